@@ -1,0 +1,239 @@
+#include "cli/commands.h"
+
+#include "disk/disk_table.h"
+#include "recovery/session.h"
+#include "volume/disk_label.h"
+#include "volume/superblock_scan.h"
+
+#include <csignal>
+#include <cstdio>
+#include <iomanip>
+#include <iostream>
+#include <nlohmann/json.hpp>
+#include <unistd.h>
+
+namespace trevik::cli {
+namespace {
+
+using json = nlohmann::ordered_json;
+
+inline constexpr const char* kMsgNoLabel =
+    "No Solaris Partition Found  !! \r\nSelect Search Partition and than Click Next.";
+inline constexpr const char* kMsgBadStart =
+    "      Start sector value is not valid, It should be a positive number";
+inline constexpr const char* kMsgBadEnd =
+    "      End sector value is not valid, It should be a positive number";
+inline constexpr const char* kMsgInvertedRange =
+    "      End sector should be bigger than start sector";
+
+std::atomic<bool>* g_stopFlag = nullptr;
+
+extern "C" void OnInterrupt(int) {
+    if (g_stopFlag != nullptr) {
+        g_stopFlag->store(true);
+    }
+}
+
+// Parses a sector number the way the window's edit fields are read: digits only, within
+// the 32-bit sector range.
+std::optional<uint32_t> ParseSector(const std::string& text) {
+    if (text.empty() || text.size() > 10) {
+        return std::nullopt;
+    }
+    uint64_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            return std::nullopt;
+        }
+        v = v * 10 + static_cast<uint64_t>(c - '0');
+    }
+    if (v > UINT32_MAX) {
+        return std::nullopt;
+    }
+    return static_cast<uint32_t>(v);
+}
+
+class ProgressBar final : public ScanObserver {
+public:
+    explicit ProgressBar(bool enabled) : enabled_(enabled) {}
+    ~ProgressBar() override { Finish(); }
+
+    void OnScanProgress(const ScanProgress& p) override {
+        if (!enabled_) {
+            return;
+        }
+        constexpr int kWidth = 30;
+        const uint32_t pct = std::min<uint32_t>(p.percent, 100);
+        const int filled = static_cast<int>(pct * kWidth / 100);
+        std::fprintf(stderr, "\r[%s%s] %3u%% %s, %zu found ", std::string(filled, '#').c_str(),
+                     std::string(kWidth - filled, ' ').c_str(), pct, p.Line().c_str(), found_);
+        std::fflush(stderr);
+        drawn_ = true;
+    }
+    void OnVolumeFound(const PartitionEntry&, size_t count) override { found_ = count; }
+
+    void Finish() {
+        if (drawn_) {
+            std::fputs("\n", stderr);
+            drawn_ = false;
+        }
+    }
+
+private:
+    bool enabled_;
+    bool drawn_ = false;
+    size_t found_ = 0;
+};
+
+void PrintVolumes(const VolumeTable& table, bool asJson) {
+    if (asJson) {
+        json list = json::array();
+        for (size_t i = 0; i < table.Count(); ++i) {
+            const PartitionEntry& e = table[i];
+            list.push_back({{"index", i + 1},
+                            {"name", e.name},
+                            {"startSector", e.startSector},
+                            {"sizeSectors", e.sizeSectors},
+                            {"superblockSector", e.superblockSector}});
+        }
+        std::cout << json{{"volumes", list}}.dump() << "\n";
+        return;
+    }
+    std::cout << std::left << std::setw(6) << "Index" << std::setw(26) << "Name" << std::right
+              << std::setw(12) << "Start" << std::setw(12) << "Sectors" << std::setw(12)
+              << "Superblock" << std::setw(10) << "Size MB" << "\n";
+    for (size_t i = 0; i < table.Count(); ++i) {
+        const PartitionEntry& e = table[i];
+        std::cout << std::left << std::setw(6) << (i + 1) << std::setw(26) << e.name << std::right
+                  << std::setw(12) << e.startSector << std::setw(12) << e.sizeSectors
+                  << std::setw(12) << e.superblockSector << std::setw(10)
+                  << (e.sizeSectors / 2048) << "\n";
+    }
+    if (table.Count() == 0) {
+        std::cout << "(no volumes found)\n";
+    }
+}
+
+} // namespace
+
+int RunDisks(const DisksOptions& options) {
+    DiskTable table = EnumerateDisks();
+    for (const auto& image : options.images) {
+        const std::string error = AddImageDisk(table, image);
+        if (!error.empty()) {
+            std::cerr << "trevik-cli: " << error << "\n";
+            return kExitFailure;
+        }
+    }
+    if (options.json) {
+        json list = json::array();
+        for (size_t k = 0; k < table.listedCount; ++k) {
+            const DiskEntry& d = table.slots[k];
+            list.push_back({{"index", k},
+                            {"name", DiskItemName(k)},
+                            {"path", d.devicePath},
+                            {"model", d.model},
+                            {"cylinders", d.cylinders},
+                            {"heads", d.heads},
+                            {"sectorsPerTrack", d.sectorsPerTrack},
+                            {"totalSectors", d.totalSectors}});
+        }
+        // Paths and model texts come from the system and may hold any bytes.
+        std::cout << json{{"disks", list}}.dump(-1, ' ', false, json::error_handler_t::replace)
+                  << "\n";
+        return kExitOk;
+    }
+    std::cout << std::left << std::setw(6) << "Index" << std::setw(18) << "Name" << std::setw(32)
+              << "Model" << std::setw(22) << "Capacity" << std::right << std::setw(10) << "Cyl"
+              << std::setw(6) << "Head" << std::setw(6) << "Sect" << "  Path\n";
+    for (size_t k = 0; k < table.listedCount; ++k) {
+        const DiskEntry& d = table.slots[k];
+        std::cout << std::left << std::setw(6) << k << std::setw(18) << DiskItemName(k)
+                  << std::setw(32) << d.model << std::setw(22) << CapacityText(d.totalSectors)
+                  << std::right << std::setw(10) << d.cylinders << std::setw(6) << d.heads
+                  << std::setw(6) << d.sectorsPerTrack << "  " << d.devicePath << "\n";
+    }
+    if (table.listedCount == 0) {
+        std::cout << "(no disks found)\n";
+    }
+    return kExitOk;
+}
+
+int RunVolumes(const VolumesOptions& options) {
+    Session session;
+    session.settings.sectorsPerRead = options.sectorsPerRead;
+    session.settings.badSectorRetries = options.retries;
+
+    uint32_t start = 0;
+    std::optional<uint32_t> end;
+    if (options.scan) {
+        if (options.start) {
+            const auto v = ParseSector(*options.start);
+            if (!v) {
+                std::cerr << kMsgBadStart << "\n";
+                return kExitUsage;
+            }
+            start = *v;
+        }
+        if (options.end) {
+            end = ParseSector(*options.end);
+            if (!end) {
+                std::cerr << kMsgBadEnd << "\n";
+                return kExitUsage;
+            }
+        }
+    }
+
+    const std::string error = session.OpenPath(options.device);
+    if (!error.empty()) {
+        std::cerr << "trevik-cli: " << error << "\n";
+        return kExitFailure;
+    }
+    const uint64_t totalSectors = session.Reader().TotalSectors();
+    if (totalSectors == 0) {
+        std::cerr << "trevik-cli: " << options.device << ": empty device (no whole sector)\n";
+        return kExitFailure;
+    }
+
+    if (!options.scan) {
+        if (ReadDiskLabel(session.Reader(), session.volumes) == 0) {
+            std::cerr << kMsgNoLabel << "\n";
+            return kExitFailure;
+        }
+        PrintVolumes(session.volumes, options.json);
+        return kExitOk;
+    }
+
+    ScanOptions scan;
+    scan.startSector = start;
+    scan.endSector = end.value_or(DefaultScanEnd(totalSectors));
+    scan.sectorsPerRead = session.settings.sectorsPerRead;
+    if (scan.startSector >= scan.endSector) {
+        std::cerr << kMsgInvertedRange << "\n";
+        return kExitUsage;
+    }
+
+    g_stopFlag = &session.stopRequested;
+    struct sigaction sa {};
+    sa.sa_handler = OnInterrupt;
+    sigaction(SIGINT, &sa, nullptr);
+
+    ProgressBar bar(::isatty(STDERR_FILENO) == 1);
+    const ScanOutcome outcome =
+        ScanForVolumes(session.Reader(), scan, session.volumes, session.stopRequested, &bar);
+    bar.Finish();
+    g_stopFlag = nullptr;
+    if (outcome == ScanOutcome::Stopped) {
+        std::cerr << "trevik-cli: scan stopped; volumes found so far:\n";
+        PrintVolumes(session.volumes, options.json);
+        return kExitFailure;
+    }
+    if (outcome == ScanOutcome::LimitReached) {
+        std::cerr << "trevik-cli: the scan stopped at " << VolumeTable::kScanLimit
+                  << " volumes\n";
+    }
+    PrintVolumes(session.volumes, options.json);
+    return kExitOk;
+}
+
+} // namespace trevik::cli

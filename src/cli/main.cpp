@@ -1,0 +1,62 @@
+#include "cli/commands.h"
+#include "recovery/recovery_settings.h"
+
+#include <CLI/CLI.hpp>
+#include <iostream>
+
+int main(int argc, char** argv) {
+    using namespace trevik;
+    CLI::App app{"trevik-cli: recover files from Solaris (SPARC) UFS disks, read-only"};
+    app.require_subcommand(1);
+
+    cli::DisksOptions disks;
+    auto* disksCmd = app.add_subcommand("disks", "List the disks of this machine and named images");
+    disksCmd->add_option("--image", disks.images, "A disk image file to list after the disks")
+        ->allow_extra_args(false);
+    disksCmd->add_flag("--json", disks.json, "One JSON document on stdout");
+
+    cli::VolumesOptions volumes;
+    std::string start;
+    std::string end;
+    unsigned sectorsPerRead = 60;
+    unsigned retries = 3;
+    auto* volumesCmd =
+        app.add_subcommand("volumes", "List the Solaris volumes of a disk, from its label or a scan");
+    volumesCmd->add_option("DEVICE", volumes.device, "Disk image or block device")->required();
+    auto* scanFlag = volumesCmd->add_flag("--scan", volumes.scan, "Scan for UFS superblocks");
+    auto* startOpt = volumesCmd->add_option("--start", start, "First sector of the scan");
+    auto* endOpt = volumesCmd->add_option("--end", end, "Sector after the last one scanned");
+    startOpt->needs(scanFlag);
+    endOpt->needs(scanFlag);
+    volumesCmd->add_option("--sectors-per-read", sectorsPerRead, "Sectors per read request (1-100)")
+        ->check(CLI::Range(RecoverySettings::kMinSectorsPerRead, RecoverySettings::kMaxSectorsPerRead));
+    volumesCmd->add_option("--retries", retries, "Attempts per bad sector (1-10)")
+        ->check(CLI::Range(unsigned{RecoverySettings::kMinRetries},
+                           unsigned{RecoverySettings::kMaxRetries}));
+    volumesCmd->add_flag("--json", volumes.json, "One JSON document on stdout");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        app.exit(e);
+        return cli::kExitUsage;
+    }
+
+    try {
+        if (disksCmd->parsed()) {
+            return cli::RunDisks(disks);
+        }
+        if (!startOpt->empty()) volumes.start = start;
+        if (!endOpt->empty()) volumes.end = end;
+        volumes.sectorsPerRead = sectorsPerRead;
+        volumes.retries = static_cast<uint16_t>(retries);
+        return cli::RunVolumes(volumes);
+    } catch (const std::exception& e) {
+        std::cerr << "trevik-cli: " << e.what() << "\n";
+        return cli::kExitFailure;
+    }
+}

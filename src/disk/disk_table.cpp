@@ -1,0 +1,215 @@
+#include "disk/disk_table.h"
+
+#include "disk/block_device.h"
+
+#include <algorithm>
+#include <cctype>
+#include <climits>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <linux/hdreg.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace trevik {
+namespace fs = std::filesystem;
+namespace {
+
+std::string ReadLine(const fs::path& p) {
+    std::ifstream in(p);
+    std::string line;
+    if (!in || !std::getline(in, line)) {
+        return {};
+    }
+    return line;
+}
+
+bool AllDigits(std::string_view s) {
+    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+bool StartsWith(std::string_view s, std::string_view p) { return s.substr(0, p.size()) == p; }
+
+// Whole-disk kernel names we list.
+bool IsDiskName(const std::string& name, const fs::path& sysDir) {
+    if (StartsWith(name, "loop")) {
+        return AllDigits(name.substr(4)) && fs::exists(sysDir / "loop" / "backing_file");
+    }
+    if (StartsWith(name, "nvme")) { // nvme<ctrl>n<ns>, never nvme0n1p1
+        const auto n = name.find('n', 4);
+        return n != std::string::npos && AllDigits(name.substr(4, n - 4)) &&
+               AllDigits(name.substr(n + 1));
+    }
+    if (StartsWith(name, "mmcblk")) {
+        return AllDigits(name.substr(6));
+    }
+    for (const char* prefix : {"xvd", "sd", "vd", "hd"}) {
+        if (StartsWith(name, prefix)) {
+            const std::string rest = name.substr(std::string_view(prefix).size());
+            return !rest.empty() && std::all_of(rest.begin(), rest.end(), [](char c) {
+                return c >= 'a' && c <= 'z';
+            });
+        }
+    }
+    return false;
+}
+
+// Orders sda < sdb < sdz < sdaa and nvme0n2 < nvme0n10.
+bool NaturalLess(const std::string& a, const std::string& b) {
+    size_t i = 0;
+    size_t j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (std::isdigit(static_cast<unsigned char>(a[i])) &&
+            std::isdigit(static_cast<unsigned char>(b[j]))) {
+            size_t ie = i;
+            size_t je = j;
+            while (ie < a.size() && std::isdigit(static_cast<unsigned char>(a[ie]))) ++ie;
+            while (je < b.size() && std::isdigit(static_cast<unsigned char>(b[je]))) ++je;
+            const std::string na = a.substr(i, ie - i);
+            const std::string nb = b.substr(j, je - j);
+            if (na.size() != nb.size()) return na.size() < nb.size();
+            if (na != nb) return na < nb;
+            i = ie;
+            j = je;
+        } else {
+            if (a[i] != b[j]) return a[i] < b[j];
+            ++i;
+            ++j;
+        }
+    }
+    if (a.size() - i != b.size() - j) {
+        return a.size() - i < b.size() - j;
+    }
+    return a < b;
+}
+
+std::string Trim(std::string s) {
+    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.pop_back();
+    size_t k = 0;
+    while (k < s.size() && std::isspace(static_cast<unsigned char>(s[k]))) ++k;
+    return s.substr(k);
+}
+
+void FillGeometry(DiskEntry& e, uint32_t heads, uint32_t sectors) {
+    if (heads == 0 || sectors == 0) {
+        heads = kDefaultHeads;
+        sectors = kDefaultSectorsPerTrack;
+    }
+    e.heads = heads;
+    e.sectorsPerTrack = sectors;
+    e.cylinders = static_cast<uint32_t>(e.totalSectors / (uint64_t{heads} * sectors));
+}
+
+} // namespace
+
+std::string DiskItemName(size_t k) { return "Storage Device" + std::to_string(k); }
+
+int DiskIndexFromItemName(const std::string& text) {
+    static const std::string prefix = "Storage Device";
+    if (!StartsWith(text, prefix) || !AllDigits(std::string_view(text).substr(prefix.size())) ||
+        text.size() - prefix.size() > 6) {
+        return -1;
+    }
+    return std::stoi(text.substr(prefix.size()));
+}
+
+std::string CapacityText(uint64_t totalSectors) {
+    return std::to_string(totalSectors / 2048) + " MB ( Approx )";
+}
+
+uint32_t DefaultScanEnd(uint64_t totalSectors) {
+    return static_cast<uint32_t>(std::min<uint64_t>(totalSectors, UINT32_MAX));
+}
+
+DiskTable EnumerateDisks(const DiskProbeRoots& roots) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& ent : fs::directory_iterator(roots.sysBlock, ec)) {
+        const std::string name = ent.path().filename().string();
+        if (IsDiskName(name, ent.path())) {
+            names.push_back(name);
+        }
+    }
+    std::sort(names.begin(), names.end(), NaturalLess);
+
+    std::vector<DiskEntry> listed;
+    std::vector<DiskEntry> missing;
+    for (const auto& name : names) {
+        const fs::path sys = fs::path(roots.sysBlock) / name;
+        DiskEntry e;
+        e.devicePath = (fs::path(roots.dev) / name).string();
+        const std::string sizeText = ReadLine(sys / "size"); // always 512-byte units
+        e.totalSectors = AllDigits(sizeText) ? std::stoull(sizeText) : 0;
+        if (e.totalSectors == 0) {
+            // A drive that answers but has no medium (card reader, empty tray).
+            e.model = kModelMediaMissing;
+            missing.push_back(std::move(e));
+            continue;
+        }
+        const std::string real = fs::weakly_canonical(sys, ec).string();
+        if (real.find("/usb") != std::string::npos) {
+            e.model = kModelUsb;
+        } else if (StartsWith(name, "loop")) {
+            e.model = fs::path(Trim(ReadLine(sys / "loop" / "backing_file"))).filename().string();
+        } else {
+            std::string model = ReadLine(sys / "device" / "model");
+            if (model.empty()) {
+                model = ReadLine(sys / "device" / "name"); // mmc cards
+            }
+            model = Trim(model);
+            e.model = model.empty() ? kModelUnknown : model;
+        }
+        uint32_t heads = 0;
+        uint32_t sectors = 0;
+        // A query-only open: O_NONBLOCK so that a drive without a medium does not wait.
+        const int fd = ::open(e.devicePath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) {
+            struct hd_geometry geo {};
+            if (::ioctl(fd, HDIO_GETGEO, &geo) == 0) {
+                heads = geo.heads;
+                sectors = geo.sectors;
+            }
+            ::close(fd);
+        }
+        FillGeometry(e, heads, sectors);
+        listed.push_back(std::move(e));
+    }
+
+    DiskTable table;
+    for (auto& e : listed) {
+        if (table.slots.size() == DiskTable::kSlots) break;
+        table.slots.push_back(std::move(e));
+        ++table.listedCount;
+    }
+    for (auto& e : missing) {
+        if (table.slots.size() == DiskTable::kSlots) break;
+        table.slots.push_back(std::move(e));
+    }
+    return table;
+}
+
+std::string AddImageDisk(DiskTable& table, const std::string& path) {
+    if (table.listedCount >= DiskTable::kSlots) {
+        return "Cannot add " + path + ": no free disk slot";
+    }
+    OpenDeviceResult opened = OpenBlockDevice(path);
+    if (!opened.device) {
+        return opened.error;
+    }
+    DiskEntry e;
+    e.devicePath = path;
+    e.totalSectors = opened.device->SizeBytes() / 512;
+    e.model = fs::path(path).filename().string();
+    FillGeometry(e, 0, 0);
+    // Images are listed after the physical disks; slots of drives without a medium stay
+    // behind every listed disk so that list index k remains slot k.
+    if (table.slots.size() == DiskTable::kSlots) {
+        table.slots.pop_back();
+    }
+    table.slots.insert(table.slots.begin() + table.listedCount, std::move(e));
+    ++table.listedCount;
+    return {};
+}
+
+} // namespace trevik

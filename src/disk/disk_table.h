@@ -1,0 +1,67 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace trevik {
+
+// One disk the user can recover from: a whole-disk block device of this machine or a
+// disk image file the user named.
+struct DiskEntry {
+    uint32_t cylinders = 0;
+    uint32_t heads = 0;
+    uint32_t sectorsPerTrack = 0;
+    // The device's true size in 512-byte sectors: the read bound and the default end of
+    // a scan. The geometry above is informational and need not cover the whole disk.
+    uint64_t totalSectors = 0;
+    std::string model;
+    std::string devicePath;
+};
+
+inline constexpr const char* kModelUsb = "USB Device";
+inline constexpr const char* kModelMediaMissing = "Media missing or not inserted";
+inline constexpr const char* kModelUnknown = "Unknown";
+inline constexpr uint32_t kDefaultHeads = 255;
+inline constexpr uint32_t kDefaultSectorsPerTrack = 63;
+
+// How the disk table is filled. Only `N` exists on this platform.
+enum class PlatformMode : char { N = 'N' };
+
+struct DiskTable {
+    static constexpr size_t kSlots = 32;
+
+    // Listed disks occupy slots 0 .. listedCount-1, so list index k is slot k; slots of
+    // drives without a medium follow them.
+    std::vector<DiskEntry> slots;
+    uint16_t listedCount = 0;
+
+    const DiskEntry* Listed(size_t k) const {
+        return k < listedCount ? &slots[k] : nullptr;
+    }
+};
+
+// "Storage Device" followed by k.
+std::string DiskItemName(size_t k);
+// The list index from an item name, or -1 when the text does not name a disk.
+int DiskIndexFromItemName(const std::string& text);
+// totalSectors / 2048, followed by " MB ( Approx )".
+std::string CapacityText(uint64_t totalSectors);
+// The default scan end: the disk's size, capped at the 32-bit sector limit.
+uint32_t DefaultScanEnd(uint64_t totalSectors);
+
+struct DiskProbeRoots {
+    std::string sysBlock = "/sys/block";
+    std::string dev = "/dev";
+};
+
+// Lists the machine's whole-disk block devices (sd*, vd*, hd*, xvd*, nvme*n*, mmcblk*,
+// and loop devices backed by a file). Partitions, RAM disks and unbacked loop devices
+// are left out.
+DiskTable EnumerateDisks(const DiskProbeRoots& roots = {});
+
+// Appends a disk image file as a further listed disk. Returns an empty string on
+// success, else the reason it was not added.
+std::string AddImageDisk(DiskTable& table, const std::string& path);
+
+} // namespace trevik

@@ -1,0 +1,50 @@
+#pragma once
+
+#include "disk/block_device.h"
+#include "disk/disk_table.h"
+#include "disk/sector_reader.h"
+#include "recovery/filter_table.h"
+#include "recovery/recovery_settings.h"
+#include "volume/volume_table.h"
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+namespace trevik {
+
+// Everything one run of the program holds about the disk being recovered: owned by the
+// front end and handed to the core. Cross-thread flags are atomics.
+class Session {
+public:
+    DiskTable disks;
+    VolumeTable volumes;
+    RecoverySettings settings;
+    FilterTable filters;
+    std::atomic<bool> stopRequested{false};
+    std::atomic<bool> workerBusy{false};
+    int selectedDisk = -1;
+    int selectedVolume = -1;
+
+    // Opens listed disk k for reading. On failure nothing changes and the returned text
+    // names the device and the system's reason.
+    std::string OpenDisk(size_t k);
+    // Opens a device or image by path, outside the disk table.
+    std::string OpenPath(const std::string& path);
+    void CloseDisk();
+
+    bool DiskOpen() const { return device_ != nullptr; }
+    SectorReader& Reader() { return reader_; }
+    BlockDevice* Device() const { return device_.get(); }
+
+    // Carries changed settings to the reader; call after the settings change.
+    void ApplySettings() { reader_.SetBadSectorRetries(settings.badSectorRetries); }
+
+private:
+    std::string Adopt(OpenDeviceResult opened);
+
+    std::unique_ptr<BlockDevice> device_;
+    SectorReader reader_;
+};
+
+} // namespace trevik

@@ -1,0 +1,175 @@
+#pragma once
+
+// On-disk constants of big-endian UFS1 as Solaris on SPARC writes it: field offsets of
+// the superblock, the cylinder-group header, the inode and the directory entry, and the
+// layout arithmetic (group start, superblock copy, inode table) as small pure functions.
+
+#include <cstdint>
+
+namespace trevik::ufs {
+
+inline constexpr uint32_t kSectorSize = 512;
+inline constexpr uint32_t kMagic = 0x00011954;       // fs_magic
+inline constexpr uint32_t kCgMagic = 0x00090255;     // cg_magic
+inline constexpr uint32_t kSuperblockByte = 8192;    // primary superblock, bytes into the volume
+inline constexpr uint32_t kSuperblockSector = 16;    // the same, in sectors
+inline constexpr uint32_t kSuperblockBytes = 8192;   // space reserved for a superblock copy
+inline constexpr uint32_t kMagicOffset = 1372;       // fs_magic inside the superblock
+inline constexpr uint32_t kInodeSize = 128;
+inline constexpr uint32_t kDirectBlocks = 12;
+inline constexpr uint32_t kDirChunk = 512;           // directory entries never cross one
+inline constexpr uint32_t kRootInode = 2;
+
+// Superblock field offsets (all 32-bit big-endian unless noted).
+namespace sb {
+inline constexpr uint32_t kSblkno = 8;
+inline constexpr uint32_t kCblkno = 12;
+inline constexpr uint32_t kIblkno = 16;
+inline constexpr uint32_t kDblkno = 20;
+inline constexpr uint32_t kCgoffset = 24;
+inline constexpr uint32_t kCgmask = 28;
+inline constexpr uint32_t kTime = 32;
+inline constexpr uint32_t kSize = 36;
+inline constexpr uint32_t kDsize = 40;
+inline constexpr uint32_t kNcg = 44;
+inline constexpr uint32_t kBsize = 48;
+inline constexpr uint32_t kFsize = 52;
+inline constexpr uint32_t kFrag = 56;
+inline constexpr uint32_t kMinfree = 60;
+inline constexpr uint32_t kRotdelay = 64;
+inline constexpr uint32_t kRps = 68;
+inline constexpr uint32_t kBmask = 72;
+inline constexpr uint32_t kFmask = 76;
+inline constexpr uint32_t kBshift = 80;
+inline constexpr uint32_t kFshift = 84;
+inline constexpr uint32_t kMaxcontig = 88;
+inline constexpr uint32_t kMaxbpg = 92;
+inline constexpr uint32_t kFragshift = 96;
+inline constexpr uint32_t kFsbtodb = 100;
+inline constexpr uint32_t kSbsize = 104;
+inline constexpr uint32_t kNindir = 116;
+inline constexpr uint32_t kInopb = 120;
+inline constexpr uint32_t kNspf = 124;
+inline constexpr uint32_t kOptim = 128;
+inline constexpr uint32_t kId = 144;
+inline constexpr uint32_t kCsaddr = 152;
+inline constexpr uint32_t kCssize = 156;
+inline constexpr uint32_t kCgsize = 160;
+inline constexpr uint32_t kNtrak = 164;
+inline constexpr uint32_t kNsect = 168;
+inline constexpr uint32_t kSpc = 172;
+inline constexpr uint32_t kNcyl = 176;
+inline constexpr uint32_t kCpg = 180;
+inline constexpr uint32_t kIpg = 184;
+inline constexpr uint32_t kFpg = 188;
+inline constexpr uint32_t kCstotal = 192; // ndir, nbfree, nifree, nffree
+inline constexpr uint32_t kClean = 209;   // one byte
+inline constexpr uint32_t kFsmnt = 212;   // 512 bytes
+inline constexpr uint32_t kCpc = 856;
+inline constexpr uint32_t kState = 1336;
+inline constexpr uint32_t kQbmask = 1340; // 64-bit
+inline constexpr uint32_t kQfmask = 1348; // 64-bit
+inline constexpr uint32_t kPostblformat = 1356;
+inline constexpr uint32_t kNrpos = 1360;
+inline constexpr uint32_t kPostbloff = 1364;
+inline constexpr uint32_t kRotbloff = 1368;
+inline constexpr uint32_t kMagic = 1372;
+inline constexpr uint32_t kStructEnd = 1376;
+} // namespace sb
+
+// Cylinder-group header field offsets.
+namespace cg {
+inline constexpr uint32_t kMagic = 4;
+inline constexpr uint32_t kTime = 8;
+inline constexpr uint32_t kCgx = 12;
+inline constexpr uint32_t kNcyl = 16;  // 16-bit
+inline constexpr uint32_t kNiblk = 18; // 16-bit
+inline constexpr uint32_t kNdblk = 20;
+inline constexpr uint32_t kCs = 24; // ndir, nbfree, nifree, nffree
+inline constexpr uint32_t kRotor = 40;
+inline constexpr uint32_t kFrotor = 44;
+inline constexpr uint32_t kIrotor = 48;
+inline constexpr uint32_t kFrsum = 52; // 8 x 32-bit
+inline constexpr uint32_t kBtotoff = 84;
+inline constexpr uint32_t kBoff = 88;
+inline constexpr uint32_t kIusedoff = 92;
+inline constexpr uint32_t kFreeoff = 96;
+inline constexpr uint32_t kNextfreeoff = 100;
+inline constexpr uint32_t kHeaderEnd = 168;
+} // namespace cg
+
+// Inode field offsets (Solaris icommon).
+namespace ino {
+inline constexpr uint32_t kMode = 0;   // 16-bit
+inline constexpr uint32_t kNlink = 2;  // 16-bit
+inline constexpr uint32_t kSuid = 4;   // 16-bit
+inline constexpr uint32_t kSgid = 6;   // 16-bit
+inline constexpr uint32_t kSize = 8;   // 64-bit
+inline constexpr uint32_t kAtime = 16; // seconds, then microseconds
+inline constexpr uint32_t kMtime = 24;
+inline constexpr uint32_t kCtime = 32;
+inline constexpr uint32_t kCtimeUsec = 36;
+inline constexpr uint32_t kDirect = 40; // 12 x 32-bit fragment numbers
+inline constexpr uint32_t kIndirect = 88; // single, double, triple
+inline constexpr uint32_t kFlags = 100;
+inline constexpr uint32_t kBlocks = 104;
+inline constexpr uint32_t kGen = 108;
+inline constexpr uint32_t kUid = 116;
+inline constexpr uint32_t kGid = 120;
+} // namespace ino
+
+inline constexpr uint16_t kTypeMask = 0xF000;
+inline constexpr uint16_t kTypeDir = 0x4000;
+inline constexpr uint16_t kTypeFile = 0x8000;
+inline constexpr uint16_t kTypeSymlink = 0xA000;
+
+// Cylinder-group header magic as the scan confirms it: the low three bytes of the
+// 32-bit word at offset 4.
+inline constexpr uint8_t kCgMagicBytes[3] = {0x09, 0x02, 0x55};
+
+// --- Layout arithmetic, in fragments of the volume (as fs.h names it) ---
+
+// First fragment of cylinder group c.
+constexpr uint64_t CgBase(uint32_t fpg, uint32_t c) { return uint64_t{fpg} * c; }
+
+// Where group c's metadata begins: groups are staggered by fs_cgoffset, cycling every
+// (~fs_cgmask + 1) groups.
+constexpr uint64_t CgStart(uint32_t fpg, uint32_t cgoffset, uint32_t cgmask, uint32_t c) {
+    return CgBase(fpg, c) + uint64_t{cgoffset} * (c & ~cgmask);
+}
+
+// Superblock copy, cylinder-group header and inode table of group c.
+constexpr uint64_t CgSblock(uint32_t fpg, uint32_t cgoffset, uint32_t cgmask, uint32_t sblkno,
+                            uint32_t c) {
+    return CgStart(fpg, cgoffset, cgmask, c) + sblkno;
+}
+constexpr uint64_t CgHeader(uint32_t fpg, uint32_t cgoffset, uint32_t cgmask, uint32_t cblkno,
+                            uint32_t c) {
+    return CgStart(fpg, cgoffset, cgmask, c) + cblkno;
+}
+constexpr uint64_t CgInodeTable(uint32_t fpg, uint32_t cgoffset, uint32_t cgmask,
+                                uint32_t iblkno, uint32_t c) {
+    return CgStart(fpg, cgoffset, cgmask, c) + iblkno;
+}
+
+// Fragment number to absolute sector (partition start + fragment x sectors per fragment).
+constexpr uint64_t FragToSector(uint64_t partitionStart, uint64_t frag,
+                                uint32_t sectorsPerFragment) {
+    return partitionStart + frag * sectorsPerFragment;
+}
+
+// Group and slot of inode n.
+constexpr uint32_t InodeGroup(uint32_t n, uint32_t ipg) { return ipg == 0 ? 0 : n / ipg; }
+constexpr uint32_t InodeIndexInGroup(uint32_t n, uint32_t ipg) { return ipg == 0 ? 0 : n % ipg; }
+
+// Sector offset of inode slot i within an inode table, and its byte offset in that sector.
+constexpr uint32_t InodeSectorInTable(uint32_t i) { return i / (kSectorSize / kInodeSize); }
+constexpr uint32_t InodeByteInSector(uint32_t i) {
+    return (i % (kSectorSize / kInodeSize)) * kInodeSize;
+}
+
+// Size of a directory entry holding a name of n bytes: 8-byte header, the name, a NUL,
+// padded to 4 bytes.
+constexpr uint32_t DirEntrySize(uint32_t nameLength) { return 8 + ((nameLength + 1 + 3) & ~3u); }
+
+} // namespace trevik::ufs
