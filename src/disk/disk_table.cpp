@@ -55,33 +55,32 @@ bool IsDiskName(const std::string& name, const fs::path& sysDir) {
     return false;
 }
 
-// Orders sda < sdb < sdz < sdaa and nvme0n2 < nvme0n10.
-bool NaturalLess(const std::string& a, const std::string& b) {
-    size_t i = 0;
-    size_t j = 0;
-    while (i < a.size() && j < b.size()) {
-        if (std::isdigit(static_cast<unsigned char>(a[i])) &&
-            std::isdigit(static_cast<unsigned char>(b[j]))) {
-            size_t ie = i;
-            size_t je = j;
-            while (ie < a.size() && std::isdigit(static_cast<unsigned char>(a[ie]))) ++ie;
-            while (je < b.size() && std::isdigit(static_cast<unsigned char>(b[je]))) ++je;
-            const std::string na = a.substr(i, ie - i);
-            const std::string nb = b.substr(j, je - j);
-            if (na.size() != nb.size()) return na.size() < nb.size();
-            if (na != nb) return na < nb;
-            i = ie;
-            j = je;
-        } else {
-            if (a[i] != b[j]) return a[i] < b[j];
-            ++i;
-            ++j;
+// Sort key that orders sda < sdb < sdz < sdaa and nvme0n2 < nvme0n10: the family prefix,
+// then letter runs by length before text and number runs by value.
+std::string SortKey(const std::string& name) {
+    size_t prefixEnd = 0;
+    for (const char* p : {"xvd", "sd", "vd", "hd"}) {
+        if (StartsWith(name, p)) prefixEnd = std::string_view(p).size();
+    }
+    if (prefixEnd == 0) {
+        while (prefixEnd < name.size() && std::isalpha(static_cast<unsigned char>(name[prefixEnd]))) {
+            ++prefixEnd;
         }
     }
-    if (a.size() - i != b.size() - j) {
-        return a.size() - i < b.size() - j;
+    std::string key = name.substr(0, prefixEnd) + '|';
+    for (size_t i = prefixEnd; i < name.size();) {
+        const bool digit = std::isdigit(static_cast<unsigned char>(name[i])) != 0;
+        size_t j = i;
+        while (j < name.size() && (std::isdigit(static_cast<unsigned char>(name[j])) != 0) == digit) ++j;
+        const std::string run = name.substr(i, j - i);
+        if (digit) {
+            key += std::string(run.size() < 12 ? 12 - run.size() : 0, '0') + run;
+        } else {
+            key += static_cast<char>('A' + std::min<size_t>(run.size(), 25)) + run;
+        }
+        i = j;
     }
-    return a < b;
+    return key;
 }
 
 std::string Trim(std::string s) {
@@ -131,7 +130,9 @@ DiskTable EnumerateDisks(const DiskProbeRoots& roots) {
             names.push_back(name);
         }
     }
-    std::sort(names.begin(), names.end(), NaturalLess);
+    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+        return SortKey(a) < SortKey(b);
+    });
 
     std::vector<DiskEntry> listed;
     std::vector<DiskEntry> missing;

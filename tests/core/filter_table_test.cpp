@@ -1,0 +1,71 @@
+#include "recovery/filter_table.h"
+#include "recovery/recovery_settings.h"
+
+#include <gtest/gtest.h>
+
+namespace trevik {
+namespace {
+
+TEST(FilterEditor, RefusesWithTheDialogsTextsAndKeepsTheList) {
+    FilterTable table;
+    FilterEditor ed(table);
+    EXPECT_EQ(ed.Add("").message, "      You can not add a blank entry.     ");
+    EXPECT_EQ(ed.Add(std::string(20, 'x')).message, "      Filter too long     ");
+    EXPECT_EQ(ed.Add(std::string(19, 'x')).outcome, FilterEditor::Outcome::Added);
+    EXPECT_EQ(ed.Add("   ").outcome, FilterEditor::Outcome::Added); // blanks are not empty
+    EXPECT_EQ(ed.Add("*.doc").outcome, FilterEditor::Outcome::Added);
+    EXPECT_EQ(ed.Add("*.DOC").outcome, FilterEditor::Outcome::Added); // case-sensitive test
+    EXPECT_EQ(ed.Add("*.doc").message, "      Filter already exists in the list     ");
+    ASSERT_EQ(ed.Entries().size(), 4u);
+    EXPECT_EQ(ed.Entries().front(), "*.DOC"); // newest first
+}
+
+TEST(FilterEditor, NinetyNineFiltersIsTheLimitEvenForABlankEntry) {
+    FilterTable table;
+    FilterEditor ed(table);
+    for (int i = 0; i < 99; ++i) {
+        ASSERT_EQ(ed.Add("f" + std::to_string(i)).outcome, FilterEditor::Outcome::Added);
+    }
+    EXPECT_EQ(ed.Add("").message, "      You cannot add more Filters     ");
+    EXPECT_EQ(ed.Add("new").outcome, FilterEditor::Outcome::TooMany);
+    EXPECT_TRUE(ed.Remove(0));
+    EXPECT_FALSE(ed.Remove(98)); // past the end now: nothing selected there
+    EXPECT_EQ(ed.Add("new").outcome, FilterEditor::Outcome::Added);
+}
+
+TEST(FilterEditor, ChangesReachTheTableOnlyWhenCommitted) {
+    FilterTable table;
+    FilterEditor ed(table);
+    ed.Add("*.txt");
+    EXPECT_EQ(table.Count(), 0u);
+    ed.CommitTo(table);
+    ASSERT_EQ(table.Count(), 1u);
+    EXPECT_TRUE(table.Shows("README.txt"));
+    EXPECT_FALSE(table.Shows("README.doc"));
+    table.Clear(); // a new mount starts without filters
+    EXPECT_TRUE(table.Shows("README.doc"));
+}
+
+TEST(FilterTable, AFileIsShownWhenAnyFilterMatches) {
+    FilterTable table;
+    table.Assign({"*.doc", "*.DOC", "REPORT?"});
+    EXPECT_TRUE(table.Shows("letter.Doc"));
+    EXPECT_TRUE(table.Shows("report7"));
+    EXPECT_FALSE(table.Shows("image.png"));
+}
+
+TEST(RecoverySettings, DefaultsAreThoseOfAFreshStart) {
+    RecoverySettings s;
+    EXPECT_EQ(s.sectorsPerRead, 60u);
+    EXPECT_EQ(s.badSectorRetries, 3);
+    EXPECT_EQ(s.duplicatePolicy, DuplicatePolicy::Skip);
+    EXPECT_EQ(s.deletedFilePolicy, DeletedFilePolicy::IncludeDeleted);
+    EXPECT_EQ(static_cast<int>(DuplicatePolicy::Rename), 1);
+    EXPECT_EQ(static_cast<int>(DeletedFilePolicy::ExcludeDeleted), 3);
+    EXPECT_TRUE(RecoverySettings::ValidSectorsPerRead(100));
+    EXPECT_FALSE(RecoverySettings::ValidSectorsPerRead(101));
+    EXPECT_FALSE(RecoverySettings::ValidRetries(0));
+}
+
+} // namespace
+} // namespace trevik
