@@ -41,7 +41,7 @@ std::string Quote(const std::string& word) {
     return q + "'";
 }
 
-CommandResult Run(const std::string& commandLine) {
+CommandResult RunCommand(const std::string& commandLine) {
     TempDir tmp;
     const std::string outFile = tmp.File("out");
     const std::string errFile = tmp.File("err");
@@ -59,7 +59,7 @@ CommandResult Run(const std::string& commandLine) {
 }
 
 bool HaveProgram(const std::string& name) {
-    return Run("command -v " + Quote(name)).exitCode == 0;
+    return RunCommand("command -v " + Quote(name)).exitCode == 0;
 }
 
 imagebuilder::TreeNode SampleTree() {

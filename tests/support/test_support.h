@@ -30,7 +30,7 @@ struct CommandResult {
 };
 
 // Runs a shell command line, capturing stdout and stderr.
-CommandResult Run(const std::string& commandLine);
+CommandResult RunCommand(const std::string& commandLine);
 
 // Quotes a word for the shell.
 std::string Quote(const std::string& word);

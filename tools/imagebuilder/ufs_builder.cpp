@@ -217,6 +217,8 @@ private:
     std::vector<std::vector<uint8_t>> fragFree_; // 1 = free
     std::vector<std::vector<uint8_t>> inodeUsed_;
     std::vector<uint32_t> ndir_;
+    std::vector<uint32_t> blockCursor_;
+    std::vector<std::vector<uint32_t>> partial_;
     uint32_t dirRotor_ = 0;
 };
 
@@ -293,6 +295,8 @@ void Builder::InitGroups() {
     fragFree_.resize(L_.ncg);
     inodeUsed_.assign(L_.ncg, std::vector<uint8_t>(L_.ipg, 0));
     ndir_.assign(L_.ncg, 0);
+    blockCursor_.assign(L_.ncg, 0);
+    partial_.assign(L_.ncg, {});
     for (uint32_t c = 0; c < L_.ncg; ++c) {
         auto& free = fragFree_[c];
         free.assign(groupFrags_[c], 1);
@@ -324,17 +328,36 @@ uint32_t Builder::AllocInode(uint32_t preferred) {
     throw std::runtime_error("out of inodes");
 }
 
-// Allocates `nfrags` (1 .. frag) contiguous free fragments at the start of a wholly free
-// block, in the preferred group first.
+// Allocates `nfrags` (1 .. frag) contiguous free fragments, in the preferred group first.
+// Whole blocks come from a cursor that only moves forward (nothing is ever freed); a
+// tail of fewer fragments goes into the free end of a block already holding tails, as
+// the file system packs them.
 uint32_t Builder::AllocRun(uint32_t preferred, uint32_t nfrags) {
     for (uint32_t k = 0; k < L_.ncg; ++k) {
         const uint32_t c = (preferred + k) % L_.ncg;
         auto& free = fragFree_[c];
-        for (size_t b = 0; b + L_.frag <= free.size(); b += L_.frag) {
+        if (nfrags < L_.frag) {
+            auto& partial = partial_[c];
+            for (size_t i = partial.size(); i-- > 0;) {
+                const uint32_t b = partial[i];
+                uint32_t used = 0;
+                while (used < L_.frag && !free[b + used]) ++used;
+                if (L_.frag - used >= nfrags) {
+                    for (uint32_t j = 0; j < nfrags; ++j) free[b + used + j] = 0;
+                    if (used + nfrags == L_.frag) partial.erase(partial.begin() + static_cast<std::ptrdiff_t>(i));
+                    return static_cast<uint32_t>(uint64_t{c} * L_.fpg + b + used);
+                }
+            }
+        }
+        auto& cursor = blockCursor_[c];
+        for (; cursor + L_.frag <= free.size(); cursor += L_.frag) {
             bool whole = true;
-            for (uint32_t j = 0; j < L_.frag && whole; ++j) whole = free[b + j] != 0;
+            for (uint32_t j = 0; j < L_.frag && whole; ++j) whole = free[cursor + j] != 0;
             if (!whole) continue;
+            const uint32_t b = cursor;
             for (uint32_t j = 0; j < nfrags; ++j) free[b + j] = 0;
+            cursor += L_.frag;
+            if (nfrags < L_.frag) partial_[c].push_back(b);
             return static_cast<uint32_t>(uint64_t{c} * L_.fpg + b);
         }
     }
