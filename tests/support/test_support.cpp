@@ -45,7 +45,7 @@ CommandResult RunCommand(const std::string& commandLine) {
     TempDir tmp;
     const std::string outFile = tmp.File("out");
     const std::string errFile = tmp.File("err");
-    const std::string line = commandLine + " >" + Quote(outFile) + " 2>" + Quote(errFile) + " </dev/null";
+    const std::string line = "( " + commandLine + " ) >" + Quote(outFile) + " 2>" + Quote(errFile) + " </dev/null";
     const int status = std::system(line.c_str());
     CommandResult r;
     r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
