@@ -57,8 +57,9 @@ std::string Failure(const std::string& path, const char* reason) {
 
 OpenDeviceResult OpenBlockDevice(const std::string& path) {
     OpenDeviceResult result;
-    // O_RDONLY only: the disk we recover from is never opened for writing.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    // O_RDONLY only: the disk we recover from is never opened for writing. O_NONBLOCK so
+    // that a FIFO or a drive without a medium cannot hang the open; it is cleared below.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
         result.error = Failure(path, std::strerror(errno));
         return result;
@@ -86,6 +87,10 @@ OpenDeviceResult OpenBlockDevice(const std::string& path) {
         result.error = Failure(path, "not a disk image or block device");
         ::close(fd);
         return result;
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0) {
+        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     }
     result.device = std::make_unique<FileBlockDevice>(fd, size, path);
     return result;

@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Installs what a fresh Debian 12 machine lacks, builds, then runs the sample job or
+# every test.
+#
+#   scripts/bootstrap.sh sample   list the volumes of the bundled sample disk
+#   scripts/bootstrap.sh test     run every test suite
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+job=${1:-sample}
+build=${TREVIK_BUILD_DIR:-build}
+
+packages=(cmake ninja-build g++ pkg-config libgtest-dev libcli11-dev nlohmann-json3-dev)
+# Foreign tools the tests compare against: NetBSD makefs, util-linux sfdisk and setpriv,
+# The Sleuth Kit.
+test_packages=(makefs fdisk util-linux sleuthkit)
+[ "$job" = test ] && packages+=("${test_packages[@]}")
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo=sudo
+    echo "Installing: ${missing[*]}"
+    $sudo apt-get update -q
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTREVIK_WERROR=ON
+cmake --build "$build" -j "$(nproc)"
+
+case "$job" in
+sample)
+    "$build/src/cli/trevik-cli" disks --image "$build/sample-disk.img"
+    echo
+    "$build/src/cli/trevik-cli" volumes "$build/sample-disk.img"
+    ;;
+test)
+    ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
+    ;;
+*)
+    echo "usage: $0 sample|test" >&2
+    exit 2
+    ;;
+esac
