@@ -11,9 +11,9 @@
 #include "volume/superblock_scan.h"
 
 #include <chrono>
-#include <cstring>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -31,7 +31,8 @@ struct CountingObserver : ScanObserver {
 };
 
 void WriteImage(const std::string& path, uint64_t bytes) {
-    std::printf("writing %s (%llu MiB)...\n", path.c_str(), static_cast<unsigned long long>(bytes >> 20));
+    std::printf("writing %s (%llu MiB)...\n", path.c_str(),
+                static_cast<unsigned long long>(bytes >> 20));
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     std::vector<uint8_t> chunk(8 << 20);
     std::mt19937_64 rng(1);
@@ -44,7 +45,8 @@ void WriteImage(const std::string& path, uint64_t bytes) {
             std::memcpy(chunk.data() + i, &v, 8);
         }
         // A volume every 256 MiB.
-        if (at % (256u << 20) == 0) std::memcpy(chunk.data(), vol.bytes.data(), vol.bytes.size());
+        if (at % (256u << 20) == 0)
+            std::memcpy(chunk.data(), vol.bytes.data(), vol.bytes.size());
         out.write(reinterpret_cast<const char*>(chunk.data()),
                   static_cast<std::streamsize>(std::min<uint64_t>(chunk.size(), bytes - at)));
     }
@@ -61,10 +63,12 @@ int main(int argc, char** argv) {
     const uint64_t mib = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 2048;
     const uint64_t bytes = mib << 20;
     std::error_code ec;
-    if (std::filesystem::file_size(path, ec) != bytes) WriteImage(path, bytes);
+    if (std::filesystem::file_size(path, ec) != bytes)
+        WriteImage(path, bytes);
 
     const std::string cat = "cat '" + path + "' > /dev/null";
-    if (std::system(cat.c_str()) != 0) return 1; // into the page cache
+    if (std::system(cat.c_str()) != 0)
+        return 1; // into the page cache
 
     double bestCat = 1e9;
     double bestScan = 1e9;
@@ -72,7 +76,8 @@ int main(int argc, char** argv) {
     size_t volumes = 0;
     for (int round = 0; round < 3; ++round) {
         auto t0 = Clock::now();
-        if (std::system(cat.c_str()) != 0) return 1;
+        if (std::system(cat.c_str()) != 0)
+            return 1;
         bestCat = std::min(bestCat, Seconds(t0, Clock::now()));
 
         OpenDeviceResult dev = OpenBlockDevice(path);

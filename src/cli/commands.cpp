@@ -101,13 +101,14 @@ void PrintVolumes(const VolumeTable& table, bool asJson) {
     }
     std::cout << std::left << std::setw(6) << "Index" << std::setw(26) << "Name" << std::right
               << std::setw(12) << "Start" << std::setw(12) << "Sectors" << std::setw(12)
-              << "Superblock" << std::setw(10) << "Size MB" << "\n";
+              << "Superblock" << std::setw(10) << "Size MB"
+              << "\n";
     for (size_t i = 0; i < table.Count(); ++i) {
         const PartitionEntry& e = table[i];
         std::cout << std::left << std::setw(6) << (i + 1) << std::setw(26) << e.name << std::right
                   << std::setw(12) << e.startSector << std::setw(12) << e.sizeSectors
-                  << std::setw(12) << e.superblockSector << std::setw(10)
-                  << (e.sizeSectors / 2048) << "\n";
+                  << std::setw(12) << e.superblockSector << std::setw(10) << (e.sizeSectors / 2048)
+                  << "\n";
     }
     if (table.Count() == 0) {
         std::cout << "(no volumes found)\n";
@@ -145,7 +146,8 @@ int RunDisks(const DisksOptions& options) {
     }
     std::cout << std::left << std::setw(6) << "Index" << std::setw(18) << "Name" << std::setw(32)
               << "Model" << std::setw(22) << "Capacity" << std::right << std::setw(10) << "Cyl"
-              << std::setw(6) << "Head" << std::setw(6) << "Sect" << "  Path\n";
+              << std::setw(6) << "Head" << std::setw(6) << "Sect"
+              << "  Path\n";
     for (size_t k = 0; k < table.listedCount; ++k) {
         const DiskEntry& d = table.slots[k];
         std::cout << std::left << std::setw(6) << k << std::setw(18) << DiskItemName(k)
@@ -229,8 +231,7 @@ int RunVolumes(const VolumesOptions& options) {
         return kExitFailure;
     }
     if (outcome == ScanOutcome::LimitReached) {
-        std::cerr << "trevik-cli: the scan stopped at " << VolumeTable::kScanLimit
-                  << " volumes\n";
+        std::cerr << "trevik-cli: the scan stopped at " << VolumeTable::kScanLimit << " volumes\n";
     }
     PrintVolumes(session.volumes, options.json);
     return kExitOk;

@@ -20,8 +20,8 @@ int main(int argc, char** argv) {
     std::string end;
     unsigned sectorsPerRead = 60;
     unsigned retries = 3;
-    auto* volumesCmd =
-        app.add_subcommand("volumes", "List the Solaris volumes of a disk, from its label or a scan");
+    auto* volumesCmd = app.add_subcommand(
+        "volumes", "List the Solaris volumes of a disk, from its label or a scan");
     volumesCmd->add_option("DEVICE", volumes.device, "Disk image or block device")->required();
     auto* scanFlag = volumesCmd->add_flag("--scan", volumes.scan, "Scan for UFS superblocks");
     auto* startOpt = volumesCmd->add_option("--start", start, "First sector of the scan");
@@ -29,7 +29,8 @@ int main(int argc, char** argv) {
     startOpt->needs(scanFlag);
     endOpt->needs(scanFlag);
     volumesCmd->add_option("--sectors-per-read", sectorsPerRead, "Sectors per read request (1-100)")
-        ->check(CLI::Range(RecoverySettings::kMinSectorsPerRead, RecoverySettings::kMaxSectorsPerRead));
+        ->check(
+            CLI::Range(RecoverySettings::kMinSectorsPerRead, RecoverySettings::kMaxSectorsPerRead));
     volumesCmd->add_option("--retries", retries, "Attempts per bad sector (1-10)")
         ->check(CLI::Range(unsigned{RecoverySettings::kMinRetries},
                            unsigned{RecoverySettings::kMaxRetries}));
@@ -50,8 +51,10 @@ int main(int argc, char** argv) {
         if (disksCmd->parsed()) {
             return cli::RunDisks(disks);
         }
-        if (!startOpt->empty()) volumes.start = start;
-        if (!endOpt->empty()) volumes.end = end;
+        if (!startOpt->empty())
+            volumes.start = start;
+        if (!endOpt->empty())
+            volumes.end = end;
         volumes.sectorsPerRead = sectorsPerRead;
         volumes.retries = static_cast<uint16_t>(retries);
         return cli::RunVolumes(volumes);

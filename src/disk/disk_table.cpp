@@ -26,10 +26,13 @@ std::string ReadLine(const fs::path& p) {
 }
 
 bool AllDigits(std::string_view s) {
-    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+    return !s.empty() &&
+           std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-bool StartsWith(std::string_view s, std::string_view p) { return s.substr(0, p.size()) == p; }
+bool StartsWith(std::string_view s, std::string_view p) {
+    return s.substr(0, p.size()) == p;
+}
 
 // Whole-disk kernel names we list.
 bool IsDiskName(const std::string& name, const fs::path& sysDir) {
@@ -47,9 +50,8 @@ bool IsDiskName(const std::string& name, const fs::path& sysDir) {
     for (const char* prefix : {"xvd", "sd", "vd", "hd"}) {
         if (StartsWith(name, prefix)) {
             const std::string rest = name.substr(std::string_view(prefix).size());
-            return !rest.empty() && std::all_of(rest.begin(), rest.end(), [](char c) {
-                return c >= 'a' && c <= 'z';
-            });
+            return !rest.empty() && std::all_of(rest.begin(), rest.end(),
+                                                [](char c) { return c >= 'a' && c <= 'z'; });
         }
     }
     return false;
@@ -60,10 +62,12 @@ bool IsDiskName(const std::string& name, const fs::path& sysDir) {
 std::string SortKey(const std::string& name) {
     size_t prefixEnd = 0;
     for (const char* p : {"xvd", "sd", "vd", "hd"}) {
-        if (StartsWith(name, p)) prefixEnd = std::string_view(p).size();
+        if (StartsWith(name, p))
+            prefixEnd = std::string_view(p).size();
     }
     if (prefixEnd == 0) {
-        while (prefixEnd < name.size() && std::isalpha(static_cast<unsigned char>(name[prefixEnd]))) {
+        while (prefixEnd < name.size() &&
+               std::isalpha(static_cast<unsigned char>(name[prefixEnd]))) {
             ++prefixEnd;
         }
     }
@@ -71,7 +75,8 @@ std::string SortKey(const std::string& name) {
     for (size_t i = prefixEnd; i < name.size();) {
         const bool digit = std::isdigit(static_cast<unsigned char>(name[i])) != 0;
         size_t j = i;
-        while (j < name.size() && (std::isdigit(static_cast<unsigned char>(name[j])) != 0) == digit) ++j;
+        while (j < name.size() && (std::isdigit(static_cast<unsigned char>(name[j])) != 0) == digit)
+            ++j;
         const std::string run = name.substr(i, j - i);
         if (digit) {
             key += std::string(run.size() < 12 ? 12 - run.size() : 0, '0') + run;
@@ -84,9 +89,11 @@ std::string SortKey(const std::string& name) {
 }
 
 std::string Trim(std::string s) {
-    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.pop_back();
+    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back())))
+        s.pop_back();
     size_t k = 0;
-    while (k < s.size() && std::isspace(static_cast<unsigned char>(s[k]))) ++k;
+    while (k < s.size() && std::isspace(static_cast<unsigned char>(s[k])))
+        ++k;
     return s.substr(k);
 }
 
@@ -102,7 +109,9 @@ void FillGeometry(DiskEntry& e, uint32_t heads, uint32_t sectors) {
 
 } // namespace
 
-std::string DiskItemName(size_t k) { return "Storage Device" + std::to_string(k); }
+std::string DiskItemName(size_t k) {
+    return "Storage Device" + std::to_string(k);
+}
 
 int DiskIndexFromItemName(const std::string& text) {
     static const std::string prefix = "Storage Device";
@@ -130,9 +139,8 @@ DiskTable EnumerateDisks(const DiskProbeRoots& roots) {
             names.push_back(name);
         }
     }
-    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
-        return SortKey(a) < SortKey(b);
-    });
+    std::sort(names.begin(), names.end(),
+              [](const std::string& a, const std::string& b) { return SortKey(a) < SortKey(b); });
 
     std::vector<DiskEntry> listed;
     std::vector<DiskEntry> missing;
@@ -179,12 +187,14 @@ DiskTable EnumerateDisks(const DiskProbeRoots& roots) {
 
     DiskTable table;
     for (auto& e : listed) {
-        if (table.slots.size() == DiskTable::kSlots) break;
+        if (table.slots.size() == DiskTable::kSlots)
+            break;
         table.slots.push_back(std::move(e));
         ++table.listedCount;
     }
     for (auto& e : missing) {
-        if (table.slots.size() == DiskTable::kSlots) break;
+        if (table.slots.size() == DiskTable::kSlots)
+            break;
         table.slots.push_back(std::move(e));
     }
     return table;

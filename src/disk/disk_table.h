@@ -36,9 +36,7 @@ struct DiskTable {
     std::vector<DiskEntry> slots;
     uint16_t listedCount = 0;
 
-    const DiskEntry* Listed(size_t k) const {
-        return k < listedCount ? &slots[k] : nullptr;
-    }
+    const DiskEntry* Listed(size_t k) const { return k < listedCount ? &slots[k] : nullptr; }
 };
 
 // "Storage Device" followed by k.

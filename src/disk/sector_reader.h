@@ -26,12 +26,11 @@ public:
     // single sectors, when the last attempt made succeeded; 0 otherwise. A start beyond
     // the disk's last sector + 1 is refused with 0 and the buffer is not touched.
     // `unreadable`, when given, receives the number of sectors that stayed unreadable.
-    int Read(uint64_t startSector, uint32_t count, uint8_t* buffer,
-             uint32_t* unreadable = nullptr);
+    int Read(uint64_t startSector, uint32_t count, uint8_t* buffer, uint32_t* unreadable = nullptr);
 
     int Read(uint64_t startSector, std::span<uint8_t> buffer, uint32_t* unreadable = nullptr) {
-        return Read(startSector, static_cast<uint32_t>(buffer.size() / kSectorBytes),
-                    buffer.data(), unreadable);
+        return Read(startSector, static_cast<uint32_t>(buffer.size() / kSectorBytes), buffer.data(),
+                    unreadable);
     }
 
     // Points the reader at another device (or none). Not while a worker reads.

@@ -25,7 +25,9 @@ std::string Session::OpenDisk(size_t k) {
     return error;
 }
 
-std::string Session::OpenPath(const std::string& path) { return Adopt(OpenBlockDevice(path)); }
+std::string Session::OpenPath(const std::string& path) {
+    return Adopt(OpenBlockDevice(path));
+}
 
 void Session::CloseDisk() {
     reader_.Reset(nullptr, 0);

@@ -18,7 +18,9 @@ bool EndsWith(std::string_view s, std::string_view tail) {
     return s.size() >= tail.size() && s.substr(s.size() - tail.size()) == tail;
 }
 
-bool IsWild(char c) { return c == '*' || c == '?'; }
+bool IsWild(char c) {
+    return c == '*' || c == '?';
+}
 
 } // namespace
 

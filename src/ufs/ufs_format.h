@@ -9,15 +9,15 @@
 namespace trevik::ufs {
 
 inline constexpr uint32_t kSectorSize = 512;
-inline constexpr uint32_t kMagic = 0x00011954;       // fs_magic
-inline constexpr uint32_t kCgMagic = 0x00090255;     // cg_magic
-inline constexpr uint32_t kSuperblockByte = 8192;    // primary superblock, bytes into the volume
-inline constexpr uint32_t kSuperblockSector = 16;    // the same, in sectors
-inline constexpr uint32_t kSuperblockBytes = 8192;   // space reserved for a superblock copy
-inline constexpr uint32_t kMagicOffset = 1372;       // fs_magic inside the superblock
+inline constexpr uint32_t kMagic = 0x00011954;     // fs_magic
+inline constexpr uint32_t kCgMagic = 0x00090255;   // cg_magic
+inline constexpr uint32_t kSuperblockByte = 8192;  // primary superblock, bytes into the volume
+inline constexpr uint32_t kSuperblockSector = 16;  // the same, in sectors
+inline constexpr uint32_t kSuperblockBytes = 8192; // space reserved for a superblock copy
+inline constexpr uint32_t kMagicOffset = 1372;     // fs_magic inside the superblock
 inline constexpr uint32_t kInodeSize = 128;
 inline constexpr uint32_t kDirectBlocks = 12;
-inline constexpr uint32_t kDirChunk = 512;           // directory entries never cross one
+inline constexpr uint32_t kDirChunk = 512; // directory entries never cross one
 inline constexpr uint32_t kRootInode = 2;
 
 // Superblock field offsets (all 32-bit big-endian unless noted).
@@ -109,7 +109,7 @@ inline constexpr uint32_t kAtime = 16; // seconds, then microseconds
 inline constexpr uint32_t kMtime = 24;
 inline constexpr uint32_t kCtime = 32;
 inline constexpr uint32_t kCtimeUsec = 36;
-inline constexpr uint32_t kDirect = 40; // 12 x 32-bit fragment numbers
+inline constexpr uint32_t kDirect = 40;   // 12 x 32-bit fragment numbers
 inline constexpr uint32_t kIndirect = 88; // single, double, triple
 inline constexpr uint32_t kFlags = 100;
 inline constexpr uint32_t kBlocks = 104;
@@ -130,7 +130,9 @@ inline constexpr uint8_t kCgMagicBytes[3] = {0x09, 0x02, 0x55};
 // --- Layout arithmetic, in fragments of the volume (as fs.h names it) ---
 
 // First fragment of cylinder group c.
-constexpr uint64_t CgBase(uint32_t fpg, uint32_t c) { return uint64_t{fpg} * c; }
+constexpr uint64_t CgBase(uint32_t fpg, uint32_t c) {
+    return uint64_t{fpg} * c;
+}
 
 // Where group c's metadata begins: groups are staggered by fs_cgoffset, cycling every
 // (~fs_cgmask + 1) groups.
@@ -147,8 +149,8 @@ constexpr uint64_t CgHeader(uint32_t fpg, uint32_t cgoffset, uint32_t cgmask, ui
                             uint32_t c) {
     return CgStart(fpg, cgoffset, cgmask, c) + cblkno;
 }
-constexpr uint64_t CgInodeTable(uint32_t fpg, uint32_t cgoffset, uint32_t cgmask,
-                                uint32_t iblkno, uint32_t c) {
+constexpr uint64_t CgInodeTable(uint32_t fpg, uint32_t cgoffset, uint32_t cgmask, uint32_t iblkno,
+                                uint32_t c) {
     return CgStart(fpg, cgoffset, cgmask, c) + iblkno;
 }
 
@@ -159,17 +161,25 @@ constexpr uint64_t FragToSector(uint64_t partitionStart, uint64_t frag,
 }
 
 // Group and slot of inode n.
-constexpr uint32_t InodeGroup(uint32_t n, uint32_t ipg) { return ipg == 0 ? 0 : n / ipg; }
-constexpr uint32_t InodeIndexInGroup(uint32_t n, uint32_t ipg) { return ipg == 0 ? 0 : n % ipg; }
+constexpr uint32_t InodeGroup(uint32_t n, uint32_t ipg) {
+    return ipg == 0 ? 0 : n / ipg;
+}
+constexpr uint32_t InodeIndexInGroup(uint32_t n, uint32_t ipg) {
+    return ipg == 0 ? 0 : n % ipg;
+}
 
 // Sector offset of inode slot i within an inode table, and its byte offset in that sector.
-constexpr uint32_t InodeSectorInTable(uint32_t i) { return i / (kSectorSize / kInodeSize); }
+constexpr uint32_t InodeSectorInTable(uint32_t i) {
+    return i / (kSectorSize / kInodeSize);
+}
 constexpr uint32_t InodeByteInSector(uint32_t i) {
     return (i % (kSectorSize / kInodeSize)) * kInodeSize;
 }
 
 // Size of a directory entry holding a name of n bytes: 8-byte header, the name, a NUL,
 // padded to 4 bytes.
-constexpr uint32_t DirEntrySize(uint32_t nameLength) { return 8 + ((nameLength + 1 + 3) & ~3u); }
+constexpr uint32_t DirEntrySize(uint32_t nameLength) {
+    return 8 + ((nameLength + 1 + 3) & ~3u);
+}
 
 } // namespace trevik::ufs

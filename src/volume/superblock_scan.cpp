@@ -67,11 +67,10 @@ std::optional<Found> TestCandidate(SectorReader& reader, uint64_t m) {
     const uint64_t size = std::min<uint64_t>(ncg * fpg * p, UINT32_MAX);
 
     // Primary superblock: 16 sectors into its volume, group 0's header after it.
-    const bool primary =
-        b >= ufs::kSuperblockSector &&
-        (IsGroupHeader(reader, b + kSolarisHeaderAfterPrimary, 0) ||
-         (cblkno * p != kSolarisHeaderAfterPrimary + ufs::kSuperblockSector &&
-          IsGroupHeader(reader, b - ufs::kSuperblockSector + cblkno * p, 0)));
+    const bool primary = b >= ufs::kSuperblockSector &&
+                         (IsGroupHeader(reader, b + kSolarisHeaderAfterPrimary, 0) ||
+                          (cblkno * p != kSolarisHeaderAfterPrimary + ufs::kSuperblockSector &&
+                           IsGroupHeader(reader, b - ufs::kSuperblockSector + cblkno * p, 0)));
     if (primary) {
         return Found{static_cast<uint32_t>(b - ufs::kSuperblockSector),
                      static_cast<uint32_t>(size)};
@@ -79,10 +78,9 @@ std::optional<Found> TestCandidate(SectorReader& reader, uint64_t m) {
 
     // The copy in cylinder group 1, followed by that group's header. The volume starts
     // one group (plus group 1's stagger) and the copy's own offset before it.
-    const bool backup =
-        IsGroupHeader(reader, b + kSolarisHeaderAfterCopy, 1) ||
-        (cblkno > sblkno && (cblkno - sblkno) * p != kSolarisHeaderAfterCopy &&
-         IsGroupHeader(reader, b + (cblkno - sblkno) * p, 1));
+    const bool backup = IsGroupHeader(reader, b + kSolarisHeaderAfterCopy, 1) ||
+                        (cblkno > sblkno && (cblkno - sblkno) * p != kSolarisHeaderAfterCopy &&
+                         IsGroupHeader(reader, b + (cblkno - sblkno) * p, 1));
     if (!backup) {
         return std::nullopt;
     }
@@ -118,7 +116,8 @@ ScanOutcome ScanForVolumes(SectorReader& reader, const ScanOptions& options, Vol
     while (!stopRequested.load(std::memory_order_relaxed)) {
         const bool last = cur + runLength >= end;
         const auto now = std::chrono::steady_clock::now();
-        if (observer != nullptr && (first || last || now - lastReport >= options.progressInterval)) {
+        if (observer != nullptr &&
+            (first || last || now - lastReport >= options.progressInterval)) {
             observer->OnScanProgress({cur, done, total, static_cast<uint32_t>(acc / total)});
             lastReport = now;
         }
@@ -140,8 +139,7 @@ ScanOutcome ScanForVolumes(SectorReader& reader, const ScanOptions& options, Vol
             if (!found || table.HasStart(found->start)) {
                 continue;
             }
-            table.Append(found->start, found->size,
-                         static_cast<uint32_t>(cur + i - 2));
+            table.Append(found->start, found->size, static_cast<uint32_t>(cur + i - 2));
             if (observer != nullptr) {
                 observer->OnVolumeFound(table[table.Count() - 1], table.Count());
             }

@@ -31,8 +31,8 @@ public:
         if (Full()) {
             return false;
         }
-        entries_.push_back({EntryName(entries_.size() + 1), sizeSectors, startSector,
-                            superblockSector});
+        entries_.push_back(
+            {EntryName(entries_.size() + 1), sizeSectors, startSector, superblockSector});
         return true;
     }
 

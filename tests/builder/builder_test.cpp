@@ -41,9 +41,11 @@ protected:
         while (std::getline(in, line)) {
             const auto tab = line.find('\t');
             const auto space = line.find(' ');
-            if (tab == std::string::npos || space == std::string::npos) continue;
+            if (tab == std::string::npos || space == std::string::npos)
+                continue;
             const std::string path = line.substr(tab + 1);
-            if (path.rfind("$Orphan", 0) == 0) continue;
+            if (path.rfind("$Orphan", 0) == 0)
+                continue;
             out["/" + path] = static_cast<uint32_t>(std::stoul(line.substr(space + 1)));
         }
         return out;
@@ -116,7 +118,8 @@ TEST_F(BuilderVsSleuthKit, EveryFragmentSizeAndStaggerReadsBack) {
     TreeNode tree = testing::SampleTree();
     // A file large enough for single and double indirect blocks at 4K blocks, with a hole.
     tree.children.push_back(GeneratedFile("data.bin", 6u << 20, 99, {{1u << 20, 3u << 20}}));
-    tree.children.push_back(Symlink("far", "/export/home/alice/" + std::string(80, 'x') + "/target"));
+    tree.children.push_back(
+        Symlink("far", "/export/home/alice/" + std::string(80, 'x') + "/target"));
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         UfsParams p;
@@ -166,7 +169,9 @@ TEST_F(BuilderVsSleuthKit, SolarisLayoutFieldsAreThere) {
     ASSERT_NE(link, nullptr);
     ASSERT_EQ(link->dataFrags.size(), 1u);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(vol.bytes.data()) +
-                              uint64_t{link->dataFrags[0]} * 1024, 9), "notes.txt");
+                              uint64_t{link->dataFrags[0]} * 1024,
+                          9),
+              "notes.txt");
 }
 
 TEST_F(BuilderVsSleuthKit, LargeDirectoriesSpanManyBlocks) {
@@ -187,8 +192,8 @@ TEST_F(BuilderVsSleuthKit, RemovedEntriesAreGoneForTheSleuthKitToo) {
     UfsParams p;
     p.sizeSectors = 20000;
     UfsVolume vol = BuildUfs(testing::SampleTree(), p);
-    ASSERT_TRUE(vol.RemoveDirEntry("/etc", "passwd"));    // merged into the entry before it
-    ASSERT_TRUE(vol.RemoveDirEntry("/etc", "."));         // first of its chunk: inode 0
+    ASSERT_TRUE(vol.RemoveDirEntry("/etc", "passwd")); // merged into the entry before it
+    ASSERT_TRUE(vol.RemoveDirEntry("/etc", "."));      // first of its chunk: inode 0
     EXPECT_FALSE(vol.RemoveDirEntry("/etc", "missing"));
     const auto listed = List(Write(vol));
     EXPECT_EQ(listed.count("/etc/passwd"), 0u);
@@ -205,8 +210,8 @@ TEST_F(BuilderVsSleuthKit, HostDirectoryThroughTheCommandLineTool) {
     fs::create_symlink("deep/er/leaf.txt", dir_.Path() / "src" / "link");
     const std::string img = dir_.File("disk.img");
     const auto r = RunCommand(std::string(TREVIK_MKIMAGE) + " -o " + Quote(img) +
-                       " --slice 0:2:8:" + Quote(dir_.File("src")) + " --slice 2:5:whole" +
-                       " --slice 4:0:4:-");
+                              " --slice 0:2:8:" + Quote(dir_.File("src")) + " --slice 2:5:whole" +
+                              " --slice 4:0:4:-");
     ASSERT_EQ(r.exitCode, 0) << r.err;
     const auto fls = RunCommand("fls -r -p -u -f ufs1 -o 0 " + Quote(img));
     ASSERT_EQ(fls.exitCode, 0) << fls.err;
@@ -218,7 +223,7 @@ TEST_F(BuilderVsSleuthKit, HostDirectoryThroughTheCommandLineTool) {
     EXPECT_EQ(empty.exitCode, 0) << empty.err;
     // Bad parameters are refused with a reason, not a crash.
     const auto bad = RunCommand(std::string(TREVIK_MKIMAGE) + " -o " + Quote(img) +
-                         " --fsize 3000 --slice 0:2:8:-");
+                                " --fsize 3000 --slice 0:2:8:-");
     EXPECT_EQ(bad.exitCode, 1);
     EXPECT_NE(bad.err.find("fragment size"), std::string::npos);
 }

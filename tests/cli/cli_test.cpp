@@ -19,7 +19,9 @@ using testing::Quote;
 using testing::RunCommand;
 using testing::TempDir;
 
-CommandResult Cli(const std::string& args) { return RunCommand(std::string(TREVIK_CLI) + " " + args); }
+CommandResult Cli(const std::string& args) {
+    return RunCommand(std::string(TREVIK_CLI) + " " + args);
+}
 
 const std::string kSample = TREVIK_SAMPLE_DISK;
 
@@ -77,7 +79,8 @@ TEST(CliVolumes, LabelOfTheSampleDisk) {
 }
 
 TEST(CliVolumes, ScanAgreesWithTheLabelAndHonoursTheRange) {
-    const auto all = Cli("volumes " + Quote(kSample) + " --scan --sectors-per-read 100 --retries 1 --json");
+    const auto all =
+        Cli("volumes " + Quote(kSample) + " --scan --sectors-per-read 100 --retries 1 --json");
     ASSERT_EQ(all.exitCode, 0) << all.err;
     EXPECT_TRUE(all.err.empty()); // no progress bar when stderr is no terminal
     const json v = json::parse(all.out).at("volumes");
@@ -104,7 +107,8 @@ TEST(CliVolumes, BadDevicesFailWithOneLineAndNeverHang) {
     {
         std::mt19937 rng(42);
         std::ofstream out(garbage, std::ios::binary);
-        for (int i = 0; i < (1 << 20); ++i) out.put(static_cast<char>(rng()));
+        for (int i = 0; i < (1 << 20); ++i)
+            out.put(static_cast<char>(rng()));
     }
     const std::string fifo = dir.File("fifo");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
@@ -139,8 +143,10 @@ TEST(CliVolumes, AnUnreadableDeviceNamesThePathAndTheReason) {
     ::chmod(img.c_str(), 0600);
     ::chmod(dir.Path().c_str(), 0755);
     // Root reads everything: drop to an unprivileged user for the run.
-    const std::string prefix = ::geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
-    if (::geteuid() != 0) ::chmod(img.c_str(), 0);
+    const std::string prefix =
+        ::geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
+    if (::geteuid() != 0)
+        ::chmod(img.c_str(), 0);
     const auto r = RunCommand(prefix + TREVIK_CLI + " volumes " + Quote(img));
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.err.find(img), std::string::npos) << r.err;
@@ -166,7 +172,8 @@ TEST(CliUsage, MistakesExitWithTwo) {
          "      End sector value is not valid, It should be a positive number"},
         {"volumes " + Quote(kSample) + " --scan --start 10 --end 10",
          "      End sector should be bigger than start sector"},
-        {"volumes " + Quote(kSample) + " --scan --end 99999999999", "End sector value is not valid"},
+        {"volumes " + Quote(kSample) + " --scan --end 99999999999",
+         "End sector value is not valid"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args);

@@ -21,7 +21,8 @@ public:
         const fs::path real = dir_.Path() / "devices" / busPath / "block" / name;
         fs::create_directories(real / "device");
         Write(real / "size", std::to_string(sectors));
-        if (!model.empty()) Write(real / "device" / "model", model);
+        if (!model.empty())
+            Write(real / "device" / "model", model);
         fs::create_symlink(real, Block() / name);
         return real;
     }
@@ -85,10 +86,12 @@ TEST(EnumerateDisks, DriveWithoutMediumTakesASlotButIsNotListed) {
 
 TEST(EnumerateDisks, OrdersNamesNaturally) {
     FakeSys sys;
-    for (const char* n : {"sdaa", "sdb", "sda", "nvme0n10", "nvme0n2"}) sys.Add(n, 100, "x", "m");
+    for (const char* n : {"sdaa", "sdb", "sda", "nvme0n10", "nvme0n2"})
+        sys.Add(n, 100, "x", "m");
     const DiskTable t = EnumerateDisks(sys.Roots());
     std::vector<std::string> names;
-    for (size_t k = 0; k < t.listedCount; ++k) names.push_back(fs::path(t.slots[k].devicePath).filename());
+    for (size_t k = 0; k < t.listedCount; ++k)
+        names.push_back(fs::path(t.slots[k].devicePath).filename());
     EXPECT_EQ(names, (std::vector<std::string>{"nvme0n2", "nvme0n10", "sda", "sdb", "sdaa"}));
 }
 

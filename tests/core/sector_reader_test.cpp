@@ -12,7 +12,8 @@ using imagebuilder::FaultyDevice;
 // 200 sectors, each filled with its own number's low byte.
 MemoryBlockDevice NumberedDisk(uint64_t sectors = 200) {
     std::vector<uint8_t> bytes(sectors * 512);
-    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i / 512 + 1);
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<uint8_t>(i / 512 + 1);
     return MemoryBlockDevice(std::move(bytes));
 }
 
@@ -110,7 +111,8 @@ TEST(SectorReader, BoundIsTheTrueSizeNotAWrappedGeometryProduct) {
     class Huge : public BlockDevice {
     public:
         bool ReadAt(uint64_t offset, std::span<uint8_t> out) override {
-            for (auto& b : out) b = static_cast<uint8_t>(offset >> 40);
+            for (auto& b : out)
+                b = static_cast<uint8_t>(offset >> 40);
             return true;
         }
         uint64_t SizeBytes() const override { return (uint64_t{1} << 33) * 512; }

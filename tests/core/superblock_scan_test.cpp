@@ -22,7 +22,8 @@ UfsVolume SmallVolume(uint32_t sectors, UfsParams p = {}) {
 
 MemoryBlockDevice DiskWith(uint64_t sectors, const std::vector<Placed>& volumes) {
     DiskImage disk(sectors);
-    for (const auto& v : volumes) disk.PutVolume(v.start, v.volume);
+    for (const auto& v : volumes)
+        disk.PutVolume(v.start, v.volume);
     return MemoryBlockDevice(std::move(disk.bytes));
 }
 
@@ -32,7 +33,8 @@ struct Recorder : ScanObserver {
     std::function<void()> onProgress;
     void OnScanProgress(const ScanProgress& p) override {
         progress.push_back(p);
-        if (onProgress) onProgress();
+        if (onProgress)
+            onProgress();
     }
     void OnVolumeFound(const PartitionEntry& e, size_t) override { found.push_back(e); }
 };
@@ -67,8 +69,8 @@ TEST(ScanForVolumes, FindsAVolumeWhosePrimarySuperblockIsGoneThroughGroupOnesCop
         const char* what;
         UfsParams params;
     };
-    UfsParams solaris;                    // 8K/1K, nsect 32, ntrak 16: cgoffset 16
-    UfsParams noStagger;                  // one track a cylinder: fs_cgmask all ones
+    UfsParams solaris;   // 8K/1K, nsect 32, ntrak 16: cgoffset 16
+    UfsParams noStagger; // one track a cylinder: fs_cgmask all ones
     noStagger.tracksPerCylinder = 1;
     noStagger.cylindersPerGroup = 256;
     UfsParams frag2k;
@@ -160,12 +162,14 @@ TEST(ScanForVolumes, StopsAtNinetyNineVolumes) {
     const UfsVolume vol = BuildUfs(Dir(""), p);
     ASSERT_EQ(vol.layout.ncg, 1u);
     std::vector<Placed> many;
-    for (int i = 0; i < 101; ++i) many.push_back({uint64_t(i) * 1024, vol});
+    for (int i = 0; i < 101; ++i)
+        many.push_back({uint64_t(i) * 1024, vol});
     auto dev = DiskWith(101 * 1024, many);
     SectorReader reader(&dev, 101 * 1024, 3);
     VolumeTable table;
     std::atomic<bool> stop{false};
-    EXPECT_EQ(ScanForVolumes(reader, {0, 101 * 1024, 60, {}}, table, stop), ScanOutcome::LimitReached);
+    EXPECT_EQ(ScanForVolumes(reader, {0, 101 * 1024, 60, {}}, table, stop),
+              ScanOutcome::LimitReached);
     EXPECT_EQ(table.Count(), 99u);
     EXPECT_TRUE(stop.load());
     EXPECT_EQ(table[98].name, "Solaris Partition - 99");

@@ -63,8 +63,8 @@ TEST(MatchWildcard, FilterOfLowerCaseTypingMatchesAfterUpperCasing) {
 
 TEST(MatchWildcard, NeverReadsPastTheNameOnHostilePatterns) {
     // Long runs of wildcards and literals against short names must end cleanly.
-    const char* patterns[] = {"*?*?*?*?", "??????????", "*A*A*A*A*A", "?*?", "*.*.*", "*??",
-                              "A?*", "*A?", "**?**"};
+    const char* patterns[] = {"*?*?*?*?", "??????????", "*A*A*A*A*A", "?*?",  "*.*.*",
+                              "*??",      "A?*",        "*A?",        "**?**"};
     const char* names[] = {"A", "AA", "AB", ".", "A.A", "?", "*"};
     for (const char* p : patterns) {
         for (const char* n : names) {

@@ -16,7 +16,7 @@ using testing::RunCommand;
 using testing::TempDir;
 
 constexpr uint64_t kCylinder = 255 * 63; // sfdisk's geometry for an image file
-constexpr uint64_t kSliceCylinders = 8; // makefs gives 8K/1K two groups from 64 MB on
+constexpr uint64_t kSliceCylinders = 8;  // makefs gives 8K/1K two groups from 64 MB on
 constexpr uint64_t kSlice = kSliceCylinders * kCylinder;
 
 class ForeignDisk : public ::testing::Test {
@@ -44,8 +44,8 @@ protected:
         // The root slice shares sector 0 with the label; UFS leaves its boot area alone.
         Must("dd if=" + Quote(dir_.File("v0.img")) + " of=" + Quote(disk_) +
              " bs=512 skip=1 seek=1 conv=notrunc status=none");
-        Must("dd if=" + Quote(dir_.File("v1.img")) + " of=" + Quote(disk_) + " bs=512 seek=" +
-             std::to_string(kSlice) + " conv=notrunc status=none");
+        Must("dd if=" + Quote(dir_.File("v1.img")) + " of=" + Quote(disk_) +
+             " bs=512 seek=" + std::to_string(kSlice) + " conv=notrunc status=none");
     }
 
     void Make(const std::string& name, const std::string& options, uint64_t bytes) {
@@ -61,7 +61,8 @@ protected:
     static nlohmann::json Volumes(const std::string& args, int expectExit = 0) {
         const auto r = RunCommand(std::string(TREVIK_CLI) + " volumes " + args + " --json");
         EXPECT_EQ(r.exitCode, expectExit) << r.err;
-        if (r.exitCode != 0) return {};
+        if (r.exitCode != 0)
+            return {};
         return nlohmann::json::parse(r.out)["volumes"];
     }
 
@@ -112,10 +113,10 @@ TEST_F(ForeignDisk, ScanFindsAVolumeWithADestroyedPrimaryThroughGroupOne) {
     // The copy it names is a superblock: The Sleuth Kit agrees on the volume behind it
     // once the primary is put back from that copy.
     const uint64_t copy = v[1]["superblockSector"];
-    Must("dd if=" + Quote(disk_) + " of=" + Quote(disk_) + " bs=512 skip=" +
-         std::to_string(copy) + " seek=" + std::to_string(kSlice + 16) +
-         " count=16 conv=notrunc status=none");
-    const auto fls = RunCommand("fls -r -p -f ufs1 -o " + std::to_string(kSlice) + " " + Quote(disk_));
+    Must("dd if=" + Quote(disk_) + " of=" + Quote(disk_) + " bs=512 skip=" + std::to_string(copy) +
+         " seek=" + std::to_string(kSlice + 16) + " count=16 conv=notrunc status=none");
+    const auto fls =
+        RunCommand("fls -r -p -f ufs1 -o " + std::to_string(kSlice) + " " + Quote(disk_));
     EXPECT_NE(fls.out.find("sub/b.txt"), std::string::npos) << fls.err;
 }
 

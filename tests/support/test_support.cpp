@@ -45,7 +45,8 @@ CommandResult RunCommand(const std::string& commandLine) {
     TempDir tmp;
     const std::string outFile = tmp.File("out");
     const std::string errFile = tmp.File("err");
-    const std::string line = "( " + commandLine + " ) >" + Quote(outFile) + " 2>" + Quote(errFile) + " </dev/null";
+    const std::string line =
+        "( " + commandLine + " ) >" + Quote(outFile) + " 2>" + Quote(errFile) + " </dev/null";
     const int status = std::system(line.c_str());
     CommandResult r;
     r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -64,13 +65,15 @@ bool HaveProgram(const std::string& name) {
 
 imagebuilder::TreeNode SampleTree() {
     using namespace imagebuilder;
-    return Dir("", {
-        Dir("etc", {File("passwd", "root:x:0:0::/:/sbin/sh\n"), File("hosts", "127.0.0.1 localhost\n")}),
-        Dir("export", {Dir("home", {Dir("alice", {GeneratedFile("big.bin", 300000, 7),
-                                                   File("notes.txt", "hello\n"),
-                                                   Symlink("latest", "notes.txt")})})}),
-        File("README", "Sample volume\n"),
-    });
+    return Dir("",
+               {
+                   Dir("etc", {File("passwd", "root:x:0:0::/:/sbin/sh\n"),
+                               File("hosts", "127.0.0.1 localhost\n")}),
+                   Dir("export", {Dir("home", {Dir("alice", {GeneratedFile("big.bin", 300000, 7),
+                                                             File("notes.txt", "hello\n"),
+                                                             Symlink("latest", "notes.txt")})})}),
+                   File("README", "Sample volume\n"),
+               });
 }
 
 } // namespace trevik::testing

@@ -12,8 +12,8 @@
 namespace trevik::imagebuilder {
 
 struct SliceSpec {
-    int index = 0;             // 0 to 7
-    uint16_t tag = 0;          // VTOC tag: 2 root, 5 backup (whole disk), 8 home, ...
+    int index = 0;    // 0 to 7
+    uint16_t tag = 0; // VTOC tag: 2 root, 5 backup (whole disk), 8 home, ...
     uint16_t flag = 0;
     uint32_t startCylinder = 0;
     uint32_t lengthSectors = 0;

@@ -24,7 +24,8 @@ public:
 
     void AddBadSector(uint64_t sector) { bad_.insert(sector); }
     void AddBadRange(uint64_t first, uint64_t count) {
-        for (uint64_t s = first; s < first + count; ++s) bad_.insert(s);
+        for (uint64_t s = first; s < first + count; ++s)
+            bad_.insert(s);
     }
 
     // A read that touches an unreadable sector fails; what it delivered of the sectors

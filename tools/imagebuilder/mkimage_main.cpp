@@ -24,7 +24,8 @@ SliceArg ParseSlice(const std::string& text) {
     std::vector<std::string> parts;
     std::stringstream ss(text);
     std::string part;
-    while (std::getline(ss, part, ':')) parts.push_back(part);
+    while (std::getline(ss, part, ':'))
+        parts.push_back(part);
     if (parts.size() < 3) {
         throw std::runtime_error("--slice wants INDEX:TAG:SIZE_MB|whole[:DIR|-], got " + text);
     }
@@ -40,7 +41,8 @@ SliceArg ParseSlice(const std::string& text) {
         // A directory path may itself hold ':'.
         s.dir = text.substr(parts[0].size() + parts[1].size() + parts[2].size() + 3);
     }
-    if (s.index < 0 || s.index > 7) throw std::runtime_error("slice index must be 0 to 7");
+    if (s.index < 0 || s.index > 7)
+        throw std::runtime_error("slice index must be 0 to 7");
     return s;
 }
 
@@ -68,17 +70,21 @@ int main(int argc, char** argv) {
     app.add_option("--time", ufs.time, "Time stamp of every inode (seconds since 1970)");
     app.add_flag("--lost-found", ufs.lostAndFound, "Add lost+found to every volume");
     app.add_flag("--zero-label", zeroLabel, "Leave sector 0 zeroed");
-    app.add_option("--zero-primary-superblock", zeroPrimary, "Zero the primary superblock of slice");
+    app.add_option("--zero-primary-superblock", zeroPrimary,
+                   "Zero the primary superblock of slice");
     CLI11_PARSE(app, argc, argv);
 
     try {
         std::vector<SliceArg> slices;
-        for (const auto& a : sliceArgs) slices.push_back(ParseSlice(a));
+        for (const auto& a : sliceArgs)
+            slices.push_back(ParseSlice(a));
         const uint32_t spc = uint32_t{label.heads} * label.sectorsPerTrack;
-        if (spc == 0) throw std::runtime_error("heads and sectors must be non-zero");
+        if (spc == 0)
+            throw std::runtime_error("heads and sectors must be non-zero");
         uint32_t cyl = 0;
         for (auto& s : slices) {
-            if (!s.whole) cyl += (s.megabytes * 2048 + spc - 1) / spc;
+            if (!s.whole)
+                cyl += (s.megabytes * 2048 + spc - 1) / spc;
         }
         label.cylinders = cyl + 1;
         DiskImage disk(uint64_t{label.cylinders} * spc);
@@ -97,17 +103,20 @@ int main(int argc, char** argv) {
                 next += cyls;
             }
             label.slices.push_back(spec);
-            if (s.dir.empty()) continue;
+            if (s.dir.empty())
+                continue;
             UfsParams p = ufs;
             p.sizeSectors = spec.lengthSectors;
             const TreeNode tree = s.dir == "-" ? Dir("") : TreeFromHostDirectory(s.dir);
             UfsVolume vol = BuildUfs(tree, p);
             for (int z : zeroPrimary) {
-                if (z == s.index) vol.ZeroPrimarySuperblock();
+                if (z == s.index)
+                    vol.ZeroPrimarySuperblock();
             }
             disk.PutVolume(uint64_t{spec.startCylinder} * spc, vol);
         }
-        if (!zeroLabel) disk.PutLabel(label);
+        if (!zeroLabel)
+            disk.PutLabel(label);
         disk.WriteTo(output);
     } catch (const std::exception& e) {
         std::cerr << "trevik-mkimage: " << e.what() << "\n";

@@ -95,7 +95,8 @@ void ExpectedContent(const TreeNode& node, uint64_t offset, std::span<uint8_t> o
         }
     }
     for (size_t i = 0; i < out.size(); ++i) {
-        if (offset + i >= node.generatedSize) out[i] = 0;
+        if (offset + i >= node.generatedSize)
+            out[i] = 0;
     }
 }
 
@@ -111,9 +112,11 @@ TreeNode TreeFromHostDirectory(const std::string& path) {
         auto [node, dir] = work.front();
         work.pop_front();
         std::vector<fs::directory_entry> entries;
-        for (const auto& e : fs::directory_iterator(dir)) entries.push_back(e);
-        std::sort(entries.begin(), entries.end(),
-                  [](const auto& a, const auto& b) { return a.path().filename() < b.path().filename(); });
+        for (const auto& e : fs::directory_iterator(dir))
+            entries.push_back(e);
+        std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
+            return a.path().filename() < b.path().filename();
+        });
         for (const auto& e : entries) {
             const std::string name = e.path().filename().string();
             const auto st = e.symlink_status();
@@ -137,7 +140,8 @@ TreeNode TreeFromHostDirectory(const std::string& path) {
             }
         }
         for (auto& c : node->children) {
-            if (c.kind == NodeKind::Directory) work.emplace_back(&c, dir / c.name);
+            if (c.kind == NodeKind::Directory)
+                work.emplace_back(&c, dir / c.name);
         }
     }
     return root;
@@ -156,9 +160,15 @@ uint64_t UfsLayout::InodeByteOffset(uint32_t n) const {
 
 namespace {
 
-uint32_t Log2(uint32_t v) { return static_cast<uint32_t>(std::countr_zero(v)); }
-uint32_t HowMany(uint64_t x, uint64_t y) { return static_cast<uint32_t>((x + y - 1) / y); }
-uint64_t RoundUp(uint64_t x, uint64_t y) { return (x + y - 1) / y * y; }
+uint32_t Log2(uint32_t v) {
+    return static_cast<uint32_t>(std::countr_zero(v));
+}
+uint32_t HowMany(uint64_t x, uint64_t y) {
+    return static_cast<uint32_t>((x + y - 1) / y);
+}
+uint64_t RoundUp(uint64_t x, uint64_t y) {
+    return (x + y - 1) / y * y;
+}
 
 struct BlockMap {
     uint32_t db[kDirectBlocks] = {};
@@ -247,7 +257,8 @@ void Builder::ComputeLayout() {
     // block, cycling every power-of-two-below-ntrak groups.
     L_.cgoffset = static_cast<uint32_t>(RoundUp(HowMany(p_.sectorsPerTrack, L_.nspf), L_.frag));
     L_.cgmask = 0xFFFFFFFF;
-    for (uint32_t i = p_.tracksPerCylinder; i > 1; i >>= 1) L_.cgmask <<= 1;
+    for (uint32_t i = p_.tracksPerCylinder; i > 1; i >>= 1)
+        L_.cgmask <<= 1;
     const uint64_t spc = uint64_t{p_.sectorsPerTrack} * p_.tracksPerCylinder;
     const uint64_t fpg = p_.cylindersPerGroup * spc / L_.nspf;
     if (fpg == 0 || fpg % L_.frag != 0 || fpg > (1u << 24)) {
@@ -309,7 +320,8 @@ void Builder::InitGroups() {
             metaFirst = 0;
             metaEnd += HowMany(L_.cssize, L_.fsize);
         }
-        for (uint64_t f = metaFirst; f < metaEnd && f < free.size(); ++f) free[f] = 0;
+        for (uint64_t f = metaFirst; f < metaEnd && f < free.size(); ++f)
+            free[f] = 0;
     }
     inodeUsed_[0][0] = inodeUsed_[0][1] = 1;
 }
@@ -341,10 +353,13 @@ uint32_t Builder::AllocRun(uint32_t preferred, uint32_t nfrags) {
             for (size_t i = partial.size(); i-- > 0;) {
                 const uint32_t b = partial[i];
                 uint32_t used = 0;
-                while (used < L_.frag && !free[b + used]) ++used;
+                while (used < L_.frag && !free[b + used])
+                    ++used;
                 if (L_.frag - used >= nfrags) {
-                    for (uint32_t j = 0; j < nfrags; ++j) free[b + used + j] = 0;
-                    if (used + nfrags == L_.frag) partial.erase(partial.begin() + static_cast<std::ptrdiff_t>(i));
+                    for (uint32_t j = 0; j < nfrags; ++j)
+                        free[b + used + j] = 0;
+                    if (used + nfrags == L_.frag)
+                        partial.erase(partial.begin() + static_cast<std::ptrdiff_t>(i));
                     return static_cast<uint32_t>(uint64_t{c} * L_.fpg + b + used);
                 }
             }
@@ -352,12 +367,16 @@ uint32_t Builder::AllocRun(uint32_t preferred, uint32_t nfrags) {
         auto& cursor = blockCursor_[c];
         for (; cursor + L_.frag <= free.size(); cursor += L_.frag) {
             bool whole = true;
-            for (uint32_t j = 0; j < L_.frag && whole; ++j) whole = free[cursor + j] != 0;
-            if (!whole) continue;
+            for (uint32_t j = 0; j < L_.frag && whole; ++j)
+                whole = free[cursor + j] != 0;
+            if (!whole)
+                continue;
             const uint32_t b = cursor;
-            for (uint32_t j = 0; j < nfrags; ++j) free[b + j] = 0;
+            for (uint32_t j = 0; j < nfrags; ++j)
+                free[b + j] = 0;
             cursor += L_.frag;
-            if (nfrags < L_.frag) partial_[c].push_back(b);
+            if (nfrags < L_.frag)
+                partial_[c].push_back(b);
             return static_cast<uint32_t>(uint64_t{c} * L_.fpg + b);
         }
     }
@@ -375,14 +394,16 @@ void Builder::Write(uint64_t frag, std::span<const uint8_t> data) {
 uint32_t Builder::FlushIndirect(uint32_t group, Indirect& ind, int level, BlockMap& map) {
     if (level > 1) {
         for (size_t i = 0; i < ind.kids.size(); ++i) {
-            if (ind.kids[i]) ind.ptrs[i] = FlushIndirect(group, *ind.kids[i], level - 1, map);
+            if (ind.kids[i])
+                ind.ptrs[i] = FlushIndirect(group, *ind.kids[i], level - 1, map);
         }
     }
     if (std::all_of(ind.ptrs.begin(), ind.ptrs.end(), [](uint32_t v) { return v == 0; })) {
         return 0;
     }
     std::vector<uint8_t> block(L_.bsize, 0);
-    for (size_t i = 0; i < ind.ptrs.size(); ++i) WriteBe32(block, i * 4, ind.ptrs[i]);
+    for (size_t i = 0; i < ind.ptrs.size(); ++i)
+        WriteBe32(block, i * 4, ind.ptrs[i]);
     const uint32_t at = AllocRun(group, L_.frag);
     Write(at, block);
     map.fragsHeld += L_.frag;
@@ -416,7 +437,8 @@ BlockMap Builder::WriteData(uint32_t group, uint64_t size,
             map.fragsHeld += nfrags;
         }
         map.dataFrags.push_back(at);
-        if (at == 0) continue;
+        if (at == 0)
+            continue;
         if (lbn < kDirectBlocks) {
             map.db[lbn] = at;
             continue;
@@ -434,7 +456,8 @@ BlockMap Builder::WriteData(uint32_t group, uint64_t size,
         for (int l = level; l >= 1; --l) {
             if (node->ptrs.empty()) {
                 node->ptrs.assign(nindir, 0);
-                if (l > 1) node->kids.resize(nindir);
+                if (l > 1)
+                    node->kids.resize(nindir);
             }
             const uint64_t below = l == 1 ? 1 : (l == 2 ? nindir : nindir * nindir);
             const uint64_t idx = rel / below;
@@ -442,13 +465,15 @@ BlockMap Builder::WriteData(uint32_t group, uint64_t size,
             if (l == 1) {
                 node->ptrs[idx] = at;
             } else {
-                if (!node->kids[idx]) node->kids[idx] = std::make_unique<Indirect>();
+                if (!node->kids[idx])
+                    node->kids[idx] = std::make_unique<Indirect>();
                 node = node->kids[idx].get();
             }
         }
     }
     for (int l = 0; l < 3; ++l) {
-        if (!roots[l].ptrs.empty()) map.ib[l] = FlushIndirect(group, roots[l], l + 1, map);
+        if (!roots[l].ptrs.empty())
+            map.ib[l] = FlushIndirect(group, roots[l], l + 1, map);
     }
     return map;
 }
@@ -463,10 +488,11 @@ void Builder::WriteInode(uint32_t n, uint16_t mode, uint16_t nlink, uint64_t siz
     WriteBe32(in, ino::kAtime, t);
     WriteBe32(in, ino::kMtime, t);
     WriteBe32(in, ino::kCtime, t);
-    WriteBe32(in, ino::kCtimeUsec,
-              ctimeUsec == kAutoUsec ? 1 + (n * 7919u) % 999999u : ctimeUsec);
-    for (uint32_t i = 0; i < kDirectBlocks; ++i) WriteBe32(in, ino::kDirect + 4 * i, map.db[i]);
-    for (uint32_t i = 0; i < 3; ++i) WriteBe32(in, ino::kIndirect + 4 * i, map.ib[i]);
+    WriteBe32(in, ino::kCtimeUsec, ctimeUsec == kAutoUsec ? 1 + (n * 7919u) % 999999u : ctimeUsec);
+    for (uint32_t i = 0; i < kDirectBlocks; ++i)
+        WriteBe32(in, ino::kDirect + 4 * i, map.db[i]);
+    for (uint32_t i = 0; i < 3; ++i)
+        WriteBe32(in, ino::kIndirect + 4 * i, map.ib[i]);
     WriteBe32(in, ino::kBlocks, static_cast<uint32_t>(map.fragsHeld * L_.nspf));
     WriteBe32(in, ino::kGen, n * 2654435761u);
     const uint64_t at = L_.InodeByteOffset(n);
@@ -485,7 +511,9 @@ std::vector<uint8_t> Builder::DirectoryBytes(const Work& w) {
     size_t used = kDirChunk; // forces a first chunk
     size_t lastEntry = 0;
     auto closeChunk = [&] {
-        if (!out.empty()) WriteBe16(out, lastEntry + 4, static_cast<uint16_t>(chunkStart + kDirChunk - lastEntry));
+        if (!out.empty())
+            WriteBe16(out, lastEntry + 4,
+                      static_cast<uint16_t>(chunkStart + kDirChunk - lastEntry));
     };
     for (const auto& [name, inode] : entries) {
         if (name.empty() || name.size() > 255 || name.find('\0') != std::string_view::npos) {
@@ -529,7 +557,8 @@ void Builder::Build(const TreeNode& rootIn) {
     order.push_back({root, kRootInode, kRootInode, "/", {}, 0});
     for (size_t k = 0; k < order.size(); ++k) {
         Work& w = order[k];
-        if (w.node->kind != NodeKind::Directory) continue;
+        if (w.node->kind != NodeKind::Directory)
+            continue;
         const uint32_t group = w.inode / L_.ipg;
         for (const TreeNode& child : w.node->children) {
             uint32_t n;
@@ -563,34 +592,48 @@ void Builder::Build(const TreeNode& rootIn) {
             ++ndir_[group];
             const std::vector<uint8_t> bytes = DirectoryBytes(w);
             built.size = bytes.size();
-            map = WriteData(group, bytes.size(), [&](uint64_t lbn, std::span<uint8_t> out) {
-                std::memcpy(out.data(), bytes.data() + lbn * L_.bsize, out.size());
-            }, noHoles);
+            map = WriteData(
+                group, bytes.size(),
+                [&](uint64_t lbn, std::span<uint8_t> out) {
+                    std::memcpy(out.data(), bytes.data() + lbn * L_.bsize, out.size());
+                },
+                noHoles);
             mode = static_cast<uint16_t>(kTypeDir | (node.permissions ? node.permissions : 0755));
             nlink = static_cast<uint16_t>(2 + w.subdirs);
         } else if (node.kind == NodeKind::Symlink) {
             built.size = node.target.size();
-            map = WriteData(group, node.target.size(), [&](uint64_t, std::span<uint8_t> out) {
-                std::memcpy(out.data(), node.target.data(), out.size());
-            }, noHoles);
+            map = WriteData(
+                group, node.target.size(),
+                [&](uint64_t, std::span<uint8_t> out) {
+                    std::memcpy(out.data(), node.target.data(), out.size());
+                },
+                noHoles);
             mode = static_cast<uint16_t>(kTypeSymlink | 0777);
         } else if (!node.hostPath.empty()) {
             std::ifstream in(node.hostPath, std::ios::binary);
-            if (!in) throw std::runtime_error("cannot read " + node.hostPath);
+            if (!in)
+                throw std::runtime_error("cannot read " + node.hostPath);
             built.size = fs::file_size(node.hostPath);
-            map = WriteData(group, built.size, [&](uint64_t, std::span<uint8_t> out) {
-                in.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(out.size()));
-            }, noHoles);
+            map = WriteData(
+                group, built.size,
+                [&](uint64_t, std::span<uint8_t> out) {
+                    in.read(reinterpret_cast<char*>(out.data()),
+                            static_cast<std::streamsize>(out.size()));
+                },
+                noHoles);
             mode = static_cast<uint16_t>(kTypeFile | (node.permissions ? node.permissions : 0644));
         } else {
             built.size = node.data.empty() ? node.generatedSize : node.data.size();
             const uint64_t bsize = L_.bsize;
             map = WriteData(
                 group, built.size,
-                [&](uint64_t lbn, std::span<uint8_t> out) { ExpectedContent(node, lbn * bsize, out); },
+                [&](uint64_t lbn, std::span<uint8_t> out) {
+                    ExpectedContent(node, lbn * bsize, out);
+                },
                 [&](uint64_t lbn) {
                     for (const auto& [first, last] : node.holes) {
-                        if (first <= lbn * bsize && (lbn + 1) * bsize <= last) return true;
+                        if (first <= lbn * bsize && (lbn + 1) * bsize <= last)
+                            return true;
                     }
                     return false;
                 });
@@ -617,7 +660,8 @@ void Builder::WriteGroups() {
         uint32_t frsum[8] = {};
         for (size_t b = 0; b + L_.frag <= free.size(); b += L_.frag) {
             uint32_t n = 0;
-            for (uint32_t j = 0; j < L_.frag; ++j) n += free[b + j];
+            for (uint32_t j = 0; j < L_.frag; ++j)
+                n += free[b + j];
             if (n == L_.frag) {
                 ++nbfree;
                 continue;
@@ -634,19 +678,22 @@ void Builder::WriteGroups() {
             }
         }
         uint32_t nifree = 0;
-        for (uint8_t u : inodeUsed_[c]) nifree += u ? 0 : 1;
+        for (uint8_t u : inodeUsed_[c])
+            nifree += u ? 0 : 1;
 
         WriteBe32(h, cg::kMagic, kCgMagic);
         WriteBe32(h, cg::kTime, static_cast<uint32_t>(p_.time));
         WriteBe32(h, cg::kCgx, c);
-        WriteBe16(h, cg::kNcyl, static_cast<uint16_t>(HowMany(uint64_t{groupFrags_[c]} * L_.nspf, spc)));
+        WriteBe16(h, cg::kNcyl,
+                  static_cast<uint16_t>(HowMany(uint64_t{groupFrags_[c]} * L_.nspf, spc)));
         WriteBe16(h, cg::kNiblk, static_cast<uint16_t>(L_.ipg));
         WriteBe32(h, cg::kNdblk, groupFrags_[c]);
         WriteBe32(h, cg::kCs + 0, ndir_[c]);
         WriteBe32(h, cg::kCs + 4, nbfree);
         WriteBe32(h, cg::kCs + 8, nifree);
         WriteBe32(h, cg::kCs + 12, nffree);
-        for (uint32_t k = 0; k < 8; ++k) WriteBe32(h, cg::kFrsum + 4 * k, frsum[k]);
+        for (uint32_t k = 0; k < 8; ++k)
+            WriteBe32(h, cg::kFrsum + 4 * k, frsum[k]);
         const uint32_t btotoff = cg::kHeaderEnd;
         const uint32_t boff = btotoff + L_.cpg * 4;
         const uint32_t iusedoff = boff + L_.cpg * kNrpos * 2;
@@ -658,10 +705,12 @@ void Builder::WriteGroups() {
         WriteBe32(h, cg::kFreeoff, freeoff);
         WriteBe32(h, cg::kNextfreeoff, nextfreeoff);
         for (uint32_t i = 0; i < L_.ipg; ++i) {
-            if (inodeUsed_[c][i]) h[iusedoff + i / 8] |= static_cast<uint8_t>(1u << (i % 8));
+            if (inodeUsed_[c][i])
+                h[iusedoff + i / 8] |= static_cast<uint8_t>(1u << (i % 8));
         }
         for (size_t f = 0; f < free.size(); ++f) {
-            if (free[f]) h[freeoff + f / 8] |= static_cast<uint8_t>(1u << (f % 8));
+            if (free[f])
+                h[freeoff + f / 8] |= static_cast<uint8_t>(1u << (f % 8));
         }
         Write(L_.CgHeaderFrag(c), h);
 
@@ -694,8 +743,7 @@ void Builder::WriteSuperblocks() {
     WriteBe32(s, sb::kCgmask, L_.cgmask);
     WriteBe32(s, sb::kTime, t);
     WriteBe32(s, sb::kSize, L_.sizeFrags);
-    WriteBe32(s, sb::kDsize,
-              L_.sizeFrags - L_.ncg * L_.dblkno - HowMany(L_.cssize, L_.fsize));
+    WriteBe32(s, sb::kDsize, L_.sizeFrags - L_.ncg * L_.dblkno - HowMany(L_.cssize, L_.fsize));
     WriteBe32(s, sb::kNcg, L_.ncg);
     WriteBe32(s, sb::kBsize, L_.bsize);
     WriteBe32(s, sb::kFsize, L_.fsize);
@@ -745,7 +793,8 @@ void Builder::WriteSuperblocks() {
     WriteBe32(s, sb::kMagic, kMagic);
 
     std::memcpy(vol_.bytes.data() + kSuperblockByte, s.data(), s.size());
-    for (uint32_t c = 0; c < L_.ncg; ++c) Write(L_.CgSuperblockFrag(c), s);
+    for (uint32_t c = 0; c < L_.ncg; ++c)
+        Write(L_.CgSuperblockFrag(c), s);
 }
 
 } // namespace
@@ -763,7 +812,8 @@ UfsVolume BuildUfs(const TreeNode& root, const UfsParams& params) {
 
 const BuiltNode* UfsVolume::Find(const std::string& path) const {
     for (const auto& n : nodes) {
-        if (n.path == path) return &n;
+        if (n.path == path)
+            return &n;
     }
     return nullptr;
 }
@@ -787,12 +837,14 @@ void UfsVolume::ZeroFragments(uint32_t firstFrag, uint32_t count) {
 
 bool UfsVolume::RemoveDirEntry(const std::string& dirPath, const std::string& name) {
     const BuiltNode* dir = Find(dirPath);
-    if (dir == nullptr || dir->kind != NodeKind::Directory) return false;
+    if (dir == nullptr || dir->kind != NodeKind::Directory)
+        return false;
     uint64_t remaining = dir->size;
     for (uint32_t frag : dir->dataFrags) {
         const uint64_t len = std::min<uint64_t>(remaining, layout.bsize);
         remaining -= len;
-        if (frag == 0) continue;
+        if (frag == 0)
+            continue;
         const uint64_t base = uint64_t{frag} * layout.fsize;
         std::span<uint8_t> block(bytes.data() + base, len);
         for (uint64_t chunk = 0; chunk + kDirChunk <= len; chunk += kDirChunk) {
@@ -800,14 +852,17 @@ bool UfsVolume::RemoveDirEntry(const std::string& dirPath, const std::string& na
             for (uint64_t off = chunk; off < chunk + kDirChunk;) {
                 const uint16_t reclen = ReadBe16(block, off + 4);
                 const uint16_t namlen = ReadBe16(block, off + 6);
-                if (reclen == 0) break;
-                const std::string_view entryName(reinterpret_cast<const char*>(block.data() + off + 8),
-                                                 std::min<uint64_t>(namlen, 255));
+                if (reclen == 0)
+                    break;
+                const std::string_view entryName(
+                    reinterpret_cast<const char*>(block.data() + off + 8),
+                    std::min<uint64_t>(namlen, 255));
                 if (ReadBe32(block, off) != 0 && entryName == name) {
                     if (prev == UINT64_MAX) {
                         WriteBe32(block, off, 0);
                     } else {
-                        WriteBe16(block, prev + 4, static_cast<uint16_t>(ReadBe16(block, prev + 4) + reclen));
+                        WriteBe16(block, prev + 4,
+                                  static_cast<uint16_t>(ReadBe16(block, prev + 4) + reclen));
                     }
                     return true;
                 }

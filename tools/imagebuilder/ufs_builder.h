@@ -20,9 +20,9 @@ inline constexpr uint32_t kAutoUsec = 0xFFFFFFFF;
 
 struct TreeNode {
     NodeKind kind = NodeKind::Directory;
-    std::string name;          // any bytes but NUL (hostile names are allowed on purpose)
-    uint16_t permissions = 0;  // 0: 0755 for directories and links, 0644 for files
-    int64_t mtime = -1;        // -1: the volume's time
+    std::string name;               // any bytes but NUL (hostile names are allowed on purpose)
+    uint16_t permissions = 0;       // 0: 0755 for directories and links, 0644 for files
+    int64_t mtime = -1;             // -1: the volume's time
     uint32_t ctimeUsec = kAutoUsec; // microseconds of the change time; auto is non-zero
 
     // File content: literal bytes, or `generatedSize` bytes of GeneratedByte(seed, offset)
@@ -57,15 +57,15 @@ void ExpectedContent(const TreeNode& node, uint64_t offset, std::span<uint8_t> o
 TreeNode TreeFromHostDirectory(const std::string& path);
 
 struct UfsParams {
-    uint32_t sizeSectors = 8192;      // volume length
-    uint32_t fragmentSize = 1024;     // 512 to 8192
-    uint32_t blockSize = 8192;        // up to 8192, 1 to 8 fragments
-    uint32_t sectorsPerTrack = 32;    // newfs -n... nsect: sets fs_cgoffset
-    uint32_t tracksPerCylinder = 16;  // ntrak: sets fs_cgmask
-    uint32_t cylindersPerGroup = 16;  // cpg
-    uint32_t inodesPerGroup = 0;      // 0: one inode per 2048 bytes of group
-    int64_t time = 1199145600;        // 2008-01-01 00:00:00 UTC
-    bool lostAndFound = false;        // add a lost+found directory as newfs does
+    uint32_t sizeSectors = 8192;     // volume length
+    uint32_t fragmentSize = 1024;    // 512 to 8192
+    uint32_t blockSize = 8192;       // up to 8192, 1 to 8 fragments
+    uint32_t sectorsPerTrack = 32;   // newfs -n... nsect: sets fs_cgoffset
+    uint32_t tracksPerCylinder = 16; // ntrak: sets fs_cgmask
+    uint32_t cylindersPerGroup = 16; // cpg
+    uint32_t inodesPerGroup = 0;     // 0: one inode per 2048 bytes of group
+    int64_t time = 1199145600;       // 2008-01-01 00:00:00 UTC
+    bool lostAndFound = false;       // add a lost+found directory as newfs does
     std::string mountPoint = "/";
 };
 
