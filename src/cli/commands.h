@@ -30,3 +30,35 @@ int RunDisks(const DisksOptions& options);
 int RunVolumes(const VolumesOptions& options);
 
 } // namespace trevik::cli
+
+namespace trevik::cli {
+
+struct VolumeCommandOptions {
+    std::string device;
+    int volume = 0; // 1-based
+    bool scan = false;
+    std::string mode = "normal";
+    bool json = false;
+};
+
+struct LsOptions : VolumeCommandOptions {
+    bool recursive = false;
+    std::string path = "/";
+};
+
+struct FindOptions : VolumeCommandOptions {
+    std::string text;
+};
+
+struct RecoverOptions : VolumeCommandOptions {
+    std::string to;
+    std::string duplicates = "skip";
+    std::vector<std::string> paths;
+};
+
+int RunInfo(const VolumeCommandOptions& options);
+int RunLs(const LsOptions& options);
+int RunFind(const FindOptions& options);
+int RunRecover(const RecoverOptions& options);
+
+} // namespace trevik::cli

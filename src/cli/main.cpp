@@ -36,6 +36,41 @@ int main(int argc, char** argv) {
                            unsigned{RecoverySettings::kMaxRetries}));
     volumesCmd->add_flag("--json", volumes.json, "One JSON document on stdout");
 
+    // Commands that mount one volume share these options.
+    auto addVolumeOptions = [](CLI::App* cmd, cli::VolumeCommandOptions& o) {
+        cmd->add_option("DEVICE", o.device, "Disk image or block device")->required();
+        cmd->add_option("--volume", o.volume, "Volume number, as trevik-cli volumes lists it")
+            ->required();
+        cmd->add_flag("--scan", o.scan, "Find the volumes by a superblock scan, not the label");
+        cmd->add_option("--mode", o.mode, "normal (default) or extensive")
+            ->check(CLI::IsMember({"normal", "extensive"}));
+        cmd->add_flag("--json", o.json, "One JSON document on stdout");
+    };
+    cli::VolumeCommandOptions info;
+    auto* infoCmd = app.add_subcommand("info", "Mount a volume and summarise it");
+    addVolumeOptions(infoCmd, info);
+
+    cli::LsOptions ls;
+    auto* lsCmd = app.add_subcommand("ls", "List a folder of a mounted volume");
+    addVolumeOptions(lsCmd, ls);
+    lsCmd->add_flag("-r,--recursive", ls.recursive, "Everything below, depth first");
+    lsCmd->add_option("PATH", ls.path, "Folder or file, '/'-separated from the volume's root");
+
+    cli::FindOptions find;
+    auto* findCmd = app.add_subcommand("find", "Search the recovered file names");
+    addVolumeOptions(findCmd, find);
+    findCmd->add_option("TEXT", find.text, "Text or wildcard pattern to search for")->required();
+
+    cli::RecoverOptions recover;
+    auto* recoverCmd = app.add_subcommand("recover", "Copy recovered files and folders out");
+    addVolumeOptions(recoverCmd, recover);
+    recoverCmd->add_option("--to", recover.to, "Destination folder (created when missing)")
+        ->required();
+    recoverCmd
+        ->add_option("--duplicates", recover.duplicates, "skip (default), rename or overwrite")
+        ->check(CLI::IsMember({"skip", "rename", "overwrite"}));
+    recoverCmd->add_option("PATH", recover.paths, "Folders and files to copy (default: all)");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -51,6 +86,14 @@ int main(int argc, char** argv) {
         if (disksCmd->parsed()) {
             return cli::RunDisks(disks);
         }
+        if (infoCmd->parsed())
+            return cli::RunInfo(info);
+        if (lsCmd->parsed())
+            return cli::RunLs(ls);
+        if (findCmd->parsed())
+            return cli::RunFind(find);
+        if (recoverCmd->parsed())
+            return cli::RunRecover(recover);
         if (!startOpt->empty())
             volumes.start = start;
         if (!endOpt->empty())

@@ -38,13 +38,10 @@ bool IsGroupHeader(SectorReader& reader, uint64_t sector, uint32_t wantIndex) {
            s[7] == ufs::kCgMagicBytes[2] && ReadBe32(s, ufs::cg::kCgx) == wantIndex;
 }
 
-struct Found {
-    uint32_t start;
-    uint32_t size;
-};
+} // namespace
 
 // Candidate: the magic was seen in sector m, so a superblock would begin at b = m - 2.
-std::optional<Found> TestCandidate(SectorReader& reader, uint64_t m) {
+std::optional<SuperblockHit> ConfirmSuperblock(SectorReader& reader, uint64_t m) {
     if (m < 2) {
         return std::nullopt;
     }
@@ -72,8 +69,8 @@ std::optional<Found> TestCandidate(SectorReader& reader, uint64_t m) {
                           (cblkno * p != kSolarisHeaderAfterPrimary + ufs::kSuperblockSector &&
                            IsGroupHeader(reader, b - ufs::kSuperblockSector + cblkno * p, 0)));
     if (primary) {
-        return Found{static_cast<uint32_t>(b - ufs::kSuperblockSector),
-                     static_cast<uint32_t>(size)};
+        return SuperblockHit{static_cast<uint32_t>(b - ufs::kSuperblockSector),
+                             static_cast<uint32_t>(size), static_cast<uint32_t>(b)};
     }
 
     // The copy in cylinder group 1, followed by that group's header. The volume starts
@@ -89,10 +86,9 @@ std::optional<Found> TestCandidate(SectorReader& reader, uint64_t m) {
     if (back > b) {
         return std::nullopt;
     }
-    return Found{static_cast<uint32_t>(b - back), static_cast<uint32_t>(size)};
+    return SuperblockHit{static_cast<uint32_t>(b - back), static_cast<uint32_t>(size),
+                         static_cast<uint32_t>(b)};
 }
-
-} // namespace
 
 ScanOutcome ScanForVolumes(SectorReader& reader, const ScanOptions& options, VolumeTable& table,
                            std::atomic<bool>& stopRequested, ScanObserver* observer) {
@@ -135,11 +131,11 @@ ScanOutcome ScanForVolumes(SectorReader& reader, const ScanOptions& options, Vol
             // A run that cannot be read leaves the buffer as the previous run left it; a
             // magic seen once must not be seen again at another sector.
             WriteBe32(run, at, 0);
-            const auto found = TestCandidate(reader, cur + i);
-            if (!found || table.HasStart(found->start)) {
+            const auto found = ConfirmSuperblock(reader, cur + i);
+            if (!found || table.HasStart(found->startSector)) {
                 continue;
             }
-            table.Append(found->start, found->size, static_cast<uint32_t>(cur + i - 2));
+            table.Append(found->startSector, found->sizeSectors, found->superblockSector);
             if (observer != nullptr) {
                 observer->OnVolumeFound(table[table.Count() - 1], table.Count());
             }

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace trevik {
@@ -39,6 +40,16 @@ struct ScanOptions {
     uint32_t sectorsPerRead = 60;
     std::chrono::milliseconds progressInterval{33};
 };
+
+struct SuperblockHit {
+    uint32_t startSector = 0;
+    uint32_t sizeSectors = 0;
+    uint32_t superblockSector = 0;
+};
+
+// Tests the superblock whose magic was seen in sector `magicSector`: a primary superblock
+// or group 1's copy, confirmed by the cylinder-group header after it.
+std::optional<SuperblockHit> ConfirmSuperblock(SectorReader& reader, uint64_t magicSector);
 
 enum class ScanOutcome { Completed, Stopped, LimitReached };
 

@@ -1,0 +1,41 @@
+#pragma once
+
+#include "ufs/inode.h"
+
+#include <optional>
+#include <span>
+#include <string>
+
+namespace trevik {
+
+// Reads a file's contents through its whole block map: holes read as zeros, the last
+// block trimmed to the size. A block that cannot be read (unreadable sectors, a damaged
+// indirect block, a pointer outside the volume) reads as zeros and is reported.
+class FileReader {
+public:
+    enum class BlockState { Data, Hole, Damaged };
+
+    FileReader(InodeAccess& access, const Inode& inode)
+        : access_(access), inode_(inode), map_(access, inode) {}
+
+    uint64_t Size() const { return inode_.size; }
+    uint64_t BlockCount() const;
+    uint32_t BlockSize() const { return access_.Geometry().blockSize; }
+    // Bytes of block lbn that belong to the file.
+    uint32_t BlockLength(uint64_t lbn) const;
+    // First block at or after lbn that may hold data (whole absent indirect ranges skipped).
+    uint64_t NextCandidate(uint64_t lbn) { return map_.SkipHole(lbn); }
+    // Fills out (BlockLength(lbn) bytes) with block lbn.
+    BlockState ReadBlock(uint64_t lbn, std::span<uint8_t> out);
+
+private:
+    InodeAccess& access_;
+    Inode inode_;
+    BlockMap map_;
+};
+
+// A symbolic link's target: from its data block (as Solaris keeps it), or from inside the
+// inode when it holds no blocks (the BSD short-link form). Empty when unreadable.
+std::optional<std::string> ReadSymlinkTarget(InodeAccess& access, const Inode& inode);
+
+} // namespace trevik

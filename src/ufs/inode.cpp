@@ -1,0 +1,217 @@
+#include "ufs/inode.h"
+
+#include "ufs/big_endian.h"
+#include "ufs/ufs_format.h"
+
+#include <cstring>
+
+namespace trevik {
+
+Inode DecodeInode(std::span<const uint8_t, 128> raw) {
+    using namespace ufs::ino;
+    Inode in;
+    std::memcpy(in.raw.data(), raw.data(), 128);
+    in.mode = ReadBe16(raw, kMode);
+    in.nlink = ReadBe16(raw, kNlink);
+    in.size = ReadBe64(raw, kSize);
+    in.modifiedTime = static_cast<int32_t>(ReadBe32(raw, kMtime));
+    in.ctimeUsec = ReadBe32(raw, kCtimeUsec);
+    for (uint32_t i = 0; i < 12; ++i)
+        in.direct[i] = ReadBe32(raw, kDirect + 4 * i);
+    for (uint32_t i = 0; i < 3; ++i)
+        in.indirect[i] = ReadBe32(raw, kIndirect + 4 * i);
+    in.blocks = ReadBe32(raw, kBlocks);
+    return in;
+}
+
+uint64_t InodeAccess::InodeTableSector(uint32_t group) const {
+    const uint64_t spf = g_.sectorsPerFragment;
+    if (group == 0 || group >= groups_.size()) {
+        return start_ + uint64_t{g_.inodeBlockOffset} * spf;
+    }
+    const uint64_t copy = groups_[group];
+    const uint64_t back = uint64_t{g_.superblockOffset} * spf;
+    if (copy < back) {
+        return start_; // a table entry no real layout produces; reads fail their checks
+    }
+    return copy - back + uint64_t{g_.inodeBlockOffset} * spf;
+}
+
+std::optional<InodeAccess::Location> InodeAccess::LocateInode(uint32_t n) const {
+    if (n < 2 || g_.inodesPerGroup == 0) {
+        return std::nullopt;
+    }
+    const uint32_t g = n / g_.inodesPerGroup;
+    if (g >= groups_.size()) {
+        return std::nullopt;
+    }
+    const uint32_t slot = n - g * g_.inodesPerGroup;
+    return Location{InodeTableSector(g) + slot / 4, (n % 4) * ufs::kInodeSize};
+}
+
+bool InodeAccess::ReadInode(uint32_t n, Inode& out) {
+    const auto loc = LocateInode(n);
+    if (!loc) {
+        return false;
+    }
+    const uint64_t table = InodeTableSector(n / g_.inodesPerGroup);
+    const uint64_t tableSectors = g_.inodesPerGroup / 4;
+    const uint64_t rel = loc->sector - table;
+    const uint64_t first = table + rel / 16 * 16;
+    if (first != cacheFirst_) {
+        const uint32_t count =
+            static_cast<uint32_t>(std::min<uint64_t>(16, tableSectors - rel / 16 * 16));
+        cache_.fill(0);
+        uint32_t bad = 0;
+        reader_.Read(first, count, cache_.data(), &bad);
+        cacheFirst_ = bad == 0 ? first : UINT64_MAX;
+        if (bad != 0) {
+            // Tell this sector apart from its unreadable neighbours.
+            std::array<uint8_t, 512> one{};
+            if (reader_.Read(loc->sector, 1, one.data(), &bad) != 1 || bad != 0) {
+                return false;
+            }
+            out = DecodeInode(std::span<const uint8_t, 128>(one.data() + loc->byteOffset, 128));
+            return true;
+        }
+    }
+    const size_t at = (loc->sector - first) * 512 + loc->byteOffset;
+    out = DecodeInode(std::span<const uint8_t, 128>(cache_.data() + at, 128));
+    return true;
+}
+
+InodeInfo InodeAccess::ReadInodeInfo(uint32_t n) {
+    InodeInfo info;
+    Inode in;
+    if (!ReadInode(n, in)) {
+        return info;
+    }
+    info.located = true;
+    info.modifiedTime = in.modifiedTime;
+    info.size = in.size;
+    info.mode = in.mode;
+    info.isDirectory = in.IsDirectory();
+    return info;
+}
+
+bool InodeAccess::FragmentsInVolume(uint64_t frag, uint64_t count) const {
+    const uint64_t limit =
+        g_.sizeFrags != 0 ? g_.sizeFrags : uint64_t{g_.fragsPerGroup} * g_.groupCount;
+    return frag < limit && count <= limit - frag;
+}
+
+BlockMap::BlockMap(InodeAccess& access, const Inode& inode)
+    : access_(access), inode_(inode), nindir_(access.Geometry().blockSize / 4) {}
+
+uint64_t BlockMap::Capacity() const {
+    return 12 + nindir_ + nindir_ * nindir_ + nindir_ * nindir_ * nindir_;
+}
+
+uint32_t BlockMap::Entry(int depth, uint32_t frag, uint64_t index, bool* damaged) {
+    if (frag == 0) {
+        return 0;
+    }
+    const VolumeGeometry& g = access_.Geometry();
+    if (!access_.FragmentsInVolume(frag, g.fragsPerBlock)) {
+        *damaged = true;
+        return 0;
+    }
+    Level& lv = cache_[depth];
+    if (!lv.loaded || lv.frag != frag) {
+        lv.frag = frag;
+        lv.loaded = true;
+        lv.data.assign(g.blockSize, 0);
+        uint32_t bad = 0;
+        access_.Reader().Read(access_.FragmentSector(frag), g.sectorsPerBlock, lv.data.data(),
+                              &bad);
+        lv.ok = bad == 0;
+        if (!lv.ok) {
+            // Keep what is readable: re-read sector by sector, zeroing the bad ones.
+            for (uint32_t s = 0; s < g.sectorsPerBlock; ++s) {
+                uint32_t b = 0;
+                std::span<uint8_t> sec(lv.data.data() + s * 512, 512);
+                std::fill(sec.begin(), sec.end(), 0);
+                access_.Reader().Read(access_.FragmentSector(frag) + s, 1, sec.data(), &b);
+                if (b != 0) {
+                    std::fill(sec.begin(), sec.end(), 0xFF); // marks the sector unreadable
+                }
+            }
+        }
+    }
+    const uint32_t v = ReadBe32(lv.data, index * 4);
+    if (!lv.ok && v == 0xFFFFFFFF) {
+        *damaged = true;
+        return 0;
+    }
+    return v;
+}
+
+uint64_t BlockMap::SkipHole(uint64_t lbn) {
+    const uint64_t n = nindir_;
+    bool ignored = false;
+    if (lbn < 12) {
+        return lbn;
+    }
+    uint64_t rel = lbn - 12;
+    uint64_t base = 12;
+    if (rel < n) {
+        return inode_.indirect[0] == 0 ? base + n : lbn;
+    }
+    rel -= n;
+    base += n;
+    if (rel < n * n) {
+        if (inode_.indirect[1] == 0)
+            return base + n * n;
+        const uint32_t mid = Entry(0, inode_.indirect[1], rel / n, &ignored);
+        if (ignored)
+            return lbn; // let Lookup report the damage
+        if (mid == 0)
+            return base + (rel / n + 1) * n;
+        return lbn;
+    }
+    rel -= n * n;
+    base += n * n;
+    if (rel < n * n * n) {
+        if (inode_.indirect[2] == 0)
+            return base + n * n * n;
+        const uint32_t top = Entry(0, inode_.indirect[2], rel / (n * n), &ignored);
+        if (ignored)
+            return lbn;
+        if (top == 0)
+            return base + (rel / (n * n) + 1) * n * n;
+        const uint32_t mid = Entry(1, top, (rel / n) % n, &ignored);
+        if (ignored)
+            return lbn;
+        if (mid == 0)
+            return base + (rel / n + 1) * n;
+        return lbn;
+    }
+    return lbn;
+}
+
+uint32_t BlockMap::Lookup(uint64_t lbn, bool* damaged) {
+    bool local = false;
+    bool* d = damaged != nullptr ? damaged : &local;
+    const uint64_t n = nindir_;
+    if (lbn < 12) {
+        return inode_.direct[lbn];
+    }
+    lbn -= 12;
+    if (lbn < n) {
+        return Entry(0, inode_.indirect[0], lbn, d);
+    }
+    lbn -= n;
+    if (lbn < n * n) {
+        const uint32_t mid = Entry(0, inode_.indirect[1], lbn / n, d);
+        return Entry(1, mid, lbn % n, d);
+    }
+    lbn -= n * n;
+    if (lbn < n * n * n) {
+        const uint32_t top = Entry(0, inode_.indirect[2], lbn / (n * n), d);
+        const uint32_t mid = Entry(1, top, (lbn / n) % n, d);
+        return Entry(2, mid, lbn % n, d);
+    }
+    return 0;
+}
+
+} // namespace trevik

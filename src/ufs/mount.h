@@ -1,0 +1,46 @@
+#pragma once
+
+#include "disk/sector_reader.h"
+#include "ufs/mount_observer.h"
+#include "ufs/recovered_tree.h"
+#include "ufs/volume_geometry.h"
+#include "volume/volume_table.h"
+
+#include <atomic>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace trevik {
+
+// A mounted volume: where it lies, its geometry and cylinder-group table, and the tree
+// its directory phase recovered.
+struct MountedVolume {
+    PartitionEntry entry;
+    RecoveryMode mode = RecoveryMode::Normal;
+    VolumeGeometry geometry;
+    // Entry g: the sector of cylinder group g's superblock copy (entry 0: the primary).
+    std::vector<uint64_t> groupTable;
+    uint64_t superblockUsed = 0; // the superblock the mount read its geometry from
+    RecoveredTree tree;
+    bool mounted = false;
+};
+
+struct MountResult {
+    bool ok = false;
+    std::string message;            // why the mount was refused
+    std::vector<std::string> notes; // what the user should know of a mount that went ahead
+};
+
+// Searches backwards from `estimate` to just above previous + 64 for a superblock copy,
+// first in steps of 512 sectors, then of 32. Empty when no copy is found.
+std::optional<uint64_t> FindSuperblockCopy(SectorReader& reader, uint64_t estimate,
+                                           uint64_t previous);
+
+// Mounts a volume read-only and runs the directory phase of `mode`. On refusal `volume`
+// is left as it was.
+MountResult MountVolume(SectorReader& reader, const PartitionEntry& entry, RecoveryMode mode,
+                        std::atomic<bool>& stopRequested, MountObserver* observer,
+                        MountedVolume& volume);
+
+} // namespace trevik

@@ -1,0 +1,128 @@
+#pragma once
+
+// What a mount finds: flat, append-only lists of folders and files whose parent relation
+// is an inode number, in order of discovery. Names live in one arena; indexes (inode to
+// folder, inode to name record, parent to children) keep every lookup O(1) or
+// O(children) while giving the same first match as a scan from the head would.
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace trevik {
+
+inline constexpr uint32_t kRootInode = 2;
+inline constexpr uint32_t kLostDirInode = 16777207; // 0xFFFFF7
+inline constexpr const char* kLostDirName = "LostDir";
+
+struct NameRef {
+    uint64_t offset = 0;
+    uint32_t length = 0;
+};
+
+struct FolderNode {
+    uint32_t inode = 0;
+    uint32_t ordinal = 0;
+    uint32_t parentInode = 0;
+    int32_t modifiedTime = 0;
+    NameRef name;
+};
+
+struct FileNode {
+    uint32_t parentInode = 0;
+    uint32_t inode = 0;
+    uint32_t ordinal = 0;
+    int32_t modifiedTime = 0;
+    uint64_t size = 0; // the inode's whole 64-bit size
+    uint16_t mode = 0; // type and permissions, as the inode held them
+    NameRef name;
+};
+
+struct DirNameRecord {
+    uint32_t inode = 0;
+    uint32_t parentInode = 0;
+    NameRef name;
+};
+
+// Reports of additions, for the status panel's counters.
+class TreeObserver {
+public:
+    virtual ~TreeObserver() = default;
+    virtual void OnFolderAdded(uint32_t /*folderCount*/, std::string_view /*name*/) {}
+    // Called for every fifth file.
+    virtual void OnFileAdded(uint32_t /*fileCount*/, std::string_view /*name*/) {}
+};
+
+class RecoveredTree {
+public:
+    // Appends a folder unless inode < 3 or a folder with that inode exists. True if added.
+    bool AddFolderNode(std::string_view name, uint32_t inode, uint32_t parentInode,
+                       int32_t modifiedTime);
+    // Appends a file unless inode < 3. The same inode may be listed many times.
+    bool AddFileNode(std::string_view name, uint32_t inode, uint32_t parentInode,
+                     int32_t modifiedTime, uint64_t size, uint16_t mode);
+    // Records the first name seen for a folder inode (inode >= 3).
+    bool AddDirName(std::string_view name, uint32_t inode, uint32_t parentInode);
+
+    void FreeRecoveredTree();
+
+    // Builds the parent-to-children index. Call once the lists stop growing.
+    void BuildChildIndex();
+
+    const std::vector<FolderNode>& Folders() const { return folders_; }
+    const std::vector<FileNode>& Files() const { return files_; }
+    const std::vector<DirNameRecord>& DirNames() const { return dirNames_; }
+    uint32_t FolderCount() const { return static_cast<uint32_t>(folders_.size()); }
+    uint32_t FileCount() const { return static_cast<uint32_t>(files_.size()); }
+    uint32_t NameCount() const { return static_cast<uint32_t>(dirNames_.size()); }
+
+    std::string_view Name(NameRef ref) const {
+        return std::string_view(arena_).substr(ref.offset, ref.length);
+    }
+    std::string_view FolderName(size_t i) const { return Name(folders_[i].name); }
+    std::string_view FileName(size_t i) const { return Name(files_[i].name); }
+
+    // Folder index by inode, or -1.
+    int64_t FindFolder(uint32_t inode) const;
+    // Name record by inode, or null.
+    const DirNameRecord* FindDirName(uint32_t inode) const;
+
+    void RenameFolder(size_t i, std::string_view name) { folders_[i].name = Store(name); }
+    void RenameFile(size_t i, std::string_view name) { files_[i].name = Store(name); }
+    void SetFolderParent(size_t i, uint32_t parentInode) { folders_[i].parentInode = parentInode; }
+
+    // Children of a folder inode, in list order (after BuildChildIndex).
+    std::span<const uint32_t> ChildFolders(uint32_t parentInode) const;
+    std::span<const uint32_t> ChildFiles(uint32_t parentInode) const;
+
+    void SetObserver(TreeObserver* observer) { observer_ = observer; }
+
+    // Bytes held beyond the names, for the memory benchmark.
+    size_t IndexBytes() const;
+    size_t ArenaBytes() const { return arena_.capacity(); }
+
+private:
+    struct Range {
+        uint32_t first = 0;
+        uint32_t count = 0;
+    };
+
+    NameRef Store(std::string_view name);
+
+    std::string arena_;
+    std::vector<FolderNode> folders_;
+    std::vector<FileNode> files_;
+    std::vector<DirNameRecord> dirNames_;
+    std::unordered_map<uint32_t, uint32_t> folderByInode_;
+    std::unordered_map<uint32_t, uint32_t> dirNameByInode_;
+    std::vector<uint32_t> childFolderIndex_;
+    std::vector<uint32_t> childFileIndex_;
+    std::unordered_map<uint32_t, Range> childFolderRange_;
+    std::unordered_map<uint32_t, Range> childFileRange_;
+    TreeObserver* observer_ = nullptr;
+};
+
+} // namespace trevik

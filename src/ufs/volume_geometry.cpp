@@ -1,0 +1,75 @@
+#include "ufs/volume_geometry.h"
+
+#include "ufs/big_endian.h"
+#include "ufs/ufs_format.h"
+
+#include <bit>
+
+namespace trevik {
+
+SuperblockDecode DecodeSuperblock(std::span<const uint8_t> s) {
+    using namespace ufs;
+    SuperblockDecode out;
+    auto fail = [&](std::string why) {
+        out.problem = std::move(why);
+        return out;
+    };
+    if (s.size() < 3 * kSectorSize || ReadBe32(s, sb::kMagic) != kMagic) {
+        return fail("no UFS magic number");
+    }
+    const uint32_t fsize = ReadBe32(s, sb::kFsize);
+    const uint32_t frag = ReadBe32(s, sb::kFrag);
+    const uint32_t ipg = ReadBe32(s, sb::kIpg);
+    const uint32_t ncg = ReadBe32(s, sb::kNcg);
+    const uint32_t fpg = ReadBe32(s, sb::kFpg);
+    const uint32_t sblkno = ReadBe32(s, sb::kSblkno);
+    const uint32_t cblkno = ReadBe32(s, sb::kCblkno);
+    const uint32_t iblkno = ReadBe32(s, sb::kIblkno);
+    if (fsize < 512 || fsize > 8192 || !std::has_single_bit(fsize)) {
+        return fail("fragment size " + std::to_string(fsize) + " is not 512 to 8192");
+    }
+    if (frag != 1 && frag != 2 && frag != 4 && frag != 8) {
+        return fail("fragments per block " + std::to_string(frag) + " is not 1, 2, 4 or 8");
+    }
+    const uint32_t bsize = fsize * frag;
+    if (bsize > 65536) {
+        return fail("block size above 64 KiB");
+    }
+    const uint32_t inopb = bsize / kInodeSize;
+    if (ipg == 0 || ipg % inopb != 0) {
+        return fail("inodes per group " + std::to_string(ipg) + " is not a multiple of " +
+                    std::to_string(inopb));
+    }
+    if (ncg == 0 || fpg == 0) {
+        return fail("no cylinder groups");
+    }
+    const uint64_t inodeFrags = uint64_t{ipg} * kInodeSize / fsize;
+    if (uint64_t{iblkno} + inodeFrags > fpg || sblkno >= fpg || cblkno >= fpg) {
+        return fail("inode table outside its cylinder group");
+    }
+    VolumeGeometry g;
+    g.sectorsPerFragment = fsize / kSectorSize;
+    g.sectorsPerBlock = frag * g.sectorsPerFragment;
+    g.groupCount = ncg;
+    g.sectorsPerGroup =
+        static_cast<uint32_t>(std::min<uint64_t>(uint64_t{fpg} * g.sectorsPerFragment, UINT32_MAX));
+    g.inodeBlockOffset = iblkno;
+    g.inodesPerGroup = ipg;
+    g.totalInodes = uint64_t{ipg} * ncg;
+    g.groupOffset = ReadBe32(s, sb::kCgoffset);
+    g.fragmentSize = fsize;
+    g.blockSize = bsize;
+    g.fragsPerBlock = frag;
+    g.superblockOffset = sblkno;
+    g.groupHeaderOffset = cblkno;
+    g.groupMask = ReadBe32(s, sb::kCgmask);
+    g.fragsPerGroup = fpg;
+    g.sizeFrags = ReadBe32(s, sb::kSize);
+    if (g.totalInodes > UINT32_MAX) {
+        return fail("more inodes than 32-bit inode numbers can name");
+    }
+    out.geometry = g;
+    return out;
+}
+
+} // namespace trevik

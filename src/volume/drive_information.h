@@ -1,0 +1,35 @@
+#pragma once
+
+#include "ufs/mount.h"
+
+#include <cstdint>
+#include <string>
+
+namespace trevik {
+
+// The summary of the mounted volume that the Drive Information dialog shows.
+struct DriveInformation {
+    std::string volumeName;
+    uint32_t volumeStart = 0;
+    uint32_t volumeSize = 0;      // sectors
+    uint32_t blockSize = 0;       // sectors per block
+    uint32_t superBlockStart = 0; // the entry's superblock sector
+    uint32_t totalFiles = 0;
+    uint32_t totalFolders = 0;
+    std::string recoveryType; // "Normal" or "Extensive"
+};
+
+inline DriveInformation MakeDriveInformation(const MountedVolume& v) {
+    DriveInformation d;
+    d.volumeName = v.entry.name;
+    d.volumeStart = v.entry.startSector;
+    d.volumeSize = v.entry.sizeSectors;
+    d.blockSize = v.geometry.sectorsPerBlock;
+    d.superBlockStart = v.entry.superblockSector;
+    d.totalFiles = v.tree.FileCount();
+    d.totalFolders = v.tree.FolderCount();
+    d.recoveryType = RecoveryModeName(v.mode);
+    return d;
+}
+
+} // namespace trevik
