@@ -639,6 +639,9 @@ void Builder::Build(const TreeNode& rootIn) {
                 });
             mode = static_cast<uint16_t>(kTypeFile | (node.permissions ? node.permissions : 0644));
         }
+        if (node.typeOverride != 0) {
+            mode = static_cast<uint16_t>(node.typeOverride | (mode & 07777));
+        }
         WriteInode(w.inode, mode, nlink, built.size, mtime, node.ctimeUsec, map);
         built.dataFrags = std::move(map.dataFrags);
         built.indirectFrags = std::move(map.indirectFrags);

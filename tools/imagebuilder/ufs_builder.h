@@ -36,6 +36,10 @@ struct TreeNode {
 
     std::string target; // symbolic link target
 
+    // Type bits to write instead of the kind's own (0x1000 FIFO, 0x2000 character device,
+    // 0x6000 block device, 0xC000 socket); such a node holds no data.
+    uint16_t typeOverride = 0;
+
     std::vector<TreeNode> children; // directory entries, in this order after "." and ".."
 };
 

@@ -1,0 +1,63 @@
+#pragma once
+
+#include "disk_image.h"
+#include "fault_device.h"
+#include "recovery/extraction.h"
+#include "support/test_support.h"
+#include "ufs/mount.h"
+#include "ufs/names.h"
+#include "ufs/tree_paths.h"
+
+#include <gtest/gtest.h>
+#include <map>
+
+namespace trevik::testing {
+
+// A volume placed on a disk image in memory, mounted through the real reader.
+struct Fixture {
+    static constexpr uint32_t kStart = 2048;
+
+    explicit Fixture(imagebuilder::UfsVolume v, uint64_t extraSectors = 4096)
+        : volume(std::move(v)), disk([&] {
+              imagebuilder::DiskImage d(kStart + volume.bytes.size() / 512 + extraSectors);
+              d.PutVolume(kStart, volume);
+              return MemoryBlockDevice(std::move(d.bytes));
+          }()),
+          faulty(disk), reader(&faulty, disk.SizeBytes() / 512, 3) {
+        entry.name = "Solaris Partition - 1";
+        entry.startSector = kStart;
+        entry.sizeSectors = static_cast<uint32_t>(volume.bytes.size() / 512);
+        entry.superblockSector = kStart + 16;
+    }
+
+    MountResult Mount(RecoveryMode mode, MountObserver* observer = nullptr) {
+        std::atomic<bool> stop{false};
+        return MountVolume(reader, entry, mode, stop, observer, mounted);
+    }
+
+    // Absolute sector of a fragment of the built volume.
+    uint64_t FragSector(uint64_t frag) const { return kStart + frag * volume.layout.nspf; }
+
+    imagebuilder::UfsVolume volume;
+    MemoryBlockDevice disk;
+    imagebuilder::FaultyDevice faulty;
+    SectorReader reader;
+    PartitionEntry entry;
+    MountedVolume mounted;
+};
+
+// Every path of the recovered tree ("/a/b", raw bytes) with its kind and size.
+struct Listed {
+    bool folder;
+    uint64_t size;
+    uint32_t inode;
+};
+std::map<std::string, Listed> ListAll(const RecoveredTree& tree);
+
+// Every path of a built tree, as the volume should list it.
+std::map<std::string, Listed> Expected(const imagebuilder::UfsVolume& vol);
+
+// Reads a host file whole.
+std::string Slurp(const std::string& path);
+
+} // namespace trevik::testing

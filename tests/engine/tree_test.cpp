@@ -1,0 +1,106 @@
+#include "recovery/wildcard.h"
+#include "ufs/names.h"
+#include "ufs/recovered_tree.h"
+#include "ufs/tree_paths.h"
+#include "ufs/ufs_time.h"
+
+#include <cstdlib>
+#include <ctime>
+#include <gtest/gtest.h>
+
+namespace trevik {
+namespace {
+
+TEST(RecoveredTree, FolderInodesAreUniqueAndLowInodesRefused) {
+    RecoveredTree t;
+    EXPECT_TRUE(t.AddFolderNode("a", 10, 2, 5));
+    EXPECT_FALSE(t.AddFolderNode("other", 10, 7, 6)); // unchanged even with another name
+    EXPECT_FALSE(t.AddFolderNode("zero", 0, 2, 1));
+    EXPECT_FALSE(t.AddFolderNode("one", 1, 2, 1));
+    EXPECT_FALSE(t.AddFolderNode("root", 2, 2, 1));
+    EXPECT_FALSE(t.AddFileNode("f", 2, 2, 1, 1, 0x81A4));
+    EXPECT_EQ(t.FolderCount(), 1u);
+    EXPECT_EQ(t.FolderName(0), "a");
+    EXPECT_EQ(t.Folders()[0].parentInode, 2u);
+    // The same file inode under two folders, or twice under one, gives separate nodes.
+    EXPECT_TRUE(t.AddFileNode("x", 20, 10, 1, 5, 0x81A4));
+    EXPECT_TRUE(t.AddFileNode("x-again", 20, 10, 1, 5, 0x81A4));
+    EXPECT_TRUE(t.AddFileNode("x", 20, 2, 1, 5, 0x81A4));
+    EXPECT_EQ(t.FileCount(), 3u);
+    EXPECT_EQ(t.Files()[2].ordinal, 2u);
+    // First name for an inode wins.
+    EXPECT_TRUE(t.AddDirName("first", 30, 2));
+    EXPECT_FALSE(t.AddDirName("second", 30, 2));
+    EXPECT_EQ(t.Name(t.FindDirName(30)->name), "first");
+}
+
+TEST(RecoveredTree, NamesAreStoredWholeAndFreedWithTheTree) {
+    RecoveredTree t;
+    const std::string longName(255, 'q');
+    t.AddFolderNode(longName, 5, 2, 1);
+    EXPECT_EQ(t.FolderName(0), longName);
+    t.FreeRecoveredTree();
+    EXPECT_EQ(t.FolderCount(), 0u);
+    EXPECT_EQ(t.FindFolder(5), -1);
+    t.AddFolderNode("again", 5, 2, 1);
+    EXPECT_EQ(t.Folders()[0].ordinal, 0u);
+}
+
+TEST(RecoveredTree, ChildIndexKeepsListOrder) {
+    RecoveredTree t;
+    t.AddFolderNode("b", 11, 2, 1);
+    t.AddFolderNode("sub", 12, 11, 1);
+    t.AddFolderNode("a", 13, 2, 1);
+    t.AddFileNode("f2", 40, 2, 1, 1, 0);
+    t.AddFileNode("g", 41, 11, 1, 1, 0);
+    t.AddFileNode("f1", 42, 2, 1, 1, 0);
+    t.BuildChildIndex();
+    const auto folders = t.ChildFolders(2);
+    ASSERT_EQ(folders.size(), 2u);
+    EXPECT_EQ(t.FolderName(folders[0]), "b");
+    EXPECT_EQ(t.FolderName(folders[1]), "a");
+    const auto files = t.ChildFiles(2);
+    ASSERT_EQ(files.size(), 2u);
+    EXPECT_EQ(t.FileName(files[0]), "f2");
+    EXPECT_EQ(t.FileName(files[1]), "f1");
+    EXPECT_TRUE(t.ChildFolders(99).empty());
+    EXPECT_EQ(FolderPath(t, 12, '\\', true), "b\\sub");
+    EXPECT_EQ(FolderPath(t, 2, '/', true), "");
+}
+
+TEST(RecoveredTree, PathsOfALoopingParentChainEnd) {
+    RecoveredTree t;
+    t.AddFolderNode("a", 10, 11, 1);
+    t.AddFolderNode("b", 11, 10, 1);
+    EXPECT_LE(FolderPath(t, 10, '/', false).size(), 10u);
+}
+
+TEST(FormatUfsTime, DateAndTimeInLocalTime) {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    EXPECT_EQ(FormatUfsTime(1).date, "01-Jan-1970");
+    EXPECT_EQ(FormatUfsTime(1).time, "00:00:01");
+    EXPECT_EQ(FormatUfsTime(1796634300).date, "07-Dec-2026");
+    EXPECT_EQ(FormatUfsTime(1796634300).time, "09:05:00");
+    EXPECT_EQ(FormatUfsTime(0).date, "Error");
+    EXPECT_EQ(FormatUfsTime(-1).time, "Error");
+    setenv("TZ", "CET-1", 1);
+    tzset();
+    EXPECT_EQ(FormatUfsTime(1).time, "01:00:01");
+    unsetenv("TZ");
+    tzset();
+}
+
+TEST(Names, ShownAsUtf8WhenValidElseLatin1) {
+    EXPECT_EQ(DisplayName("plain"), "plain");
+    EXPECT_EQ(DisplayName("caf\xC3\xA9"), "caf\xC3\xA9");
+    EXPECT_EQ(DisplayName("caf\xE9"), "caf\xC3\xA9");
+    EXPECT_EQ(DisplayName("\xC0\xAF"), "\xC3\x80\xC2\xAF");             // overlong: not UTF-8
+    EXPECT_EQ(DisplayName("\xED\xA0\x80"), "\xC3\xAD\xC2\xA0\xC2\x80"); // a surrogate
+    EXPECT_EQ(HexBytes("/a\xE9"), "2f61e9");
+    EXPECT_FALSE(IsValidUtf8("\xF4\x90\x80\x80")); // past U+10FFFF
+    EXPECT_TRUE(IsValidUtf8("\xF0\x9F\x98\x80"));
+}
+
+} // namespace
+} // namespace trevik
