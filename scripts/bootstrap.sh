@@ -33,9 +33,16 @@ cmake --build "$build" -j "$(nproc)"
 
 case "$job" in
 sample)
-    "$build/src/cli/trevik-cli" disks --image "$build/sample-disk.img"
+    cli="$build/src/cli/trevik-cli"
+    disk="$build/sample-disk.img"
+    "$cli" disks --image "$disk"
     echo
-    "$build/src/cli/trevik-cli" volumes "$build/sample-disk.img"
+    "$cli" volumes "$disk"
+    echo
+    "$cli" ls "$disk" --volume 2 -r
+    echo
+    "$cli" recover "$disk" --volume 2 --to "$build/recovered-sample"
+    echo "Recovered into $build/recovered-sample"
     ;;
 test)
     ctest --test-dir "$build" --output-on-failure -j "$(nproc)"

@@ -186,3 +186,137 @@ TEST(CliUsage, MistakesExitWithTwo) {
 
 } // namespace
 } // namespace trevik
+
+namespace trevik {
+namespace {
+
+using nlohmann::json;
+using testing::Quote;
+using testing::RunCommand;
+using testing::TempDir;
+namespace fs = std::filesystem;
+
+const std::string kDisk = TREVIK_SAMPLE_DISK;
+
+testing::CommandResult Cli2(const std::string& args) { return RunCommand(std::string(TREVIK_CLI) + " " + args); }
+
+TEST(CliMount, InfoGivesTheDriveInformationValues) {
+    const auto r = Cli2("info " + Quote(kDisk) + " --volume 2 --json");
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const json j = json::parse(r.out);
+    EXPECT_EQ(j.at("volumeName"), "Solaris Partition - 2");
+    EXPECT_EQ(j.at("volumeStart"), 32768);
+    EXPECT_EQ(j.at("volumeSize"), 49152);
+    EXPECT_EQ(j.at("blockSize"), 16);
+    EXPECT_EQ(j.at("superBlockStart"), 32784);
+    EXPECT_EQ(j.at("totalFiles"), 3);
+    EXPECT_EQ(j.at("totalFolders"), 3);
+    EXPECT_EQ(j.at("recoveryType"), "Normal");
+    // Field order as documented.
+    EXPECT_EQ(r.out.rfind("{\"volumeName\":", 0), 0u);
+    const auto ext = Cli2("info " + Quote(kDisk) + " --volume 2 --mode extensive --json");
+    EXPECT_EQ(json::parse(ext.out).at("recoveryType"), "Extensive");
+    EXPECT_EQ(json::parse(ext.out).at("totalFolders"), 4); // and LostDir
+}
+
+TEST(CliMount, LsListsDepthFirstWithEveryField) {
+    const auto r = Cli2("ls " + Quote(kDisk) + " --volume 2 -r --json");
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const json entries = json::parse(r.out).at("entries");
+    std::vector<std::string> paths;
+    for (const auto& e : entries) paths.push_back(e.at("path"));
+    EXPECT_EQ(paths, (std::vector<std::string>{"/home", "/home/alice", "/home/alice/latest",
+                                               "/home/alice/report.txt", "/home/bob",
+                                               "/home/bob/notes.txt"}));
+    const json& report = entries[3];
+    EXPECT_EQ(report.at("pathHex"), "2f686f6d652f616c6963652f7265706f72742e747874");
+    EXPECT_EQ(report.at("name"), "report.txt");
+    EXPECT_EQ(report.at("type"), "file");
+    EXPECT_EQ(report.at("size"), 32);
+    EXPECT_EQ(report.at("parentInode"), entries[1].at("inode"));
+    EXPECT_GT(report.at("mtime").get<int64_t>(), 0);
+    EXPECT_EQ(report.at("date").get<std::string>().size(), 11u);
+    EXPECT_EQ(report.at("time").get<std::string>().size(), 8u);
+    EXPECT_EQ(entries[0].at("type"), "folder");
+    const auto ordered = nlohmann::ordered_json::parse(r.out).at("entries")[3];
+    std::vector<std::string> keys;
+    for (auto it = ordered.begin(); it != ordered.end(); ++it) keys.push_back(it.key());
+    EXPECT_EQ(keys, (std::vector<std::string>{"path", "pathHex", "name", "type", "inode",
+                                              "parentInode", "size", "mtime", "date", "time"}));
+    // One folder, without -r; a file by its path; a path that is not there.
+    const auto one = Cli2("ls " + Quote(kDisk) + " --volume 2 --json /home/alice");
+    EXPECT_EQ(json::parse(one.out).at("entries").size(), 2u);
+    const auto file = Cli2("ls " + Quote(kDisk) + " --volume 2 --json /home/bob/notes.txt");
+    EXPECT_EQ(json::parse(file.out).at("entries")[0].at("size"), 41);
+    const auto none = Cli2("ls " + Quote(kDisk) + " --volume 2 /home/carol");
+    EXPECT_EQ(none.exitCode, 1);
+    EXPECT_NE(none.err.find("/home/carol"), std::string::npos);
+}
+
+TEST(CliMount, FindGivesUpperCaseNamesAndBackslashPaths) {
+    const auto r = Cli2("find " + Quote(kDisk) + " --volume 2 --json '*.txt'");
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const json hits = json::parse(r.out).at("hits");
+    ASSERT_EQ(hits.size(), 2u);
+    EXPECT_EQ(hits[0], json::parse(R"({"name":"REPORT.TXT","path":"\\home\\alice","size":32})"));
+    EXPECT_EQ(hits[1].at("path"), "\\home\\bob");
+    const auto root = Cli2("find " + Quote(kDisk) + " --volume 1 --json passwd");
+    EXPECT_EQ(json::parse(root.out).at("hits")[0].at("path"), "\\etc");
+}
+
+TEST(CliMount, RecoverWritesEverythingAndReportsIt) {
+    TempDir out;
+    const std::string to = out.File("new/dir");
+    const auto r = Cli2("recover " + Quote(kDisk) + " --volume 2 --to " + Quote(to) + " --json");
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const json j = json::parse(r.out);
+    EXPECT_EQ(j, json::parse(R"({"filesWritten":3,"bytesWritten":73,"foldersCreated":3,"skipped":0,"incomplete":[]})"));
+    EXPECT_EQ(testing::Slurp(to + "/home/bob/notes.txt"), "TODO: back up the server before it dies.\n");
+    EXPECT_EQ(fs::read_symlink(to + "/home/alice/latest"), "report.txt");
+    // Again: what the destination holds meets the duplicate policy.
+    const auto again = Cli2("recover " + Quote(kDisk) + " --volume 2 --to " + Quote(to) + " --json");
+    EXPECT_EQ(json::parse(again.out).at("skipped"), 3);
+    const auto renamed = Cli2("recover " + Quote(kDisk) + " --volume 2 --to " + Quote(to) +
+                              " --duplicates rename --json /home/bob/notes.txt");
+    EXPECT_EQ(json::parse(renamed.out).at("filesWritten"), 1);
+    EXPECT_TRUE(fs::exists(to + "/notes (1).txt") || fs::exists(to + "/notes.txt"));
+}
+
+TEST(CliMount, FailuresAreOneClearLine) {
+    TempDir out;
+    struct Case {
+        std::string args;
+        int exit;
+        std::string says;
+    };
+    const Case cases[] = {
+        {"ls " + Quote(kDisk) + " --volume 9", 1, "no volume 9"},
+        {"ls " + Quote(kDisk), 2, "--volume"},
+        {"ls " + Quote(kDisk) + " --volume 1 --mode deep", 2, "deep"},
+        {"recover " + Quote(kDisk) + " --volume 1 --to " + Quote(out.File("x")) + " /nope", 1,
+         "no such path"},
+        {"recover " + Quote(kDisk) + " --volume 1", 2, "--to"},
+        {"info " + Quote(out.File("missing.img")) + " --volume 1", 1, "No such file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args);
+        const auto r = Cli2(c.args);
+        EXPECT_EQ(r.exitCode, c.exit);
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    }
+    // A destination the user may not write to.
+    if (::geteuid() == 0) {
+        const std::string locked = out.File("locked");
+        fs::create_directory(locked);
+        ::chmod(out.Path().c_str(), 0755);
+        ::chmod(locked.c_str(), 0755);
+        const auto r = RunCommand("setpriv --reuid=65534 --regid=65534 --clear-groups " +
+                                  std::string(TREVIK_CLI) + " recover " + Quote(kDisk) +
+                                  " --volume 2 --to " + Quote(locked));
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_NE(r.err.find("Permission denied"), std::string::npos) << r.err;
+    }
+}
+
+} // namespace
+} // namespace trevik

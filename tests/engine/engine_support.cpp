@@ -30,9 +30,4 @@ std::map<std::string, Listed> Expected(const imagebuilder::UfsVolume& vol) {
     return out;
 }
 
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 } // namespace trevik::testing

@@ -57,7 +57,5 @@ std::map<std::string, Listed> ListAll(const RecoveredTree& tree);
 // Every path of a built tree, as the volume should list it.
 std::map<std::string, Listed> Expected(const imagebuilder::UfsVolume& vol);
 
-// Reads a host file whole.
-std::string Slurp(const std::string& path);
 
 } // namespace trevik::testing

@@ -59,6 +59,11 @@ CommandResult RunCommand(const std::string& commandLine) {
     return r;
 }
 
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
 bool HaveProgram(const std::string& name) {
     return RunCommand("command -v " + Quote(name)).exitCode == 0;
 }

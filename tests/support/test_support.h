@@ -38,6 +38,9 @@ std::string Quote(const std::string& word);
 // True when a program is on PATH (foreign tools the test command installs).
 bool HaveProgram(const std::string& name);
 
+// Reads a host file whole (empty when it cannot be read).
+std::string Slurp(const std::string& path);
+
 // A small tree with nested folders, files of several sizes and a link.
 imagebuilder::TreeNode SampleTree();
 
