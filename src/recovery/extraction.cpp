@@ -45,6 +45,7 @@ struct Frame {
     int32_t mtime = 0;
     size_t nextChild = 0;
     bool filesDone = false;
+    bool fresh = false; // created by this run: nothing in it can clash
 };
 
 class Extractor {
@@ -68,10 +69,10 @@ private:
     void CountFolder(uint32_t inode);
     void CopyFolderTree(int destFd, int64_t folder);
     int FrameFd(size_t k);
-    int MakeFolder(int parentFd, const std::string& safeName, std::string* placed);
-    void CopyFile(int dirFd, uint32_t fileIndex);
+    int MakeFolder(int parentFd, const std::string& safeName, std::string* placed, bool* fresh);
+    void CopyFile(int dirFd, uint32_t fileIndex, bool freshFolder);
     bool WriteRegular(int dirFd, const std::string& finalName, const Inode& inode,
-                      uint32_t fileIndex);
+                      uint32_t fileIndex, bool direct);
     std::string FreeName(int dirFd, const std::string& name);
     void Fatal(const std::string& what, int err) {
         if (sum_.error.empty())
@@ -93,6 +94,7 @@ private:
     ExtractionProgress progress_;
     std::vector<Frame> frames_;
     uint64_t tempCounter_ = 0;
+    uint64_t lastWrittenEnd_ = 0;
 };
 
 void Extractor::CountFolder(uint32_t inode) {
@@ -133,11 +135,14 @@ std::string Extractor::FreeName(int dirFd, const std::string& name) {
 
 // Creates (or reuses) a folder and opens it without following links. A name held by
 // something that is not a folder gets a new name.
-int Extractor::MakeFolder(int parentFd, const std::string& safeName, std::string* placed) {
+int Extractor::MakeFolder(int parentFd, const std::string& safeName, std::string* placed,
+                          bool* fresh) {
     std::string name = safeName;
     for (uint32_t k = 1; k < 100000; ++k) {
+        *fresh = false;
         if (::mkdirat(parentFd, name.c_str(), 0755) == 0) {
             ++sum_.foldersCreated;
+            *fresh = true;
         } else if (errno != EEXIST) {
             Fatal("Cannot create folder " + name, errno);
             return -1;
@@ -203,11 +208,12 @@ void Extractor::CopyFolderTree(int destFd, int64_t folder) {
     if (folder >= 0) {
         const FolderNode& f = tree_.Folders()[static_cast<size_t>(folder)];
         std::string placed;
+        bool fresh = false;
         const int fd = MakeFolder(
-            destFd, SafeFileName(tree_.FolderName(static_cast<size_t>(folder))), &placed);
+            destFd, SafeFileName(tree_.FolderName(static_cast<size_t>(folder))), &placed, &fresh);
         if (fd < 0)
             return;
-        frames_.push_back({folder, fd, placed, f.inode, f.modifiedTime, 0, false});
+        frames_.push_back({folder, fd, placed, f.inode, f.modifiedTime, 0, false, fresh});
     }
     const size_t base = frames_.size() - 1;
     while (frames_.size() > base && !Stopping()) {
@@ -217,10 +223,11 @@ void Extractor::CopyFolderTree(int destFd, int64_t folder) {
             const int fd = FrameFd(k);
             if (fd < 0)
                 return;
+            const bool fresh = top.fresh;
             for (uint32_t f : tree_.ChildFiles(top.inode)) {
                 if (Stopping())
                     break;
-                CopyFile(fd, f);
+                CopyFile(fd, f, fresh);
             }
             frames_[k].filesDone = true;
             continue;
@@ -233,14 +240,15 @@ void Extractor::CopyFolderTree(int destFd, int64_t folder) {
                 return;
             const FolderNode& c = tree_.Folders()[child];
             std::string placed;
-            const int cfd = MakeFolder(fd, SafeFileName(tree_.FolderName(child)), &placed);
+            bool fresh = false;
+            const int cfd = MakeFolder(fd, SafeFileName(tree_.FolderName(child)), &placed, &fresh);
             if (cfd < 0)
                 return;
             if (k >= kKeepOpen && k % kKeepOpen != 0 && frames_[k].fd >= 0) {
                 ::close(frames_[k].fd);
                 frames_[k].fd = -1;
             }
-            frames_.push_back({child, cfd, placed, c.inode, c.modifiedTime, 0, false});
+            frames_.push_back({child, cfd, placed, c.inode, c.modifiedTime, 0, false, fresh});
             continue;
         }
         // Done with this folder: its time is set last, after its contents changed it.
@@ -260,12 +268,25 @@ void Extractor::CopyFolderTree(int destFd, int64_t folder) {
     frames_.clear();
 }
 
+// Writes a file under a name that is free (`direct`), or under a temporary name that
+// replaces or joins the existing one only once the file is whole. Either way a file that
+// fails half-way is removed.
 bool Extractor::WriteRegular(int dirFd, const std::string& finalName, const Inode& inode,
-                             uint32_t fileIndex) {
-    const std::string temp =
-        ".trevik-partial-" + std::to_string(::getpid()) + "-" + std::to_string(++tempCounter_);
-    const int fd =
-        ::openat(dirFd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+                             uint32_t fileIndex, bool direct) {
+    const mode_t perm = (inode.mode & 0777) | 0600;
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    std::string temp = finalName;
+    int fd = -1;
+    if (direct) {
+        fd = ::openat(dirFd, temp.c_str(), flags, perm);
+        if (fd < 0 && errno == EEXIST) {
+            direct = false; // the disk lists the name twice
+        }
+    }
+    if (!direct) {
+        temp = ".trevik-partial-" + std::to_string(::getpid()) + "-" + std::to_string(++tempCounter_);
+        fd = ::openat(dirFd, temp.c_str(), flags, perm);
+    }
     if (fd < 0) {
         Fatal("Cannot write " + FilePath(fileIndex), errno);
         return false;
@@ -276,6 +297,7 @@ bool Extractor::WriteRegular(int dirFd, const std::string& finalName, const Inod
     };
     FileReader reader(access_, inode);
     std::vector<uint8_t> block(reader.BlockSize());
+    lastWrittenEnd_ = 0;
     bool damaged = false;
     const uint64_t blocks = reader.BlockCount();
     for (uint64_t lbn = 0; lbn < blocks;) {
@@ -314,25 +336,32 @@ bool Extractor::WriteRegular(int dirFd, const std::string& finalName, const Inod
                 }
                 done += static_cast<size_t>(n);
             }
+            lastWrittenEnd_ = lbn * reader.BlockSize() + len;
         }
         progress_.bytesDone += len;
         if (observer_ != nullptr)
             observer_->OnProgress(progress_);
         ++lbn;
     }
-    if (::ftruncate(fd, static_cast<off_t>(inode.size)) != 0) {
+    // A file that ends in a hole gets its size from the truncate.
+    if (lastWrittenEnd_ != inode.size && ::ftruncate(fd, static_cast<off_t>(inode.size)) != 0) {
         const int err = errno;
         abandon();
         Fatal("Cannot write " + FilePath(fileIndex), err);
         return false;
     }
-    ::fchmod(fd, (inode.mode & 0777) | 0600);
     SetTimes(fd, nullptr, inode.modifiedTime, false);
     if (::close(fd) != 0) {
         const int err = errno;
         ::unlinkat(dirFd, temp.c_str(), 0);
         Fatal("Cannot write " + FilePath(fileIndex), err);
         return false;
+    }
+    if (direct) {
+        ++sum_.filesWritten;
+        sum_.bytesWritten += inode.size;
+        if (damaged) sum_.incomplete.push_back(FilePath(fileIndex));
+        return true;
     }
     // Into place: never over a folder; over an existing file only when told to overwrite.
     std::string name = finalName;
@@ -368,12 +397,13 @@ bool Extractor::WriteRegular(int dirFd, const std::string& finalName, const Inod
     return true;
 }
 
-void Extractor::CopyFile(int dirFd, uint32_t fileIndex) {
+void Extractor::CopyFile(int dirFd, uint32_t fileIndex, bool freshFolder) {
     const FileNode& node = tree_.Files()[fileIndex];
-    progress_.path = FolderPath(tree_, node.parentInode, '/', true);
-    progress_.name = DisplayName(tree_.FileName(fileIndex));
-    if (observer_ != nullptr)
+    if (observer_ != nullptr) {
+        progress_.path = FolderPath(tree_, node.parentInode, '/', true);
+        progress_.name = DisplayName(tree_.FileName(fileIndex));
         observer_->OnFileStarted(progress_);
+    }
     control_.skipFileRequested.store(false);
     const uint64_t bytesBefore = progress_.bytesDone;
     auto finish = [&] {
@@ -404,7 +434,8 @@ void Extractor::CopyFile(int dirFd, uint32_t fileIndex) {
         return;
     }
     struct stat st {};
-    const bool exists = ::fstatat(dirFd, safe.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    const bool exists =
+        !freshFolder && ::fstatat(dirFd, safe.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
     if (exists && dup_ == DuplicatePolicy::Skip) {
         ++sum_.skipped;
         finish();
@@ -428,7 +459,17 @@ void Extractor::CopyFile(int dirFd, uint32_t fileIndex) {
             }
         }
         // A link is recreated as a link and never followed; its target may say anything.
-        if (::symlinkat(target->c_str(), dirFd, linkName.c_str()) != 0) {
+        int rc = ::symlinkat(target->c_str(), dirFd, linkName.c_str());
+        if (rc != 0 && errno == EEXIST) { // the disk lists the name twice
+            if (dup_ == DuplicatePolicy::Skip) {
+                ++sum_.skipped;
+                finish();
+                return;
+            }
+            linkName = FreeName(dirFd, safe);
+            rc = ::symlinkat(target->c_str(), dirFd, linkName.c_str());
+        }
+        if (rc != 0) {
             Fatal("Cannot create link " + FilePath(fileIndex), errno);
             return;
         }
@@ -437,7 +478,7 @@ void Extractor::CopyFile(int dirFd, uint32_t fileIndex) {
         finish();
         return;
     }
-    WriteRegular(dirFd, name, inode, fileIndex);
+    WriteRegular(dirFd, name, inode, fileIndex, !exists || dup_ == DuplicatePolicy::Rename);
     finish();
 }
 
@@ -466,7 +507,7 @@ ExtractionSummary Extractor::Run(const std::vector<ExtractItem>& items, bool all
             if (it.isFolder) {
                 CopyFolderTree(destFd, it.index);
             } else {
-                CopyFile(destFd, it.index);
+                CopyFile(destFd, it.index, false);
             }
         }
     }

@@ -22,9 +22,15 @@ void DirectoryWalker::ParseDirectoryBlock(uint64_t sector, uint32_t directoryIno
     const VolumeGeometry& g = access_.Geometry();
     length = std::min(length, g.blockSize);
     const uint32_t sectors = (length + 511) / 512;
-    // Unreadable sectors stay zero, which ends their chunks without a single entry.
-    block_.assign(size_t{sectors} * 512, 0);
-    access_.Reader().Read(sector, sectors, block_.data());
+    block_.resize(size_t{sectors} * 512);
+    uint32_t bad = 0;
+    access_.Reader().Read(sector, sectors, block_.data(), &bad);
+    if (bad != 0) {
+        // Unreadable sectors must read as zeros, which ends their chunks without an entry,
+        // never as what the buffer held before.
+        std::fill(block_.begin(), block_.end(), 0);
+        access_.Reader().Read(sector, sectors, block_.data());
+    }
     const std::span<const uint8_t> b(block_);
 
     if (firstBlock && (length < 12 || b[8] != '.' || ReadBe32(b, 0) != directoryInode)) {

@@ -49,48 +49,64 @@ std::optional<InodeAccess::Location> InodeAccess::LocateInode(uint32_t n) const 
     return Location{InodeTableSector(g) + slot / 4, (n % 4) * ufs::kInodeSize};
 }
 
-bool InodeAccess::ReadInode(uint32_t n, Inode& out) {
+const uint8_t* InodeAccess::InodeBytes(uint32_t n, std::array<uint8_t, 512>& one) {
     const auto loc = LocateInode(n);
     if (!loc) {
-        return false;
+        return nullptr;
     }
     const uint64_t table = InodeTableSector(n / g_.inodesPerGroup);
     const uint64_t tableSectors = g_.inodesPerGroup / 4;
     const uint64_t rel = loc->sector - table;
-    const uint64_t first = table + rel / 16 * 16;
-    if (first != cacheFirst_) {
-        const uint32_t count =
-            static_cast<uint32_t>(std::min<uint64_t>(16, tableSectors - rel / 16 * 16));
-        cache_.fill(0);
-        uint32_t bad = 0;
-        reader_.Read(first, count, cache_.data(), &bad);
-        cacheFirst_ = bad == 0 ? first : UINT64_MAX;
-        if (bad != 0) {
-            // Tell this sector apart from its unreadable neighbours.
-            std::array<uint8_t, 512> one{};
-            if (reader_.Read(loc->sector, 1, one.data(), &bad) != 1 || bad != 0) {
-                return false;
-            }
-            out = DecodeInode(std::span<const uint8_t, 128>(one.data() + loc->byteOffset, 128));
-            return true;
+    const uint64_t chunkRel = rel / kChunkSectors * kChunkSectors;
+    const uint64_t first = table + chunkRel;
+    for (size_t c = 0; c < kChunks; ++c) {
+        if (chunkFirst_[c] == first) {
+            return chunks_.data() + c * kChunkSectors * 512 + (loc->sector - first) * 512 +
+                   loc->byteOffset;
         }
     }
-    const size_t at = (loc->sector - first) * 512 + loc->byteOffset;
-    out = DecodeInode(std::span<const uint8_t, 128>(cache_.data() + at, 128));
+    const size_t c = nextVictim_;
+    nextVictim_ = (nextVictim_ + 1) % kChunks;
+    uint8_t* chunk = chunks_.data() + c * kChunkSectors * 512;
+    const auto count = static_cast<uint32_t>(std::min<uint64_t>(kChunkSectors, tableSectors - chunkRel));
+    uint32_t bad = 0;
+    reader_.Read(first, count, chunk, &bad);
+    if (bad == 0) {
+        chunkFirst_[c] = first;
+        return chunk + (loc->sector - first) * 512 + loc->byteOffset;
+    }
+    // Tell this sector apart from its unreadable neighbours; nothing stale is kept.
+    chunkFirst_[c] = UINT64_MAX;
+    one.fill(0);
+    if (reader_.Read(loc->sector, 1, one.data(), &bad) != 1 || bad != 0) {
+        return nullptr;
+    }
+    return one.data() + loc->byteOffset;
+}
+
+bool InodeAccess::ReadInode(uint32_t n, Inode& out) {
+    std::array<uint8_t, 512> one;
+    const uint8_t* raw = InodeBytes(n, one);
+    if (raw == nullptr) {
+        return false;
+    }
+    out = DecodeInode(std::span<const uint8_t, 128>(raw, 128));
     return true;
 }
 
 InodeInfo InodeAccess::ReadInodeInfo(uint32_t n) {
     InodeInfo info;
-    Inode in;
-    if (!ReadInode(n, in)) {
+    std::array<uint8_t, 512> one;
+    const uint8_t* raw = InodeBytes(n, one);
+    if (raw == nullptr) {
         return info;
     }
+    const std::span<const uint8_t> in(raw, 128);
     info.located = true;
-    info.modifiedTime = in.modifiedTime;
-    info.size = in.size;
-    info.mode = in.mode;
-    info.isDirectory = in.IsDirectory();
+    info.mode = ReadBe16(in, ufs::ino::kMode);
+    info.size = ReadBe64(in, ufs::ino::kSize);
+    info.modifiedTime = static_cast<int32_t>(ReadBe32(in, ufs::ino::kMtime));
+    info.isDirectory = (info.mode & 0xF000) == 0x4000;
     return info;
 }
 

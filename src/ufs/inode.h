@@ -68,9 +68,18 @@ private:
     uint64_t start_;
     const VolumeGeometry& g_;
     const std::vector<uint64_t>& groups_;
-    // The last 16 sectors of inode table read: directory entries name neighbouring inodes.
-    uint64_t cacheFirst_ = UINT64_MAX;
-    std::array<uint8_t, 16 * 512> cache_{};
+    // Where inode n's 128 bytes are: in the chunk cache, or in `one` when its chunk holds
+    // unreadable sectors. Null when unreadable.
+    const uint8_t* InodeBytes(uint32_t n, std::array<uint8_t, 512>& one);
+
+    // Recently read 16-sector chunks of inode tables: directory entries name neighbouring
+    // inodes, and a walk returns to its directory's chunk between children.
+    static constexpr size_t kChunks = 8;
+    static constexpr uint32_t kChunkSectors = 16;
+    uint64_t chunkFirst_[kChunks] = {UINT64_MAX, UINT64_MAX, UINT64_MAX, UINT64_MAX,
+                                     UINT64_MAX, UINT64_MAX, UINT64_MAX, UINT64_MAX};
+    size_t nextVictim_ = 0;
+    std::vector<uint8_t> chunks_ = std::vector<uint8_t>(kChunks * kChunkSectors * 512);
 };
 
 Inode DecodeInode(std::span<const uint8_t, 128> raw);

@@ -87,49 +87,43 @@ const DirNameRecord* RecoveredTree::FindDirName(uint32_t inode) const {
 }
 
 void RecoveredTree::BuildChildIndex() {
-    auto build = [](const auto& nodes, std::vector<uint32_t>& index,
-                    std::unordered_map<uint32_t, Range>& ranges) {
-        ranges.clear();
-        for (const auto& n : nodes) {
-            ++ranges[n.parentInode].count;
-        }
-        uint32_t next = 0;
-        for (auto& [parent, r] : ranges) {
-            r.first = next;
-            next += r.count;
-            r.count = 0;
-        }
-        index.assign(nodes.size(), 0);
-        for (uint32_t i = 0; i < nodes.size(); ++i) {
-            Range& r = ranges[nodes[i].parentInode];
-            index[r.first + r.count++] = i;
-        }
+    auto build = [](const auto& nodes, std::vector<Link>& links, std::vector<uint32_t>& index) {
+        links.resize(nodes.size());
+        for (uint32_t i = 0; i < nodes.size(); ++i) links[i] = {nodes[i].parentInode, i};
+        std::stable_sort(links.begin(), links.end(),
+                         [](const Link& a, const Link& b) { return a.parent < b.parent; });
+        index.resize(links.size());
+        for (size_t i = 0; i < links.size(); ++i) index[i] = links[i].index;
     };
-    build(folders_, childFolderIndex_, childFolderRange_);
-    build(files_, childFileIndex_, childFileRange_);
+    build(folders_, childFolderLinks_, childFolderIndex_);
+    build(files_, childFileLinks_, childFileIndex_);
+}
+
+std::span<const uint32_t> RecoveredTree::Children(const std::vector<Link>& links,
+                                                  const std::vector<uint32_t>& index,
+                                                  uint32_t parent) {
+    const auto lo = std::lower_bound(links.begin(), links.end(), parent,
+                                     [](const Link& l, uint32_t p) { return l.parent < p; });
+    auto hi = lo;
+    while (hi != links.end() && hi->parent == parent) ++hi;
+    return std::span<const uint32_t>(index).subspan(static_cast<size_t>(lo - links.begin()),
+                                                    static_cast<size_t>(hi - lo));
 }
 
 std::span<const uint32_t> RecoveredTree::ChildFolders(uint32_t parentInode) const {
-    const auto it = childFolderRange_.find(parentInode);
-    if (it == childFolderRange_.end())
-        return {};
-    return std::span<const uint32_t>(childFolderIndex_).subspan(it->second.first, it->second.count);
+    return Children(childFolderLinks_, childFolderIndex_, parentInode);
 }
 
 std::span<const uint32_t> RecoveredTree::ChildFiles(uint32_t parentInode) const {
-    const auto it = childFileRange_.find(parentInode);
-    if (it == childFileRange_.end())
-        return {};
-    return std::span<const uint32_t>(childFileIndex_).subspan(it->second.first, it->second.count);
+    return Children(childFileLinks_, childFileIndex_, parentInode);
 }
 
 size_t RecoveredTree::IndexBytes() const {
     constexpr size_t kHashEntry = 32; // node, key, value and bucket pointer
     return folders_.capacity() * sizeof(FolderNode) + files_.capacity() * sizeof(FileNode) +
            dirNames_.capacity() * sizeof(DirNameRecord) +
-           (folderByInode_.size() + dirNameByInode_.size() + childFolderRange_.size() +
-            childFileRange_.size()) *
-               kHashEntry +
+           (folderByInode_.size() + dirNameByInode_.size()) * kHashEntry +
+           (childFolderLinks_.capacity() + childFileLinks_.capacity()) * sizeof(Link) +
            (childFolderIndex_.capacity() + childFileIndex_.capacity()) * sizeof(uint32_t);
 }
 

@@ -105,10 +105,14 @@ public:
     size_t ArenaBytes() const { return arena_.capacity(); }
 
 private:
-    struct Range {
-        uint32_t first = 0;
-        uint32_t count = 0;
+    // Children of every parent: (parent inode, node index) pairs sorted by parent, list
+    // order kept within a parent.
+    struct Link {
+        uint32_t parent;
+        uint32_t index;
     };
+    static std::span<const uint32_t> Children(const std::vector<Link>& links,
+                                              const std::vector<uint32_t>& index, uint32_t parent);
 
     NameRef Store(std::string_view name);
 
@@ -118,10 +122,10 @@ private:
     std::vector<DirNameRecord> dirNames_;
     std::unordered_map<uint32_t, uint32_t> folderByInode_;
     std::unordered_map<uint32_t, uint32_t> dirNameByInode_;
+    std::vector<Link> childFolderLinks_;
+    std::vector<Link> childFileLinks_;
     std::vector<uint32_t> childFolderIndex_;
     std::vector<uint32_t> childFileIndex_;
-    std::unordered_map<uint32_t, Range> childFolderRange_;
-    std::unordered_map<uint32_t, Range> childFileRange_;
     TreeObserver* observer_ = nullptr;
 };
 
