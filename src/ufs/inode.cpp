@@ -59,15 +59,15 @@ const uint8_t* InodeAccess::InodeBytes(uint32_t n, std::array<uint8_t, 512>& one
     const uint64_t rel = loc->sector - table;
     const uint64_t chunkRel = rel / kChunkSectors * kChunkSectors;
     const uint64_t first = table + chunkRel;
-    for (size_t c = 0; c < kChunks; ++c) {
-        if (chunkFirst_[c] == first) {
-            return chunks_.data() + c * kChunkSectors * 512 + (loc->sector - first) * 512 +
-                   loc->byteOffset;
-        }
+    // Tables of different groups lie a group apart: hash, so that they do not collide.
+    const size_t c = static_cast<size_t>(((first / kChunkSectors) * 0x9E3779B97F4A7C15ULL) >> 54) % kChunks;
+    if (chunks_.empty()) {
+        chunks_.resize(kChunks * kChunkSectors * 512);
     }
-    const size_t c = nextVictim_;
-    nextVictim_ = (nextVictim_ + 1) % kChunks;
     uint8_t* chunk = chunks_.data() + c * kChunkSectors * 512;
+    if (chunkFirst_[c] == first) {
+        return chunk + (loc->sector - first) * 512 + loc->byteOffset;
+    }
     const auto count = static_cast<uint32_t>(std::min<uint64_t>(kChunkSectors, tableSectors - chunkRel));
     uint32_t bad = 0;
     reader_.Read(first, count, chunk, &bad);

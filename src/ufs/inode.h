@@ -72,14 +72,12 @@ private:
     // unreadable sectors. Null when unreadable.
     const uint8_t* InodeBytes(uint32_t n, std::array<uint8_t, 512>& one);
 
-    // Recently read 16-sector chunks of inode tables: directory entries name neighbouring
-    // inodes, and a walk returns to its directory's chunk between children.
-    static constexpr size_t kChunks = 8;
+    // Recently read chunks of inode tables, direct-mapped by chunk: directory entries
+    // name neighbouring inodes, and a walk keeps returning to the same tables.
+    static constexpr size_t kChunks = 1024; // 8 MiB in all
     static constexpr uint32_t kChunkSectors = 16;
-    uint64_t chunkFirst_[kChunks] = {UINT64_MAX, UINT64_MAX, UINT64_MAX, UINT64_MAX,
-                                     UINT64_MAX, UINT64_MAX, UINT64_MAX, UINT64_MAX};
-    size_t nextVictim_ = 0;
-    std::vector<uint8_t> chunks_ = std::vector<uint8_t>(kChunks * kChunkSectors * 512);
+    std::vector<uint64_t> chunkFirst_ = std::vector<uint64_t>(kChunks, UINT64_MAX);
+    std::vector<uint8_t> chunks_; // allocated on first use
 };
 
 Inode DecodeInode(std::span<const uint8_t, 128> raw);

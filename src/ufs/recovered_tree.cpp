@@ -86,36 +86,54 @@ const DirNameRecord* RecoveredTree::FindDirName(uint32_t inode) const {
     return it == dirNameByInode_.end() ? nullptr : &dirNames_[it->second];
 }
 
-void RecoveredTree::BuildChildIndex() {
-    auto build = [](const auto& nodes, std::vector<Link>& links, std::vector<uint32_t>& index) {
-        links.resize(nodes.size());
-        for (uint32_t i = 0; i < nodes.size(); ++i) links[i] = {nodes[i].parentInode, i};
-        std::stable_sort(links.begin(), links.end(),
-                         [](const Link& a, const Link& b) { return a.parent < b.parent; });
-        index.resize(links.size());
-        for (size_t i = 0; i < links.size(); ++i) index[i] = links[i].index;
-    };
-    build(folders_, childFolderLinks_, childFolderIndex_);
-    build(files_, childFileLinks_, childFileIndex_);
+int64_t RecoveredTree::ParentSlot(uint32_t parentInode) const {
+    if (parentInode == kRootInode) {
+        return 0;
+    }
+    const int64_t i = FindFolder(parentInode);
+    return i < 0 ? -1 : i + 1;
 }
 
-std::span<const uint32_t> RecoveredTree::Children(const std::vector<Link>& links,
-                                                  const std::vector<uint32_t>& index,
-                                                  uint32_t parent) {
-    const auto lo = std::lower_bound(links.begin(), links.end(), parent,
-                                     [](const Link& l, uint32_t p) { return l.parent < p; });
-    auto hi = lo;
-    while (hi != links.end() && hi->parent == parent) ++hi;
-    return std::span<const uint32_t>(index).subspan(static_cast<size_t>(lo - links.begin()),
-                                                    static_cast<size_t>(hi - lo));
+// A counting sort by parent slot: linear, and stable, so list order is kept.
+template <typename Node>
+void RecoveredTree::BuildIndex(const std::vector<Node>& nodes, ChildIndex& index) const {
+    const size_t slots = folders_.size() + 1;
+    std::vector<int64_t> slotOf(nodes.size());
+    index.start.assign(slots + 1, 0);
+    for (size_t i = 0; i < nodes.size(); ++i) {
+        slotOf[i] = ParentSlot(nodes[i].parentInode);
+        if (slotOf[i] >= 0) ++index.start[static_cast<size_t>(slotOf[i]) + 1];
+    }
+    for (size_t s = 0; s < slots; ++s) index.start[s + 1] += index.start[s];
+    index.nodes.assign(index.start[slots], 0);
+    std::vector<uint32_t> fill(index.start.begin(), index.start.end() - 1);
+    for (size_t i = 0; i < nodes.size(); ++i) {
+        if (slotOf[i] >= 0) index.nodes[fill[static_cast<size_t>(slotOf[i])]++] = static_cast<uint32_t>(i);
+    }
+}
+
+void RecoveredTree::BuildChildIndex() {
+    BuildIndex(folders_, childFolders_);
+    BuildIndex(files_, childFiles_);
+}
+
+std::span<const uint32_t> RecoveredTree::Children(const ChildIndex& index,
+                                                  uint32_t parentInode) const {
+    const int64_t slot = ParentSlot(parentInode);
+    if (slot < 0 || static_cast<size_t>(slot) + 1 >= index.start.size()) {
+        return {};
+    }
+    const uint32_t first = index.start[static_cast<size_t>(slot)];
+    const uint32_t last = index.start[static_cast<size_t>(slot) + 1];
+    return std::span<const uint32_t>(index.nodes).subspan(first, last - first);
 }
 
 std::span<const uint32_t> RecoveredTree::ChildFolders(uint32_t parentInode) const {
-    return Children(childFolderLinks_, childFolderIndex_, parentInode);
+    return Children(childFolders_, parentInode);
 }
 
 std::span<const uint32_t> RecoveredTree::ChildFiles(uint32_t parentInode) const {
-    return Children(childFileLinks_, childFileIndex_, parentInode);
+    return Children(childFiles_, parentInode);
 }
 
 size_t RecoveredTree::IndexBytes() const {
@@ -123,8 +141,9 @@ size_t RecoveredTree::IndexBytes() const {
     return folders_.capacity() * sizeof(FolderNode) + files_.capacity() * sizeof(FileNode) +
            dirNames_.capacity() * sizeof(DirNameRecord) +
            (folderByInode_.size() + dirNameByInode_.size()) * kHashEntry +
-           (childFolderLinks_.capacity() + childFileLinks_.capacity()) * sizeof(Link) +
-           (childFolderIndex_.capacity() + childFileIndex_.capacity()) * sizeof(uint32_t);
+           (childFolders_.start.capacity() + childFolders_.nodes.capacity() +
+            childFiles_.start.capacity() + childFiles_.nodes.capacity()) *
+               sizeof(uint32_t);
 }
 
 } // namespace trevik

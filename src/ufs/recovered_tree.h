@@ -105,14 +105,16 @@ public:
     size_t ArenaBytes() const { return arena_.capacity(); }
 
 private:
-    // Children of every parent: (parent inode, node index) pairs sorted by parent, list
-    // order kept within a parent.
-    struct Link {
-        uint32_t parent;
-        uint32_t index;
+    // Children grouped by parent slot (0: the root, i + 1: folder i), list order kept
+    // within a parent; start[s] .. start[s + 1] are slot s's entries.
+    struct ChildIndex {
+        std::vector<uint32_t> start;
+        std::vector<uint32_t> nodes;
     };
-    static std::span<const uint32_t> Children(const std::vector<Link>& links,
-                                              const std::vector<uint32_t>& index, uint32_t parent);
+    int64_t ParentSlot(uint32_t parentInode) const;
+    template <typename Node>
+    void BuildIndex(const std::vector<Node>& nodes, ChildIndex& index) const;
+    std::span<const uint32_t> Children(const ChildIndex& index, uint32_t parentInode) const;
 
     NameRef Store(std::string_view name);
 
@@ -122,10 +124,8 @@ private:
     std::vector<DirNameRecord> dirNames_;
     std::unordered_map<uint32_t, uint32_t> folderByInode_;
     std::unordered_map<uint32_t, uint32_t> dirNameByInode_;
-    std::vector<Link> childFolderLinks_;
-    std::vector<Link> childFileLinks_;
-    std::vector<uint32_t> childFolderIndex_;
-    std::vector<uint32_t> childFileIndex_;
+    ChildIndex childFolders_;
+    ChildIndex childFiles_;
     TreeObserver* observer_ = nullptr;
 };
 
