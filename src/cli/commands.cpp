@@ -129,7 +129,7 @@ int RunDisks(const DisksOptions& options) {
     if (options.json) {
         json list = json::array();
         for (size_t k = 0; k < table.listedCount; ++k) {
-            const DiskEntry& d = table.slots[k];
+            const DiskEntry& d = table.entries[k];
             list.push_back({{"index", k},
                             {"name", DiskItemName(k)},
                             {"path", d.devicePath},
@@ -149,7 +149,7 @@ int RunDisks(const DisksOptions& options) {
               << std::setw(6) << "Head" << std::setw(6) << "Sect"
               << "  Path\n";
     for (size_t k = 0; k < table.listedCount; ++k) {
-        const DiskEntry& d = table.slots[k];
+        const DiskEntry& d = table.entries[k];
         std::cout << std::left << std::setw(6) << k << std::setw(18) << DiskItemName(k)
                   << std::setw(32) << d.model << std::setw(22) << CapacityText(d.totalSectors)
                   << std::right << std::setw(10) << d.cylinders << std::setw(6) << d.heads

@@ -187,15 +187,15 @@ DiskTable EnumerateDisks(const DiskProbeRoots& roots) {
 
     DiskTable table;
     for (auto& e : listed) {
-        if (table.slots.size() == DiskTable::kSlots)
+        if (table.entries.size() == DiskTable::kSlots)
             break;
-        table.slots.push_back(std::move(e));
+        table.entries.push_back(std::move(e));
         ++table.listedCount;
     }
     for (auto& e : missing) {
-        if (table.slots.size() == DiskTable::kSlots)
+        if (table.entries.size() == DiskTable::kSlots)
             break;
-        table.slots.push_back(std::move(e));
+        table.entries.push_back(std::move(e));
     }
     return table;
 }
@@ -213,12 +213,12 @@ std::string AddImageDisk(DiskTable& table, const std::string& path) {
     e.totalSectors = opened.device->SizeBytes() / 512;
     e.model = fs::path(path).filename().string();
     FillGeometry(e, 0, 0);
-    // Images are listed after the physical disks; slots of drives without a medium stay
+    // Images are listed after the physical disks; entries of drives without a medium stay
     // behind every listed disk so that list index k remains slot k.
-    if (table.slots.size() == DiskTable::kSlots) {
-        table.slots.pop_back();
+    if (table.entries.size() == DiskTable::kSlots) {
+        table.entries.pop_back();
     }
-    table.slots.insert(table.slots.begin() + table.listedCount, std::move(e));
+    table.entries.insert(table.entries.begin() + table.listedCount, std::move(e));
     ++table.listedCount;
     return {};
 }

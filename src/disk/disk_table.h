@@ -33,10 +33,10 @@ struct DiskTable {
 
     // Listed disks occupy slots 0 .. listedCount-1, so list index k is slot k; slots of
     // drives without a medium follow them.
-    std::vector<DiskEntry> slots;
+    std::vector<DiskEntry> entries;
     uint16_t listedCount = 0;
 
-    const DiskEntry* Listed(size_t k) const { return k < listedCount ? &slots[k] : nullptr; }
+    const DiskEntry* Listed(size_t k) const { return k < listedCount ? &entries[k] : nullptr; }
 };
 
 // "Storage Device" followed by k.

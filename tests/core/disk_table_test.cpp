@@ -44,16 +44,16 @@ TEST(EnumerateDisks, ListsWholeDisksWithTheirModelTexts) {
     sys.Add("vda", 3000, "pci0000:00/virtio1");
     const DiskTable t = EnumerateDisks(sys.Roots());
     ASSERT_EQ(t.listedCount, 4);
-    EXPECT_EQ(t.slots[0].devicePath, (fs::path(sys.Roots().dev) / "nvme0n1").string());
-    EXPECT_EQ(t.slots[0].model, "Samsung SSD 970");
-    EXPECT_EQ(t.slots[1].model, "ST3500418AS"); // trailing blanks of the product text trimmed
-    EXPECT_EQ(t.slots[2].model, "USB Device");  // USB whatever the product text says
-    EXPECT_EQ(t.slots[3].model, "Unknown");
-    EXPECT_EQ(t.slots[1].totalSectors, 2000000u);
+    EXPECT_EQ(t.entries[0].devicePath, (fs::path(sys.Roots().dev) / "nvme0n1").string());
+    EXPECT_EQ(t.entries[0].model, "Samsung SSD 970");
+    EXPECT_EQ(t.entries[1].model, "ST3500418AS"); // trailing blanks of the product text trimmed
+    EXPECT_EQ(t.entries[2].model, "USB Device");  // USB whatever the product text says
+    EXPECT_EQ(t.entries[3].model, "Unknown");
+    EXPECT_EQ(t.entries[1].totalSectors, 2000000u);
     // No geometry from the device: the conventional 255 x 63.
-    EXPECT_EQ(t.slots[1].heads, 255u);
-    EXPECT_EQ(t.slots[1].sectorsPerTrack, 63u);
-    EXPECT_EQ(t.slots[1].cylinders, 2000000u / (255 * 63));
+    EXPECT_EQ(t.entries[1].heads, 255u);
+    EXPECT_EQ(t.entries[1].sectorsPerTrack, 63u);
+    EXPECT_EQ(t.entries[1].cylinders, 2000000u / (255 * 63));
 }
 
 TEST(EnumerateDisks, LeavesOutPartitionsRamAndUnbackedLoopDevices) {
@@ -68,8 +68,8 @@ TEST(EnumerateDisks, LeavesOutPartitionsRamAndUnbackedLoopDevices) {
     sys.Add("nvme0n1p1", 1000, "nvme0"); // never a whole disk
     const DiskTable t = EnumerateDisks(sys.Roots());
     ASSERT_EQ(t.listedCount, 2);
-    EXPECT_EQ(t.slots[0].model, "sol9.img");
-    EXPECT_EQ(t.slots[1].model, "Disk");
+    EXPECT_EQ(t.entries[0].model, "sol9.img");
+    EXPECT_EQ(t.entries[1].model, "Disk");
 }
 
 TEST(EnumerateDisks, DriveWithoutMediumTakesASlotButIsNotListed) {
@@ -78,9 +78,9 @@ TEST(EnumerateDisks, DriveWithoutMediumTakesASlotButIsNotListed) {
     sys.Add("sdb", 5000, "ata1", "Disk");
     const DiskTable t = EnumerateDisks(sys.Roots());
     EXPECT_EQ(t.listedCount, 1);
-    ASSERT_EQ(t.slots.size(), 2u);
-    EXPECT_EQ(t.slots[0].model, "Disk"); // list index 0 is slot 0
-    EXPECT_EQ(t.slots[1].model, "Media missing or not inserted");
+    ASSERT_EQ(t.entries.size(), 2u);
+    EXPECT_EQ(t.entries[0].model, "Disk"); // list index 0 is slot 0
+    EXPECT_EQ(t.entries[1].model, "Media missing or not inserted");
     EXPECT_EQ(t.Listed(1), nullptr);
 }
 
@@ -91,7 +91,7 @@ TEST(EnumerateDisks, OrdersNamesNaturally) {
     const DiskTable t = EnumerateDisks(sys.Roots());
     std::vector<std::string> names;
     for (size_t k = 0; k < t.listedCount; ++k)
-        names.push_back(fs::path(t.slots[k].devicePath).filename());
+        names.push_back(fs::path(t.entries[k].devicePath).filename());
     EXPECT_EQ(names, (std::vector<std::string>{"nvme0n2", "nvme0n10", "sda", "sdb", "sdaa"}));
 }
 
@@ -106,10 +106,10 @@ TEST(DiskTable, ImagesFollowThePhysicalDisksAndMissingOnesAreRefused) {
     fs::resize_file(img, 2047 * 512);
     EXPECT_EQ(AddImageDisk(t, img), "");
     ASSERT_EQ(t.listedCount, 2);
-    EXPECT_EQ(t.slots[1].model, "server.img");
-    EXPECT_EQ(t.slots[1].totalSectors, 2047u);
-    EXPECT_EQ(t.slots[2].model, "Media missing or not inserted");
-    EXPECT_EQ(CapacityText(t.slots[1].totalSectors), "0 MB ( Approx )");
+    EXPECT_EQ(t.entries[1].model, "server.img");
+    EXPECT_EQ(t.entries[1].totalSectors, 2047u);
+    EXPECT_EQ(t.entries[2].model, "Media missing or not inserted");
+    EXPECT_EQ(CapacityText(t.entries[1].totalSectors), "0 MB ( Approx )");
     const std::string err = AddImageDisk(t, dir.File("nope.img"));
     EXPECT_NE(err.find("nope.img"), std::string::npos);
     EXPECT_NE(err.find("No such file"), std::string::npos);

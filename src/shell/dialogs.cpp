@@ -1,0 +1,193 @@
+#include "shell/dialogs.h"
+
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QVBoxLayout>
+
+namespace trevik::shell {
+
+ModeDialog::ModeDialog(QWidget* parent) : QDialog(parent) {
+    setWindowTitle("Select Mode Of Recovery");
+    auto* layout = new QVBoxLayout(this);
+    auto* text = new QLabel(
+        "Please select the mode of recovery. \n\nSelect Extensive search for serious damages or "
+        "when Normal search fails to recover all of your required data.");
+    text->setWordWrap(true);
+    layout->addWidget(text);
+    normal = new QRadioButton("Normal Search ( Recommended )");
+    extensive = new QRadioButton("Extensive Search");
+    normal->setChecked(true);
+    layout->addWidget(normal);
+    layout->addWidget(extensive);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    layout->addWidget(buttons);
+}
+
+RecoveryMode ModeDialog::Mode() const {
+    return normal->isChecked() ? RecoveryMode::Normal : RecoveryMode::Extensive;
+}
+
+SettingsDialog::SettingsDialog(RecoverySettings& settings, QWidget* parent)
+    : QDialog(parent), settings_(settings) {
+    setWindowTitle("Recovery Settings");
+    auto* layout = new QVBoxLayout(this);
+
+    auto* readBox = new QGroupBox("Sectors to read in single attempt");
+    auto* readLayout = new QHBoxLayout(readBox);
+    readLayout->addWidget(new QLabel("Sectors to read in single attempt"));
+    sectors = new QComboBox;
+    for (int i = 1; i <= 100; ++i)
+        sectors->addItem(QString::number(i));
+    sectors->setCurrentIndex(static_cast<int>(settings.sectorsPerRead) - 1);
+    readLayout->addWidget(sectors);
+    layout->addWidget(readBox);
+
+    auto* dupBox = new QGroupBox("Setting of duplicate file(s)");
+    auto* dupLayout = new QVBoxLayout(dupBox);
+    rename = new QRadioButton("Rename duplicate file(s)");
+    overwrite = new QRadioButton("Overwrite duplicate file(s)");
+    skip = new QRadioButton("Skip duplicate file(s)");
+    for (auto* b : {rename, overwrite, skip})
+        dupLayout->addWidget(b);
+    rename->setChecked(settings.duplicatePolicy == DuplicatePolicy::Rename);
+    overwrite->setChecked(settings.duplicatePolicy == DuplicatePolicy::Overwrite);
+    skip->setChecked(settings.duplicatePolicy == DuplicatePolicy::Skip);
+    layout->addWidget(dupBox);
+
+    auto* badBox = new QGroupBox("Setting for bad sectors");
+    auto* badLayout = new QHBoxLayout(badBox);
+    badLayout->addWidget(new QLabel("Number of retries on bad sector(s)"));
+    retries = new QComboBox;
+    for (int i = 1; i <= 10; ++i)
+        retries->addItem(QString::number(i));
+    retries->setCurrentIndex(settings.badSectorRetries - 1);
+    badLayout->addWidget(retries);
+    layout->addWidget(badBox);
+
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    layout->addWidget(buttons);
+}
+
+void SettingsDialog::accept() {
+    settings_.sectorsPerRead = static_cast<uint32_t>(sectors->currentIndex() + 1);
+    settings_.badSectorRetries = static_cast<uint16_t>(retries->currentIndex() + 1);
+    if (rename->isChecked())
+        settings_.duplicatePolicy = DuplicatePolicy::Rename;
+    if (overwrite->isChecked())
+        settings_.duplicatePolicy = DuplicatePolicy::Overwrite;
+    if (skip->isChecked())
+        settings_.duplicatePolicy = DuplicatePolicy::Skip;
+    QDialog::accept();
+}
+
+FiltersDialog::FiltersDialog(FilterTable& table, MessageService& messages, QWidget* parent)
+    : QDialog(parent), table_(table), messages_(messages), editor_(table) {
+    setWindowTitle("File Filters");
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(new QLabel("Enter Filter"));
+    edit = new QLineEdit;
+    edit->setMaxLength(299);
+    layout->addWidget(edit);
+    list = new QListWidget;
+    for (const auto& f : editor_.Entries())
+        list->addItem(QString::fromStdString(f));
+    layout->addWidget(list);
+    auto* row = new QHBoxLayout;
+    auto* add = new QPushButton("&Add");
+    auto* remove = new QPushButton("&Remove");
+    auto* close = new QPushButton("&Close");
+    add->setDefault(true);
+    row->addWidget(add);
+    row->addWidget(remove);
+    row->addWidget(close);
+    layout->addLayout(row);
+    connect(add, &QPushButton::clicked, this, &FiltersDialog::Add);
+    connect(edit, &QLineEdit::returnPressed, this, &FiltersDialog::Add);
+    connect(remove, &QPushButton::clicked, this, &FiltersDialog::Remove);
+    connect(close, &QPushButton::clicked, this, &QDialog::accept);
+}
+
+void FiltersDialog::Add() {
+    const std::string text = edit->text().toStdString();
+    const auto r = editor_.Add(text);
+    if (r.outcome != FilterEditor::Outcome::Added) {
+        messages_.ShowMessage(this, MessageKind::Information, QString::fromStdString(r.message));
+        if (r.outcome == FilterEditor::Outcome::TooLong) {
+            edit->setSelection(0, static_cast<int>(FilterTable::kMaxLength));
+        } else if (r.outcome == FilterEditor::Outcome::Duplicate) {
+            edit->selectAll();
+        }
+        edit->setFocus();
+        return;
+    }
+    list->insertItem(0, edit->text());
+    edit->clear();
+    edit->setFocus();
+}
+
+void FiltersDialog::Remove() {
+    const int row = list->currentRow();
+    if (row >= 0 && editor_.Remove(row))
+        delete list->takeItem(row);
+}
+
+void FiltersDialog::done(int result) {
+    editor_.CommitTo(table_);
+    QDialog::done(result);
+}
+
+PropertiesDialog::PropertiesDialog(const PropertiesValues& v, QWidget* parent) : QDialog(parent) {
+    setWindowTitle("File/Folder Properties");
+    auto* form = new QFormLayout(this);
+    form->addRow("Name :", new QLabel(v.name));
+    form->addRow("Size                            :", new QLabel(v.size));
+    form->addRow("Creation Date              :", new QLabel(v.date));
+    form->addRow("Creation Time              :", new QLabel(v.time));
+    form->addRow("Contains                     :", new QLabel(v.contains));
+    auto* ok = new QDialogButtonBox(QDialogButtonBox::Ok);
+    connect(ok, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    form->addRow(ok);
+}
+
+DriveInformationDialog::DriveInformationDialog(const DriveInformation& d, QWidget* parent)
+    : QDialog(parent) {
+    setWindowTitle("Drive Information");
+    auto* form = new QFormLayout(this);
+    const QString texts[8] = {
+        QString::fromStdString(d.volumeName), QString::number(d.volumeStart),
+        QString::number(d.volumeSize),        QString::number(d.blockSize),
+        QString::number(d.superBlockStart),   QString::number(d.totalFiles),
+        QString::number(d.totalFolders),      QString::fromStdString(d.recoveryType)};
+    const char* labels[8] = {"Volume Name",       "Volume Start", "Volume Size",   "Block Size",
+                             "Super Block Start", "Total Files",  "Total Folders", "Recovery Type"};
+    for (int i = 0; i < 8; ++i) {
+        values[i] = new QLabel(texts[i]);
+        form->addRow(labels[i], values[i]);
+    }
+    auto* ok = new QDialogButtonBox(QDialogButtonBox::Ok);
+    connect(ok, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    form->addRow(ok);
+}
+
+AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent) {
+    setWindowTitle("About Trevik Recovery (Solaris)");
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(new QLabel("Trevik for Solaris (SPARC) 4.01"));
+    auto* ok = new QDialogButtonBox(QDialogButtonBox::Ok);
+    connect(ok, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    layout->addWidget(ok);
+}
+
+} // namespace trevik::shell

@@ -1,0 +1,86 @@
+#pragma once
+
+#include "recovery/filter_table.h"
+#include "recovery/recovery_settings.h"
+#include "shell/message_service.h"
+#include "ufs/mount_observer.h"
+#include "volume/drive_information.h"
+
+#include <QDialog>
+
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QRadioButton;
+
+namespace trevik::shell {
+
+// "Select Mode Of Recovery": Normal is selected on every opening.
+class ModeDialog : public QDialog {
+    Q_OBJECT
+public:
+    explicit ModeDialog(QWidget* parent = nullptr);
+    RecoveryMode Mode() const;
+    QRadioButton* normal = nullptr;
+    QRadioButton* extensive = nullptr;
+};
+
+// "Recovery Settings": sectors per read, duplicate policy, retries. Changes the
+// settings only on OK.
+class SettingsDialog : public QDialog {
+    Q_OBJECT
+public:
+    SettingsDialog(RecoverySettings& settings, QWidget* parent = nullptr);
+    void accept() override;
+    QComboBox* sectors = nullptr;
+    QComboBox* retries = nullptr;
+    QRadioButton* rename = nullptr;
+    QRadioButton* overwrite = nullptr;
+    QRadioButton* skip = nullptr;
+
+private:
+    RecoverySettings& settings_;
+};
+
+// "File Filters": add and remove patterns; closing commits them.
+class FiltersDialog : public QDialog {
+    Q_OBJECT
+public:
+    FiltersDialog(FilterTable& table, MessageService& messages, QWidget* parent = nullptr);
+    void done(int result) override;
+    QLineEdit* edit = nullptr;
+    QListWidget* list = nullptr;
+
+private:
+    void Add();
+    void Remove();
+    FilterTable& table_;
+    MessageService& messages_;
+    FilterEditor editor_;
+};
+
+struct PropertiesValues {
+    QString name, size, date, time, contains;
+};
+
+class PropertiesDialog : public QDialog {
+    Q_OBJECT
+public:
+    PropertiesDialog(const PropertiesValues& v, QWidget* parent = nullptr);
+};
+
+class DriveInformationDialog : public QDialog {
+    Q_OBJECT
+public:
+    DriveInformationDialog(const DriveInformation& info, QWidget* parent = nullptr);
+    QLabel* values[8] = {};
+};
+
+class AboutDialog : public QDialog {
+    Q_OBJECT
+public:
+    explicit AboutDialog(QWidget* parent = nullptr);
+};
+
+} // namespace trevik::shell

@@ -1,0 +1,35 @@
+// trevik: the desktop application.
+//
+//   trevik [IMAGE]...                      disk images are listed after the machine's disks
+//   trevik --screenshots DIR IMAGE         renders the window at each wizard step to PNG files
+
+#include "shell/main_dialog.h"
+#include "shell/screenshots.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName("trevik");
+    QApplication::setApplicationDisplayName(trevik::shell::kCaption);
+    QCommandLineParser parser;
+    parser.setApplicationDescription("Recover files from Solaris (SPARC) UFS disks, read-only");
+    parser.addHelpOption();
+    QCommandLineOption screenshots("screenshots", "Render each wizard step to PNG files in DIR.",
+                                   "DIR");
+    parser.addOption(screenshots);
+    parser.addPositionalArgument("IMAGE", "Disk image files to list after the disks.",
+                                 "[IMAGE...]");
+    parser.process(app);
+
+    if (parser.isSet(screenshots)) {
+        return trevik::shell::RenderWizardSteps(parser.value(screenshots),
+                                                parser.positionalArguments());
+    }
+    trevik::shell::BoxMessageService messages;
+    trevik::shell::SystemDesktopService desktop;
+    trevik::shell::MainDialog window(messages, desktop, parser.positionalArguments());
+    window.show();
+    return QApplication::exec();
+}

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QString>
+#include <QUrl>
+
+class QWidget;
+
+namespace trevik::shell {
+
+inline constexpr const char* kCaption = "Trevik for Solaris (SPARC)";
+
+enum class MessageKind { Information = 1, Error = 2, Question = 3 };
+
+// Every message and question of the program goes through this, with the program's
+// caption; tests replace it with one that answers and records.
+class MessageService {
+public:
+    virtual ~MessageService() = default;
+    virtual void ShowMessage(QWidget* parent, MessageKind kind, const QString& text) = 0;
+    // True for Yes.
+    virtual bool AskYesNo(QWidget* parent, MessageKind kind, const QString& text) = 0;
+};
+
+// What the program hands to the desktop: web pages, files to open. Tests record instead.
+class DesktopService {
+public:
+    virtual ~DesktopService() = default;
+    virtual void OpenUrl(const QUrl& url) = 0;
+    virtual void OpenWith(const QString& program, const QString& file) = 0;
+};
+
+class BoxMessageService final : public MessageService {
+public:
+    void ShowMessage(QWidget* parent, MessageKind kind, const QString& text) override;
+    bool AskYesNo(QWidget* parent, MessageKind kind, const QString& text) override;
+};
+
+class SystemDesktopService final : public DesktopService {
+public:
+    void OpenUrl(const QUrl& url) override;
+    void OpenWith(const QString& program, const QString& file) override;
+};
+
+} // namespace trevik::shell

@@ -1,0 +1,292 @@
+#include "shell/tree_models.h"
+
+#include "ufs/names.h"
+#include "ufs/ufs_time.h"
+
+#include <QApplication>
+#include <QBrush>
+#include <QColor>
+#include <QStyle>
+
+namespace trevik::shell {
+namespace {
+
+QString Shown(std::string_view bytes) {
+    return QString::fromStdString(DisplayName(bytes));
+}
+
+QIcon FolderIcon() {
+    return QIcon::fromTheme("folder", QApplication::style()->standardIcon(QStyle::SP_DirIcon));
+}
+
+} // namespace
+
+// ------------------------------------------------------------------ folder tree
+
+void FolderTreeModel::SetTree(RecoveredTree* tree, const QString& rootName) {
+    beginResetModel();
+    tree_ = tree;
+    rootName_ = rootName.isEmpty() ? QStringLiteral("Root") : rootName;
+    folderIcon_ = FolderIcon();
+    rowInParent_.clear();
+    if (tree_ != nullptr) {
+        rowInParent_.assign(tree_->FolderCount(), 0);
+        // Rows within each parent, from the child index: linear in the folder count.
+        rowInParent_.assign(tree_->FolderCount(), -1);
+        auto number = [&](uint32_t parentInode) {
+            int row = 0;
+            for (uint32_t f : tree_->ChildFolders(parentInode))
+                rowInParent_[f] = row++;
+        };
+        number(kRootInode);
+        for (const auto& f : tree_->Folders())
+            number(f.inode);
+    }
+    endResetModel();
+}
+
+QModelIndex FolderTreeModel::RootIndex() const {
+    return tree_ != nullptr ? createIndex(0, 0, quintptr{0}) : QModelIndex();
+}
+
+QModelIndex FolderTreeModel::index(int row, int column, const QModelIndex& parent) const {
+    if (tree_ == nullptr || column != 0 || row < 0)
+        return {};
+    if (!parent.isValid()) {
+        return row == 0 ? RootIndex() : QModelIndex();
+    }
+    const auto children = tree_->ChildFolders(InodeOf(parent));
+    if (static_cast<size_t>(row) >= children.size())
+        return {};
+    return createIndex(row, 0, quintptr{children[static_cast<size_t>(row)]} + 1);
+}
+
+QModelIndex FolderTreeModel::parent(const QModelIndex& child) const {
+    if (tree_ == nullptr || !child.isValid() || child.internalId() == 0)
+        return {};
+    const uint32_t parentInode = tree_->Folders()[child.internalId() - 1].parentInode;
+    if (parentInode == kRootInode)
+        return RootIndex();
+    const int64_t p = tree_->FindFolder(parentInode);
+    if (p < 0 || rowInParent_[static_cast<size_t>(p)] < 0)
+        return {};
+    return createIndex(rowInParent_[static_cast<size_t>(p)], 0, quintptr(p) + 1);
+}
+
+int FolderTreeModel::rowCount(const QModelIndex& parent) const {
+    if (tree_ == nullptr)
+        return 0;
+    if (!parent.isValid())
+        return 1;
+    return static_cast<int>(tree_->ChildFolders(InodeOf(parent)).size());
+}
+
+QVariant FolderTreeModel::data(const QModelIndex& index, int role) const {
+    if (tree_ == nullptr || !index.isValid())
+        return {};
+    if (role == Qt::DisplayRole) {
+        if (index.internalId() == 0)
+            return rootName_;
+        return Shown(tree_->FolderName(index.internalId() - 1));
+    }
+    if (role == Qt::DecorationRole)
+        return folderIcon_;
+    return {};
+}
+
+QModelIndex FolderTreeModel::FolderIndex(int64_t folder) const {
+    if (tree_ == nullptr)
+        return {};
+    if (folder < 0)
+        return RootIndex();
+    const int row = rowInParent_[static_cast<size_t>(folder)];
+    return row < 0 ? QModelIndex() : createIndex(row, 0, quintptr(folder) + 1);
+}
+
+int64_t FolderTreeModel::FolderOf(const QModelIndex& index) const {
+    if (!index.isValid() || index.internalId() == 0)
+        return -1;
+    return static_cast<int64_t>(index.internalId()) - 1;
+}
+
+uint32_t FolderTreeModel::InodeOf(const QModelIndex& index) const {
+    const int64_t f = FolderOf(index);
+    return f < 0 ? kRootInode : tree_->Folders()[static_cast<size_t>(f)].inode;
+}
+
+void FolderTreeModel::FolderRenamed(int64_t folder) {
+    const QModelIndex i = FolderIndex(folder);
+    if (i.isValid())
+        emit dataChanged(i, i);
+}
+
+QString FolderTreeModel::FolderItemPath(const QModelIndex& index) const {
+    QStringList parts;
+    for (QModelIndex i = index; i.isValid() && i.internalId() != 0; i = parent(i)) {
+        parts.prepend(data(i, Qt::DisplayRole).toString());
+    }
+    return parts.join('\\');
+}
+
+// ------------------------------------------------------------------ file list
+
+FileListModel::FileListModel(QObject* parent) : QAbstractTableModel(parent) {}
+
+void FileListModel::SetTree(RecoveredTree* tree) {
+    beginResetModel();
+    tree_ = tree;
+    rows_.clear();
+    folderIcon_ = FolderIcon();
+    endResetModel();
+}
+
+void FileListModel::Clear() {
+    beginResetModel();
+    rows_.clear();
+    endResetModel();
+}
+
+void FileListModel::Fill(uint32_t folderInode, const FilterTable& filters) {
+    beginResetModel();
+    rows_.clear();
+    folderInode_ = folderInode;
+    if (tree_ != nullptr) {
+        for (uint32_t f : tree_->ChildFolders(folderInode))
+            rows_.push_back({true, f});
+        for (uint32_t f : tree_->ChildFiles(folderInode)) {
+            if (filters.Shows(tree_->FileName(f)))
+                rows_.push_back({false, f});
+        }
+    }
+    endResetModel();
+}
+
+int FileListModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(rows_.size());
+}
+
+int FileListModel::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(ListColumn::Count);
+}
+
+QVariant FileListModel::headerData(int section, Qt::Orientation o, int role) const {
+    static const char* const kHeaders[] = {"Name", "Type", "Size", "Date", "Time", "Sector"};
+    if (o == Qt::Horizontal && role == Qt::DisplayRole && section >= 0 && section < 6) {
+        return QString::fromLatin1(kHeaders[section]);
+    }
+    if (o == Qt::Horizontal && role == Qt::TextAlignmentRole && section == 2) {
+        return QVariant(Qt::AlignRight | Qt::AlignVCenter);
+    }
+    return {};
+}
+
+const FileListModel::TypeInfo& FileListModel::TypeOf(const QString& name) const {
+    const qsizetype dot = name.lastIndexOf('.');
+    const QString ext = dot > 0 ? name.mid(dot + 1).toLower() : QString();
+    auto it = types_.find(ext);
+    if (it != types_.end())
+        return *it;
+    // By the name alone: nothing on the host is touched.
+    const QMimeType mime = mimes_.mimeTypeForFile(name, QMimeDatabase::MatchExtension);
+    TypeInfo info;
+    info.name = ext.isEmpty() ? QStringLiteral("File") : mime.comment();
+    static const char* const kArchives[] = {"zip",  "compress", "archive", "tar",  "rar",
+                                            "7z",   "xz",       "bzip",    "gzip", "lzma",
+                                            "lzip", "zstd",     "cpio"};
+    for (const char* a : kArchives) {
+        if (!ext.isEmpty() && mime.name().contains(QLatin1String(a))) {
+            info.name = "Compressed " + info.name;
+            break;
+        }
+    }
+    info.icon = QIcon::fromTheme(
+        mime.iconName(),
+        QIcon::fromTheme(mime.genericIconName(),
+                         QApplication::style()->standardIcon(QStyle::SP_FileIcon)));
+    return *types_.insert(ext, info);
+}
+
+QString FileListModel::TypeNameOf(const QString& name) const {
+    return TypeOf(name).name;
+}
+
+QString FileListModel::TypeText(int row) const {
+    const Row& r = rows_[static_cast<size_t>(row)];
+    return r.folder ? QStringLiteral("Folder") : TypeOf(Shown(tree_->FileName(r.index))).name;
+}
+
+QVariant FileListModel::data(const QModelIndex& index, int role) const {
+    if (tree_ == nullptr || !index.isValid())
+        return {};
+    const Row& r = rows_[static_cast<size_t>(index.row())];
+    const auto col = static_cast<ListColumn>(index.column());
+    if (role == Qt::DisplayRole || role == Qt::EditRole) {
+        const int32_t mtime = r.folder ? tree_->Folders()[r.index].modifiedTime
+                                       : tree_->Files()[r.index].modifiedTime;
+        switch (col) {
+        case ListColumn::Name:
+            return Shown(r.folder ? tree_->FolderName(r.index) : tree_->FileName(r.index));
+        case ListColumn::Type:
+            return TypeText(index.row());
+        case ListColumn::Size:
+            return r.folder ? QStringLiteral("0") : QString::number(tree_->Files()[r.index].size);
+        case ListColumn::Date:
+            return QString::fromStdString(FormatUfsTime(mtime).date);
+        case ListColumn::Time:
+            return QString::fromStdString(FormatUfsTime(mtime).time);
+        case ListColumn::Sector:
+            return r.folder ? QString::number(r.index + 1)
+                            : QString::number(tree_->Files()[r.index].ordinal);
+        default:
+            return {};
+        }
+    }
+    if (role == Qt::DecorationRole && col == ListColumn::Name) {
+        return r.folder ? folderIcon_ : TypeOf(Shown(tree_->FileName(r.index))).icon;
+    }
+    if (role == Qt::TextAlignmentRole && col == ListColumn::Size) {
+        return QVariant(Qt::AlignRight | Qt::AlignVCenter);
+    }
+    if (role == Qt::ForegroundRole) {
+        const QString type = TypeText(index.row());
+        if (type.startsWith("Deleted "))
+            return QBrush(QColor(150, 150, 150));
+        if (type.startsWith("Compressed "))
+            return QBrush(QColor(255, 0, 0));
+        return QBrush(Qt::black);
+    }
+    if (role == Qt::BackgroundRole)
+        return QBrush(Qt::white);
+    return {};
+}
+
+Qt::ItemFlags FileListModel::flags(const QModelIndex& index) const {
+    Qt::ItemFlags f = QAbstractTableModel::flags(index);
+    if (editingAllowed && index.column() == 0)
+        f |= Qt::ItemIsEditable;
+    return f;
+}
+
+bool FileListModel::setData(const QModelIndex& index, const QVariant& value, int role) {
+    if (tree_ == nullptr || role != Qt::EditRole || index.column() != 0)
+        return false;
+    const Row& r = rows_[static_cast<size_t>(index.row())];
+    QString text = value.toString();
+    // An empty name keeps the old one; a node holds at most 255 bytes.
+    if (text.isEmpty())
+        return false;
+    QByteArray bytes = text.toUtf8();
+    if (bytes.size() > 255)
+        bytes.truncate(255);
+    const std::string_view name(bytes.constData(), static_cast<size_t>(bytes.size()));
+    if (r.folder) {
+        tree_->RenameFolder(r.index, name);
+        emit FolderRenamed(r.index);
+    } else {
+        tree_->RenameFile(r.index, name);
+    }
+    emit dataChanged(index, index.siblingAtColumn(columnCount() - 1));
+    return true;
+}
+
+} // namespace trevik::shell

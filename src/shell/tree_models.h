@@ -1,0 +1,98 @@
+#pragma once
+
+#include "recovery/filter_table.h"
+#include "ufs/recovered_tree.h"
+
+#include <QAbstractItemModel>
+#include <QAbstractTableModel>
+#include <QHash>
+#include <QIcon>
+#include <QMimeDatabase>
+
+namespace trevik::shell {
+
+// The folder tree over the recovered tree's arrays: the root item stands for inode 2, a
+// folder's item has internal id = its index + 1. Nothing is copied per node but its row.
+class FolderTreeModel : public QAbstractItemModel {
+    Q_OBJECT
+public:
+    explicit FolderTreeModel(QObject* parent = nullptr) : QAbstractItemModel(parent) {}
+
+    // Shows `tree` (null: nothing) under a root item named `rootName`.
+    void SetTree(RecoveredTree* tree, const QString& rootName);
+
+    QModelIndex index(int row, int column, const QModelIndex& parent = {}) const override;
+    QModelIndex parent(const QModelIndex& child) const override;
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& = {}) const override { return 1; }
+    QVariant data(const QModelIndex& index, int role) const override;
+
+    QModelIndex RootIndex() const;
+    // The item of folder i, or the root item for -1.
+    QModelIndex FolderIndex(int64_t folder) const;
+    // -1 for the root item.
+    int64_t FolderOf(const QModelIndex& index) const;
+    uint32_t InodeOf(const QModelIndex& index) const;
+    void FolderRenamed(int64_t folder);
+    // "Alpha\Beta\Gamma" for the item's ancestors below the root.
+    QString FolderItemPath(const QModelIndex& index) const;
+
+private:
+    RecoveredTree* tree_ = nullptr;
+    QString rootName_;
+    std::vector<int> rowInParent_;
+    QIcon folderIcon_;
+};
+
+enum class ListColumn { Name = 0, Type, Size, Date, Time, Sector, Count };
+
+// The list pane: the children of one folder, folders first, then the files the filters
+// let through, each in discovery order.
+class FileListModel : public QAbstractTableModel {
+    Q_OBJECT
+public:
+    struct Row {
+        bool folder;
+        uint32_t index;
+    };
+
+    explicit FileListModel(QObject* parent = nullptr);
+
+    void SetTree(RecoveredTree* tree);
+    void Fill(uint32_t folderInode, const FilterTable& filters);
+    void Clear();
+    uint32_t FolderInode() const { return folderInode_; }
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+    QVariant headerData(int section, Qt::Orientation o, int role) const override;
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
+    bool setData(const QModelIndex& index, const QVariant& value, int role) override;
+
+    const Row& RowAt(int row) const { return rows_[static_cast<size_t>(row)]; }
+    QString TypeText(int row) const;
+    // The type name and icon of a file name, by its extension alone.
+    QString TypeNameOf(const QString& name) const;
+    QIcon IconOf(const QString& name) const { return TypeOf(name).icon; }
+    bool editingAllowed = false;
+
+signals:
+    void FolderRenamed(int64_t folder);
+
+private:
+    struct TypeInfo {
+        QString name;
+        QIcon icon;
+    };
+    const TypeInfo& TypeOf(const QString& name) const;
+
+    RecoveredTree* tree_ = nullptr;
+    uint32_t folderInode_ = kRootInode;
+    std::vector<Row> rows_;
+    QMimeDatabase mimes_;
+    mutable QHash<QString, TypeInfo> types_;
+    QIcon folderIcon_;
+};
+
+} // namespace trevik::shell
