@@ -10,7 +10,8 @@ cd "$(dirname "$0")/.."
 job=${1:-sample}
 build=${TREVIK_BUILD_DIR:-build}
 
-packages=(cmake ninja-build g++ pkg-config libgtest-dev libcli11-dev nlohmann-json3-dev)
+packages=(cmake ninja-build g++ pkg-config libgtest-dev libcli11-dev nlohmann-json3-dev
+          qt6-base-dev qt6-base-dev-tools libgl-dev)
 # Foreign tools the tests compare against: NetBSD makefs, util-linux sfdisk and setpriv,
 # The Sleuth Kit.
 test_packages=(makefs fdisk util-linux sleuthkit)
@@ -43,9 +44,14 @@ sample)
     echo
     "$cli" recover "$disk" --volume 2 --to "$build/recovered-sample"
     echo "Recovered into $build/recovered-sample"
+    if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+        exec "$build/src/shell/trevik" "$disk"
+    fi
+    QT_QPA_PLATFORM=offscreen "$build/src/shell/trevik" --screenshots "$build/screenshots" "$disk"
+    echo "No display: the window at each step is in $build/screenshots"
     ;;
 test)
-    ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
+    QT_QPA_PLATFORM=offscreen ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
     ;;
 *)
     echo "usage: $0 sample|test" >&2

@@ -1069,10 +1069,7 @@ void MainDialog::Rename() {
     view->edit(listModel->index(row, 0));
 }
 
-void MainDialog::ShowProperties() {
-    const int row = SelectedRow();
-    if (row < 0 || mounted_ == nullptr)
-        return;
+PropertiesValues MainDialog::ComputeProperties(int row) const {
     const FileListModel::Row& r = listModel->RowAt(row);
     const RecoveredTree& t = mounted_->tree;
     PropertiesValues v;
@@ -1081,26 +1078,31 @@ void MainDialog::ShowProperties() {
     v.time = listModel->data(listModel->index(row, 4), Qt::DisplayRole).toString();
     if (!r.folder) {
         v.size = QString::number(t.Files()[r.index].size / 1024 + 1) + " KB";
-    } else {
-        uint64_t files = 0, bytes = 0, folders = 0;
-        std::vector<uint32_t> work{t.Folders()[r.index].inode};
-        while (!work.empty()) {
-            const uint32_t inode = work.back();
-            work.pop_back();
-            ++folders;
-            for (uint32_t f : t.ChildFiles(inode)) {
-                ++files;
-                bytes += t.Files()[f].size;
-            }
-            for (uint32_t d : t.ChildFolders(inode))
-                work.push_back(t.Folders()[d].inode);
-        }
-        const uint64_t mb = bytes / 1024 / 1024;
-        v.size = (mb == 0 ? QStringLiteral("Less than 1") : QString::number(mb)) + " MB";
-        v.contains =
-            QString::number(files) + " File(s) and " + QString::number(folders - 1) + " Folder(s)";
+        return v;
     }
-    PropertiesDialog dialog(v, this);
+    // The folder's whole subtree, without recursion.
+    uint64_t files = 0, bytes = 0, folders = 0;
+    std::vector<uint32_t> work{t.Folders()[r.index].inode};
+    while (!work.empty()) {
+        const uint32_t inode = work.back();
+        work.pop_back();
+        ++folders;
+        for (uint32_t f : t.ChildFiles(inode)) {
+            ++files;
+            bytes += t.Files()[f].size;
+        }
+        for (uint32_t d : t.ChildFolders(inode)) work.push_back(t.Folders()[d].inode);
+    }
+    const uint64_t mb = bytes / 1024 / 1024;
+    v.size = (mb == 0 ? QStringLiteral("Less than 1") : QString::number(mb)) + " MB";
+    v.contains = QString::number(files) + " File(s) and " + QString::number(folders - 1) + " Folder(s)";
+    return v;
+}
+
+void MainDialog::ShowProperties() {
+    const int row = SelectedRow();
+    if (row < 0 || mounted_ == nullptr) return;
+    PropertiesDialog dialog(ComputeProperties(row), this);
     dialog.exec();
 }
 

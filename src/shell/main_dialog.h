@@ -2,6 +2,7 @@
 
 #include "recovery/extraction.h"
 #include "recovery/session.h"
+#include "shell/dialogs.h"
 #include "shell/message_service.h"
 #include "shell/tree_models.h"
 #include "shell/worker_bridge.h"
@@ -88,6 +89,8 @@ public:
     void OpenProductWebPage();
     void Rename();
     void ShowProperties();
+    // The values the properties dialog shows for a list row.
+    PropertiesValues ComputeProperties(int row) const;
     void SetViewMode(ViewMode mode);
     bool ContextMenuAllowed() const;
     QString AddDiskImage(const QString& path); // empty on success, else the reason

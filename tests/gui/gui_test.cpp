@@ -1,0 +1,570 @@
+// The window as a person walks it, headless: wizard, panes, menus, dialogs and workers.
+
+#include "disk_image.h"
+#include "shell/find_files_dialog.h"
+#include "shell/main_dialog.h"
+#include "shell/save_progress_dialog.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSignalSpy>
+#include <QTableView>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QTreeView>
+#include <QTreeWidget>
+#include <deque>
+
+using namespace trevik;
+using namespace trevik::shell;
+using namespace trevik::imagebuilder;
+
+namespace {
+
+// Answers questions from a script and records every message.
+class Recorder final : public MessageService {
+public:
+    struct Shown {
+        MessageKind kind;
+        QString text;
+    };
+    void ShowMessage(QWidget*, MessageKind kind, const QString& text) override {
+        shown.push_back({kind, text});
+    }
+    bool AskYesNo(QWidget*, MessageKind kind, const QString& text) override {
+        shown.push_back({kind, text});
+        if (answers.empty())
+            return false;
+        const bool a = answers.front();
+        answers.pop_front();
+        return a;
+    }
+    std::vector<Shown> shown;
+    std::deque<bool> answers;
+};
+
+class NoDesktop final : public DesktopService {
+public:
+    void OpenUrl(const QUrl& url) override { opened << url; }
+    void OpenWith(const QString& program, const QString& file) override {
+        openedWith << program + " " + file;
+    }
+    QList<QUrl> opened;
+    QStringList openedWith;
+};
+
+TreeNode Tree() {
+    return Dir("",
+               {Dir("etc", {File("passwd", "root:x:0:0::/:/sbin/sh\n"), File("notes.txt", "n\n")}),
+                Dir("export", {Dir("home", {Dir("alice", {File("report.txt", "quarterly\n"),
+                                                          File("archive.tar.gz", "gz")})})}),
+                File("readme.txt", "hello\n"), File("big.bin", std::string(600000, 'b'))});
+}
+
+// A labelled disk: slice 0 at cylinder 0 holds Tree(); slice 7 an Extensive case whose
+// folder entry was removed.
+QString MakeDisk(const QTemporaryDir& dir, bool label = true) {
+    UfsParams p;
+    p.sizeSectors = 16 * 1024 * 4;
+    p.cylindersPerGroup = 8;
+    UfsVolume a = BuildUfs(Tree(), p);
+    UfsVolume b = BuildUfs(Tree(), p);
+    b.RemoveDirEntry("/export", "home");
+    LabelSpec spec;
+    spec.heads = 16;
+    spec.sectorsPerTrack = 64;
+    spec.cylinders = 130;
+    spec.slices = {
+        {0, 2, 0, 0, p.sizeSectors}, {2, 5, 0, 0, 130 * 1024}, {7, 8, 0, 64, p.sizeSectors}};
+    DiskImage disk(130 * 1024);
+    disk.PutVolume(0, a);
+    disk.PutVolume(64 * 1024, b);
+    if (label)
+        disk.PutLabel(spec);
+    const QString path = dir.filePath(label ? "disk.img" : "nolabel.img");
+    disk.WriteTo(path.toStdString());
+    return path;
+}
+
+bool WaitIdle(MainDialog& w, int ms = 20000) {
+    QElapsedTimer t;
+    t.start();
+    while ((w.WorkerRunning() || t.elapsed() < 50) && t.elapsed() < ms) {
+        QApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    QApplication::processEvents();
+    return !w.WorkerRunning();
+}
+
+int DiskRow(MainDialog& w) {
+    return w.diskTree->topLevelItem(0)->childCount() - 1;
+}
+
+// Up to browsing volume `volume` (0-based) in `mode`.
+void Browse(MainDialog& w, int volume = 0, RecoveryMode mode = RecoveryMode::Normal) {
+    w.chooseMode = [mode] { return std::optional<RecoveryMode>(mode); };
+    w.ClickDisk(DiskRow(w));
+    w.Next();
+    QCOMPARE(w.Step(), WizardStep::SelectVolume);
+    w.ClickVolume(volume);
+    w.Next();
+    QVERIFY(WaitIdle(w));
+    QCOMPARE(w.Step(), WizardStep::Browse);
+}
+
+int RowNamed(MainDialog& w, const QString& name) {
+    for (int r = 0; r < w.listModel->rowCount(); ++r) {
+        if (w.listModel->index(r, 0).data().toString() == name)
+            return r;
+    }
+    return -1;
+}
+
+QStringList Names(MainDialog& w) {
+    QStringList n;
+    for (int r = 0; r < w.listModel->rowCount(); ++r)
+        n << w.listModel->index(r, 0).data().toString();
+    return n;
+}
+
+} // namespace
+
+class GuiTest : public QObject {
+    Q_OBJECT
+private:
+    QTemporaryDir dir_;
+    QString disk_;
+    QString noLabel_;
+
+private slots:
+    void initTestCase() {
+        qputenv("TREVIK_HOME_PAGE", "https://example.invalid/");
+        disk_ = MakeDisk(dir_);
+        noLabel_ = MakeDisk(dir_, false);
+    }
+
+    void startsOnTheDiskStepWithTheMenusOfAStart() {
+        Recorder m;
+        NoDesktop d;
+        MainDialog w(m, d, {disk_});
+        QCOMPARE(w.Step(), WizardStep::SelectDisk);
+        QCOMPARE(w.diskTree->topLevelItem(0)->text(0), QString("My Computer"));
+        QCOMPARE(w.diskTree->topLevelItem(0)->child(DiskRow(w))->text(0),
+                 QString("Storage Device%1").arg(DiskRow(w)));
+        QVERIFY(w.next->isHidden());
+        QVERIFY(w.actSettings->isEnabled());
+        for (QAction* a : {w.actRecoverSelected, w.actRecoverAll, w.actIcons, w.actList,
+                           w.actDetails, w.actFind, w.actFilters, w.actDriveInfo}) {
+            QVERIFY2(!a->isEnabled(), qPrintable(a->text()));
+        }
+        QVERIFY(w.quickHelp->text().startsWith("1. Select the disk to recover from left pane."));
+        QVERIFY(w.usePartitionTable->isChecked());
+        // A disk click fills the panel and shows Next.
+        w.ClickDisk(DiskRow(w));
+        QVERIFY(!w.next->isHidden());
+        QCOMPARE(w.panelLabels[1]->text(), QString("Capacity              "));
+        QCOMPARE(w.panelValues[1]->text(), QString("65 MB ( Approx )"));
+    }
+
+    void usePartitionTableListsVolumesAndBackClosesTheDisk() {
+        Recorder m;
+        NoDesktop d;
+        MainDialog w(m, d, {disk_, noLabel_});
+        // The image without a label: the Information message, the step stays.
+        w.ClickDisk(DiskRow(w));
+        w.Next();
+        QCOMPARE(w.Step(), WizardStep::SelectDisk);
+        QCOMPARE(m.shown.back().kind, MessageKind::Information);
+        QCOMPARE(
+            m.shown.back().text,
+            QString(
+                "No Solaris Partition Found  !! \r\nSelect Search Partition and than Click Next."));
+        w.Back(); // nothing to go back to
+        w.SessionState().CloseDisk();
+        w.ClickDisk(DiskRow(w) - 1);
+        w.Next();
+        QCOMPARE(w.Step(), WizardStep::SelectVolume);
+        QCOMPARE(w.volumeTree->topLevelItem(0)->text(0), QString("Partitions"));
+        QCOMPARE(w.volumeTree->topLevelItem(0)->childCount(), 2); // root slice listed, backup not
+        QVERIFY(w.SessionState().DiskOpen());
+        QVERIFY(w.actSettings->isEnabled());
+        QVERIFY(!w.actRecoverAll->isEnabled());
+        w.ClickVolume(1);
+        QCOMPARE(w.panelValues[0]->text(), QString("UFS"));
+        QCOMPARE(w.panelValues[1]->text(), QString("Solaris Partition - 2"));
+        QVERIFY(!w.next->isHidden());
+        w.Back();
+        QCOMPARE(w.Step(), WizardStep::SelectDisk);
+        QVERIFY(!w.SessionState().DiskOpen());
+        QVERIFY(w.quickHelp->text().startsWith("1. Select the disk to scan from left pane."));
+    }
+
+    void searchPartitionChecksTheRangeThenScans() {
+        Recorder m;
+        NoDesktop d;
+        MainDialog w(m, d, {noLabel_});
+        w.ClickDisk(DiskRow(w));
+        w.searchPartition->click();
+        QCOMPARE(w.startSector->text(), QString("0"));
+        QCOMPARE(w.endSector->text(), QString::number(130 * 1024));
+        struct Case {
+            QString start, end, message;
+        };
+        const Case cases[] = {
+            {"", "100", "      Start sector value is not valid, It should be a positive number"},
+            {"0", "", "      End sector value is not valid, It should be a positive number"},
+            {"0", "0", "      End sector should be bigger than start sector"},
+            {"99999999999", "5",
+             "      Start sector value is not valid, It should be a positive number"},
+        };
+        for (const Case& c : cases) {
+            w.startSector->setText(c.start);
+            w.endSector->setText(c.end);
+            w.Next();
+            QCOMPARE(m.shown.back().kind, MessageKind::Error);
+            QCOMPARE(m.shown.back().text, c.message);
+            QVERIFY(!w.next->isHidden());
+            QCOMPARE(w.Step(), WizardStep::SelectDisk);
+        }
+        w.startSector->setText("0");
+        w.endSector->setText(QString::number(130 * 1024));
+        w.Next();
+        QVERIFY(WaitIdle(w));
+        QCOMPARE(w.Step(), WizardStep::SelectVolume);
+        QCOMPARE(w.volumeTree->topLevelItem(0)->childCount(), 2);
+        QCOMPARE(w.SessionState().volumes[1].startSector, 64u * 1024u);
+        QVERIFY(w.progress->isHidden());
+        QVERIFY(w.stop->isHidden());
+    }
+
+    void stopAnsweredNoGoesOnAndYesEndsTheScan() {
+        Recorder m;
+        NoDesktop d;
+        MainDialog w(m, d, {noLabel_});
+        w.ClickDisk(DiskRow(w));
+        w.searchPartition->click();
+        w.endSector->setText("4294967295"); // far past the disk: a long scan
+        w.Next();
+        QVERIFY(w.WorkerRunning());
+        QVERIFY(!w.stop->isHidden());
+        m.answers = {false};
+        w.Stop();
+        QCOMPARE(m.shown.back().text, QString("Do you want to stop the current process ?"));
+        QVERIFY(!w.SessionState().stopRequested.load());
+        m.answers = {true};
+        w.Stop();
+        QVERIFY(WaitIdle(w));
+        QCOMPARE(w.Step(), WizardStep::SelectVolume);
+    }
+
+    void normalMountBrowsesOpensFoldersAndShowsDriveInformation() {
+        Recorder m;
+        NoDesktop d;
+        MainDialog w(m, d, {disk_});
+        Browse(w);
+        QCOMPARE(w.folderModel->RootIndex().data().toString(), QString("Solaris Partition - 1"));
+        QCOMPARE(Names(w), (QStringList{"etc", "export", "readme.txt", "big.bin"}));
+        QCOMPARE(w.listModel->index(0, 1).data().toString(), QString("Folder"));
+        QCOMPARE(w.listModel->index(3, 2).data().toString(), QString("600000"));
+        for (QAction* a :
+             {w.actRecoverSelected, w.actRecoverAll, w.actFind, w.actFilters, w.actDriveInfo}) {
+            QVERIFY(a->isEnabled());
+        }
+        QVERIFY(w.quickHelp->text().startsWith("Please select the file(s)"));
+        // A double click on a folder row opens it and selects its tree item.
+        w.details->selectRow(RowNamed(w, "export"));
+        w.treeHasFocus = false;
+        w.OpenSelectedItem();
+        QCOMPARE(Names(w), QStringList{"home"});
+        QCOMPARE(w.folderTree->currentIndex().data().toString(), QString("export"));
+        QVERIFY(w.treeHasFocus);
+        // A click on the tree's root lists the root again.
+        w.ClickFolder(w.folderModel->RootIndex());
+        QCOMPARE(w.listModel->rowCount(), 4);
+        // The archive's type is drawn red.
+        w.details->selectRow(RowNamed(w, "export"));
+        w.treeHasFocus = false;
+        w.OpenSelectedItem();
+        w.details->selectRow(0);
+        w.treeHasFocus = false;
+        w.OpenSelectedItem();
+        w.details->selectRow(0);
+        w.treeHasFocus = false;
+        w.OpenSelectedItem();
+        const int gz = RowNamed(w, "archive.tar.gz");
+        QVERIFY(gz >= 0);
+        QVERIFY(w.listModel->index(gz, 1).data().toString().startsWith("Compressed "));
+        QCOMPARE(w.listModel->index(gz, 0).data(Qt::ForegroundRole).value<QBrush>().color(),
+                 QColor(255, 0, 0));
+        const DriveInformation info = MakeDriveInformation(*w.Mounted());
+        QCOMPARE(info.totalFiles, 6u);
+        QCOMPARE(info.totalFolders, 4u);
+        QCOMPARE(QString::fromStdString(info.recoveryType), QString("Normal"));
+        // Back frees the tree; Next mounts again from scratch.
+        w.Back();
+        QCOMPARE(w.Step(), WizardStep::SelectVolume);
+        QVERIFY(w.Mounted() == nullptr);
+        QVERIFY(w.quickHelp->text().startsWith(
+            "1. Select the volume to recover from left pane or use"));
+    }
+
+    void cancellingTheModeDialogStaysOnTheVolumeStep() {
+        Recorder m;
+        NoDesktop d;
+        MainDialog w(m, d, {disk_});
+        w.ClickDisk(DiskRow(w));
+        w.Next();
+        w.ClickVolume(0);
+        w.chooseMode = [] { return std::optional<RecoveryMode>(); };
+        w.Next();
+        QCOMPARE(w.Step(), WizardStep::SelectVolume);
+        QVERIFY(w.next->isHidden());
+        QVERIFY(!w.WorkerRunning());
+    }
+
+    void extensiveMountShowsFoldersWhoseEntryWasRemoved() {
+        Recorder m;
+        NoDesktop d;
+        MainDialog w(m, d, {disk_});
+        Browse(w, 1, RecoveryMode::Extensive);
+        QVERIFY(Names(w).contains("LostDir"));
+        w.details->selectRow(RowNamed(w, "export"));
+        w.treeHasFocus = false;
+        w.OpenSelectedItem();
+        QCOMPARE(w.listModel->rowCount(), 1);
+        QVERIFY(w.listModel->index(0, 0).data().toString().startsWith("Dir"));
+        QCOMPARE(QString::fromStdString(MakeDriveInformation(*w.Mounted()).recoveryType),
+                 QString("Extensive"));
+    }
+
+    void contextMenuAndMenusFollowTheStep() {
+        Recorder m;
+        NoDesktop d;
+        MainDialog w(m, d, {disk_});
+        w.ClickDisk(DiskRow(w));
+        w.Next();
+        QVERIFY(!w.ContextMenuAllowed());
+        w.ClickVolume(0);
+        w.chooseMode = [] { return std::optional<RecoveryMode>(RecoveryMode::Normal); };
+        w.Next();
+        QVERIFY(!w.ContextMenuAllowed()); // a worker is busy or the step is not Browse
+        QVERIFY(WaitIdle(w));
+        w.treeHasFocus = false;
+        QVERIFY(!w.ContextMenuAllowed()); // no row selected
+        w.details->selectRow(0);
+        QVERIFY(w.ContextMenuAllowed());
+        w.treeHasFocus = true;
+        QVERIFY(!w.ContextMenuAllowed());
+        // Back from Browse: Settings stays enabled, Recover Selected greys.
+        w.Back();
+        QVERIFY(w.actSettings->isEnabled());
+        QVERIFY(!w.actRecoverSelected->isEnabled());
+    }
+
+    void filtersNarrowTheListToMatchingFiles() {
+        Recorder m;
+        NoDesktop d;
+        MainDialog w(m, d, {disk_});
+        Browse(w);
+        FiltersDialog dialog(w.SessionState().filters, m, &w);
+        dialog.edit->setText(QString(20, 'x'));
+        QTest::keyClick(dialog.edit, Qt::Key_Return);
+        QCOMPARE(m.shown.back().text, QString("      Filter too long     "));
+        dialog.edit->setText("*.TXT");
+        QTest::keyClick(dialog.edit, Qt::Key_Return);
+        QCOMPARE(dialog.list->count(), 1);
+        dialog.edit->setText("*.TXT");
+        QTest::keyClick(dialog.edit, Qt::Key_Return);
+        QCOMPARE(m.shown.back().text, QString("      Filter already exists in the list     "));
+        dialog.done(QDialog::Accepted);
+        w.ClickFolder(w.folderModel->RootIndex());
+        QCOMPARE(Names(w), (QStringList{"etc", "export", "readme.txt"})); // folders always shown
+        // Every Next drops the filters.
+        w.Back();
+        w.ClickVolume(0);
+        w.Next();
+        QVERIFY(WaitIdle(w));
+        QCOMPARE(w.listModel->rowCount(), 4);
+    }
+
+    void renameChangesTheTreeAndAnEmptyNameKeepsTheOld() {
+        Recorder m;
+        NoDesktop d;
+        MainDialog w(m, d, {disk_});
+        Browse(w);
+        const int row = RowNamed(w, "readme.txt");
+        QVERIFY(w.listModel->setData(w.listModel->index(row, 0), QString(), Qt::EditRole) == false);
+        QCOMPARE(w.listModel->index(row, 0).data().toString(), QString("readme.txt"));
+        QVERIFY(w.listModel->setData(w.listModel->index(row, 0), QString("README.first"),
+                                     Qt::EditRole));
+        QCOMPARE(w.listModel->index(row, 0).data().toString(), QString("README.first"));
+        const int etc = RowNamed(w, "etc");
+        QVERIFY(w.listModel->setData(w.listModel->index(etc, 0), QString("config"), Qt::EditRole));
+        const QModelIndex item = w.folderModel->FolderIndex(w.listModel->RowAt(etc).index);
+        QCOMPARE(item.data().toString(), QString("config"));
+        // F2 in the list starts an in-place rename.
+        w.details->selectRow(row);
+        w.details->setFocus();
+        w.treeHasFocus = false;
+        QTest::keyClick(w.details, Qt::Key_F2);
+        QVERIFY(w.labelEditing);
+    }
+
+    void propertiesOfAFileAndOfAFolder() {
+        Recorder m;
+        NoDesktop d;
+        MainDialog w(m, d, {disk_});
+        Browse(w);
+        PropertiesValues f = w.ComputeProperties(RowNamed(w, "big.bin"));
+        QCOMPARE(f.size, QString("586 KB"));
+        QVERIFY(f.contains.isEmpty());
+        PropertiesValues e = w.ComputeProperties(RowNamed(w, "export"));
+        QCOMPARE(e.contains, QString("2 File(s) and 2 Folder(s)"));
+        QCOMPARE(e.size, QString("Less than 1 MB"));
+    }
+
+    void recoverSelectedAndAllWriteIntoTheChosenFolder() {
+        Recorder m;
+        NoDesktop d;
+        MainDialog w(m, d, {disk_});
+        Browse(w);
+        QTemporaryDir out;
+        w.chooseDestination = [&] { return out.filePath("sel"); };
+        w.details->selectRow(RowNamed(w, "export"));
+        w.RecoverSelected();
+        QFile report(out.filePath("sel/export/home/alice/report.txt"));
+        QVERIFY(report.open(QIODevice::ReadOnly));
+        QCOMPARE(report.readAll(), QByteArray("quarterly\n"));
+        w.chooseDestination = [&] { return out.filePath("all"); };
+        w.RecoverAll();
+        QVERIFY(QFile::exists(out.filePath("all/etc/passwd")));
+        QVERIFY(QFile::exists(out.filePath("all/big.bin")));
+        // A toolbar button follows its greyed menu item: nothing runs on another step.
+        w.Back();
+        w.actRecoverAll->trigger();
+        QVERIFY(m.shown.empty());
+    }
+
+    void stopSavingEndsTheCopyAndTheDialogClosesItself() {
+        SaveProgressDialog dialog;
+        QTimer::singleShot(50, &dialog, [&] { dialog.stopSaving->click(); });
+        const ExtractionSummary s = dialog.Run([](ExtractionControl& c, ExtractionObserver&) {
+            ExtractionSummary r;
+            while (!c.stopSavingRequested.load())
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            r.stopped = true;
+            return r;
+        });
+        QVERIFY(s.stopped);
+        QVERIFY(!dialog.isVisible());
+    }
+
+    void findStopAnsweredNoFinishesAndYesStops() {
+        RecoveredTree tree;
+        tree.AddFolderNode("Alpha", 10, 2, 1);
+        for (uint32_t i = 0; i < 300000; ++i)
+            tree.AddFileNode("file" + std::to_string(i) + ".txt", 100 + i, 10, 1, i, 0x81A4);
+        tree.BuildChildIndex();
+        FileListModel types;
+        Recorder m;
+        {
+            FindFilesDialog dialog(tree, types, m);
+            dialog.edit->setText("*.txt");
+            m.answers = {false};
+            dialog.StartSearch();
+            QVERIFY(!dialog.start->isEnabled());
+            dialog.StopSearch();
+            QCOMPARE(m.shown.back().text, QString("Do you want to stop file searching ?"));
+            QElapsedTimer t;
+            t.start();
+            while (dialog.Searching() && t.elapsed() < 20000)
+                QApplication::processEvents(QEventLoop::AllEvents, 10);
+            QApplication::processEvents();
+            QTest::qWait(100);
+            QCOMPARE(dialog.results->topLevelItemCount(), 300000);
+            QCOMPARE(dialog.results->topLevelItem(0)->text(1), QString("\\Alpha"));
+            QVERIFY(dialog.start->isEnabled());
+        }
+        {
+            FindFilesDialog dialog(tree, types, m);
+            dialog.edit->setText("*.txt");
+            m.answers = {true};
+            dialog.StartSearch();
+            dialog.StopSearch();
+            QVERIFY(!dialog.Searching());
+            QVERIFY(dialog.start->isEnabled());
+            QVERIFY(!dialog.stop->isEnabled());
+            QVERIFY(dialog.results->topLevelItemCount() <= 300000);
+        }
+    }
+
+    void exitAsksAndNoKeepsTheSession() {
+        Recorder m;
+        NoDesktop d;
+        auto* w = new MainDialog(m, d, {disk_});
+        w->show();
+        Browse(*w);
+        m.answers = {false};
+        QVERIFY(!w->close());
+        QCOMPARE(m.shown.back().text, QString("Do you really want to exit ?"));
+        QVERIFY(w->Mounted() != nullptr);
+        QVERIFY(d.opened.isEmpty());
+        m.answers = {true};
+        QVERIFY(w->close());
+        QCOMPARE(d.opened.size(), 1); // the product page
+        delete w;
+    }
+
+    void helpContentsWithoutTheHelpFileSaysSo() {
+        Recorder m;
+        NoDesktop d;
+        MainDialog w(m, d, {disk_});
+        w.ShowHelpContents();
+        QCOMPARE(m.shown.back().kind, MessageKind::Error);
+        QCOMPARE(m.shown.back().text, QString(" Trevik for Solaris (SPARC).chm not found"));
+    }
+
+    void aDiskThatCannotBeOpenedIsAnErrorAndNothingElse() {
+        Recorder m;
+        NoDesktop d;
+        QTemporaryDir tmp;
+        const QString path = tmp.filePath("gone.img");
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray(4096, 0));
+        f.close();
+        MainDialog w(m, d, {path});
+        QVERIFY(QFile::remove(path));
+        w.ClickDisk(DiskRow(w));
+        w.Next();
+        QCOMPARE(m.shown.back().kind, MessageKind::Error);
+        QVERIFY(m.shown.back().text.contains(path));
+        QVERIFY(m.shown.back().text.contains("No such file"));
+        QCOMPARE(w.Step(), WizardStep::SelectDisk);
+    }
+
+    void closingWhileAMountRunsStopsAndJoinsIt() {
+        Recorder m;
+        NoDesktop d;
+        auto* w = new MainDialog(m, d, {disk_});
+        w->chooseMode = [] { return std::optional<RecoveryMode>(RecoveryMode::Extensive); };
+        w->ClickDisk(DiskRow(*w));
+        w->Next();
+        w->ClickVolume(0);
+        w->Next();
+        m.answers = {true};
+        QVERIFY(w->close());
+        QVERIFY(!w->WorkerRunning());
+        delete w;
+    }
+};
+
+QTEST_MAIN(GuiTest)
+#include "gui_test.moc"
