@@ -264,7 +264,7 @@ void MainDialog::BuildWidgets() {
     quickHelp->setFrameShape(QFrame::StyledPanel);
     outer->addWidget(quickHelp);
     auto* bottom = new QHBoxLayout;
-    progress = new QProgressBar;
+    progress = new PercentProgressBar;
     progress->setRange(0, 100);
     bottom->addWidget(progress, 1);
     back = new QPushButton("< Back");
@@ -1091,17 +1091,20 @@ PropertiesValues MainDialog::ComputeProperties(int row) const {
             ++files;
             bytes += t.Files()[f].size;
         }
-        for (uint32_t d : t.ChildFolders(inode)) work.push_back(t.Folders()[d].inode);
+        for (uint32_t d : t.ChildFolders(inode))
+            work.push_back(t.Folders()[d].inode);
     }
     const uint64_t mb = bytes / 1024 / 1024;
     v.size = (mb == 0 ? QStringLiteral("Less than 1") : QString::number(mb)) + " MB";
-    v.contains = QString::number(files) + " File(s) and " + QString::number(folders - 1) + " Folder(s)";
+    v.contains =
+        QString::number(files) + " File(s) and " + QString::number(folders - 1) + " Folder(s)";
     return v;
 }
 
 void MainDialog::ShowProperties() {
     const int row = SelectedRow();
-    if (row < 0 || mounted_ == nullptr) return;
+    if (row < 0 || mounted_ == nullptr)
+        return;
     PropertiesDialog dialog(ComputeProperties(row), this);
     dialog.exec();
 }

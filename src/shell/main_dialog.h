@@ -4,6 +4,7 @@
 #include "recovery/session.h"
 #include "shell/dialogs.h"
 #include "shell/message_service.h"
+#include "shell/percent_progress_bar.h"
 #include "shell/tree_models.h"
 #include "shell/worker_bridge.h"
 #include "ufs/mount.h"
@@ -21,7 +22,6 @@ class QLabel;
 class QLineEdit;
 class QListView;
 class QMenu;
-class QProgressBar;
 class QPushButton;
 class QRadioButton;
 class QStackedWidget;
@@ -126,7 +126,7 @@ public:
     QLabel* panelValues[5] = {};
     QLabel* statusLine = nullptr;
     QLabel* quickHelp = nullptr;
-    QProgressBar* progress = nullptr;
+    PercentProgressBar* progress = nullptr;
     QMenu* contextMenu = nullptr;
     QAction* actRecoverSelected = nullptr;
     QAction* actRecoverAll = nullptr;

@@ -522,6 +522,37 @@ private slots:
         delete w;
     }
 
+    void percentBarFillsItsShareAndShowsThePercentage() {
+        PercentProgressBar bar;
+        bar.resize(200, 20);
+        bar.setValue(37);
+        QCOMPARE(bar.FilledWidth(), 74);
+        QCOMPARE(bar.Text(), QString("37%"));
+        QCOMPARE(bar.setValue(100), 37);
+        QCOMPARE(bar.FilledWidth(), 200);
+        bar.setCustomText("Scanning");
+        QCOMPARE(bar.Text(), QString("Scanning"));
+    }
+
+    void keysTabEnterAndEscape() {
+        Recorder m;
+        NoDesktop d;
+        MainDialog w(m, d, {disk_});
+        w.show();
+        Browse(w);
+        w.details->selectRow(RowNamed(w, "etc"));
+        w.details->setFocus();
+        w.treeHasFocus = false;
+        QTest::keyClick(w.details, Qt::Key_Tab);
+        QVERIFY(w.treeHasFocus);
+        QTest::keyClick(w.folderTree, Qt::Key_Tab);
+        QVERIFY(!w.treeHasFocus);
+        QTest::keyClick(w.details, Qt::Key_Return); // opens the selected folder
+        QCOMPARE(Names(w), (QStringList{"passwd", "notes.txt"}));
+        QTest::keyClick(w.details, Qt::Key_Escape);
+        QVERIFY(w.isVisible()); // never closes the window
+    }
+
     void helpContentsWithoutTheHelpFileSaysSo() {
         Recorder m;
         NoDesktop d;
