@@ -52,7 +52,7 @@ class Extractor {
 public:
     Extractor(const MountedVolume& v, SectorReader& r, DuplicatePolicy d, ExtractionControl& c,
               ExtractionObserver* o)
-        : vol_(v), tree_(v.tree), access_(r, v.entry.startSector, v.geometry, v.groupTable),
+        : tree_(v.tree), access_(r, v.entry.startSector, v.geometry, v.groupTable),
           dup_(d), control_(c), observer_(o) {}
 
     ExtractionSummary Run(const std::vector<ExtractItem>& items, bool all,
@@ -84,7 +84,6 @@ private:
         return (folder.empty() ? "" : "/" + folder) + "/" + DisplayName(tree_.FileName(fileIndex));
     }
 
-    const MountedVolume& vol_;
     const RecoveredTree& tree_;
     InodeAccess access_;
     DuplicatePolicy dup_;
@@ -299,7 +298,15 @@ bool Extractor::WriteRegular(int dirFd, const std::string& finalName, const Inod
     std::vector<uint8_t> block(reader.BlockSize());
     lastWrittenEnd_ = 0;
     bool damaged = false;
-    const uint64_t blocks = reader.BlockCount();
+    uint64_t blocks = reader.BlockCount();
+    if (blocks > reader.Capacity()) {
+        damaged = true; // more than the block map can address: the rest reads as zeros
+        blocks = reader.Capacity();
+    }
+    // A file holds at most as many blocks as its volume: a map that yields more is garbage.
+    const VolumeGeometry& g = access_.Geometry();
+    const uint64_t volumeBlocks = uint64_t{g.sizeFrags} / std::max<uint32_t>(g.fragsPerBlock, 1) + 1;
+    uint64_t dataBlocks = 0;
     for (uint64_t lbn = 0; lbn < blocks;) {
         if (control_.skipFileRequested.exchange(false)) {
             abandon();
@@ -310,7 +317,9 @@ bool Extractor::WriteRegular(int dirFd, const std::string& finalName, const Inod
             abandon();
             return false;
         }
-        const uint64_t next = std::min(reader.NextCandidate(lbn), blocks);
+        bool lost = false;
+        const uint64_t next = std::min(reader.NextCandidate(lbn, &lost), blocks);
+        damaged = damaged || lost;
         if (next != lbn) { // a whole absent indirect range: a hole in the output too
             progress_.bytesDone += (next - lbn) * reader.BlockSize();
             lbn = next;
@@ -318,9 +327,14 @@ bool Extractor::WriteRegular(int dirFd, const std::string& finalName, const Inod
         }
         const uint32_t len = reader.BlockLength(lbn);
         const auto state = reader.ReadBlock(lbn, {block.data(), len});
-        if (state == FileReader::BlockState::Damaged)
+        if (state == FileReader::BlockState::Damaged || state == FileReader::BlockState::Lost) {
             damaged = true;
-        if (state != FileReader::BlockState::Hole) {
+        }
+        if (state == FileReader::BlockState::Data || state == FileReader::BlockState::Damaged) {
+            if (++dataBlocks > volumeBlocks) {
+                damaged = true;
+                break;
+            }
             size_t done = 0;
             const off_t at = static_cast<off_t>(lbn * reader.BlockSize());
             while (done < len) {
@@ -344,9 +358,16 @@ bool Extractor::WriteRegular(int dirFd, const std::string& finalName, const Inod
         ++lbn;
     }
     // A file that ends in a hole gets its size from the truncate.
-    if (lastWrittenEnd_ != inode.size && ::ftruncate(fd, static_cast<off_t>(inode.size)) != 0) {
-        const int err = errno;
+    if (lastWrittenEnd_ != inode.size &&
+        (inode.size > static_cast<uint64_t>(INT64_MAX) ||
+         ::ftruncate(fd, static_cast<off_t>(inode.size)) != 0)) {
+        const int err = inode.size > static_cast<uint64_t>(INT64_MAX) ? EFBIG : errno;
         abandon();
+        if (err == EFBIG || err == EINVAL) {
+            // A size no file here can have: this file cannot be written, the run goes on.
+            sum_.incomplete.push_back(FilePath(fileIndex));
+            return false;
+        }
         Fatal("Cannot write " + FilePath(fileIndex), err);
         return false;
     }

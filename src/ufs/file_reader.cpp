@@ -20,12 +20,12 @@ uint32_t FileReader::BlockLength(uint64_t lbn) const {
 FileReader::BlockState FileReader::ReadBlock(uint64_t lbn, std::span<uint8_t> out) {
     std::fill(out.begin(), out.end(), 0);
     if (lbn >= map_.Capacity()) {
-        return BlockState::Damaged; // past what the block map can address
+        return BlockState::Lost; // past what the block map can address
     }
     bool damaged = false;
     const uint32_t frag = map_.Lookup(lbn, &damaged);
     if (damaged) {
-        return BlockState::Damaged;
+        return BlockState::Lost;
     }
     if (frag == 0) {
         return BlockState::Hole;
@@ -33,7 +33,7 @@ FileReader::BlockState FileReader::ReadBlock(uint64_t lbn, std::span<uint8_t> ou
     const VolumeGeometry& g = access_.Geometry();
     const uint64_t frags = (out.size() + g.fragmentSize - 1) / g.fragmentSize;
     if (!access_.FragmentsInVolume(frag, frags)) {
-        return BlockState::Damaged;
+        return BlockState::Lost;
     }
     const uint32_t sectors = static_cast<uint32_t>((out.size() + 511) / 512);
     std::vector<uint8_t> buf(size_t{sectors} * 512, 0);

@@ -13,7 +13,8 @@ namespace trevik {
 // indirect block, a pointer outside the volume) reads as zeros and is reported.
 class FileReader {
 public:
-    enum class BlockState { Data, Hole, Damaged };
+    // Damaged: some sectors unreadable (zeros there); Lost: the block cannot be located.
+    enum class BlockState { Data, Hole, Damaged, Lost };
 
     FileReader(InodeAccess& access, const Inode& inode)
         : access_(access), inode_(inode), map_(access, inode) {}
@@ -24,7 +25,10 @@ public:
     // Bytes of block lbn that belong to the file.
     uint32_t BlockLength(uint64_t lbn) const;
     // First block at or after lbn that may hold data (whole absent indirect ranges skipped).
-    uint64_t NextCandidate(uint64_t lbn) { return map_.SkipHole(lbn); }
+    uint64_t NextCandidate(uint64_t lbn, bool* damaged = nullptr) {
+        return map_.SkipHole(lbn, damaged);
+    }
+    uint64_t Capacity() const { return map_.Capacity(); }
     // Fills out (BlockLength(lbn) bytes) with block lbn.
     BlockState ReadBlock(uint64_t lbn, std::span<uint8_t> out);
 

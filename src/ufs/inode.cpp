@@ -134,6 +134,11 @@ uint32_t BlockMap::Entry(int depth, uint32_t frag, uint64_t index, bool* damaged
     }
     Level& lv = cache_[depth];
     if (!lv.loaded || lv.frag != frag) {
+        if (looped_ || !seen_.insert(frag).second) {
+            looped_ = true;
+            *damaged = true;
+            return 0;
+        }
         lv.frag = frag;
         lv.loaded = true;
         lv.data.assign(g.blockSize, 0);
@@ -162,44 +167,74 @@ uint32_t BlockMap::Entry(int depth, uint32_t frag, uint64_t index, bool* damaged
     return v;
 }
 
-uint64_t BlockMap::SkipHole(uint64_t lbn) {
+uint64_t BlockMap::SkipHole(uint64_t lbn, bool* damaged) {
     const uint64_t n = nindir_;
     bool ignored = false;
+    bool* d = damaged != nullptr ? damaged : &ignored;
+    if (looped_) {
+        *d = true;
+        return UINT64_MAX; // nothing after a loop can be trusted
+    }
+    // A pointer that is 0 leaves its whole range a hole; one that cannot be used (outside
+    // the volume, unreadable, a loop) loses its whole range.
+    auto usable = [&](uint32_t frag) { return frag != 0 && access_.FragmentsInVolume(frag, 1); };
     if (lbn < 12) {
         return lbn;
     }
     uint64_t rel = lbn - 12;
     uint64_t base = 12;
     if (rel < n) {
-        return inode_.indirect[0] == 0 ? base + n : lbn;
+        if (!usable(inode_.indirect[0])) {
+            *d = *d || inode_.indirect[0] != 0;
+            return base + n;
+        }
+        return lbn;
     }
     rel -= n;
     base += n;
     if (rel < n * n) {
-        if (inode_.indirect[1] == 0)
+        if (!usable(inode_.indirect[1])) {
+            *d = *d || inode_.indirect[1] != 0;
             return base + n * n;
-        const uint32_t mid = Entry(0, inode_.indirect[1], rel / n, &ignored);
-        if (ignored)
-            return lbn; // let Lookup report the damage
-        if (mid == 0)
+        }
+        bool bad = false;
+        const uint32_t mid = Entry(0, inode_.indirect[1], rel / n, &bad);
+        if (looped_) {
+            *d = true;
+            return UINT64_MAX;
+        }
+        if (!usable(mid)) {
+            *d = *d || bad || mid != 0;
             return base + (rel / n + 1) * n;
+        }
         return lbn;
     }
     rel -= n * n;
     base += n * n;
     if (rel < n * n * n) {
-        if (inode_.indirect[2] == 0)
+        if (!usable(inode_.indirect[2])) {
+            *d = *d || inode_.indirect[2] != 0;
             return base + n * n * n;
-        const uint32_t top = Entry(0, inode_.indirect[2], rel / (n * n), &ignored);
-        if (ignored)
-            return lbn;
-        if (top == 0)
+        }
+        bool bad = false;
+        const uint32_t top = Entry(0, inode_.indirect[2], rel / (n * n), &bad);
+        if (looped_) {
+            *d = true;
+            return UINT64_MAX;
+        }
+        if (!usable(top)) {
+            *d = *d || bad || top != 0;
             return base + (rel / (n * n) + 1) * n * n;
-        const uint32_t mid = Entry(1, top, (rel / n) % n, &ignored);
-        if (ignored)
-            return lbn;
-        if (mid == 0)
+        }
+        const uint32_t mid = Entry(1, top, (rel / n) % n, &bad);
+        if (looped_) {
+            *d = true;
+            return UINT64_MAX;
+        }
+        if (!usable(mid)) {
+            *d = *d || bad || mid != 0;
             return base + (rel / n + 1) * n;
+        }
         return lbn;
     }
     return lbn;
@@ -208,6 +243,10 @@ uint64_t BlockMap::SkipHole(uint64_t lbn) {
 uint32_t BlockMap::Lookup(uint64_t lbn, bool* damaged) {
     bool local = false;
     bool* d = damaged != nullptr ? damaged : &local;
+    if (looped_ && lbn >= 12) {
+        *d = true;
+        return 0;
+    }
     const uint64_t n = nindir_;
     if (lbn < 12) {
         return inode_.direct[lbn];

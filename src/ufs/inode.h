@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <unordered_set>
 #include <vector>
 
 namespace trevik {
@@ -93,9 +94,11 @@ public:
     uint32_t Lookup(uint64_t lbn, bool* damaged);
     // Logical blocks the map can address.
     uint64_t Capacity() const;
-    // The first logical block at or after lbn that is not inside a range an absent
-    // indirect block leaves empty; lbn itself when it may be mapped.
-    uint64_t SkipHole(uint64_t lbn);
+    // The first logical block at or after lbn that is not inside a range an absent or
+    // unusable indirect block leaves empty; lbn itself when it may be mapped. `damaged` is
+    // set when the range skipped hangs from a pointer outside the volume or an unreadable
+    // indirect block.
+    uint64_t SkipHole(uint64_t lbn, bool* damaged = nullptr);
 
 private:
     struct Level {
@@ -110,6 +113,10 @@ private:
     Inode inode_;
     uint64_t nindir_;
     Level cache_[3]; // by depth below the inode: 0 = first indirect level read
+    // A sound map reads each indirect block once, in order. One read twice means the map
+    // loops (a block pointing at itself, two pointers to one block): the rest is lost.
+    std::unordered_set<uint32_t> seen_;
+    bool looped_ = false;
 };
 
 } // namespace trevik

@@ -1,0 +1,21 @@
+#pragma once
+
+// Shared pieces of the fuzz targets: a disk made of the fuzzer's bytes.
+
+#include "disk/block_device.h"
+#include "disk/sector_reader.h"
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace trevik::fuzz {
+
+// The input, padded to whole sectors, as a disk.
+inline MemoryBlockDevice DiskOf(const uint8_t* data, size_t size, size_t minimum = 0) {
+    std::vector<uint8_t> bytes(data, data + size);
+    bytes.resize(std::max<size_t>((bytes.size() + 511) / 512 * 512, minimum), 0);
+    return MemoryBlockDevice(std::move(bytes), "fuzz");
+}
+
+} // namespace trevik::fuzz

@@ -1,0 +1,60 @@
+// Writes the fuzz targets' seed corpora from the test-image builder:
+//   fuzz_make_seeds DIR      (DIR/<target>/seed-N)
+
+#include "disk_image.h"
+#include "ufs_builder.h"
+
+#include <filesystem>
+#include <string>
+
+using namespace trevik::imagebuilder;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Volumes small enough to mutate quickly: two staggered groups in 256 KiB.
+UfsVolume Small(const TreeNode& tree, uint32_t fsize = 1024, uint32_t bsize = 8192) {
+    UfsParams p;
+    p.sizeSectors = 512;
+    p.fragmentSize = fsize;
+    p.blockSize = bsize;
+    p.sectorsPerTrack = 16;
+    p.tracksPerCylinder = 4;
+    p.cylindersPerGroup = 4;
+    p.inodesPerGroup = 64;
+    return BuildUfs(tree, p);
+}
+
+void Put(const fs::path& dir, const std::string& what, int n, std::span<const uint8_t> bytes) {
+    fs::create_directories(dir / what);
+    WriteFile((dir / what / ("seed-" + std::to_string(n))).string(), bytes);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const fs::path dir = argc > 1 ? argv[1] : "fuzz/corpus";
+    const TreeNode tree = Dir("", {Dir("etc", {File("passwd", "root:x:0:0::/:/sbin/sh\n")}),
+                                   Dir("home", {Dir("a", {GeneratedFile("big", 40000, 1), Symlink("l", "big")})}),
+                                   File("readme", "hi\n")});
+    const UfsVolume volumes[] = {Small(tree), Small(tree, 512, 4096), Small(Dir(""))};
+    int n = 0;
+    for (const auto& v : volumes) {
+        Put(dir, "mount", n, v.bytes);
+        Put(dir, "inode", n, v.bytes);
+        Put(dir, "superblock", n, std::span<const uint8_t>(v.bytes).subspan(8192, 1536));
+        Put(dir, "directory", n, std::span<const uint8_t>(v.bytes).subspan(uint64_t{v.Find("/")->dataFrags[0]} * v.layout.fsize, 512));
+        ++n;
+    }
+    LabelSpec label;
+    label.cylinders = 100;
+    label.slices = {{0, 2, 0, 0, 20480}, {2, 5, 0, 0, 102400}, {7, 8, 0, 20, 4096}};
+    const auto l = MakeSparcLabel(label);
+    Put(dir, "label", 0, l);
+    // A disk of a label and a volume, for the scan.
+    DiskImage disk(1024 + 512);
+    disk.PutLabel(label);
+    disk.PutVolume(1024, volumes[0]);
+    Put(dir, "scan", 0, disk.bytes);
+    return 0;
+}
