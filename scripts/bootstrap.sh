@@ -12,9 +12,9 @@ build=${TREVIK_BUILD_DIR:-build}
 
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libcli11-dev nlohmann-json3-dev
           qt6-base-dev qt6-base-dev-tools libgl-dev)
-# Foreign tools the tests compare against: NetBSD makefs, util-linux sfdisk and setpriv,
-# The Sleuth Kit.
-test_packages=(makefs fdisk util-linux sleuthkit)
+# Foreign tools the tests compare against (NetBSD makefs, util-linux sfdisk and setpriv,
+# The Sleuth Kit), strace for the never-write test, clang for the fuzz targets.
+test_packages=(makefs fdisk util-linux sleuthkit strace clang libclang-rt-14-dev)
 [ "$job" = test ] && packages+=("${test_packages[@]}")
 
 missing=()
@@ -52,6 +52,13 @@ sample)
     ;;
 test)
     QT_QPA_PLATFORM=offscreen ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
+    # The core, the CLI and their tests again under AddressSanitizer and UBSan.
+    cmake -S . -B "$build-asan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTREVIK_SANITIZE=ON \
+        -DTREVIK_BUILD_GUI=OFF -DTREVIK_BUILD_BENCH=OFF
+    cmake --build "$build-asan" -j "$(nproc)"
+    ctest --test-dir "$build-asan" --output-on-failure -j "$(nproc)"
+    # A short run of every fuzz target (scripts/fuzz.sh 1800 is the long one).
+    TREVIK_FUZZ_BUILD_DIR="$build-fuzz" scripts/fuzz.sh "${TREVIK_FUZZ_SECONDS:-60}"
     ;;
 *)
     echo "usage: $0 sample|test" >&2
