@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <random>
+#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -198,7 +199,9 @@ namespace fs = std::filesystem;
 
 const std::string kDisk = TREVIK_SAMPLE_DISK;
 
-testing::CommandResult Cli2(const std::string& args) { return RunCommand(std::string(TREVIK_CLI) + " " + args); }
+testing::CommandResult Cli2(const std::string& args) {
+    return RunCommand(std::string(TREVIK_CLI) + " " + args);
+}
 
 TEST(CliMount, InfoGivesTheDriveInformationValues) {
     const auto r = Cli2("info " + Quote(kDisk) + " --volume 2 --json");
@@ -224,7 +227,8 @@ TEST(CliMount, LsListsDepthFirstWithEveryField) {
     ASSERT_EQ(r.exitCode, 0) << r.err;
     const json entries = json::parse(r.out).at("entries");
     std::vector<std::string> paths;
-    for (const auto& e : entries) paths.push_back(e.at("path"));
+    for (const auto& e : entries)
+        paths.push_back(e.at("path"));
     EXPECT_EQ(paths, (std::vector<std::string>{"/home", "/home/alice", "/home/alice/latest",
                                                "/home/alice/report.txt", "/home/bob",
                                                "/home/bob/notes.txt"}));
@@ -240,7 +244,8 @@ TEST(CliMount, LsListsDepthFirstWithEveryField) {
     EXPECT_EQ(entries[0].at("type"), "folder");
     const auto ordered = nlohmann::ordered_json::parse(r.out).at("entries")[3];
     std::vector<std::string> keys;
-    for (auto it = ordered.begin(); it != ordered.end(); ++it) keys.push_back(it.key());
+    for (auto it = ordered.begin(); it != ordered.end(); ++it)
+        keys.push_back(it.key());
     EXPECT_EQ(keys, (std::vector<std::string>{"path", "pathHex", "name", "type", "inode",
                                               "parentInode", "size", "mtime", "date", "time"}));
     // One folder, without -r; a file by its path; a path that is not there.
@@ -270,11 +275,16 @@ TEST(CliMount, RecoverWritesEverythingAndReportsIt) {
     const auto r = Cli2("recover " + Quote(kDisk) + " --volume 2 --to " + Quote(to) + " --json");
     ASSERT_EQ(r.exitCode, 0) << r.err;
     const json j = json::parse(r.out);
-    EXPECT_EQ(j, json::parse(R"({"filesWritten":3,"bytesWritten":73,"foldersCreated":3,"skipped":0,"incomplete":[]})"));
-    EXPECT_EQ(testing::Slurp(to + "/home/bob/notes.txt"), "TODO: back up the server before it dies.\n");
+    EXPECT_EQ(
+        j,
+        json::parse(
+            R"({"filesWritten":3,"bytesWritten":73,"foldersCreated":3,"skipped":0,"incomplete":[]})"));
+    EXPECT_EQ(testing::Slurp(to + "/home/bob/notes.txt"),
+              "TODO: back up the server before it dies.\n");
     EXPECT_EQ(fs::read_symlink(to + "/home/alice/latest"), "report.txt");
     // Again: what the destination holds meets the duplicate policy.
-    const auto again = Cli2("recover " + Quote(kDisk) + " --volume 2 --to " + Quote(to) + " --json");
+    const auto again =
+        Cli2("recover " + Quote(kDisk) + " --volume 2 --to " + Quote(to) + " --json");
     EXPECT_EQ(json::parse(again.out).at("skipped"), 3);
     const auto renamed = Cli2("recover " + Quote(kDisk) + " --volume 2 --to " + Quote(to) +
                               " --duplicates rename --json /home/bob/notes.txt");
@@ -316,6 +326,82 @@ TEST(CliMount, FailuresAreOneClearLine) {
         EXPECT_EQ(r.exitCode, 1);
         EXPECT_NE(r.err.find("Permission denied"), std::string::npos) << r.err;
     }
+}
+
+} // namespace
+} // namespace trevik
+
+namespace trevik {
+namespace {
+
+using testing::Quote;
+using testing::RunCommand;
+using testing::TempDir;
+namespace fs = std::filesystem;
+
+// Every command the CLI has, on one image, recovering into `out`.
+std::vector<std::string> WholeFlow(const std::string& image, const std::string& out) {
+    const std::string cli = TREVIK_CLI;
+    return {cli + " disks --image " + Quote(image),
+            cli + " volumes " + Quote(image),
+            cli + " volumes " + Quote(image) + " --scan",
+            cli + " info " + Quote(image) + " --volume 2 --mode extensive",
+            cli + " ls " + Quote(image) + " --volume 1 -r",
+            cli + " find " + Quote(image) + " --volume 2 txt",
+            cli + " recover " + Quote(image) + " --volume 2 --to " + Quote(out)};
+}
+
+TEST(NeverWrites, TheWholeFlowWorksOnAnImageNobodyMayWrite) {
+    TempDir dir;
+    const bool root = ::geteuid() == 0;
+    ::chmod(dir.Path().c_str(), 0755);
+    const std::string image = dir.File("readonly.img");
+    fs::copy_file(TREVIK_SAMPLE_DISK, image);
+    ::chmod(image.c_str(), 0444);
+    const std::string out = dir.File("out");
+    fs::create_directory(out);
+    if (root)
+        ::chown(out.c_str(), 65534, 65534);
+    // Without privileges a mode-0444 image cannot be opened for writing at all: any attempt
+    // would fail the command. Root reads everything, so it drops to an unprivileged user.
+    const std::string prefix = root ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
+    for (const auto& command : WholeFlow(image, out)) {
+        SCOPED_TRACE(command);
+        const auto r = RunCommand(prefix + command);
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+    }
+    EXPECT_TRUE(fs::exists(out + "/home/bob/notes.txt"));
+}
+
+TEST(NeverWrites, NoCommandOpensTheImageForWriting) {
+    ASSERT_TRUE(testing::HaveProgram("strace"))
+        << "strace is needed: run the README's test command";
+    TempDir dir;
+    const std::string image = dir.File("watched.img");
+    fs::copy_file(TREVIK_SAMPLE_DISK, image);
+    const auto before = testing::Slurp(image);
+    for (const auto& command : WholeFlow(image, dir.File("out"))) {
+        SCOPED_TRACE(command);
+        const std::string log = dir.File("trace");
+        const auto r = RunCommand("strace -f -qq -e trace=open,openat,openat2,creat,truncate -o " +
+                                  Quote(log) + " " + command);
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        std::istringstream in(testing::Slurp(log));
+        std::string line;
+        size_t opens = 0;
+        while (std::getline(in, line)) {
+            if (line.find("watched.img") == std::string::npos)
+                continue;
+            ++opens;
+            EXPECT_NE(line.find("O_RDONLY"), std::string::npos) << line;
+            for (const char* flag : {"O_WRONLY", "O_RDWR", "O_CREAT", "O_TRUNC", "O_APPEND"}) {
+                EXPECT_EQ(line.find(flag), std::string::npos) << line;
+            }
+            EXPECT_EQ(line.find("truncate("), std::string::npos) << line;
+        }
+        EXPECT_GT(opens, 0u);
+    }
+    EXPECT_TRUE(testing::Slurp(image) == before);
 }
 
 } // namespace

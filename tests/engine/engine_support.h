@@ -57,5 +57,4 @@ std::map<std::string, Listed> ListAll(const RecoveredTree& tree);
 // Every path of a built tree, as the volume should list it.
 std::map<std::string, Listed> Expected(const imagebuilder::UfsVolume& vol);
 
-
 } // namespace trevik::testing

@@ -5,11 +5,11 @@
 
 #include <fstream>
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <random>
-#include <sstream>
 #include <set>
+#include <sstream>
 
 namespace trevik {
 namespace {
@@ -37,7 +37,8 @@ class MakefsDisk : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         for (const char* tool : {"makefs", "sfdisk", "fls", "icat"}) {
-            ASSERT_TRUE(testing::HaveProgram(tool)) << tool << " is needed: run the README's test command";
+            ASSERT_TRUE(testing::HaveProgram(tool))
+                << tool << " is needed: run the README's test command";
         }
         dir_ = new TempDir();
         const fs::path tree = dir_->Path() / "tree";
@@ -49,7 +50,8 @@ protected:
         std::ofstream(tree / std::string(255, 'n')) << "long name\n";
         std::ofstream(tree / "caf\xE9.txt") << "latin-1 name\n";
         for (int i = 0; i < 300; ++i) {
-            std::ofstream(tree / "many" / ("file-with-a-fairly-long-name-" + std::to_string(i))) << i;
+            std::ofstream(tree / "many" / ("file-with-a-fairly-long-name-" + std::to_string(i)))
+                << i;
         }
         {
             // Past the single indirect block at 8K blocks.
@@ -61,7 +63,8 @@ protected:
             }
         }
         fs::create_symlink("a.txt", tree / "short-link");
-        fs::create_symlink("docs/deep/deeper/" + std::string(70, 'x') + "/target", tree / "long-link");
+        fs::create_symlink("docs/deep/deeper/" + std::string(70, 'x') + "/target",
+                           tree / "long-link");
 
         disk_ = dir_->File("disk.img");
         const uint64_t diskSectors = (5 * kSliceCylinders + 1) * kCylinder;
@@ -72,7 +75,8 @@ protected:
                 script += "start=0, size=" + std::to_string(diskSectors) + ", type=5\\n";
             }
             if (k < 4) {
-                script += "start=" + std::to_string(Start(k)) + ", size=" + std::to_string(kSlice) + ", type=8\\n";
+                script += "start=" + std::to_string(Start(k)) + ", size=" + std::to_string(kSlice) +
+                          ", type=8\\n";
             }
         }
         Must("printf '" + script + "' | sfdisk --no-reread --no-tell-kernel " + Quote(disk_));
@@ -80,10 +84,10 @@ protected:
         for (int k = 0; k < 4; ++k) {
             const std::string vol = dir_->File("v" + std::to_string(k) + ".img");
             Must("makefs -t ffs -B be -o version=1,bsize=8192,fsize=" +
-                 std::to_string(kFragmentSizes[k]) + " -s " + std::to_string(bytes) + " " + Quote(vol) +
-                 " " + Quote(tree.string()));
-            Must("dd if=" + Quote(vol) + " of=" + Quote(disk_) + " bs=512 seek=" +
-                 std::to_string(Start(k)) + " conv=notrunc status=none");
+                 std::to_string(kFragmentSizes[k]) + " -s " + std::to_string(bytes) + " " +
+                 Quote(vol) + " " + Quote(tree.string()));
+            Must("dd if=" + Quote(vol) + " of=" + Quote(disk_) +
+                 " bs=512 seek=" + std::to_string(Start(k)) + " conv=notrunc status=none");
         }
     }
     static void TearDownTestSuite() {
@@ -110,27 +114,31 @@ TEST_F(MakefsDisk, EveryFragmentSizeListsWhatFlsListsAndRecoversItByteForByte) {
     for (int k = 0; k < 4; ++k) {
         SCOPED_TRACE("fragment size " + std::to_string(kFragmentSizes[k]));
         const std::string volume = " --volume " + std::to_string(k + 1);
-        const auto ls = RunCommand(std::string(TREVIK_CLI) + " ls " + Quote(disk_) + volume + " -r --json");
+        const auto ls =
+            RunCommand(std::string(TREVIK_CLI) + " ls " + Quote(disk_) + volume + " -r --json");
         ASSERT_EQ(ls.exitCode, 0) << ls.err;
         std::map<std::string, json> ours;
         const json listing = json::parse(ls.out);
         for (const auto& e : listing["entries"]) {
             ours[Unhex(e["pathHex"])] = e;
         }
-        const auto fls = RunCommand("fls -r -p -u -f ufs1 -o " + std::to_string(Start(k)) + " " + Quote(disk_));
+        const auto fls =
+            RunCommand("fls -r -p -u -f ufs1 -o " + std::to_string(Start(k)) + " " + Quote(disk_));
         ASSERT_EQ(fls.exitCode, 0) << fls.err;
         std::set<std::string> theirs;
         std::istringstream in(fls.out);
         std::string line;
         while (std::getline(in, line)) {
             const auto tab = line.find('\t');
-            if (tab == std::string::npos || line.find("$Orphan") != std::string::npos) continue;
+            if (tab == std::string::npos || line.find("$Orphan") != std::string::npos)
+                continue;
             theirs.insert("/" + line.substr(tab + 1));
         }
         EXPECT_EQ(ours.size(), theirs.size());
         for (const auto& p : theirs) {
             // The Sleuth Kit shows a name that is not UTF-8 its own way; ours keeps the bytes.
-            if (p.find("caf") != std::string::npos) continue;
+            if (p.find("caf") != std::string::npos)
+                continue;
             EXPECT_TRUE(ours.count(p)) << p;
         }
         EXPECT_TRUE(ours.count("/caf\xE9.txt"));
@@ -145,13 +153,15 @@ TEST_F(MakefsDisk, EveryFragmentSizeListsWhatFlsListsAndRecoversItByteForByte) {
         size_t compared = 0;
         const fs::path tree = dir_->Path() / "tree";
         for (const auto& [path, e] : ours) {
-            if (e["type"] != "file") continue;
+            if (e["type"] != "file")
+                continue;
             ++compared;
             const fs::path written = fs::path(out) / path.substr(1);
             if (fs::is_symlink(tree / path.substr(1))) {
                 // The Sleuth Kit reads makefs' in-inode short links as zeros; the host's
                 // own link is the reference.
-                EXPECT_EQ(fs::read_symlink(written), fs::read_symlink(tree / path.substr(1))) << path;
+                EXPECT_EQ(fs::read_symlink(written), fs::read_symlink(tree / path.substr(1)))
+                    << path;
                 continue;
             }
             std::ifstream f(written, std::ios::binary);
@@ -161,8 +171,9 @@ TEST_F(MakefsDisk, EveryFragmentSizeListsWhatFlsListsAndRecoversItByteForByte) {
                 EXPECT_EQ(got, std::string((std::istreambuf_iterator<char>(h)), {})) << path;
                 continue;
             }
-            const auto icat = RunCommand("icat -f ufs1 -o " + std::to_string(Start(k)) + " " +
-                                         Quote(disk_) + " " + std::to_string(e["inode"].get<uint32_t>()));
+            const auto icat =
+                RunCommand("icat -f ufs1 -o " + std::to_string(Start(k)) + " " + Quote(disk_) +
+                           " " + std::to_string(e["inode"].get<uint32_t>()));
             EXPECT_TRUE(got == icat.out) << path << " differs";
         }
         EXPECT_EQ(compared, 308u);

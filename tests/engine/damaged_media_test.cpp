@@ -1,0 +1,155 @@
+// Damaged media through the sector reader's injection interface, and volumes whose
+// geometry fields are hostile: readable bytes come back exact, the rest is reported, and
+// nothing hangs or runs out of memory.
+
+#include "engine/engine_support.h"
+#include "ufs/big_endian.h"
+#include "volume/disk_label.h"
+
+#include <set>
+
+namespace trevik {
+namespace {
+
+using namespace imagebuilder;
+using testing::Fixture;
+using testing::Slurp;
+using testing::TempDir;
+
+UfsParams Params() {
+    UfsParams p;
+    p.sizeSectors = 40000;
+    p.cylindersPerGroup = 8;
+    return p;
+}
+
+TreeNode Tree() {
+    return Dir("", {Dir("a", {GeneratedFile("big.bin", 300000, 4), File("small.txt", "small\n")}),
+                    Dir("b", {File("other.txt", "other\n")})});
+}
+
+size_t FailedCalls(const FaultyDevice& dev) {
+    size_t n = 0;
+    for (const auto& c : dev.Calls())
+        n += c.ok ? 0 : 1;
+    return n;
+}
+
+TEST(DamagedMedia, AnUnreadableLabelIsNoLabelAfterItsRetries) {
+    LabelSpec spec;
+    spec.cylinders = 10;
+    spec.slices = {{0, 2, 0, 0, 1024}};
+    DiskImage disk(10 * 1024);
+    disk.PutLabel(spec);
+    MemoryBlockDevice mem(std::move(disk.bytes));
+    FaultyDevice dev(mem);
+    dev.AddBadSector(0);
+    SectorReader reader(&dev, mem.SizeBytes() / 512, 4);
+    VolumeTable table;
+    EXPECT_EQ(ReadDiskLabel(reader, table), 0u);
+    // One request for the run, then four attempts on its only sector.
+    EXPECT_EQ(dev.Calls().size(), 5u);
+    EXPECT_EQ(FailedCalls(dev), 5u);
+}
+
+TEST(DamagedMedia, AnUnreadablePrimarySuperblockMountsFromACopy) {
+    Fixture fx(BuildUfs(Tree(), Params()));
+    fx.faulty.AddBadRange(Fixture::kStart + 16, 3);
+    const MountResult r = fx.Mount(RecoveryMode::Normal);
+    ASSERT_TRUE(r.ok) << r.message;
+    ASSERT_EQ(r.notes.size(), 1u);
+    EXPECT_NE(r.notes[0].find("unreadable"), std::string::npos);
+    EXPECT_EQ(testing::ListAll(fx.mounted.tree).size(), testing::Expected(fx.volume).size());
+}
+
+TEST(DamagedMedia, UnreadableInodeTableAndDirectorySectorsCostOnlyWhatTheyHeld) {
+    Fixture fx(BuildUfs(Tree(), Params()));
+    const BuiltNode* b = fx.volume.Find("/b");
+    // b's directory block, and the inode-table sector of a's files.
+    const uint32_t small = fx.volume.Find("/a/small.txt")->inode;
+    const std::set<uint64_t> bad = {fx.FragSector(b->dataFrags[0]),
+                                    Fixture::kStart +
+                                        fx.volume.layout.InodeByteOffset(small) / 512};
+    for (uint64_t s : bad)
+        fx.faulty.AddBadSector(s);
+    ASSERT_TRUE(fx.Mount(RecoveryMode::Normal).ok);
+    const auto listed = testing::ListAll(fx.mounted.tree);
+    EXPECT_TRUE(listed.count("/b"));
+    EXPECT_FALSE(listed.count("/b/other.txt"));
+    EXPECT_FALSE(listed.count("/a/small.txt"));
+    // Single-sector retries were spent on the bad sectors only, three apiece per read.
+    size_t retries = 0;
+    for (const auto& c : fx.faulty.Calls()) {
+        if (!c.ok && c.length == 512) {
+            EXPECT_TRUE(bad.count(c.offset / 512)) << c.offset / 512;
+            ++retries;
+        }
+    }
+    EXPECT_GT(retries, 0u);
+    EXPECT_EQ(retries % 3, 0u);
+}
+
+TEST(DamagedMedia, AHugeGroupCountIsClampedToTheDisk) {
+    UfsVolume vol = BuildUfs(Tree(), Params());
+    for (uint64_t at : {uint64_t{8192}, vol.layout.CgSuperblockFrag(0) * 1024}) {
+        WriteBe32(std::span<uint8_t>(vol.bytes).subspan(at), 44, 1000000); // fs_ncg
+    }
+    Fixture fx(std::move(vol));
+    const MountResult r = fx.Mount(RecoveryMode::Extensive);
+    ASSERT_TRUE(r.ok) << r.message;
+    ASSERT_EQ(r.notes.size(), 1u);
+    EXPECT_NE(r.notes[0].find("past the end of the disk"), std::string::npos) << r.notes[0];
+    EXPECT_LT(fx.mounted.groupTable.size(), 100u);
+    EXPECT_TRUE(testing::ListAll(fx.mounted.tree).count("/a/big.bin"));
+}
+
+TEST(DamagedMedia, HostileBlockPointersAreLostNotFollowed) {
+    UfsVolume vol = BuildUfs(Tree(), Params());
+    const BuiltNode* big = vol.Find("/a/big.bin");
+    const uint64_t inodeAt = vol.layout.InodeByteOffset(big->inode);
+    const uint32_t indirect = big->indirectFrags[0];
+    // Direct pointer 1 past the end of the disk; the indirect block's first entry points
+    // at the indirect block itself; the double indirect pointer at the single one.
+    WriteBe32(vol.bytes, inodeAt + 40 + 4, 0xFFFFFF00);
+    WriteBe32(vol.bytes, uint64_t{indirect} * 1024, indirect);
+    WriteBe32(vol.bytes, inodeAt + 92, indirect);
+    // And a size far beyond anything: the map cannot address it.
+    WriteBe64(vol.bytes, inodeAt + 8, uint64_t{1} << 62);
+    Fixture fx(std::move(vol));
+    ASSERT_TRUE(fx.Mount(RecoveryMode::Normal).ok);
+    TempDir out;
+    ExtractionControl control;
+    const auto s = ExtractItems(fx.mounted, fx.reader, {}, true, out.Path().string(),
+                                DuplicatePolicy::Skip, control, nullptr);
+    EXPECT_TRUE(s.error.empty()) << s.error;
+    EXPECT_EQ(s.incomplete, std::vector<std::string>{"/a/big.bin"});
+    EXPECT_EQ(Slurp(out.File("a/small.txt")), "small\n"); // the run went on
+    EXPECT_EQ(Slurp(out.File("b/other.txt")), "other\n");
+}
+
+TEST(DamagedMedia, DirectoriesThatLoopOrLieAboutTheirSizeEnd) {
+    UfsVolume vol = BuildUfs(Tree(), Params());
+    const BuiltNode* a = vol.Find("/a");
+    const BuiltNode* b = vol.Find("/b");
+    const uint64_t aInode = vol.layout.InodeByteOffset(a->inode);
+    // a claims the whole disk as its size, its indirect pointer names its own data block.
+    WriteBe64(vol.bytes, aInode + 8, uint64_t{1} << 40);
+    WriteBe32(vol.bytes, aInode + 88, a->dataFrags[0]);
+    // b lists a and itself again; b's second chunk holds a record length of 0.
+    const uint64_t bBlock = uint64_t{b->dataFrags[0]} * 1024;
+    WriteBe32(vol.bytes, bBlock + 24, a->inode);
+    WriteBe16(vol.bytes, bBlock + 512 + 4, 0);
+    Fixture fx(std::move(vol));
+    for (RecoveryMode mode : {RecoveryMode::Normal, RecoveryMode::Extensive}) {
+        ASSERT_TRUE(fx.Mount(mode).ok);
+        const auto listed = testing::ListAll(fx.mounted.tree);
+        EXPECT_TRUE(listed.count("/a/small.txt"));
+        // A folder inode appears once however many entries name it.
+        std::set<uint32_t> inodes;
+        for (const auto& f : fx.mounted.tree.Folders())
+            EXPECT_TRUE(inodes.insert(f.inode).second);
+    }
+}
+
+} // namespace
+} // namespace trevik
