@@ -579,13 +579,13 @@ void MainDialog::Next() {
     next->hide();
     SetViewMode(ViewMode::Details);
     if (step_ == WizardStep::SelectDisk) {
-        if (!session_.DiskOpen()) {
-            const std::string error =
-                session_.OpenDisk(static_cast<size_t>(std::max(session_.selectedDisk, 0)));
-            if (!error.empty()) {
-                messages_.ShowMessage(this, MessageKind::Error, QString::fromStdString(error));
-                return;
-            }
+        // The disk chosen now, whatever an earlier refused Next had opened.
+        session_.CloseDisk();
+        const std::string error =
+            session_.OpenDisk(static_cast<size_t>(std::max(session_.selectedDisk, 0)));
+        if (!error.empty()) {
+            messages_.ShowMessage(this, MessageKind::Error, QString::fromStdString(error));
+            return;
         }
         if (option_ == VolumeIdentifyOption::UsePartitionTable) {
             if (ReadDiskLabel(session_.Reader(), session_.volumes) == 0) {

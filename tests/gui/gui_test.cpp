@@ -187,8 +187,7 @@ private slots:
             QString(
                 "No Solaris Partition Found  !! \r\nSelect Search Partition and than Click Next."));
         w.Back(); // nothing to go back to
-        w.SessionState().CloseDisk();
-        w.ClickDisk(DiskRow(w) - 1);
+        w.ClickDisk(DiskRow(w) - 1); // another disk: Next reads it, not the one opened before
         w.Next();
         QCOMPARE(w.Step(), WizardStep::SelectVolume);
         QCOMPARE(w.volumeTree->topLevelItem(0)->text(0), QString("Partitions"));
