@@ -1,5 +1,6 @@
 #include "cli/commands.h"
 
+#include "cli/output.h"
 #include "disk/disk_table.h"
 #include "recovery/session.h"
 #include "volume/disk_label.h"
@@ -9,13 +10,10 @@
 #include <cstdio>
 #include <iomanip>
 #include <iostream>
-#include <nlohmann/json.hpp>
 #include <unistd.h>
 
 namespace trevik::cli {
 namespace {
-
-using json = nlohmann::ordered_json;
 
 inline constexpr const char* kMsgNoLabel =
     "No Solaris Partition Found  !! \r\nSelect Search Partition and than Click Next.";
@@ -53,35 +51,23 @@ std::optional<uint32_t> ParseSector(const std::string& text) {
     return static_cast<uint32_t>(v);
 }
 
-class ProgressBar final : public ScanObserver {
+// The scan's progress (already coalesced by the scan) as a bar on the progress line.
+class ScanBar final : public ScanObserver {
 public:
-    explicit ProgressBar(bool enabled) : enabled_(enabled) {}
-    ~ProgressBar() override { Finish(); }
-
     void OnScanProgress(const ScanProgress& p) override {
-        if (!enabled_) {
-            return;
-        }
-        constexpr int kWidth = 30;
+        constexpr uint32_t kWidth = 30;
         const uint32_t pct = std::min<uint32_t>(p.percent, 100);
-        const int filled = static_cast<int>(pct * kWidth / 100);
-        std::fprintf(stderr, "\r[%s%s] %3u%% %s, %zu found ", std::string(filled, '#').c_str(),
-                     std::string(kWidth - filled, ' ').c_str(), pct, p.Line().c_str(), found_);
-        std::fflush(stderr);
-        drawn_ = true;
+        const uint32_t filled = pct * kWidth / 100;
+        line_.Show("[" + std::string(filled, '#') + std::string(kWidth - filled, ' ') + "] " +
+                       std::to_string(pct) + "% " + p.Line() + ", " + std::to_string(found_) +
+                       " found",
+                   true);
     }
     void OnVolumeFound(const PartitionEntry&, size_t count) override { found_ = count; }
-
-    void Finish() {
-        if (drawn_) {
-            std::fputs("\n", stderr);
-            drawn_ = false;
-        }
-    }
+    void Finish() { line_.Done(); }
 
 private:
-    bool enabled_;
-    bool drawn_ = false;
+    ProgressLine line_;
     size_t found_ = 0;
 };
 
@@ -96,7 +82,7 @@ void PrintVolumes(const VolumeTable& table, bool asJson) {
                             {"sizeSectors", e.sizeSectors},
                             {"superblockSector", e.superblockSector}});
         }
-        std::cout << json{{"volumes", list}}.dump() << "\n";
+        std::cout << Dump(json{{"volumes", list}}) << "\n";
         return;
     }
     std::cout << std::left << std::setw(6) << "Index" << std::setw(26) << "Name" << std::right
@@ -140,8 +126,7 @@ int RunDisks(const DisksOptions& options) {
                             {"totalSectors", d.totalSectors}});
         }
         // Paths and model texts come from the system and may hold any bytes.
-        std::cout << json{{"disks", list}}.dump(-1, ' ', false, json::error_handler_t::replace)
-                  << "\n";
+        std::cout << Dump(json{{"disks", list}}) << "\n";
         return kExitOk;
     }
     std::cout << std::left << std::setw(6) << "Index" << std::setw(18) << "Name" << std::setw(32)
@@ -220,7 +205,7 @@ int RunVolumes(const VolumesOptions& options) {
     sa.sa_handler = OnInterrupt;
     sigaction(SIGINT, &sa, nullptr);
 
-    ProgressBar bar(::isatty(STDERR_FILENO) == 1);
+    ScanBar bar;
     const ScanOutcome outcome =
         ScanForVolumes(session.Reader(), scan, session.volumes, session.stopRequested, &bar);
     bar.Finish();

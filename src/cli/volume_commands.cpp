@@ -1,6 +1,7 @@
 // trevik-cli info, ls, find and recover: commands that mount one volume.
 
 #include "cli/commands.h"
+#include "cli/output.h"
 #include "recovery/extraction.h"
 #include "recovery/find_files.h"
 #include "recovery/session.h"
@@ -15,50 +16,14 @@
 #include <chrono>
 #include <cstdio>
 #include <iostream>
-#include <nlohmann/json.hpp>
 #include <unistd.h>
 
 namespace trevik::cli {
 namespace {
 
-using json = nlohmann::ordered_json;
-
-std::string Dump(const json& j) {
-    return j.dump(-1, ' ', false, json::error_handler_t::replace);
-}
-
-// A one-line progress display on stderr, redrawn at most every 100 ms.
-class Progress {
-public:
-    Progress() : enabled_(::isatty(STDERR_FILENO) == 1) {}
-    ~Progress() { Done(); }
-    void Show(const std::string& text, bool force = false) {
-        if (!enabled_)
-            return;
-        const auto now = std::chrono::steady_clock::now();
-        if (!force && now - last_ < std::chrono::milliseconds(100))
-            return;
-        last_ = now;
-        std::string line = text.substr(0, 100);
-        std::fprintf(stderr, "\r%-100s", line.c_str());
-        std::fflush(stderr);
-        drawn_ = true;
-    }
-    void Done() {
-        if (drawn_)
-            std::fputs("\n", stderr);
-        drawn_ = false;
-    }
-
-private:
-    bool enabled_;
-    bool drawn_ = false;
-    std::chrono::steady_clock::time_point last_{};
-};
-
 class MountProgress final : public MountObserver {
 public:
-    explicit MountProgress(Progress& p) : p_(p) {}
+    explicit MountProgress(ProgressLine& p) : p_(p) {}
     void OnStatusText(const std::string& t) override {
         caption_ = t;
         Draw(true);
@@ -82,7 +47,7 @@ private:
                     "  files " + std::to_string(files_),
                 force);
     }
-    Progress& p_;
+    ProgressLine& p_;
     std::string caption_;
     uint32_t pct_ = 0, folders_ = 0, files_ = 0;
 };
@@ -108,7 +73,7 @@ bool MountFromOptions(const VolumeCommandOptions& o, Mounted& m) {
         std::cerr << "trevik-cli: " << o.device << ": empty device (no whole sector)\n";
         return false;
     }
-    Progress progress;
+    ProgressLine progress;
     if (o.scan) {
         ScanOptions scan;
         scan.endSector = DefaultScanEnd(reader.TotalSectors());
@@ -399,7 +364,7 @@ int RunRecover(const RecoverOptions& o) {
         items.clear();
 
     struct Bar final : ExtractionObserver {
-        Progress p;
+        ProgressLine p;
         void OnProgress(const ExtractionProgress& e) override {
             p.Show("Saving " + std::to_string(e.filesDone) + "/" + std::to_string(e.filesTotal) +
                    " files  " + std::to_string(e.bytesDone >> 20) + "/" +

@@ -30,7 +30,6 @@ void FolderTreeModel::SetTree(RecoveredTree* tree, const QString& rootName) {
     folderIcon_ = FolderIcon();
     rowInParent_.clear();
     if (tree_ != nullptr) {
-        rowInParent_.assign(tree_->FolderCount(), 0);
         // Rows within each parent, from the child index: linear in the folder count.
         rowInParent_.assign(tree_->FolderCount(), -1);
         auto number = [&](uint32_t parentInode) {

@@ -17,10 +17,7 @@ using testing::Slurp;
 using testing::TempDir;
 
 UfsParams Params() {
-    UfsParams p;
-    p.sizeSectors = 40000;
-    p.cylindersPerGroup = 8;
-    return p;
+    return testing::VolumeParams();
 }
 
 TreeNode Tree() {

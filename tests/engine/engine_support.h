@@ -46,6 +46,17 @@ struct Fixture {
     MountedVolume mounted;
 };
 
+// The volume most engine tests build: 40 000 sectors in groups of eight cylinders, several
+// groups deep so that staggered groups and inode tables past group 0 are exercised.
+inline imagebuilder::UfsParams VolumeParams(uint32_t fsize = 1024, uint32_t bsize = 8192) {
+    imagebuilder::UfsParams p;
+    p.sizeSectors = 40000;
+    p.fragmentSize = fsize;
+    p.blockSize = bsize;
+    p.cylindersPerGroup = 8;
+    return p;
+}
+
 // Every path of the recovered tree ("/a/b", raw bytes) with its kind and size.
 struct Listed {
     bool folder;

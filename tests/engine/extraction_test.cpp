@@ -16,11 +16,8 @@ using testing::Slurp;
 using testing::TempDir;
 namespace fs = std::filesystem;
 
-UfsParams Params(uint32_t sectors = 40000) {
-    UfsParams p;
-    p.sizeSectors = sectors;
-    p.cylindersPerGroup = 8;
-    return p;
+UfsParams Params() {
+    return testing::VolumeParams();
 }
 
 std::string Expect(const TreeNode& n, uint64_t size) {

@@ -36,12 +36,7 @@ TreeNode RichTree() {
 }
 
 UfsParams Params(uint32_t fsize = 1024, uint32_t bsize = 8192) {
-    UfsParams p;
-    p.sizeSectors = 40000;
-    p.fragmentSize = fsize;
-    p.blockSize = bsize;
-    p.cylindersPerGroup = 8;
-    return p;
+    return testing::VolumeParams(fsize, bsize);
 }
 
 TEST(Mount, NormalAndExtensiveListEverythingAtEveryLayout) {
