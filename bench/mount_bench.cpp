@@ -56,10 +56,10 @@ long PeakRssKiB() {
 }
 
 int Measure(const std::string& image) {
-    OpenDeviceResult dev = OpenBlockDevice(image);
-    if (!dev.device) return 1;
-    SectorReader reader(dev.device.get(), dev.device->SizeBytes() / 512, 3);
-    PartitionEntry entry{"Solaris Partition - 1", static_cast<uint32_t>(dev.device->SizeBytes() / 512), 0, 16};
+    auto dev = OpenBlockDevice(image);
+    if (!dev) return 1;
+    SectorReader reader(dev->get(), (*dev)->SizeBytes() / 512, 3);
+    PartitionEntry entry{"Solaris Partition - 1", static_cast<uint32_t>((*dev)->SizeBytes() / 512), 0, 16};
     std::atomic<bool> stop{false};
     const long base = PeakRssKiB();
     double times[2];
@@ -70,7 +70,7 @@ int Measure(const std::string& image) {
     for (int m = 0; m < 2; ++m) {
         MountedVolume v;
         auto t0 = Clock::now();
-        MountVolume(reader, entry, m == 0 ? RecoveryMode::Normal : RecoveryMode::Extensive, stop, nullptr, v);
+        v = MountVolume(reader, entry, m == 0 ? RecoveryMode::Normal : RecoveryMode::Extensive, stop, nullptr).Take();
         times[m] = Since(t0);
         if (m == 0) {
             nodes = v.tree.FileCount() + v.tree.FolderCount();
@@ -139,8 +139,8 @@ int main(int argc, char** argv) {
     const long rssBefore = MaxRssKiB();
     TimeCommand("cat '" + image + "' > /dev/null");
 
-    OpenDeviceResult dev = OpenBlockDevice(image);
-    SectorReader reader(dev.device.get(), dev.device->SizeBytes() / 512, 3);
+    auto dev = OpenBlockDevice(image);
+    SectorReader reader(dev->get(), (*dev)->SizeBytes() / 512, 3);
     PartitionEntry entry{"Solaris Partition - 1", static_cast<uint32_t>(vol.bytes.size() / 512), 0, 16};
 
     // Reading the inode tables and directory blocks raw, in the sizes the mount reads them.
@@ -164,7 +164,7 @@ int main(int argc, char** argv) {
     std::atomic<bool> stop{false};
     MountedVolume normal;
     t0 = Clock::now();
-    MountVolume(reader, entry, RecoveryMode::Normal, stop, nullptr, normal);
+    normal = MountVolume(reader, entry, RecoveryMode::Normal, stop, nullptr).Take();
     const double tNormal = Since(t0);
     const long rssNormal = MaxRssKiB();
     const size_t treeNodes = normal.tree.FileCount() + normal.tree.FolderCount();
@@ -172,7 +172,7 @@ int main(int argc, char** argv) {
 
     MountedVolume extensive;
     t0 = Clock::now();
-    MountVolume(reader, entry, RecoveryMode::Extensive, stop, nullptr, extensive);
+    extensive = MountVolume(reader, entry, RecoveryMode::Extensive, stop, nullptr).Take();
     const double tExtensive = Since(t0);
     extensive = {};
 

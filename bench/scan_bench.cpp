@@ -80,12 +80,12 @@ int main(int argc, char** argv) {
             return 1;
         bestCat = std::min(bestCat, Seconds(t0, Clock::now()));
 
-        OpenDeviceResult dev = OpenBlockDevice(path);
-        if (!dev.device) {
-            std::fprintf(stderr, "%s\n", dev.error.c_str());
+        auto dev = OpenBlockDevice(path);
+        if (!dev) {
+            std::fprintf(stderr, "%s\n", dev.error().c_str());
             return 1;
         }
-        SectorReader reader(dev.device.get(), bytes / 512, 3);
+        SectorReader reader(dev->get(), bytes / 512, 3);
         VolumeTable table;
         std::atomic<bool> stop{false};
         obs = {};

@@ -3,7 +3,7 @@
 #include "fuzz_volume.h"
 #include "ufs/file_reader.h"
 #include "ufs/inode.h"
-#include "ufs/ufs_format.h"
+#include "format/ufs_format.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace trevik;
@@ -12,19 +12,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<uint8_t> sb(1536);
     reader.Read(16, 3, sb.data());
     const auto decoded = DecodeSuperblock(sb);
-    if (!decoded.geometry) return 0;
-    const VolumeGeometry g = *decoded.geometry;
+    if (!decoded) return 0;
+    const VolumeGeometry g = *decoded;
     std::vector<uint64_t> groups{16};
     for (uint32_t c = 1; c < std::min<uint32_t>(g.groupCount, 64); ++c) {
-        groups.push_back(ufs::CgSblock(g.fragsPerGroup, g.groupOffset, g.groupMask, g.superblockOffset, c) *
-                         g.sectorsPerFragment);
+        groups.push_back(SuperblockCopySector(g, c));
     }
-    InodeAccess access(reader, 0, g, groups);
+    InodeAccess access(reader, g, groups);
     const uint64_t last = std::min<uint64_t>(uint64_t{g.inodesPerGroup} * groups.size(), 256);
     std::vector<uint8_t> block(g.blockSize);
     for (uint32_t n = 2; n < last; ++n) {
-        Inode in;
-        if (!access.ReadInode(n, in)) continue;
+        const InodeRead read = access.ReadInode(n);
+        if (!read.Ok()) continue;
+        const Inode& in = read.inode;
         if (in.IsSymlink()) {
             ReadSymlinkTarget(access, in);
             continue;

@@ -7,9 +7,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     SectorReader reader(&disk, disk.SizeBytes() / 512, 1);
     std::atomic<bool> stop{false};
     for (RecoveryMode mode : {RecoveryMode::Normal, RecoveryMode::Extensive}) {
-        MountedVolume v;
-        const MountResult r = MountVolume(reader, fuzz::EntryFor(disk), mode, stop, nullptr, v);
-        if (!r.ok) return 0;
+        auto r = MountVolume(reader, fuzz::EntryFor(disk), mode, stop, nullptr);
+        if (!r) return 0;
+        const MountedVolume v = r.Take();
         if (mode == RecoveryMode::Extensive) {
             const std::string out = fuzz::ScratchDir();
             std::filesystem::remove_all(out);

@@ -1,6 +1,7 @@
 #include "cli/commands.h"
 
 #include "cli/output.h"
+#include "cli/reading.h"
 #include "disk/disk_table.h"
 #include "recovery/session.h"
 #include "volume/disk_label.h"
@@ -106,9 +107,9 @@ void PrintVolumes(const VolumeTable& table, bool asJson) {
 int RunDisks(const DisksOptions& options) {
     DiskTable table = EnumerateDisks();
     for (const auto& image : options.images) {
-        const std::string error = AddImageDisk(table, image);
-        if (!error.empty()) {
-            std::cerr << "trevik-cli: " << error << "\n";
+        const Status added = AddImageDisk(table, image);
+        if (!added) {
+            std::cerr << "trevik-cli: " << added.error() << "\n";
             return kExitFailure;
         }
     }
@@ -146,11 +147,19 @@ int RunDisks(const DisksOptions& options) {
     return kExitOk;
 }
 
+namespace {
+int ListVolumes(Session& session, const VolumesOptions& options);
+} // namespace
+
 int RunVolumes(const VolumesOptions& options) {
     Session session;
-    session.settings.sectorsPerRead = options.sectorsPerRead;
-    session.settings.badSectorRetries = options.retries;
+    const int rc = ListVolumes(session, options);
+    return FinishReading(session, options, rc);
+}
 
+namespace {
+
+int ListVolumes(Session& session, const VolumesOptions& options) {
     uint32_t start = 0;
     std::optional<uint32_t> end;
     if (options.scan) {
@@ -171,16 +180,10 @@ int RunVolumes(const VolumesOptions& options) {
         }
     }
 
-    const std::string error = session.OpenPath(options.device);
-    if (!error.empty()) {
-        std::cerr << "trevik-cli: " << error << "\n";
+    if (!OpenForReading(session, options.device, options)) {
         return kExitFailure;
     }
     const uint64_t totalSectors = session.Reader().TotalSectors();
-    if (totalSectors == 0) {
-        std::cerr << "trevik-cli: " << options.device << ": empty device (no whole sector)\n";
-        return kExitFailure;
-    }
 
     if (!options.scan) {
         if (ReadDiskLabel(session.Reader(), session.volumes) == 0) {
@@ -222,4 +225,5 @@ int RunVolumes(const VolumesOptions& options) {
     return kExitOk;
 }
 
+} // namespace
 } // namespace trevik::cli

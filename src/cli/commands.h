@@ -8,7 +8,7 @@
 namespace trevik::cli {
 
 inline constexpr int kExitOk = 0;
-inline constexpr int kExitFailure = 1;
+inline constexpr int kExitFailure = 1; // a failure, or a result with losses (warnings)
 inline constexpr int kExitUsage = 2;
 
 struct DisksOptions {
@@ -16,24 +16,26 @@ struct DisksOptions {
     bool json = false;
 };
 
-struct VolumesOptions {
+// How every command that reads a disk reads it.
+struct ReadOptions {
+    uint32_t sectorsPerRead = 60;
+    uint16_t retries = 3;
+    std::string badmap;     // a ddrescue mapfile: its unfinished areas are not read
+    std::string saveBadmap; // where to write the bad sectors this run met
+};
+
+struct VolumesOptions : ReadOptions {
     std::string device;
     bool scan = false;
     std::optional<std::string> start;
     std::optional<std::string> end;
-    uint32_t sectorsPerRead = 60;
-    uint16_t retries = 3;
     bool json = false;
 };
 
 int RunDisks(const DisksOptions& options);
 int RunVolumes(const VolumesOptions& options);
 
-} // namespace trevik::cli
-
-namespace trevik::cli {
-
-struct VolumeCommandOptions {
+struct VolumeCommandOptions : ReadOptions {
     std::string device;
     int volume = 0; // 1-based
     bool scan = false;

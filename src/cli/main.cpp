@@ -15,11 +15,23 @@ int main(int argc, char** argv) {
         ->allow_extra_args(false);
     disksCmd->add_flag("--json", disks.json, "One JSON document on stdout");
 
+    // Every command that reads a disk takes these.
+    auto addReadOptions = [](CLI::App* cmd, cli::ReadOptions& o) {
+        cmd->add_option("--sectors-per-read", o.sectorsPerRead,
+                        "Sectors per read request of a scan (1-100)")
+            ->check(CLI::Range(RecoverySettings::kMinSectorsPerRead,
+                               RecoverySettings::kMaxSectorsPerRead));
+        cmd->add_option("--retries", o.retries, "Attempts per bad sector after the first (1-10)")
+            ->check(CLI::Range(RecoverySettings::kMinRetries, RecoverySettings::kMaxRetries));
+        cmd->add_option("--badmap", o.badmap,
+                        "GNU ddrescue mapfile: areas not marked finished are not read");
+        cmd->add_option("--save-badmap", o.saveBadmap,
+                        "Write the bad sectors met as a ddrescue mapfile");
+    };
+
     cli::VolumesOptions volumes;
     std::string start;
     std::string end;
-    unsigned sectorsPerRead = 60;
-    unsigned retries = 3;
     auto* volumesCmd = app.add_subcommand(
         "volumes", "List the Solaris volumes of a disk, from its label or a scan");
     volumesCmd->add_option("DEVICE", volumes.device, "Disk image or block device")->required();
@@ -28,16 +40,12 @@ int main(int argc, char** argv) {
     auto* endOpt = volumesCmd->add_option("--end", end, "Sector after the last one scanned");
     startOpt->needs(scanFlag);
     endOpt->needs(scanFlag);
-    volumesCmd->add_option("--sectors-per-read", sectorsPerRead, "Sectors per read request (1-100)")
-        ->check(
-            CLI::Range(RecoverySettings::kMinSectorsPerRead, RecoverySettings::kMaxSectorsPerRead));
-    volumesCmd->add_option("--retries", retries, "Attempts per bad sector (1-10)")
-        ->check(CLI::Range(unsigned{RecoverySettings::kMinRetries},
-                           unsigned{RecoverySettings::kMaxRetries}));
+    addReadOptions(volumesCmd, volumes);
     volumesCmd->add_flag("--json", volumes.json, "One JSON document on stdout");
 
     // Commands that mount one volume share these options.
-    auto addVolumeOptions = [](CLI::App* cmd, cli::VolumeCommandOptions& o) {
+    auto addVolumeOptions = [&](CLI::App* cmd, cli::VolumeCommandOptions& o) {
+        addReadOptions(cmd, o);
         cmd->add_option("DEVICE", o.device, "Disk image or block device")->required();
         cmd->add_option("--volume", o.volume, "Volume number, as trevik-cli volumes lists it")
             ->required();
@@ -98,8 +106,6 @@ int main(int argc, char** argv) {
             volumes.start = start;
         if (!endOpt->empty())
             volumes.end = end;
-        volumes.sectorsPerRead = sectorsPerRead;
-        volumes.retries = static_cast<uint16_t>(retries);
         return cli::RunVolumes(volumes);
     } catch (const std::exception& e) {
         std::cerr << "trevik-cli: " << e.what() << "\n";

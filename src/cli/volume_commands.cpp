@@ -2,6 +2,8 @@
 
 #include "cli/commands.h"
 #include "cli/output.h"
+#include "cli/reading.h"
+#include "text/messages.h"
 #include "recovery/extraction.h"
 #include "recovery/find_files.h"
 #include "recovery/session.h"
@@ -10,7 +12,7 @@
 #include "ufs/tree_paths.h"
 #include "ufs/ufs_time.h"
 #include "volume/disk_label.h"
-#include "volume/drive_information.h"
+#include "recovery/drive_information.h"
 #include "volume/superblock_scan.h"
 
 #include <chrono>
@@ -24,8 +26,8 @@ namespace {
 class MountProgress final : public MountObserver {
 public:
     explicit MountProgress(ProgressLine& p) : p_(p) {}
-    void OnStatusText(const std::string& t) override {
-        caption_ = t;
+    void OnPhase(MountPhase phase) override {
+        caption_ = text::PhaseCaption(phase);
         Draw(true);
     }
     void OnProgress(uint32_t pct) override {
@@ -63,16 +65,10 @@ bool MountFromOptions(const VolumeCommandOptions& o, Mounted& m) {
         std::cerr << "trevik-cli: --mode must be normal or extensive\n";
         return false;
     }
-    const std::string error = m.session.OpenPath(o.device);
-    if (!error.empty()) {
-        std::cerr << "trevik-cli: " << error << "\n";
+    if (!OpenForReading(m.session, o.device, o)) {
         return false;
     }
     SectorReader& reader = m.session.Reader();
-    if (reader.TotalSectors() == 0) {
-        std::cerr << "trevik-cli: " << o.device << ": empty device (no whole sector)\n";
-        return false;
-    }
     ProgressLine progress;
     if (o.scan) {
         ScanOptions scan;
@@ -94,17 +90,44 @@ bool MountFromOptions(const VolumeCommandOptions& o, Mounted& m) {
     MountProgress observer(progress);
     const RecoveryMode mode =
         o.mode == "extensive" ? RecoveryMode::Extensive : RecoveryMode::Normal;
-    const MountResult r =
-        MountVolume(reader, entry, mode, m.session.stopRequested, &observer, m.volume);
+    auto mounted = MountVolume(reader, entry, mode, m.session.stopRequested, &observer);
     progress.Done();
-    if (!r.ok) {
-        std::cerr << "trevik-cli: " << r.message << "\n";
+    if (!mounted) {
+        std::cerr << "trevik-cli: " << mounted.error() << "\n";
         return false;
     }
-    for (const auto& note : r.notes) {
-        std::cerr << "trevik-cli: " << note << "\n";
-    }
+    m.volume = mounted.Take();
     return true;
+}
+
+// Every warning as one line on stderr.
+void PrintWarnings(const std::vector<Warning>& warnings) {
+    for (const Warning& w : warnings) {
+        std::cerr << "trevik-cli: warning: " << text::WarningMessage(w) << "\n";
+    }
+}
+
+json WarningsJson(const std::vector<Warning>& warnings) {
+    json list = json::array();
+    for (const Warning& w : warnings) {
+        json j{{"kind", text::WarningKindName(w.kind)}, {"message", text::WarningMessage(w)}};
+        if (!w.path.empty())
+            j["path"] = w.path;
+        if (w.lastInode != 0)
+            j["inodes"] = {w.firstInode, w.lastInode};
+        if (w.sector)
+            j["sector"] = *w.sector;
+        if (!w.names.empty())
+            j["names"] = w.names;
+        list.push_back(std::move(j));
+    }
+    return list;
+}
+
+// The exit code of a command that completed: a failure when anything was lost.
+int Outcome(const std::vector<Warning>& warnings) {
+    PrintWarnings(warnings);
+    return warnings.empty() ? kExitOk : kExitFailure;
 }
 
 // A node reached by a "/"-separated path of shown names: the root, a folder or a file.
@@ -197,43 +220,42 @@ std::string SlashPath(const RecoveredTree& t, uint32_t folderInode, bool display
 }
 
 // Children in the listing order (folders first, then files), depth first with -r: a
-// folder's own listing follows its row at once. An explicit stack: the depth is the
-// disk's to decide.
+// folder's own listing follows its row at once.
 std::vector<Row> List(const RecoveredTree& t, uint32_t folderInode, bool recursive) {
-    std::vector<Row> rows;
-    struct Frame {
-        uint32_t inode;
-        std::string path, raw;
-        size_t nextFolder = 0;
-    };
-    std::vector<Frame> stack{
-        {folderInode, SlashPath(t, folderInode, true), SlashPath(t, folderInode, false)}};
-    while (!stack.empty()) {
-        Frame& top = stack.back();
-        const auto folders = t.ChildFolders(top.inode);
-        if (top.nextFolder < folders.size()) {
-            const uint32_t f = folders[top.nextFolder++];
-            rows.push_back(FolderRow(t, f, top.path, top.raw));
-            if (recursive) {
-                Frame child{t.Folders()[f].inode, rows.back().path, rows.back().rawPath};
-                stack.push_back(std::move(child));
-            }
-            continue;
+    struct Lister final : SubtreeVisitor {
+        const RecoveredTree& t;
+        bool recursive;
+        std::vector<Row> rows;
+        // The shown and raw paths of the folders on the way down.
+        std::vector<std::pair<std::string, std::string>> paths;
+        Lister(const RecoveredTree& tree, bool r, uint32_t start) : t(tree), recursive(r) {
+            paths.emplace_back(SlashPath(t, start, true), SlashPath(t, start, false));
         }
-        for (uint32_t f : t.ChildFiles(top.inode))
-            rows.push_back(FileRow(t, f, top.path, top.raw));
-        stack.pop_back();
-    }
-    return rows;
+        bool EnterFolder(uint32_t f, size_t depth) override {
+            const auto& [path, raw] = paths[depth - 1];
+            rows.push_back(FolderRow(t, f, path, raw));
+            if (!recursive) {
+                return false;
+            }
+            paths.resize(depth);
+            paths.emplace_back(rows.back().path, rows.back().rawPath);
+            return true;
+        }
+        void LeaveFolder(uint32_t, size_t depth) override { paths.resize(depth); }
+        void VisitFile(uint32_t f, size_t depth) override {
+            const auto& [path, raw] = paths[depth - 1];
+            rows.push_back(FileRow(t, f, path, raw));
+        }
+    } lister(t, recursive, folderInode);
+    t.WalkSubtree(folderInode, WalkOrder::FoldersFirst, lister);
+    return std::move(lister.rows);
 }
 
-} // namespace
-
-int RunInfo(const VolumeCommandOptions& o) {
-    Mounted m;
+int Info(const VolumeCommandOptions& o, Mounted& m) {
     if (!MountFromOptions(o, m))
         return kExitFailure;
     const DriveInformation d = MakeDriveInformation(m.volume);
+    const auto& warnings = m.volume.warnings;
     if (o.json) {
         std::cout << Dump({{"volumeName", d.volumeName},
                            {"volumeStart", d.volumeStart},
@@ -242,7 +264,8 @@ int RunInfo(const VolumeCommandOptions& o) {
                            {"superBlockStart", d.superBlockStart},
                            {"totalFiles", d.totalFiles},
                            {"totalFolders", d.totalFolders},
-                           {"recoveryType", d.recoveryType}})
+                           {"recoveryType", d.recoveryType},
+                           {"warnings", WarningsJson(warnings)}})
                   << "\n";
     } else {
         std::cout << "Volume Name        " << d.volumeName << "\n"
@@ -254,11 +277,10 @@ int RunInfo(const VolumeCommandOptions& o) {
                   << "Total Folders      " << d.totalFolders << "\n"
                   << "Recovery Type      " << d.recoveryType << "\n";
     }
-    return kExitOk;
+    return Outcome(warnings);
 }
 
-int RunLs(const LsOptions& o) {
-    Mounted m;
+int Ls(const LsOptions& o, Mounted& m) {
     if (!MountFromOptions(o, m))
         return kExitFailure;
     const RecoveredTree& t = m.volume.tree;
@@ -292,8 +314,9 @@ int RunLs(const LsOptions& o) {
                                {"date", tt.date},
                                {"time", tt.time}});
         }
-        std::cout << Dump({{"entries", entries}}) << "\n";
-        return kExitOk;
+        std::cout << Dump({{"entries", entries}, {"warnings", WarningsJson(m.volume.warnings)}})
+                  << "\n";
+        return Outcome(m.volume.warnings);
     }
     for (const Row& r : rows) {
         const UfsTimeText tt = FormatUfsTime(r.mtime);
@@ -301,11 +324,10 @@ int RunLs(const LsOptions& o) {
                     static_cast<unsigned long long>(r.size), tt.date.c_str(), tt.time.c_str(),
                     r.path.c_str());
     }
-    return kExitOk;
+    return Outcome(m.volume.warnings);
 }
 
-int RunFind(const FindOptions& o) {
-    Mounted m;
+int Find(const FindOptions& o, Mounted& m) {
     if (!MountFromOptions(o, m))
         return kExitFailure;
     struct Collect final : FindObserver {
@@ -319,18 +341,19 @@ int RunFind(const FindOptions& o) {
         for (const auto& h : collect.hits) {
             hits.push_back({{"name", h.name}, {"path", h.path}, {"size", h.size}});
         }
-        std::cout << Dump({{"hits", hits}}) << "\n";
-        return kExitOk;
+        std::cout << Dump({{"hits", hits}, {"warnings", WarningsJson(m.volume.warnings)}})
+                  << "\n";
+        return Outcome(m.volume.warnings);
     }
     for (const auto& h : collect.hits) {
         std::printf("%-40s %-40s %llu\n", h.name.c_str(), h.path.c_str(),
                     static_cast<unsigned long long>(h.size));
     }
     std::fprintf(stderr, "%zu file(s) found\n", collect.hits.size());
-    return kExitOk;
+    return Outcome(m.volume.warnings);
 }
 
-int RunRecover(const RecoverOptions& o) {
+int Recover(const RecoverOptions& o, Mounted& m) {
     DuplicatePolicy policy;
     if (o.duplicates == "skip") {
         policy = DuplicatePolicy::Skip;
@@ -342,7 +365,6 @@ int RunRecover(const RecoverOptions& o) {
         std::cerr << "trevik-cli: --duplicates must be skip, rename or overwrite\n";
         return kExitUsage;
     }
-    Mounted m;
     if (!MountFromOptions(o, m))
         return kExitFailure;
     const RecoveredTree& t = m.volume.tree;
@@ -380,7 +402,8 @@ int RunRecover(const RecoverOptions& o) {
                            {"bytesWritten", s.bytesWritten},
                            {"foldersCreated", s.foldersCreated},
                            {"skipped", s.skipped},
-                           {"incomplete", s.incomplete}})
+                           {"incomplete", s.incomplete},
+                           {"warnings", WarningsJson(m.volume.warnings)}})
                   << "\n";
     } else {
         std::cout << "Files written    " << s.filesWritten << "\n"
@@ -393,6 +416,7 @@ int RunRecover(const RecoverOptions& o) {
         for (const auto& p : s.incomplete)
             std::cout << "Incomplete       " << p << "\n";
     }
+    const int rc = Outcome(m.volume.warnings);
     if (!s.error.empty()) {
         std::cerr << "trevik-cli: " << s.error << "\n";
         return kExitFailure;
@@ -402,7 +426,33 @@ int RunRecover(const RecoverOptions& o) {
                   << " file(s) had unreadable parts, written as zeros\n";
         return kExitFailure;
     }
-    return kExitOk;
+    return rc;
+}
+
+} // namespace
+
+int RunInfo(const VolumeCommandOptions& o) {
+    Mounted m;
+    const int rc = Info(o, m);
+    return FinishReading(m.session, o, rc);
+}
+
+int RunLs(const LsOptions& o) {
+    Mounted m;
+    const int rc = Ls(o, m);
+    return FinishReading(m.session, o, rc);
+}
+
+int RunFind(const FindOptions& o) {
+    Mounted m;
+    const int rc = Find(o, m);
+    return FinishReading(m.session, o, rc);
+}
+
+int RunRecover(const RecoverOptions& o) {
+    Mounted m;
+    const int rc = Recover(o, m);
+    return FinishReading(m.session, o, rc);
 }
 
 } // namespace trevik::cli

@@ -1,9 +1,14 @@
 #include "disk/block_device.h"
 
+#include "format/unique_fd.h"
+
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <memory>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,89 +16,109 @@
 namespace trevik {
 namespace {
 
+bool PreadAll(int fd, uint8_t* out, size_t length, uint64_t offset) {
+    size_t done = 0;
+    while (done < length) {
+        if (offset + done > static_cast<uint64_t>(INT64_MAX)) {
+            return false;
+        }
+        const ssize_t n =
+            ::pread(fd, out + done, length - done, static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        if (n == 0) {
+            return false; // past the end
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
 class FileBlockDevice final : public BlockDevice {
 public:
-    FileBlockDevice(int fd, uint64_t size, std::string path)
-        : fd_(fd), size_(size), path_(std::move(path)) {}
-    ~FileBlockDevice() override { ::close(fd_); }
-    FileBlockDevice(const FileBlockDevice&) = delete;
-    FileBlockDevice& operator=(const FileBlockDevice&) = delete;
+    // `alignment` > 0: the descriptor was opened with O_DIRECT, and every request must be
+    // aligned to it in offset, length and memory.
+    FileBlockDevice(UniqueFd fd, uint64_t size, std::string path, uint32_t alignment)
+        : fd_(std::move(fd)), size_(size), path_(std::move(path)), alignment_(alignment) {}
 
     bool ReadAt(uint64_t offset, std::span<uint8_t> out) override {
-        size_t done = 0;
-        while (done < out.size()) {
-            if (offset + done > static_cast<uint64_t>(INT64_MAX)) {
-                return false;
-            }
-            const ssize_t n = ::pread(fd_, out.data() + done, out.size() - done,
-                                      static_cast<off_t>(offset + done));
-            if (n < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                return false;
-            }
-            if (n == 0) {
-                return false; // past the end
-            }
-            done += static_cast<size_t>(n);
+        if (alignment_ == 0) {
+            return PreadAll(fd_.Get(), out.data(), out.size(), offset);
         }
+        const uint64_t a = alignment_;
+        const uint64_t first = offset / a * a;
+        const uint64_t end = (offset + out.size() + a - 1) / a * a;
+        const auto length = static_cast<size_t>(end - first);
+        struct FreeDeleter {
+            void operator()(uint8_t* p) const { std::free(p); }
+        };
+        std::unique_ptr<uint8_t, FreeDeleter> bounce(
+            static_cast<uint8_t*>(std::aligned_alloc(std::max<size_t>(a, 4096), length)));
+        if (!bounce || !PreadAll(fd_.Get(), bounce.get(), length, first)) {
+            return false;
+        }
+        std::memcpy(out.data(), bounce.get() + (offset - first), out.size());
         return true;
     }
     uint64_t SizeBytes() const override { return size_; }
     const std::string& Path() const override { return path_; }
 
 private:
-    int fd_;
+    UniqueFd fd_;
     uint64_t size_;
     std::string path_;
+    uint32_t alignment_;
 };
 
-std::string Failure(const std::string& path, const char* reason) {
-    return "Cannot open " + path + ": " + reason;
+Error Failure(const std::string& path, const char* reason) {
+    return Error{"Cannot open " + path + ": " + reason};
 }
 
 } // namespace
 
-OpenDeviceResult OpenBlockDevice(const std::string& path) {
-    OpenDeviceResult result;
+Result<std::unique_ptr<BlockDevice>> OpenBlockDevice(const std::string& path) {
     // O_RDONLY only: the disk we recover from is never opened for writing. O_NONBLOCK so
     // that a FIFO or a drive without a medium cannot hang the open; it is cleared below.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) {
-        result.error = Failure(path, std::strerror(errno));
-        return result;
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (!fd.Valid()) {
+        return Failure(path, std::strerror(errno));
     }
     struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        result.error = Failure(path, std::strerror(errno));
-        ::close(fd);
-        return result;
+    if (::fstat(fd.Get(), &st) != 0) {
+        return Failure(path, std::strerror(errno));
     }
     uint64_t size = 0;
+    uint32_t alignment = 0;
     if (S_ISREG(st.st_mode)) {
         size = static_cast<uint64_t>(st.st_size);
+        ::posix_fadvise(fd.Get(), 0, 0, POSIX_FADV_RANDOM);
     } else if (S_ISBLK(st.st_mode)) {
-        if (::ioctl(fd, BLKGETSIZE64, &size) != 0) {
-            result.error = Failure(path, std::strerror(errno));
-            ::close(fd);
-            return result;
+        if (::ioctl(fd.Get(), BLKGETSIZE64, &size) != 0) {
+            return Failure(path, std::strerror(errno));
+        }
+        int logical = 0;
+        UniqueFd direct(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_DIRECT));
+        if (direct.Valid() && ::ioctl(direct.Get(), BLKSSZGET, &logical) == 0 && logical > 0) {
+            fd = std::move(direct);
+            alignment = static_cast<uint32_t>(logical);
+        } else {
+            ::posix_fadvise(fd.Get(), 0, 0, POSIX_FADV_RANDOM);
         }
     } else if (S_ISDIR(st.st_mode)) {
-        result.error = Failure(path, std::strerror(EISDIR));
-        ::close(fd);
-        return result;
+        return Failure(path, std::strerror(EISDIR));
     } else {
-        result.error = Failure(path, "not a disk image or block device");
-        ::close(fd);
-        return result;
+        return Failure(path, "not a disk image or block device");
     }
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags >= 0) {
-        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    const int flags = ::fcntl(fd.Get(), F_GETFL);
+    if (flags >= 0 && (flags & O_NONBLOCK) != 0) {
+        ::fcntl(fd.Get(), F_SETFL, flags & ~O_NONBLOCK);
     }
-    result.device = std::make_unique<FileBlockDevice>(fd, size, path);
-    return result;
+    return std::unique_ptr<BlockDevice>(
+        std::make_unique<FileBlockDevice>(std::move(fd), size, path, alignment));
 }
 
 bool MemoryBlockDevice::ReadAt(uint64_t offset, std::span<uint8_t> out) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "format/result.h"
+
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -24,14 +26,12 @@ public:
     virtual const std::string& Path() const = 0;
 };
 
-struct OpenDeviceResult {
-    std::unique_ptr<BlockDevice> device;
-    std::string error; // set when device is null: the path and the system's reason
-};
-
 // Opens a block device or a disk image file for reading only. Directories and other
-// special files are refused.
-OpenDeviceResult OpenBlockDevice(const std::string& path);
+// special files are refused; the error names the path and the system's reason.
+// Block devices are read with O_DIRECT, so that every attempt the engine makes is one the
+// drive sees (the page cache would re-read a failing page behind our back); image files
+// are read with read-ahead off, so that a bad page is not fetched again by the kernel.
+Result<std::unique_ptr<BlockDevice>> OpenBlockDevice(const std::string& path);
 
 // A device held in memory, for tests, fuzzing and tools.
 class MemoryBlockDevice final : public BlockDevice {

@@ -1,6 +1,7 @@
 #include "disk/disk_table.h"
 
 #include "disk/block_device.h"
+#include "format/sector.h"
 
 #include <algorithm>
 #include <cctype>
@@ -113,15 +114,6 @@ std::string DiskItemName(size_t k) {
     return "Storage Device" + std::to_string(k);
 }
 
-int DiskIndexFromItemName(const std::string& text) {
-    static const std::string prefix = "Storage Device";
-    if (!StartsWith(text, prefix) || !AllDigits(std::string_view(text).substr(prefix.size())) ||
-        text.size() - prefix.size() > 6) {
-        return -1;
-    }
-    return std::stoi(text.substr(prefix.size()));
-}
-
 std::string CapacityText(uint64_t totalSectors) {
     return std::to_string(totalSectors / 2048) + " MB ( Approx )";
 }
@@ -200,17 +192,17 @@ DiskTable EnumerateDisks(const DiskProbeRoots& roots) {
     return table;
 }
 
-std::string AddImageDisk(DiskTable& table, const std::string& path) {
+Status AddImageDisk(DiskTable& table, const std::string& path) {
     if (table.listedCount >= DiskTable::kSlots) {
-        return "Cannot add " + path + ": no free disk slot";
+        return Error{"Cannot add " + path + ": no free disk slot"};
     }
-    OpenDeviceResult opened = OpenBlockDevice(path);
-    if (!opened.device) {
-        return opened.error;
+    const auto opened = OpenBlockDevice(path);
+    if (!opened) {
+        return Error{opened.error()};
     }
     DiskEntry e;
     e.devicePath = path;
-    e.totalSectors = opened.device->SizeBytes() / 512;
+    e.totalSectors = (*opened)->SizeBytes() / kSectorSize;
     e.model = fs::path(path).filename().string();
     FillGeometry(e, 0, 0);
     // Images are listed after the physical disks; entries of drives without a medium stay
@@ -220,7 +212,7 @@ std::string AddImageDisk(DiskTable& table, const std::string& path) {
     }
     table.entries.insert(table.entries.begin() + table.listedCount, std::move(e));
     ++table.listedCount;
-    return {};
+    return Ok();
 }
 
 } // namespace trevik

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "format/result.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -41,8 +43,6 @@ struct DiskTable {
 
 // "Storage Device" followed by k.
 std::string DiskItemName(size_t k);
-// The list index from an item name, or -1 when the text does not name a disk.
-int DiskIndexFromItemName(const std::string& text);
 // totalSectors / 2048, followed by " MB ( Approx )".
 std::string CapacityText(uint64_t totalSectors);
 // The default scan end: the disk's size, capped at the 32-bit sector limit.
@@ -58,8 +58,7 @@ struct DiskProbeRoots {
 // are left out.
 DiskTable EnumerateDisks(const DiskProbeRoots& roots = {});
 
-// Appends a disk image file as a further listed disk. Returns an empty string on
-// success, else the reason it was not added.
-std::string AddImageDisk(DiskTable& table, const std::string& path);
+// Appends a disk image file as a further listed disk; the error says why it was not.
+Status AddImageDisk(DiskTable& table, const std::string& path);
 
 } // namespace trevik

@@ -1,47 +1,76 @@
 #include "disk/sector_reader.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace trevik {
 
-int SectorReader::Read(uint64_t startSector, uint32_t count, uint8_t* buffer,
-                       uint32_t* unreadable) {
-    if (unreadable != nullptr) {
-        *unreadable = 0;
+bool SectorReader::Attempt(uint64_t sector, uint64_t count, uint8_t* out) {
+    requests_.fetch_add(1, std::memory_order_relaxed);
+    const bool ok = device_->ReadAt(sector * kSectorSize, {out, count * kSectorSize});
+    if (!ok) {
+        failedRequests_.fetch_add(1, std::memory_order_relaxed);
     }
-    // Only the first sector is bounded: a run that starts inside the disk and passes its
-    // end is still attempted, and its sectors past the end simply fail.
-    if (static_cast<int64_t>(startSector) > static_cast<int64_t>(totalSectors_) ||
-        startSector > static_cast<uint64_t>(INT64_MAX)) {
-        return 0;
-    }
-    if (device_ == nullptr) {
-        return 0;
-    }
-    if (count == 0) {
-        return 1;
-    }
-    const size_t bytes = size_t{count} * kSectorBytes;
-    if (device_->ReadAt(startSector * kSectorBytes, {buffer, bytes})) {
-        return 1;
-    }
+    return ok;
+}
 
-    const uint16_t retries = retries_.load();
-    bool lastCallSucceeded = false;
+uint32_t SectorReader::ReadFresh(uint64_t first, uint64_t end, uint8_t* out) {
+    if (Attempt(first, end - first, out)) {
+        return 0;
+    }
+    // The run failed: each sector alone, at once. The run's request was every sector's
+    // first attempt, so a sector that stays bad has cost exactly retries + 1.
+    const uint16_t retries = std::max<uint16_t>(retries_.load(), 1);
     uint32_t bad = 0;
-    for (uint32_t i = 0; i < count; ++i) {
+    for (uint64_t s = first; s < end; ++s) {
+        uint8_t* at = out + (s - first) * kSectorSize;
         bool ok = false;
         for (uint16_t attempt = 0; attempt < retries && !ok; ++attempt) {
-            ok = device_->ReadAt((startSector + i) * kSectorBytes,
-                                 {buffer + size_t{i} * kSectorBytes, kSectorBytes});
-            lastCallSucceeded = ok;
+            ok = Attempt(s, 1, at);
         }
         if (!ok) {
+            std::memset(at, 0, kSectorSize);
+            badSectors_.Add(s, 1);
             ++bad;
         }
     }
-    if (unreadable != nullptr) {
-        *unreadable = bad;
+    return bad;
+}
+
+ReadOutcome SectorReader::Read(uint64_t startSector, std::span<uint8_t> buffer) {
+    ReadOutcome out;
+    const uint64_t count = buffer.size() / kSectorSize;
+    if (count == 0) {
+        return out;
     }
-    return lastCallSucceeded ? 1 : 0;
+    uint8_t* data = buffer.data();
+    if (device_ == nullptr) {
+        std::memset(data, 0, count * kSectorSize);
+        out.unreadable = static_cast<uint32_t>(count);
+        return out;
+    }
+    const uint64_t end = startSector + std::min(count, UINT64_MAX - startSector);
+    const uint64_t insideEnd = std::clamp(totalSectors_, startSector, end);
+    if (insideEnd < end) {
+        // Past the end of the device: unreadable without asking.
+        std::memset(data + (insideEnd - startSector) * kSectorSize, 0,
+                    (end - insideEnd) * kSectorSize);
+        out.pastEnd = static_cast<uint32_t>(end - insideEnd);
+        out.unreadable = out.pastEnd;
+    }
+    for (uint64_t s = startSector; s < insideEnd;) {
+        const uint64_t bad = badSectors_.NextBad(s, insideEnd);
+        if (bad > s) {
+            out.unreadable += ReadFresh(s, bad, data + (s - startSector) * kSectorSize);
+            s = bad;
+            continue;
+        }
+        const uint64_t badEnd = std::min(badSectors_.BadRunEnd(s), insideEnd);
+        std::memset(data + (s - startSector) * kSectorSize, 0, (badEnd - s) * kSectorSize);
+        out.unreadable += static_cast<uint32_t>(badEnd - s);
+        s = badEnd;
+    }
+    return out;
 }
 
 } // namespace trevik

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "disk/bad_sector_map.h"
 #include "disk/block_device.h"
+#include "format/sector.h"
 
 #include <atomic>
 #include <cstdint>
@@ -8,35 +10,50 @@
 
 namespace trevik {
 
-inline constexpr uint32_t kSectorBytes = 512;
+// What one read delivered. Sectors that could not be delivered read as zeros and are
+// counted here, so that a caller can never take them for data.
+struct ReadOutcome {
+    uint32_t unreadable = 0; // failed, known to be bad, or past the end of the device
+    uint32_t pastEnd = 0;    // of those, the sectors past the end of the device
+
+    bool Whole() const { return unreadable == 0; }
+};
+
+// Counts of what the reader asked of the device, for tests and benchmarks.
+struct ReaderStats {
+    uint64_t requests = 0;
+    uint64_t failedRequests = 0;
+};
 
 // Reads runs of 512-byte sectors from the chosen disk. A run is first asked for whole;
-// when that fails, each of its sectors is tried alone, up to the bad-sector retry count.
-// A sector that stays unreadable keeps whatever the buffer held at its place (callers
-// that need defined content prepare the buffer themselves).
+// when that fails, each of its sectors is asked for alone, up to the bad-sector retry
+// count, so that a bad sector costs at most retries + 1 attempts. A sector that stays
+// unreadable is remembered for as long as the disk is open and never asked for again.
 class SectorReader {
 public:
-    // A reader without a device: every read returns 0 and leaves the buffer alone.
+    // A reader without a device: every sector reads as unreadable zeros.
     SectorReader() = default;
     SectorReader(BlockDevice* device, uint64_t totalSectors, uint16_t badSectorRetries = 3)
         : device_(device), totalSectors_(totalSectors), retries_(badSectorRetries) {}
 
-    // Reads `count` sectors at `startSector` into buffer (count x 512 bytes). Returns 1
-    // when the whole run was delivered at the first attempt, or, after a fallback to
-    // single sectors, when the last attempt made succeeded; 0 otherwise. A start beyond
-    // the disk's last sector + 1 is refused with 0 and the buffer is not touched.
-    // `unreadable`, when given, receives the number of sectors that stayed unreadable.
-    int Read(uint64_t startSector, uint32_t count, uint8_t* buffer, uint32_t* unreadable = nullptr);
-
-    int Read(uint64_t startSector, std::span<uint8_t> buffer, uint32_t* unreadable = nullptr) {
-        return Read(startSector, static_cast<uint32_t>(buffer.size() / kSectorBytes), buffer.data(),
-                    unreadable);
+    // Reads buffer.size() / 512 sectors at `startSector`. Every byte of the buffer is set:
+    // with the disk's data, or with zeros where a sector is unreadable.
+    ReadOutcome Read(uint64_t startSector, std::span<uint8_t> buffer);
+    ReadOutcome Read(uint64_t startSector, uint32_t count, uint8_t* buffer) {
+        return Read(startSector, {buffer, size_t{count} * kSectorSize});
     }
 
-    // Points the reader at another device (or none). Not while a worker reads.
+    // True when the sector is known to be unreadable (or lies past the end); reads nothing.
+    bool KnownBad(uint64_t sector) const {
+        return sector >= totalSectors_ || badSectors_.Contains(sector);
+    }
+
+    // Points the reader at another device (or none); forgets the bad sectors. Not while a
+    // worker reads.
     void Reset(BlockDevice* device, uint64_t totalSectors) {
         device_ = device;
         totalSectors_ = totalSectors;
+        badSectors_.Clear();
     }
 
     // Takes effect at the next read; safe to call while a worker reads.
@@ -46,11 +63,21 @@ public:
     uint64_t TotalSectors() const { return totalSectors_; }
     bool HasDevice() const { return device_ != nullptr; }
     BlockDevice* Device() const { return device_; }
+    BadSectorMap& BadSectors() { return badSectors_; }
+    const BadSectorMap& BadSectors() const { return badSectors_; }
+    ReaderStats Stats() const { return {requests_.load(), failedRequests_.load()}; }
 
 private:
+    // Reads [first, end), none of it in the map, into out; returns the sectors that failed.
+    uint32_t ReadFresh(uint64_t first, uint64_t end, uint8_t* out);
+    bool Attempt(uint64_t sector, uint64_t count, uint8_t* out);
+
     BlockDevice* device_ = nullptr;
     uint64_t totalSectors_ = 0;
     std::atomic<uint16_t> retries_{3};
+    BadSectorMap badSectors_;
+    std::atomic<uint64_t> requests_{0};
+    std::atomic<uint64_t> failedRequests_{0};
 };
 
 } // namespace trevik

@@ -1,5 +1,6 @@
 #include "recovery/extraction.h"
 
+#include "format/unique_fd.h"
 #include "ufs/file_reader.h"
 #include "ufs/inode.h"
 #include "ufs/names.h"
@@ -37,152 +38,7 @@ std::string DuplicateName(const std::string& name, uint32_t k) {
 
 namespace {
 
-struct Frame {
-    int64_t folder = -1; // -1: the destination itself
-    int fd = -1;
-    std::string safeName;
-    uint32_t inode = kRootInode;
-    int32_t mtime = 0;
-    size_t nextChild = 0;
-    bool filesDone = false;
-    bool fresh = false; // created by this run: nothing in it can clash
-};
-
-class Extractor {
-public:
-    Extractor(const MountedVolume& v, SectorReader& r, DuplicatePolicy d, ExtractionControl& c,
-              ExtractionObserver* o)
-        : tree_(v.tree), access_(r, v.entry.startSector, v.geometry, v.groupTable),
-          dup_(d), control_(c), observer_(o) {}
-
-    ExtractionSummary Run(const std::vector<ExtractItem>& items, bool all,
-                          const std::string& destination);
-
-private:
-    bool Stopping() {
-        if (control_.stopSavingRequested.load()) {
-            sum_.stopped = true;
-        }
-        return sum_.stopped || !sum_.error.empty();
-    }
-    void Count(const std::vector<ExtractItem>& items);
-    void CountFolder(uint32_t inode);
-    void CopyFolderTree(int destFd, int64_t folder);
-    int FrameFd(size_t k);
-    int MakeFolder(int parentFd, const std::string& safeName, std::string* placed, bool* fresh);
-    void CopyFile(int dirFd, uint32_t fileIndex, bool freshFolder);
-    bool WriteRegular(int dirFd, const std::string& finalName, const Inode& inode,
-                      uint32_t fileIndex, bool direct);
-    std::string FreeName(int dirFd, const std::string& name);
-    void Fatal(const std::string& what, int err) {
-        if (sum_.error.empty())
-            sum_.error = what + ": " + std::strerror(err);
-    }
-    std::string FilePath(uint32_t fileIndex) const {
-        const std::string folder =
-            FolderPath(tree_, tree_.Files()[fileIndex].parentInode, '/', true);
-        return (folder.empty() ? "" : "/" + folder) + "/" + DisplayName(tree_.FileName(fileIndex));
-    }
-
-    const RecoveredTree& tree_;
-    InodeAccess access_;
-    DuplicatePolicy dup_;
-    ExtractionControl& control_;
-    ExtractionObserver* observer_;
-    ExtractionSummary sum_;
-    ExtractionProgress progress_;
-    std::vector<Frame> frames_;
-    uint64_t tempCounter_ = 0;
-    uint64_t lastWrittenEnd_ = 0;
-};
-
-void Extractor::CountFolder(uint32_t inode) {
-    std::vector<uint32_t> work{inode};
-    while (!work.empty()) {
-        const uint32_t p = work.back();
-        work.pop_back();
-        for (uint32_t f : tree_.ChildFiles(p)) {
-            ++progress_.filesTotal;
-            progress_.bytesTotal += tree_.Files()[f].size;
-        }
-        for (uint32_t d : tree_.ChildFolders(p))
-            work.push_back(tree_.Folders()[d].inode);
-    }
-}
-
-void Extractor::Count(const std::vector<ExtractItem>& items) {
-    for (const auto& it : items) {
-        if (it.isFolder) {
-            CountFolder(tree_.Folders()[it.index].inode);
-        } else {
-            ++progress_.filesTotal;
-            progress_.bytesTotal += tree_.Files()[it.index].size;
-        }
-    }
-}
-
-std::string Extractor::FreeName(int dirFd, const std::string& name) {
-    struct stat st {};
-    if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return name;
-    for (uint32_t k = 1;; ++k) {
-        const std::string candidate = DuplicateName(name, k);
-        if (::fstatat(dirFd, candidate.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-            return candidate;
-    }
-}
-
-// Creates (or reuses) a folder and opens it without following links. A name held by
-// something that is not a folder gets a new name.
-int Extractor::MakeFolder(int parentFd, const std::string& safeName, std::string* placed,
-                          bool* fresh) {
-    std::string name = safeName;
-    for (uint32_t k = 1; k < 100000; ++k) {
-        *fresh = false;
-        if (::mkdirat(parentFd, name.c_str(), 0755) == 0) {
-            ++sum_.foldersCreated;
-            *fresh = true;
-        } else if (errno != EEXIST) {
-            Fatal("Cannot create folder " + name, errno);
-            return -1;
-        }
-        const int fd =
-            ::openat(parentFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd >= 0) {
-            *placed = name;
-            return fd;
-        }
-        if (errno != ENOTDIR && errno != ELOOP) {
-            Fatal("Cannot open folder " + name, errno);
-            return -1;
-        }
-        name = DuplicateName(safeName, k);
-    }
-    Fatal("Cannot create folder " + safeName, EEXIST);
-    return -1;
-}
-
-int Extractor::FrameFd(size_t k) {
-    if (frames_[k].fd >= 0)
-        return frames_[k].fd;
-    size_t j = k;
-    while (frames_[j].fd < 0)
-        --j;
-    int cur = frames_[j].fd;
-    for (size_t m = j + 1; m <= k; ++m) {
-        const int next = ::openat(cur, frames_[m].safeName.c_str(),
-                                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (cur != frames_[j].fd)
-            ::close(cur);
-        if (next < 0) {
-            Fatal("Cannot reopen folder " + frames_[m].safeName, errno);
-            return -1;
-        }
-        cur = next;
-    }
-    frames_[k].fd = cur;
-    return cur;
-}
+constexpr int kDirOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 void SetTimes(int fd, const char* name, int32_t mtime, bool nofollow) {
     if (mtime <= 0)
@@ -198,128 +54,272 @@ void SetTimes(int fd, const char* name, int32_t mtime, bool nofollow) {
     }
 }
 
-// Walks a folder's subtree depth first with an explicit stack. Deep trees keep a handle
-// only every 64 levels and reopen the others from there, so depth costs no handles.
-void Extractor::CopyFolderTree(int destFd, int64_t folder) {
+// A folder of the destination on the copy's path, from the destination down.
+struct Frame {
+    UniqueFd fd; // closed for deep frames and reopened from an ancestor when needed
+    std::string safeName;
+    int32_t mtime = 0;
+    bool fresh = false; // created by this run: nothing in it can clash
+    bool isItem = false; // a folder of the volume (the destination itself is not)
+};
+
+// An output file on its way into place: written under `temp`, renamed when whole.
+struct Output {
+    UniqueFd fd;
+    std::string temp;
+    bool direct = false; // `temp` is the final name already
+};
+
+enum class CopyEnd { Whole, Skipped, Stopped, Failed };
+
+class Extractor {
+public:
+    Extractor(const MountedVolume& v, SectorReader& r, DuplicatePolicy d, ExtractionControl& c,
+              ExtractionObserver* o)
+        : tree_(v.tree), access_(r, v.geometry, v.groupTable), dup_(d), control_(c),
+          observer_(o) {}
+
+    ExtractionSummary Run(const std::vector<ExtractItem>& items, bool all,
+                          const std::string& destination);
+
+private:
+    bool Stopping() {
+        if (control_.stopSavingRequested.load()) {
+            sum_.stopped = true;
+        }
+        return sum_.stopped || !sum_.error.empty();
+    }
+    // Records why the run cannot go on (the first reason only); the run then ends.
+    void EndRun(const std::string& what, int err) {
+        if (sum_.error.empty())
+            sum_.error = what + ": " + std::strerror(err);
+    }
+    void CountFolder(uint32_t inode);
+    void CopyFolderTree(int destFd, int64_t folder);
+    int FrameFd(size_t k);
+    bool PushFolder(uint32_t folder);
+    void PopFolder();
+    UniqueFd MakeFolder(int parentFd, const std::string& safeName, std::string* placed,
+                        bool* fresh);
+    void CopyFile(int dirFd, uint32_t fileIndex, bool freshFolder);
+    void CopyLink(int dirFd, uint32_t fileIndex, const Inode& inode, const std::string& name,
+                  const struct stat* existing);
+    bool WriteRegular(int dirFd, const std::string& finalName, const Inode& inode,
+                      uint32_t fileIndex, bool direct, bool lost);
+    bool OpenOutput(int dirFd, const std::string& finalName, mode_t perm, bool direct,
+                    Output& out);
+    CopyEnd CopyBlocks(int fd, const Inode& inode, bool* damaged, int* err);
+    bool FinishOutput(int dirFd, Output& out, const Inode& inode, uint32_t fileIndex);
+    bool PlaceOutput(int dirFd, const Output& out, const std::string& finalName,
+                     uint32_t fileIndex);
+    void Written(const Inode& inode, bool damaged, uint32_t fileIndex) {
+        ++sum_.filesWritten;
+        sum_.bytesWritten += inode.size;
+        if (damaged)
+            sum_.incomplete.push_back(FilePath(fileIndex));
+    }
+    std::string FreeName(int dirFd, const std::string& name);
+    std::string FilePath(uint32_t fileIndex) const {
+        const std::string folder =
+            FolderPath(tree_, tree_.Files()[fileIndex].parentInode, '/', true);
+        return (folder.empty() ? "" : "/" + folder) + "/" + DisplayName(tree_.FileName(fileIndex));
+    }
+
+    const RecoveredTree& tree_;
+    InodeAccess access_;
+    DuplicatePolicy dup_;
+    ExtractionControl& control_;
+    ExtractionObserver* observer_;
+    ExtractionSummary sum_;
+    ExtractionProgress progress_;
+    std::vector<Frame> frames_;
+    uint64_t tempCounter_ = 0;
+};
+
+void Extractor::CountFolder(uint32_t inode) {
+    struct Count final : SubtreeVisitor {
+        const RecoveredTree& tree;
+        ExtractionProgress& progress;
+        Count(const RecoveredTree& t, ExtractionProgress& p) : tree(t), progress(p) {}
+        void VisitFile(uint32_t f, size_t) override {
+            ++progress.filesTotal;
+            progress.bytesTotal += tree.Files()[f].size;
+        }
+    } count(tree_, progress_);
+    tree_.WalkSubtree(inode, WalkOrder::FilesFirst, count);
+}
+
+std::string Extractor::FreeName(int dirFd, const std::string& name) {
+    struct stat st {};
+    if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return name;
+    for (uint32_t k = 1;; ++k) {
+        const std::string candidate = DuplicateName(name, k);
+        if (::fstatat(dirFd, candidate.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return candidate;
+    }
+}
+
+// Creates (or reuses) a folder and opens it without following links. A name held by
+// something that is not a folder gets a new name.
+UniqueFd Extractor::MakeFolder(int parentFd, const std::string& safeName, std::string* placed,
+                               bool* fresh) {
+    std::string name = safeName;
+    for (uint32_t k = 1; k < 100000; ++k) {
+        *fresh = false;
+        if (::mkdirat(parentFd, name.c_str(), 0755) == 0) {
+            ++sum_.foldersCreated;
+            *fresh = true;
+        } else if (errno != EEXIST) {
+            EndRun("Cannot create folder " + name, errno);
+            return {};
+        }
+        UniqueFd fd(::openat(parentFd, name.c_str(), kDirOpenFlags));
+        if (fd.Valid()) {
+            *placed = name;
+            return fd;
+        }
+        if (errno != ENOTDIR && errno != ELOOP) {
+            EndRun("Cannot open folder " + name, errno);
+            return {};
+        }
+        name = DuplicateName(safeName, k);
+    }
+    EndRun("Cannot create folder " + safeName, EEXIST);
+    return {};
+}
+
+int Extractor::FrameFd(size_t k) {
+    if (frames_[k].fd.Valid())
+        return frames_[k].fd.Get();
+    size_t j = k;
+    while (!frames_[j].fd.Valid())
+        --j;
+    UniqueFd cur;
+    int curFd = frames_[j].fd.Get();
+    for (size_t m = j + 1; m <= k; ++m) {
+        UniqueFd next(::openat(curFd, frames_[m].safeName.c_str(), kDirOpenFlags));
+        if (!next.Valid()) {
+            EndRun("Cannot reopen folder " + frames_[m].safeName, errno);
+            return -1;
+        }
+        cur = std::move(next);
+        curFd = cur.Get();
+    }
+    frames_[k].fd = std::move(cur);
+    return frames_[k].fd.Get();
+}
+
+// Creates folder i inside the innermost frame and makes it the innermost. Deep trees
+// keep a handle only every 64 levels and reopen the others from there, so depth costs
+// no handles.
+bool Extractor::PushFolder(uint32_t folder) {
     constexpr size_t kKeepOpen = 64;
+    const size_t k = frames_.size() - 1;
+    const int fd = FrameFd(k);
+    if (fd < 0)
+        return false;
+    std::string placed;
+    bool fresh = false;
+    UniqueFd child = MakeFolder(fd, SafeFileName(tree_.FolderName(folder)), &placed, &fresh);
+    if (!child.Valid())
+        return false;
+    if (k >= kKeepOpen && k % kKeepOpen != 0) {
+        frames_[k].fd.Reset();
+    }
+    frames_.push_back(
+        {std::move(child), placed, tree_.Folders()[folder].modifiedTime, fresh, true});
+    return true;
+}
+
+// Done with the innermost folder: its time is set last, after its contents changed it.
+void Extractor::PopFolder() {
+    const size_t k = frames_.size() - 1;
+    if (frames_[k].isItem) {
+        const int fd = FrameFd(k);
+        if (fd >= 0)
+            SetTimes(fd, nullptr, frames_[k].mtime, false);
+    }
+    frames_.pop_back();
+}
+
+// Copies a folder (or, for -1, the whole volume into the destination itself) depth
+// first: each folder's files, then its sub-folders.
+void Extractor::CopyFolderTree(int destFd, int64_t folder) {
     frames_.clear();
-    frames_.push_back({-1, destFd, "", kRootInode, 0, 0, false});
+    frames_.push_back({UniqueFd(::fcntl(destFd, F_DUPFD_CLOEXEC, 0)), "", 0, false, false});
+    uint32_t start = kRootInode;
     if (folder >= 0) {
-        const FolderNode& f = tree_.Folders()[static_cast<size_t>(folder)];
-        std::string placed;
-        bool fresh = false;
-        const int fd = MakeFolder(
-            destFd, SafeFileName(tree_.FolderName(static_cast<size_t>(folder))), &placed, &fresh);
-        if (fd < 0)
+        if (!PushFolder(static_cast<uint32_t>(folder)))
             return;
-        frames_.push_back({folder, fd, placed, f.inode, f.modifiedTime, 0, false, fresh});
+        start = tree_.Folders()[static_cast<size_t>(folder)].inode;
     }
-    const size_t base = frames_.size() - 1;
-    while (frames_.size() > base && !Stopping()) {
-        const size_t k = frames_.size() - 1;
-        Frame& top = frames_[k];
-        if (!top.filesDone) {
-            const int fd = FrameFd(k);
-            if (fd < 0)
-                return;
-            const bool fresh = top.fresh;
-            for (uint32_t f : tree_.ChildFiles(top.inode)) {
-                if (Stopping())
-                    break;
-                CopyFile(fd, f, fresh);
-            }
-            frames_[k].filesDone = true;
-            continue;
+    struct Copy final : SubtreeVisitor {
+        Extractor& x;
+        explicit Copy(Extractor& e) : x(e) {}
+        bool EnterFolder(uint32_t f, size_t) override { return x.PushFolder(f); }
+        void LeaveFolder(uint32_t, size_t) override { x.PopFolder(); }
+        void VisitFile(uint32_t f, size_t) override {
+            const size_t k = x.frames_.size() - 1;
+            const int fd = x.FrameFd(k);
+            if (fd >= 0)
+                x.CopyFile(fd, f, x.frames_[k].fresh);
         }
-        const auto children = tree_.ChildFolders(top.inode);
-        if (top.nextChild < children.size()) {
-            const uint32_t child = children[top.nextChild++];
-            const int fd = FrameFd(k);
-            if (fd < 0)
-                return;
-            const FolderNode& c = tree_.Folders()[child];
-            std::string placed;
-            bool fresh = false;
-            const int cfd = MakeFolder(fd, SafeFileName(tree_.FolderName(child)), &placed, &fresh);
-            if (cfd < 0)
-                return;
-            if (k >= kKeepOpen && k % kKeepOpen != 0 && frames_[k].fd >= 0) {
-                ::close(frames_[k].fd);
-                frames_[k].fd = -1;
-            }
-            frames_.push_back({child, cfd, placed, c.inode, c.modifiedTime, 0, false, fresh});
-            continue;
-        }
-        // Done with this folder: its time is set last, after its contents changed it.
-        if (top.folder >= 0) {
-            const int fd = FrameFd(k);
-            if (fd >= 0) {
-                SetTimes(fd, nullptr, top.mtime, false);
-                ::close(fd);
-            }
-        }
-        frames_.pop_back();
-    }
-    for (size_t k = 1; k < frames_.size(); ++k) {
-        if (frames_[k].fd >= 0)
-            ::close(frames_[k].fd);
+        bool Stopped() override { return x.Stopping(); }
+    } copy(*this);
+    tree_.WalkSubtree(start, WalkOrder::FilesFirst, copy);
+    if (folder >= 0 && !Stopping()) {
+        PopFolder();
     }
     frames_.clear();
 }
 
-// Writes a file under a name that is free (`direct`), or under a temporary name that
-// replaces or joins the existing one only once the file is whole. Either way a file that
-// fails half-way is removed.
-bool Extractor::WriteRegular(int dirFd, const std::string& finalName, const Inode& inode,
-                             uint32_t fileIndex, bool direct) {
-    const mode_t perm = (inode.mode & 0777) | 0600;
+bool Extractor::OpenOutput(int dirFd, const std::string& finalName, mode_t perm, bool direct,
+                           Output& out) {
     const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-    std::string temp = finalName;
-    int fd = -1;
     if (direct) {
-        fd = ::openat(dirFd, temp.c_str(), flags, perm);
-        if (fd < 0 && errno == EEXIST) {
-            direct = false; // the disk lists the name twice
+        out.fd.Reset(::openat(dirFd, finalName.c_str(), flags, perm));
+        if (out.fd.Valid()) {
+            out.temp = finalName;
+            out.direct = true;
+            return true;
         }
+        if (errno != EEXIST) {
+            return false;
+        }
+        // The disk lists the name twice: the second goes the temporary way.
     }
-    if (!direct) {
-        temp = ".trevik-partial-" + std::to_string(::getpid()) + "-" + std::to_string(++tempCounter_);
-        fd = ::openat(dirFd, temp.c_str(), flags, perm);
-    }
-    if (fd < 0) {
-        Fatal("Cannot write " + FilePath(fileIndex), errno);
-        return false;
-    }
-    auto abandon = [&] {
-        ::close(fd);
-        ::unlinkat(dirFd, temp.c_str(), 0);
-    };
+    out.temp =
+        ".trevik-partial-" + std::to_string(::getpid()) + "-" + std::to_string(++tempCounter_);
+    out.direct = false;
+    out.fd.Reset(::openat(dirFd, out.temp.c_str(), flags, perm));
+    return out.fd.Valid();
+}
+
+// Writes the file's blocks: data where the map has it, holes left as holes, unreadable
+// parts as zeros (marking the file damaged). A file holds at most as many blocks as its
+// volume: a map that yields more is garbage.
+CopyEnd Extractor::CopyBlocks(int fd, const Inode& inode, bool* damaged, int* err) {
     FileReader reader(access_, inode);
     std::vector<uint8_t> block(reader.BlockSize());
-    lastWrittenEnd_ = 0;
-    bool damaged = false;
     uint64_t blocks = reader.BlockCount();
     if (blocks > reader.Capacity()) {
-        damaged = true; // more than the block map can address: the rest reads as zeros
+        *damaged = true; // more than the block map can address: the rest reads as zeros
         blocks = reader.Capacity();
     }
-    // A file holds at most as many blocks as its volume: a map that yields more is garbage.
     const VolumeGeometry& g = access_.Geometry();
-    const uint64_t volumeBlocks = uint64_t{g.sizeFrags} / std::max<uint32_t>(g.fragsPerBlock, 1) + 1;
+    const uint64_t volumeBlocks = VolumeFragments(g) / std::max<uint32_t>(g.fragsPerBlock, 1) + 1;
     uint64_t dataBlocks = 0;
     for (uint64_t lbn = 0; lbn < blocks;) {
         if (control_.skipFileRequested.exchange(false)) {
-            abandon();
-            ++sum_.skipped;
-            return false;
+            return CopyEnd::Skipped;
         }
         if (Stopping()) {
-            abandon();
-            return false;
+            return CopyEnd::Stopped;
         }
         bool lost = false;
         const uint64_t next = std::min(reader.NextCandidate(lbn, &lost), blocks);
-        damaged = damaged || lost;
+        *damaged = *damaged || lost;
         if (next != lbn) { // a whole absent indirect range: a hole in the output too
             progress_.bytesDone += (next - lbn) * reader.BlockSize();
             lbn = next;
@@ -327,13 +327,12 @@ bool Extractor::WriteRegular(int dirFd, const std::string& finalName, const Inod
         }
         const uint32_t len = reader.BlockLength(lbn);
         const auto state = reader.ReadBlock(lbn, {block.data(), len});
-        if (state == FileReader::BlockState::Damaged || state == FileReader::BlockState::Lost) {
-            damaged = true;
-        }
-        if (state == FileReader::BlockState::Data || state == FileReader::BlockState::Damaged) {
+        using State = FileReader::BlockState;
+        *damaged = *damaged || state == State::Damaged || state == State::Lost;
+        if (state == State::Data || state == State::Damaged) {
             if (++dataBlocks > volumeBlocks) {
-                damaged = true;
-                break;
+                *damaged = true;
+                return CopyEnd::Whole;
             }
             size_t done = 0;
             const off_t at = static_cast<off_t>(lbn * reader.BlockSize());
@@ -343,48 +342,52 @@ bool Extractor::WriteRegular(int dirFd, const std::string& finalName, const Inod
                 if (n < 0) {
                     if (errno == EINTR)
                         continue;
-                    const int err = errno;
-                    abandon();
-                    Fatal("Cannot write " + FilePath(fileIndex), err);
-                    return false;
+                    *err = errno;
+                    return CopyEnd::Failed;
                 }
                 done += static_cast<size_t>(n);
             }
-            lastWrittenEnd_ = lbn * reader.BlockSize() + len;
         }
         progress_.bytesDone += len;
         if (observer_ != nullptr)
             observer_->OnProgress(progress_);
         ++lbn;
     }
-    // A file that ends in a hole gets its size from the truncate.
-    if (lastWrittenEnd_ != inode.size &&
-        (inode.size > static_cast<uint64_t>(INT64_MAX) ||
-         ::ftruncate(fd, static_cast<off_t>(inode.size)) != 0)) {
+    return CopyEnd::Whole;
+}
+
+// Gives the output its whole size (a file that ends in a hole gets it from the truncate)
+// and its time, and closes it. False when the file cannot be finished: it is removed.
+bool Extractor::FinishOutput(int dirFd, Output& out, const Inode& inode, uint32_t fileIndex) {
+    struct stat st {};
+    const bool sized = ::fstat(out.fd.Get(), &st) == 0 && uint64_t(st.st_size) == inode.size;
+    if (!sized && (inode.size > static_cast<uint64_t>(INT64_MAX) ||
+                   ::ftruncate(out.fd.Get(), static_cast<off_t>(inode.size)) != 0)) {
         const int err = inode.size > static_cast<uint64_t>(INT64_MAX) ? EFBIG : errno;
-        abandon();
+        out.fd.Reset();
+        ::unlinkat(dirFd, out.temp.c_str(), 0);
         if (err == EFBIG || err == EINVAL) {
             // A size no file here can have: this file cannot be written, the run goes on.
             sum_.incomplete.push_back(FilePath(fileIndex));
-            return false;
+        } else {
+            EndRun("Cannot write " + FilePath(fileIndex), err);
         }
-        Fatal("Cannot write " + FilePath(fileIndex), err);
         return false;
     }
-    SetTimes(fd, nullptr, inode.modifiedTime, false);
-    if (::close(fd) != 0) {
+    SetTimes(out.fd.Get(), nullptr, inode.modifiedTime, false);
+    if (out.fd.Close() != 0) {
         const int err = errno;
-        ::unlinkat(dirFd, temp.c_str(), 0);
-        Fatal("Cannot write " + FilePath(fileIndex), err);
+        ::unlinkat(dirFd, out.temp.c_str(), 0);
+        EndRun("Cannot write " + FilePath(fileIndex), err);
         return false;
     }
-    if (direct) {
-        ++sum_.filesWritten;
-        sum_.bytesWritten += inode.size;
-        if (damaged) sum_.incomplete.push_back(FilePath(fileIndex));
-        return true;
-    }
-    // Into place: never over a folder; over an existing file only when told to overwrite.
+    return true;
+}
+
+// Moves a finished temporary into place: never over a folder; over an existing file only
+// when told to overwrite; under a free " (k)" name when told to rename.
+bool Extractor::PlaceOutput(int dirFd, const Output& out, const std::string& finalName,
+                            uint32_t fileIndex) {
     std::string name = finalName;
     for (uint32_t k = 1;; ++k) {
         int rc;
@@ -392,30 +395,93 @@ bool Extractor::WriteRegular(int dirFd, const std::string& finalName, const Inod
             struct stat st {};
             const bool isDir = ::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
                                S_ISDIR(st.st_mode);
-            rc =
-                isDir ? (errno = EEXIST, -1) : ::renameat(dirFd, temp.c_str(), dirFd, name.c_str());
+            rc = isDir ? (errno = EEXIST, -1)
+                       : ::renameat(dirFd, out.temp.c_str(), dirFd, name.c_str());
         } else {
-            rc = ::renameat2(dirFd, temp.c_str(), dirFd, name.c_str(), RENAME_NOREPLACE);
+            rc = ::renameat2(dirFd, out.temp.c_str(), dirFd, name.c_str(), RENAME_NOREPLACE);
         }
         if (rc == 0)
-            break;
+            return true;
         if (errno != EEXIST || dup_ == DuplicatePolicy::Skip) {
             const int err = errno;
-            ::unlinkat(dirFd, temp.c_str(), 0);
+            ::unlinkat(dirFd, out.temp.c_str(), 0);
             if (err == EEXIST) {
                 ++sum_.skipped;
-                return false;
+            } else {
+                EndRun("Cannot write " + FilePath(fileIndex), err);
             }
-            Fatal("Cannot write " + FilePath(fileIndex), err);
             return false;
         }
         name = FreeName(dirFd, DuplicateName(finalName, k));
     }
-    ++sum_.filesWritten;
-    sum_.bytesWritten += inode.size;
-    if (damaged)
-        sum_.incomplete.push_back(FilePath(fileIndex));
+}
+
+// Writes a file under a name that is free (`direct`), or under a temporary name that
+// replaces or joins the existing one only once the file is whole. Either way a file that
+// fails half-way is removed. `lost`: nothing of its contents can be located.
+bool Extractor::WriteRegular(int dirFd, const std::string& finalName, const Inode& inode,
+                             uint32_t fileIndex, bool direct, bool lost) {
+    const mode_t perm = (inode.mode & 0777) | 0600;
+    Output out;
+    if (!OpenOutput(dirFd, finalName, perm, direct, out)) {
+        EndRun("Cannot write " + FilePath(fileIndex), errno);
+        return false;
+    }
+    bool damaged = lost;
+    int err = 0;
+    const CopyEnd end = lost ? CopyEnd::Whole : CopyBlocks(out.fd.Get(), inode, &damaged, &err);
+    if (end != CopyEnd::Whole) {
+        out.fd.Reset();
+        ::unlinkat(dirFd, out.temp.c_str(), 0);
+        if (end == CopyEnd::Skipped) {
+            ++sum_.skipped;
+        } else if (end == CopyEnd::Failed) {
+            EndRun("Cannot write " + FilePath(fileIndex), err);
+        }
+        return false;
+    }
+    if (!FinishOutput(dirFd, out, inode, fileIndex)) {
+        return false;
+    }
+    if (!out.direct && !PlaceOutput(dirFd, out, finalName, fileIndex)) {
+        return false;
+    }
+    Written(inode, damaged, fileIndex);
     return true;
+}
+
+// A link is recreated as a link and never followed; its target may say anything.
+void Extractor::CopyLink(int dirFd, uint32_t fileIndex, const Inode& inode,
+                         const std::string& name, const struct stat* existing) {
+    const auto target = ReadSymlinkTarget(access_, inode);
+    if (!target) {
+        sum_.incomplete.push_back(FilePath(fileIndex));
+        return;
+    }
+    const std::string safe = SafeFileName(tree_.FileName(fileIndex));
+    std::string linkName = name;
+    if (existing != nullptr && dup_ == DuplicatePolicy::Overwrite) {
+        if (S_ISDIR(existing->st_mode)) {
+            linkName = FreeName(dirFd, safe);
+        } else {
+            ::unlinkat(dirFd, safe.c_str(), 0);
+        }
+    }
+    int rc = ::symlinkat(target->c_str(), dirFd, linkName.c_str());
+    if (rc != 0 && errno == EEXIST) { // the disk lists the name twice
+        if (dup_ == DuplicatePolicy::Skip) {
+            ++sum_.skipped;
+            return;
+        }
+        linkName = FreeName(dirFd, safe);
+        rc = ::symlinkat(target->c_str(), dirFd, linkName.c_str());
+    }
+    if (rc != 0) {
+        EndRun("Cannot create link " + FilePath(fileIndex), errno);
+        return;
+    }
+    SetTimes(dirFd, linkName.c_str(), inode.modifiedTime, true);
+    ++sum_.filesWritten;
 }
 
 void Extractor::CopyFile(int dirFd, uint32_t fileIndex, bool freshFolder) {
@@ -427,112 +493,80 @@ void Extractor::CopyFile(int dirFd, uint32_t fileIndex, bool freshFolder) {
     }
     control_.skipFileRequested.store(false);
     const uint64_t bytesBefore = progress_.bytesDone;
-    auto finish = [&] {
-        ++progress_.filesDone;
-        progress_.bytesDone = bytesBefore + node.size;
-        if (observer_ != nullptr)
-            observer_->OnProgress(progress_);
-    };
 
     const std::string safe = SafeFileName(tree_.FileName(fileIndex));
-    Inode inode;
-    if (!access_.ReadInode(node.inode, inode)) {
-        // Nothing of the file can be read: write it empty-sized zeros and say so.
-        inode = Inode{};
-        inode.mode = 0x8000 | 0644;
-        inode.size = node.size;
-        inode.modifiedTime = node.modifiedTime;
-        inode.blocks = 0;
-        for (auto& d : inode.direct)
-            d = 0xFFFFFFFF; // every block reads as damaged
-        for (auto& d : inode.indirect)
-            d = 0xFFFFFFFF;
+    InodeRead read = access_.ReadInode(node.inode);
+    const bool lost = !read.Ok();
+    if (lost) {
+        // Its inode cannot be read now: the file is written as zeros of the size the
+        // listing showed, and reported incomplete.
+        read.inode = Inode{};
+        read.inode.mode = ufs::kTypeFile | 0644;
+        read.inode.size = node.size;
+        read.inode.modifiedTime = node.modifiedTime;
     }
-    const uint16_t type = inode.Type();
-    if (type == 0x2000 || type == 0x6000 || type == 0x1000 || type == 0xC000) {
-        ++sum_.specialsSkipped;
-        finish();
-        return;
-    }
+    const Inode& inode = read.inode;
     struct stat st {};
     const bool exists =
-        !freshFolder && ::fstatat(dirFd, safe.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-    if (exists && dup_ == DuplicatePolicy::Skip) {
+        !ufs::IsSpecialMode(inode.mode) && !freshFolder &&
+        ::fstatat(dirFd, safe.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (ufs::IsSpecialMode(inode.mode)) {
+        ++sum_.specialsSkipped;
+    } else if (exists && dup_ == DuplicatePolicy::Skip) {
         ++sum_.skipped;
-        finish();
-        return;
-    }
-    const std::string name =
-        exists && dup_ == DuplicatePolicy::Rename ? FreeName(dirFd, safe) : safe;
-    if (type == 0xA000) {
-        const auto target = ReadSymlinkTarget(access_, inode);
-        if (!target) {
-            sum_.incomplete.push_back(FilePath(fileIndex));
-            finish();
-            return;
-        }
-        std::string linkName = name;
-        if (exists && dup_ == DuplicatePolicy::Overwrite) {
-            if (S_ISDIR(st.st_mode)) {
-                linkName = FreeName(dirFd, safe);
-            } else {
-                ::unlinkat(dirFd, safe.c_str(), 0);
-            }
-        }
-        // A link is recreated as a link and never followed; its target may say anything.
-        int rc = ::symlinkat(target->c_str(), dirFd, linkName.c_str());
-        if (rc != 0 && errno == EEXIST) { // the disk lists the name twice
-            if (dup_ == DuplicatePolicy::Skip) {
-                ++sum_.skipped;
-                finish();
+    } else {
+        const std::string name =
+            exists && dup_ == DuplicatePolicy::Rename ? FreeName(dirFd, safe) : safe;
+        if (inode.IsSymlink()) {
+            CopyLink(dirFd, fileIndex, inode, name, exists ? &st : nullptr);
+            if (!sum_.error.empty())
                 return;
-            }
-            linkName = FreeName(dirFd, safe);
-            rc = ::symlinkat(target->c_str(), dirFd, linkName.c_str());
+        } else {
+            WriteRegular(dirFd, name, inode, fileIndex, !exists || dup_ == DuplicatePolicy::Rename,
+                         lost);
         }
-        if (rc != 0) {
-            Fatal("Cannot create link " + FilePath(fileIndex), errno);
-            return;
-        }
-        SetTimes(dirFd, linkName.c_str(), inode.modifiedTime, true);
-        ++sum_.filesWritten;
-        finish();
-        return;
     }
-    WriteRegular(dirFd, name, inode, fileIndex, !exists || dup_ == DuplicatePolicy::Rename);
-    finish();
+    ++progress_.filesDone;
+    progress_.bytesDone = bytesBefore + node.size;
+    if (observer_ != nullptr)
+        observer_->OnProgress(progress_);
 }
 
 ExtractionSummary Extractor::Run(const std::vector<ExtractItem>& items, bool all,
                                  const std::string& destination) {
     std::error_code ec;
     std::filesystem::create_directories(destination, ec);
-    const int destFd = ::open(destination.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (destFd < 0) {
-        Fatal("Cannot open destination " + destination, errno);
+    UniqueFd dest(::open(destination.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dest.Valid()) {
+        EndRun("Cannot open destination " + destination, errno);
         return sum_;
     }
-    if (::faccessat(destFd, ".", W_OK, AT_EACCESS) != 0) {
-        Fatal("Cannot write to destination " + destination, errno);
-        ::close(destFd);
+    if (::faccessat(dest.Get(), ".", W_OK, AT_EACCESS) != 0) {
+        EndRun("Cannot write to destination " + destination, errno);
         return sum_;
     }
     if (all) {
         CountFolder(kRootInode);
-        CopyFolderTree(destFd, -1);
-    } else {
-        Count(items);
-        for (const auto& it : items) {
-            if (Stopping())
-                break;
-            if (it.isFolder) {
-                CopyFolderTree(destFd, it.index);
-            } else {
-                CopyFile(destFd, it.index, false);
-            }
+        CopyFolderTree(dest.Get(), -1);
+        return sum_;
+    }
+    for (const auto& it : items) {
+        if (it.isFolder) {
+            CountFolder(tree_.Folders()[it.index].inode);
+        } else {
+            ++progress_.filesTotal;
+            progress_.bytesTotal += tree_.Files()[it.index].size;
         }
     }
-    ::close(destFd);
+    for (const auto& it : items) {
+        if (Stopping())
+            break;
+        if (it.isFolder) {
+            CopyFolderTree(dest.Get(), it.index);
+        } else {
+            CopyFile(dest.Get(), it.index, false);
+        }
+    }
     return sum_;
 }
 

@@ -19,11 +19,6 @@ struct RecoverySettings {
     DuplicatePolicy duplicatePolicy = DuplicatePolicy::Skip;
     DeletedFilePolicy deletedFilePolicy = DeletedFilePolicy::IncludeDeleted;
     uint16_t badSectorRetries = 3;
-
-    static bool ValidSectorsPerRead(uint64_t v) {
-        return v >= kMinSectorsPerRead && v <= kMaxSectorsPerRead;
-    }
-    static bool ValidRetries(uint64_t v) { return v >= kMinRetries && v <= kMaxRetries; }
 };
 
 } // namespace trevik

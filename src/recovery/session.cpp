@@ -2,30 +2,29 @@
 
 namespace trevik {
 
-std::string Session::Adopt(OpenDeviceResult opened) {
-    if (!opened.device) {
-        return opened.error;
+Status Session::Adopt(Result<std::unique_ptr<BlockDevice>> opened) {
+    if (!opened) {
+        return Error{opened.error()};
     }
-    device_ = std::move(opened.device);
-    const uint64_t total = device_->SizeBytes() / kSectorBytes;
-    reader_.Reset(device_.get(), total);
+    device_ = opened.Take();
+    reader_.Reset(device_.get(), device_->SizeBytes() / kSectorSize);
     reader_.SetBadSectorRetries(settings.badSectorRetries);
-    return {};
+    return Ok();
 }
 
-std::string Session::OpenDisk(size_t k) {
+Status Session::OpenDisk(size_t k) {
     const DiskEntry* disk = disks.Listed(k);
     if (disk == nullptr) {
-        return "No disk " + std::to_string(k);
+        return Error{"No disk " + std::to_string(k)};
     }
-    std::string error = Adopt(OpenBlockDevice(disk->devicePath));
-    if (error.empty()) {
+    Status opened = Adopt(OpenBlockDevice(disk->devicePath));
+    if (opened) {
         selectedDisk = static_cast<int>(k);
     }
-    return error;
+    return opened;
 }
 
-std::string Session::OpenPath(const std::string& path) {
+Status Session::OpenPath(const std::string& path) {
     return Adopt(OpenBlockDevice(path));
 }
 

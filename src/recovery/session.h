@@ -3,6 +3,7 @@
 #include "disk/block_device.h"
 #include "disk/disk_table.h"
 #include "disk/sector_reader.h"
+#include "format/result.h"
 #include "recovery/filter_table.h"
 #include "recovery/recovery_settings.h"
 #include "volume/volume_table.h"
@@ -26,11 +27,11 @@ public:
     int selectedDisk = -1;
     int selectedVolume = -1;
 
-    // Opens listed disk k for reading. On failure nothing changes and the returned text
-    // names the device and the system's reason.
-    std::string OpenDisk(size_t k);
+    // Opens listed disk k for reading. On failure nothing changes and the error names the
+    // device and the system's reason.
+    Status OpenDisk(size_t k);
     // Opens a device or image by path, outside the disk table.
-    std::string OpenPath(const std::string& path);
+    Status OpenPath(const std::string& path);
     void CloseDisk();
 
     bool DiskOpen() const { return device_ != nullptr; }
@@ -41,7 +42,7 @@ public:
     void ApplySettings() { reader_.SetBadSectorRetries(settings.badSectorRetries); }
 
 private:
-    std::string Adopt(OpenDeviceResult opened);
+    Status Adopt(Result<std::unique_ptr<BlockDevice>> opened);
 
     std::unique_ptr<BlockDevice> device_;
     SectorReader reader_;

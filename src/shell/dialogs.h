@@ -4,7 +4,7 @@
 #include "recovery/recovery_settings.h"
 #include "shell/message_service.h"
 #include "ufs/mount_observer.h"
-#include "volume/drive_information.h"
+#include "recovery/drive_information.h"
 
 #include <QDialog>
 

@@ -1,9 +1,11 @@
 #include "shell/main_dialog.h"
 
+
 #include "recovery/extraction.h"
 #include "shell/dialogs.h"
 #include "shell/find_files_dialog.h"
 #include "shell/save_progress_dialog.h"
+#include "text/messages.h"
 #include "ufs/names.h"
 #include "ufs/ufs_time.h"
 #include "volume/disk_label.h"
@@ -106,9 +108,9 @@ MainDialog::MainDialog(MessageService& messages, DesktopService& desktop, const 
     step_ = WizardStep::SelectDisk;
     QStringList refused;
     for (const QString& image : images) {
-        const std::string error = AddImageDisk(session_.disks, image.toStdString());
-        if (!error.empty())
-            refused << QString::fromStdString(error);
+        const Status added = AddImageDisk(session_.disks, image.toStdString());
+        if (!added)
+            refused << QString::fromStdString(added.error());
     }
     auto* root = new QTreeWidgetItem(diskTree, {"My Computer"});
     root->setIcon(0, Themed("computer", QStyle::SP_ComputerIcon));
@@ -527,9 +529,9 @@ void MainDialog::ChooseUsePartitionTable() {
 
 QString MainDialog::AddDiskImage(const QString& path) {
     const size_t before = session_.disks.listedCount;
-    const std::string error = trevik::AddImageDisk(session_.disks, path.toStdString());
-    if (!error.empty())
-        return QString::fromStdString(error);
+    const Status added = trevik::AddImageDisk(session_.disks, path.toStdString());
+    if (!added)
+        return QString::fromStdString(added.error());
     auto* item = new QTreeWidgetItem(diskTree->topLevelItem(0),
                                      {QString::fromStdString(DiskItemName(before))});
     item->setIcon(0, Themed("drive-harddisk", QStyle::SP_DriveHDIcon));
@@ -581,10 +583,10 @@ void MainDialog::Next() {
     if (step_ == WizardStep::SelectDisk) {
         // The disk chosen now, whatever an earlier refused Next had opened.
         session_.CloseDisk();
-        const std::string error =
+        const Status opened =
             session_.OpenDisk(static_cast<size_t>(std::max(session_.selectedDisk, 0)));
-        if (!error.empty()) {
-            messages_.ShowMessage(this, MessageKind::Error, QString::fromStdString(error));
+        if (!opened) {
+            messages_.ShowMessage(this, MessageKind::Error, QString::fromStdString(opened.error()));
             return;
         }
         if (option_ == VolumeIdentifyOption::UsePartitionTable) {
@@ -753,9 +755,9 @@ void MainDialog::StartMountWorker() {
     worker_ = std::thread([this, entry, mode] {
         struct Poster final : MountObserver {
             MainDialog* d;
-            void OnStatusText(const std::string& t) override {
-                d->bridge_.Post([d = d, t] {
-                    d->statusLine->setText(QString::fromStdString(t));
+            void OnPhase(MountPhase phase) override {
+                d->bridge_.Post([d = d, phase] {
+                    d->statusLine->setText(QString::fromUtf8(text::PhaseCaption(phase)));
                     d->statusLine->show();
                 });
             }
@@ -787,20 +789,19 @@ void MainDialog::StartMountWorker() {
             }
         } poster;
         poster.d = this;
-        auto volume = std::make_shared<MountedVolume>();
-        MountResult r =
-            MountVolume(session_.Reader(), entry, mode, session_.stopRequested, &poster, *volume);
-        bridge_.Post([this, r, volume] { MountFinishedOnUi(r, volume); });
+        auto result = std::make_shared<Result<MountedVolume>>(
+            MountVolume(session_.Reader(), entry, mode, session_.stopRequested, &poster));
+        bridge_.Post([this, result] { MountFinishedOnUi(result); });
     });
 }
 
-void MainDialog::MountFinishedOnUi(MountResult result, std::shared_ptr<MountedVolume> volume) {
+void MainDialog::MountFinishedOnUi(std::shared_ptr<Result<MountedVolume>> result) {
     if (worker_.joinable())
         worker_.join();
     session_.stopRequested = false;
     stop->setEnabled(false);
     stop->hide();
-    if (!result.ok) {
+    if (!*result) {
         // Nothing was mounted: back to the volume list as it was.
         session_.workerBusy = false;
         progress->hide();
@@ -809,11 +810,11 @@ void MainDialog::MountFinishedOnUi(MountResult result, std::shared_ptr<MountedVo
         SetQuickHelp(help::kChoosePartition);
         back->setEnabled(true);
         back->show();
-        messages_.ShowMessage(this, MessageKind::Error, QString::fromStdString(result.message));
+        messages_.ShowMessage(this, MessageKind::Error, QString::fromStdString(result->error()));
         emit WorkerFinished();
         return;
     }
-    mounted_ = std::make_unique<MountedVolume>(std::move(*volume));
+    mounted_ = std::make_unique<MountedVolume>(result->Take());
     step_ = WizardStep::Browse;
     ApplyStepControls(Transition::EnterBrowse);
     progress->setValue(0);
@@ -832,9 +833,7 @@ void MainDialog::MountFinishedOnUi(MountResult result, std::shared_ptr<MountedVo
     ApplyMenuState(MenuState::Browse);
     session_.workerBusy = false;
     SetQuickHelp(help::kBrowse);
-    for (const auto& note : result.notes) {
-        messages_.ShowMessage(this, MessageKind::Error, QString::fromStdString(note));
-    }
+    ReportMount();
     emit WorkerFinished();
 }
 
@@ -932,14 +931,49 @@ void MainDialog::RunCopy(const std::vector<ExtractItem>& items, bool all,
         });
     if (!s.error.empty()) {
         messages_.ShowMessage(this, MessageKind::Error, QString::fromStdString(s.error));
-    } else if (!s.incomplete.empty()) {
-        QString text = QString::number(s.incomplete.size()) +
-                       " file(s) had unreadable parts, written as zeros:\n";
-        for (size_t i = 0; i < s.incomplete.size() && i < 20; ++i) {
-            text += QString::fromStdString(s.incomplete[i]) + "\n";
-        }
-        messages_.ShowMessage(this, MessageKind::Error, text);
     }
+    ReportCopy(s);
+}
+
+// After a mount: what the tree holds and, when anything was lost, what.
+void MainDialog::ReportMount() {
+    const RecoveredTree& t = mounted_->tree;
+    uint64_t bytes = 0;
+    for (const FileNode& f : t.Files())
+        bytes += f.size;
+    QStringList lines;
+    for (const Warning& w : mounted_->warnings)
+        lines << QString::fromStdString(text::WarningMessage(w));
+    if (lines.isEmpty())
+        return; // a whole volume needs no report: the panes show it
+    const QString summary = QString("Recovered %1 file(s) in %2 folder(s), %3 bytes.\n"
+                                    "%4 problem(s) were found; what they cost is listed below.")
+                                .arg(t.FileCount())
+                                .arg(t.FolderCount())
+                                .arg(bytes)
+                                .arg(lines.size());
+    messages_.ShowReport(this, summary, lines);
+}
+
+// After a copy: what was written, and every file that is incomplete or was skipped.
+void MainDialog::ReportCopy(const ExtractionSummary& s) {
+    QStringList lines;
+    for (const std::string& p : s.incomplete)
+        lines << "Incomplete (unreadable parts written as zeros): " + QString::fromStdString(p);
+    QString summary = QString("Recovered %1 file(s), %2 bytes, into %3 new folder(s).")
+                          .arg(s.filesWritten)
+                          .arg(s.bytesWritten)
+                          .arg(s.foldersCreated);
+    if (s.skipped != 0)
+        summary += QString("\n%1 file(s) skipped (already there, or skipped by you).").arg(s.skipped);
+    if (s.specialsSkipped != 0)
+        summary += QString("\n%1 device file(s), FIFO(s) or socket(s) not copied.")
+                       .arg(s.specialsSkipped);
+    if (s.stopped)
+        summary += "\nThe copy was stopped before it was complete.";
+    if (!lines.isEmpty())
+        summary += QString("\n%1 file(s) are incomplete:").arg(s.incomplete.size());
+    messages_.ShowReport(this, summary, lines);
 }
 
 void MainDialog::RecoverSelected() {
@@ -1020,8 +1054,9 @@ void MainDialog::OpenProductWebPage() {
         return;
     }
     const QString appDir = QCoreApplication::applicationDirPath();
-    for (const QString& candidate : {appDir + "/../share/doc/trevik/index.html",
-                                     QStringLiteral(TREVIK_DOC_DIR "/index.html")}) {
+    // Installed, or beside the program in the build tree.
+    for (const QString& candidate :
+         {appDir + "/../share/doc/trevik/index.html", appDir + "/doc/index.html"}) {
         if (QFileInfo::exists(candidate)) {
             desktop_.OpenUrl(QUrl::fromLocalFile(QFileInfo(candidate).absoluteFilePath()));
             return;

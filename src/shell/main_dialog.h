@@ -160,7 +160,9 @@ private:
     void StartScanWorker();
     void StartMountWorker();
     void ScanFinishedOnUi();
-    void MountFinishedOnUi(MountResult result, std::shared_ptr<MountedVolume> volume);
+    void MountFinishedOnUi(std::shared_ptr<Result<MountedVolume>> result);
+    void ReportMount();
+    void ReportCopy(const ExtractionSummary& summary);
     void StopAndJoinWorker();
     void ShowContextMenu(const QPoint& pos);
     int SelectedRow() const;

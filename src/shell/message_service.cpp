@@ -1,6 +1,14 @@
 #include "shell/message_service.h"
 
 #include <QAbstractButton>
+#include <QClipboard>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
 #include <QDesktopServices>
 #include <QMessageBox>
 #include <QProcess>
@@ -39,6 +47,31 @@ bool BoxMessageService::AskYesNo(QWidget* parent, MessageKind kind, const QStrin
     box.button(QMessageBox::Yes)->setText("&Yes");
     box.button(QMessageBox::No)->setText("&No");
     return box.exec() == QMessageBox::Yes;
+}
+
+void BoxMessageService::ShowReport(QWidget* parent, const QString& summary,
+                                   const QStringList& details) {
+    QDialog dialog(parent);
+    dialog.setWindowTitle(kCaption);
+    auto* layout = new QVBoxLayout(&dialog);
+    auto* text = new QLabel(summary, &dialog);
+    text->setWordWrap(true);
+    layout->addWidget(text);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, &dialog);
+    if (!details.isEmpty()) {
+        // A list the user can select and copy from, however long it is.
+        auto* list = new QPlainTextEdit(details.join('\n'), &dialog);
+        list->setReadOnly(true);
+        list->setLineWrapMode(QPlainTextEdit::NoWrap);
+        list->setMinimumSize(560, 220);
+        layout->addWidget(list);
+        auto* copy = buttons->addButton("&Copy List", QDialogButtonBox::ActionRole);
+        QObject::connect(copy, &QPushButton::clicked,
+                         [list] { QGuiApplication::clipboard()->setText(list->toPlainText()); });
+    }
+    QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    layout->addWidget(buttons);
+    dialog.exec();
 }
 
 void SystemDesktopService::OpenUrl(const QUrl& url) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <QUrl>
 
 class QWidget;
@@ -19,6 +20,12 @@ public:
     virtual void ShowMessage(QWidget* parent, MessageKind kind, const QString& text) = 0;
     // True for Yes.
     virtual bool AskYesNo(QWidget* parent, MessageKind kind, const QString& text) = 0;
+    // What an operation recovered and what it could not: a summary, then the items the
+    // user may want to copy (incomplete and skipped files, warnings), one a line.
+    virtual void ShowReport(QWidget* parent, const QString& summary, const QStringList& details) {
+        ShowMessage(parent, details.isEmpty() ? MessageKind::Information : MessageKind::Error,
+                    summary + (details.isEmpty() ? QString() : "\n" + details.join('\n')));
+    }
 };
 
 // What the program hands to the desktop: web pages, files to open. Tests record instead.
@@ -33,6 +40,7 @@ class BoxMessageService final : public MessageService {
 public:
     void ShowMessage(QWidget* parent, MessageKind kind, const QString& text) override;
     bool AskYesNo(QWidget* parent, MessageKind kind, const QString& text) override;
+    void ShowReport(QWidget* parent, const QString& summary, const QStringList& details) override;
 };
 
 class SystemDesktopService final : public DesktopService {

@@ -1,7 +1,8 @@
 #include "ufs/directory.h"
 
-#include "ufs/big_endian.h"
-#include "ufs/ufs_format.h"
+#include "format/directory_entry.h"
+#include "ufs/names.h"
+#include "ufs/tree_paths.h"
 
 #include <algorithm>
 
@@ -14,80 +15,140 @@ void DirectoryWalker::Progress(uint32_t percent) {
     }
 }
 
+void DirectoryWalker::Phase(MountPhase phase) {
+    if (observer_ != nullptr) {
+        observer_->OnPhase(phase);
+    }
+}
+
+void DirectoryWalker::FolderAdded(std::string_view name) {
+    if (observer_ != nullptr) {
+        observer_->OnFolderAdded(tree_.FolderCount(), name);
+    }
+}
+
+void DirectoryWalker::FileAdded(std::string_view name) {
+    if (observer_ != nullptr && tree_.FileCount() % 5 == 0) {
+        observer_->OnFileAdded(tree_.FileCount(), name);
+    }
+}
+
+void DirectoryWalker::Warn(WarningKind kind, uint32_t folderInode, uint64_t sector) {
+    Warning w;
+    w.kind = kind;
+    w.folderInode = folderInode;
+    w.sector = sector;
+    warnings_.push_back(std::move(w));
+}
+
+void DirectoryWalker::NoteUnreadableTableSector(uint64_t sector, uint64_t firstInode) {
+    if (lostInodeWarnings_.count(sector) != 0) {
+        return;
+    }
+    Warning w;
+    w.kind = WarningKind::UnreadableInodes;
+    w.sector = sector;
+    w.firstInode = static_cast<uint32_t>(firstInode);
+    w.lastInode = static_cast<uint32_t>(firstInode + ufs::kInodesPerSector - 1);
+    lostInodeWarnings_.emplace(sector, warnings_.size());
+    warnings_.push_back(std::move(w));
+}
+
+void DirectoryWalker::NoteLostInode(uint64_t sector, uint32_t inode, uint32_t directoryInode,
+                                    std::string_view name) {
+    // Inode tables hold whole sectors of inodes, and every group begins with a whole one.
+    NoteUnreadableTableSector(sector, inode - inode % ufs::kInodesPerSector);
+    const size_t w = lostInodeWarnings_[sector];
+    if (++warnings_[w].count <= kWarningNamesKept) {
+        lostNames_.push_back({w, directoryInode, std::string(name)});
+    }
+}
+
+void DirectoryWalker::AddEntry(std::string_view name, uint32_t inode, uint32_t directoryInode) {
+    const InodeRead r = access_.ReadInode(inode);
+    if (r.status == InodeStatus::Unreadable) {
+        NoteLostInode(r.sector, inode, directoryInode, name);
+        return;
+    }
+    // An entry must name a live inode: one with a time, or one whose type bits are set.
+    if (!r.Ok() || !r.inode.Live()) {
+        return;
+    }
+    const Inode& in = r.inode;
+    if (in.IsDirectory()) {
+        if (mode_ == RecoveryMode::Normal) {
+            if (tree_.AddFolderNode(name, inode, directoryInode, in.modifiedTime)) {
+                FolderAdded(name);
+            }
+        } else if (tree_.AddDirName(name, inode, directoryInode)) {
+            FolderAdded(name);
+        }
+    } else if (tree_.AddFileNode(name, inode, directoryInode, in.modifiedTime, in.size,
+                                 in.mode)) {
+        FileAdded(name);
+    }
+}
+
+bool DirectoryWalker::ParseChunk(std::span<const uint8_t> chunk, uint32_t directoryInode) {
+    const ChunkState state = ParseDirectoryChunk(chunk, [&](const DirEntry& e) {
+        if (Stopped()) {
+            return false;
+        }
+        if (e.name != "." && e.name != "..") {
+            AddEntry(e.name, e.inode, directoryInode);
+        }
+        return true;
+    });
+    return state == ChunkState::Sound;
+}
+
 void DirectoryWalker::ParseDirectoryBlock(uint64_t sector, uint32_t directoryInode, uint32_t length,
                                           bool firstBlock) {
     if (observer_ != nullptr) {
         observer_->OnCurrentSector(sector);
     }
-    const VolumeGeometry& g = access_.Geometry();
-    length = std::min(length, g.blockSize);
-    const uint32_t sectors = (length + 511) / 512;
-    block_.resize(size_t{sectors} * 512);
-    uint32_t bad = 0;
-    access_.Reader().Read(sector, sectors, block_.data(), &bad);
-    if (bad != 0) {
-        // Unreadable sectors must read as zeros, which ends their chunks without an entry,
-        // never as what the buffer held before.
-        std::fill(block_.begin(), block_.end(), 0);
-        access_.Reader().Read(sector, sectors, block_.data());
-    }
-    const std::span<const uint8_t> b(block_);
-
-    if (firstBlock && (length < 12 || b[8] != '.' || ReadBe32(b, 0) != directoryInode)) {
+    length = std::min(length, access_.Geometry().blockSize);
+    block_.resize(size_t{SectorsFor(length)} * kSectorSize);
+    const ReadOutcome read = access_.Reader().Read(sector, block_);
+    const std::span<const uint8_t> b(block_.data(), length);
+    auto chunkBad = [&](uint32_t chunk) {
+        return !read.Whole() && access_.Reader().KnownBad(sector + chunk / kSectorSize);
+    };
+    // Only the first block begins with "."; one that does not is no block of this folder.
+    // Its first chunk unreadable, the rest of it is still the folder's best evidence.
+    if (firstBlock && !chunkBad(0) && !StartsWithDot(b, directoryInode)) {
+        Warn(WarningKind::BrokenDirectory, directoryInode, sector);
         return;
     }
-    for (uint32_t chunk = 0; chunk < length; chunk += ufs::kDirChunk) {
+    bool unreadableWarned = false;
+    for (uint32_t chunk = 0; chunk < length && !Stopped(); chunk += ufs::kDirChunk) {
+        const uint64_t chunkSector = sector + chunk / kSectorSize;
+        if (chunkBad(chunk)) {
+            if (!unreadableWarned) {
+                Warn(WarningKind::UnreadableDirectory, directoryInode, chunkSector);
+                unreadableWarned = true;
+            }
+            continue;
+        }
         const uint32_t end = std::min(chunk + ufs::kDirChunk, length);
-        uint32_t o = chunk;
-        while (o + 8 <= end) {
-            if (Stopped()) {
-                return;
-            }
-            const uint32_t inode = ReadBe32(b, o);
-            const uint32_t reclen = ReadBe16(b, o + 4);
-            const uint32_t namlen = b[o + 7]; // Solaris' 16-bit length and BSD's 8-bit one alike
-            if (reclen < 8 || o + reclen > end) {
-                break; // damaged: the rest of this chunk cannot be trusted
-            }
-            const uint32_t next = o + reclen;
-            if (inode == 0) {
-                o = next; // what a removal leaves at the head of a chunk
-                continue;
-            }
-            if (inode == 0xFFFFFFFF || namlen == 0 || 8 + namlen > reclen ||
-                o + 8 + namlen >= end) {
-                break;
-            }
-            const std::string_view name(reinterpret_cast<const char*>(b.data()) + o + 8, namlen);
-            o = next;
-            if (name == "." || name == "..") {
-                continue;
-            }
-            const InodeInfo info = access_.ReadInodeInfo(inode);
-            // An entry must name a live inode: one with a time, or one whose type bits are set.
-            if (!info.located || (info.modifiedTime <= 0 && (info.mode & 0xF000) == 0)) {
-                continue;
-            }
-            if (info.isDirectory) {
-                if (mode_ == RecoveryMode::Normal) {
-                    tree_.AddFolderNode(name, inode, directoryInode, info.modifiedTime);
-                } else {
-                    tree_.AddDirName(name, inode, directoryInode);
-                }
-            } else {
-                tree_.AddFileNode(name, inode, directoryInode, info.modifiedTime, info.size,
-                                  info.mode);
-            }
+        if (!ParseChunk(b.subspan(chunk, end - chunk), directoryInode) && !Stopped()) {
+            Warn(WarningKind::BrokenDirectory, directoryInode, chunkSector);
         }
     }
 }
 
 void DirectoryWalker::WalkDirectoryInode(uint32_t n) {
-    Inode in;
-    if (!access_.ReadInode(n, in) || !in.IsDirectory()) {
+    const InodeRead r = access_.ReadInode(n);
+    if (r.status == InodeStatus::Unreadable && n == kRootInode) {
+        NoteLostInode(r.sector, n, kRootInode, "");
         return;
     }
-    if (in.size == 0 || in.size % 512 != 0) {
+    if (!r.Ok() || !r.inode.IsDirectory()) {
+        return;
+    }
+    const Inode& in = r.inode;
+    if (in.size == 0 || in.size % ufs::kDirChunk != 0) {
+        Warn(WarningKind::BrokenDirectory, n, r.sector);
         return;
     }
     const VolumeGeometry& g = access_.Geometry();
@@ -103,17 +164,18 @@ void DirectoryWalker::WalkDirectoryInode(uint32_t n) {
         }
         const uint32_t frag = map.Lookup(lbn, nullptr);
         const uint64_t length = std::min<uint64_t>(size - lbn * g.blockSize, g.blockSize);
-        const uint64_t frags = (length + g.fragmentSize - 1) / g.fragmentSize;
-        if (frag != 0 && access_.FragmentsInVolume(frag, frags)) {
-            ParseDirectoryBlock(access_.FragmentSector(frag), n, static_cast<uint32_t>(length),
+        if (frag != 0 && FragmentsInVolume(g, frag, FragmentsFor(g, length))) {
+            ParseDirectoryBlock(FragmentSector(g, frag), n, static_cast<uint32_t>(length),
                                 lbn == 0);
         }
         ++lbn;
     }
+    if (map.SawUnreadableIndirect()) {
+        Warn(WarningKind::UnreadableIndirect, n, map.UnreadableIndirectSector());
+    }
 }
 
 void DirectoryWalker::NormalWalk() {
-    stop_.store(false);
     WalkDirectoryInode(kRootInode);
     uint64_t value = 0;
     uint32_t shown = 0;
@@ -129,38 +191,41 @@ void DirectoryWalker::NormalWalk() {
 
 void DirectoryWalker::ScanInodeTables() {
     const VolumeGeometry& g = access_.Geometry();
-    const uint32_t groups = g.groupCount;
     const uint64_t total = std::max<uint64_t>(g.totalInodes, 1);
     constexpr uint32_t kRun = 64;
-    std::vector<uint8_t> run(kRun * 512);
-    std::vector<uint8_t> first(512);
-    uint64_t n = 0;
-    for (uint32_t grp = 0; grp < groups && !Stopped(); ++grp) {
-        n = uint64_t{grp} * g.inodesPerGroup;
-        const uint64_t table = access_.InodeTableSector(grp);
-        const uint32_t sectors = g.inodesPerGroup / 4;
-        if (!access_.LocateInode(static_cast<uint32_t>(std::max<uint64_t>(n, 2)))) {
+    std::vector<uint8_t> run(kRun * kSectorSize);
+    std::vector<uint8_t> first(kSectorSize);
+    const uint32_t sectors = InodeTableSectors(g);
+    for (uint32_t grp = 0; grp < g.groupCount && !Stopped(); ++grp) {
+        uint64_t n = uint64_t{grp} * g.inodesPerGroup;
+        uint64_t probe = 0;
+        if (!access_.InodeSector(static_cast<uint32_t>(std::max<uint64_t>(n, 2)), probe)) {
             break; // groups past the end of the cylinder-group table
         }
+        const uint64_t table = access_.InodeTableSector(grp);
         for (uint32_t s = 0; s < sectors && !Stopped(); s += kRun) {
             const uint32_t count = std::min(kRun, sectors - s);
-            std::fill(run.begin(), run.end(), 0);
-            access_.Reader().Read(table + s, count, run.data());
-            for (uint32_t k = 0; k < count * 4 && !Stopped(); ++k, ++n) {
-                const auto raw = std::span<const uint8_t, 128>(run.data() + k * 128, 128);
+            const ReadOutcome read = access_.Reader().Read(table + s, count, run.data());
+            for (uint32_t k = 0; k < count * ufs::kInodesPerSector && !Stopped(); ++k, ++n) {
+                if (k % ufs::kInodesPerSector == 0 && !read.Whole() &&
+                    access_.Reader().KnownBad(table + s + k / ufs::kInodesPerSector)) {
+                    NoteUnreadableTableSector(table + s + k / ufs::kInodesPerSector, n);
+                }
+                const auto raw = std::span<const uint8_t, ufs::kInodeSize>(
+                    run.data() + size_t{k} * ufs::kInodeSize, ufs::kInodeSize);
                 const Inode in = DecodeInode(raw);
                 if (n >= 2 && in.IsDirectory()) {
                     const uint32_t db0 = in.direct[0];
-                    if (db0 != 0 && access_.FragmentsInVolume(db0, 1)) {
-                        std::fill(first.begin(), first.end(), 0);
-                        access_.Reader().Read(access_.FragmentSector(db0), 1, first.data());
-                        const uint32_t dot = ReadBe32(first, 0);
-                        const uint32_t dotdot = ReadBe32(first, 12);
-                        if (first[8] == '.' && dot >= 2 && dot == n && dotdot >= 2) {
-                            const auto inode = static_cast<uint32_t>(n);
-                            if (inode != kRootInode) {
-                                tree_.AddFolderNode("Dir" + std::to_string(inode), inode, dotdot,
-                                                    in.modifiedTime);
+                    if (db0 != 0 && FragmentsInVolume(g, db0, 1)) {
+                        const uint64_t at = FragmentSector(g, db0);
+                        const auto inode = static_cast<uint32_t>(n);
+                        if (!access_.Reader().Read(at, first).Whole()) {
+                            Warn(WarningKind::UnreadableDirectory, inode, at);
+                        } else if (StartsWithDot(first, inode) && DotDotInode(first) >= 2) {
+                            if (inode != kRootInode &&
+                                tree_.AddFolderNode("Dir" + std::to_string(inode), inode,
+                                                    DotDotInode(first), in.modifiedTime)) {
+                                FolderAdded(tree_.FolderName(tree_.FolderCount() - 1));
                             }
                             WalkDirectoryInode(inode);
                         }
@@ -175,9 +240,6 @@ void DirectoryWalker::ScanInodeTables() {
 }
 
 void DirectoryWalker::ResolveFolderNames() {
-    if (observer_ != nullptr) {
-        observer_->OnStatusText(kCaptionFinalizing);
-    }
     for (size_t i = 0; i < tree_.Folders().size(); ++i) {
         const FolderNode& f = tree_.Folders()[i];
         const DirNameRecord* rec = tree_.FindDirName(f.inode);
@@ -189,42 +251,38 @@ void DirectoryWalker::ResolveFolderNames() {
 }
 
 void DirectoryWalker::SearchLostData() {
-    if (observer_ != nullptr) {
-        observer_->OnStatusText(kCaptionLostData);
-    }
     Progress(0);
-    tree_.AddFolderNode(kLostDirName, kLostDirInode, kRootInode, 0);
-    stop_.store(false);
+    if (tree_.AddFolderNode(kLostDirName, kLostDirInode, kRootInode, 0)) {
+        FolderAdded(kLostDirName);
+    }
     for (size_t k = 0; k < tree_.Folders().size() && !Stopped(); ++k) {
         Progress(static_cast<uint32_t>(std::min<uint64_t>(99, 100 * k / tree_.FolderCount())));
         const uint32_t parent = tree_.Folders()[k].parentInode;
         if (parent == kRootInode || tree_.FindFolder(parent) >= 0) {
             continue;
         }
-        tree_.AddFolderNode("Dir" + std::to_string(parent), parent, kLostDirInode, 0);
+        if (tree_.AddFolderNode("Dir" + std::to_string(parent), parent, kLostDirInode, 0)) {
+            FolderAdded(tree_.FolderName(tree_.FolderCount() - 1));
+        }
     }
-    stop_.store(false);
 }
 
 void DirectoryWalker::GatherUnreachable() {
     tree_.BuildChildIndex();
     const auto& folders = tree_.Folders();
     std::vector<uint8_t> reached(folders.size(), 0);
-    std::vector<uint32_t> work;
-    auto markFrom = [&](uint32_t inode) {
-        work.push_back(inode);
-        while (!work.empty()) {
-            const uint32_t p = work.back();
-            work.pop_back();
-            for (uint32_t i : tree_.ChildFolders(p)) {
-                if (!reached[i]) {
-                    reached[i] = 1;
-                    work.push_back(folders[i].inode);
-                }
+    struct Mark final : SubtreeVisitor {
+        std::vector<uint8_t>& reached;
+        explicit Mark(std::vector<uint8_t>& r) : reached(r) {}
+        bool EnterFolder(uint32_t folder, size_t) override {
+            if (reached[folder]) {
+                return false;
             }
+            reached[folder] = 1;
+            return true;
         }
-    };
-    markFrom(kRootInode);
+    } mark(reached);
+    tree_.WalkSubtree(kRootInode, WalkOrder::FoldersFirst, mark);
     bool moved = false;
     for (size_t i = 0; i < folders.size(); ++i) {
         if (reached[i])
@@ -235,12 +293,51 @@ void DirectoryWalker::GatherUnreachable() {
         }
         tree_.SetFolderParent(i, kLostDirInode);
         reached[i] = 1;
-        markFrom(folders[i].inode);
+        tree_.WalkSubtree(folders[i].inode, WalkOrder::FoldersFirst, mark);
         moved = true;
     }
     if (moved) {
         tree_.BuildChildIndex();
     }
+}
+
+void DirectoryWalker::Run(RecoveryMode mode) {
+    mode_ = mode;
+    auto phase = [&](auto&& body) {
+        stop_.store(false);
+        body();
+    };
+    if (mode == RecoveryMode::Normal) {
+        phase([&] { NormalWalk(); });
+    } else {
+        phase([&] { ScanInodeTables(); });
+        Phase(MountPhase::Finalizing);
+        phase([&] { ResolveFolderNames(); });
+        Phase(MountPhase::LostData);
+        phase([&] { SearchLostData(); });
+        phase([&] { GatherUnreachable(); });
+    }
+    stop_.store(false);
+}
+
+std::vector<Warning> DirectoryWalker::TakeWarnings() {
+    for (const LostName& n : lostNames_) {
+        const std::string folder = FolderPath(tree_, n.directoryInode, '/', true);
+        std::string path = "/" + folder;
+        if (!n.name.empty()) {
+            path += (folder.empty() ? "" : "/") + DisplayName(n.name);
+        }
+        warnings_[n.warning].names.push_back(std::move(path));
+    }
+    lostNames_.clear();
+    for (Warning& w : warnings_) {
+        if (w.folderInode != 0 && w.path.empty()) {
+            const bool known = w.folderInode == kRootInode || tree_.FindFolder(w.folderInode) >= 0;
+            w.path = known ? "/" + FolderPath(tree_, w.folderInode, '/', true) : "";
+        }
+    }
+    lostInodeWarnings_.clear();
+    return std::exchange(warnings_, {});
 }
 
 } // namespace trevik

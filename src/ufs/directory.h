@@ -3,27 +3,36 @@
 #include "ufs/inode.h"
 #include "ufs/mount_observer.h"
 #include "ufs/recovered_tree.h"
+#include "ufs/warnings.h"
 
 #include <atomic>
+#include <map>
+#include <string_view>
+#include <vector>
 
 namespace trevik {
 
 // The directory phases of a mount: Normal walks the hierarchy from the root; Extensive
 // scans every inode table for directories, then names them and gathers lost folders.
+// Whatever cannot be read or makes no sense becomes a warning.
 class DirectoryWalker {
 public:
-    DirectoryWalker(InodeAccess& access, RecoveredTree& tree, RecoveryMode mode,
-                    std::atomic<bool>& stopRequested, MountObserver* observer)
-        : access_(access), tree_(tree), mode_(mode), stop_(stopRequested), observer_(observer) {}
+    DirectoryWalker(InodeAccess& access, RecoveredTree& tree, std::atomic<bool>& stopRequested,
+                    MountObserver* observer)
+        : access_(access), tree_(tree), stop_(stopRequested), observer_(observer) {}
 
-    // Parses `length` bytes of one directory block. The first block of a directory must
-    // begin with the directory's own "." entry. Each 512-byte chunk is parsed on its own:
-    // a damaged entry ends its chunk only, and entries with inode 0 are passed over.
-    void ParseDirectoryBlock(uint64_t sector, uint32_t directoryInode, uint32_t length,
-                             bool firstBlock);
+    // Runs the phases of `mode` in order. Stop ends the phase that runs (the next one
+    // still runs, as the user asked only to cut this one short); the flag is cleared
+    // before each phase and after the last.
+    void Run(RecoveryMode mode);
+
+    // The warnings gathered so far, with paths as the tree now names them.
+    std::vector<Warning> TakeWarnings();
+
     // Feeds every block of directory inode n, through all indirect levels, to the parser.
     void WalkDirectoryInode(uint32_t n);
 
+private:
     void NormalWalk();
     void ScanInodeTables();
     void ResolveFolderNames();
@@ -32,17 +41,43 @@ public:
     // LostDir.
     void GatherUnreachable();
 
-private:
+    // Parses `length` bytes of one directory block. The first block of a directory must
+    // begin with the directory's own "." entry. Each 512-byte chunk is parsed on its own:
+    // a damaged entry ends its chunk only, and entries with inode 0 are passed over.
+    void ParseDirectoryBlock(uint64_t sector, uint32_t directoryInode, uint32_t length,
+                             bool firstBlock);
+    // Parses one chunk; false when its structure is broken.
+    bool ParseChunk(std::span<const uint8_t> chunk, uint32_t directoryInode);
+    void AddEntry(std::string_view name, uint32_t inode, uint32_t directoryInode);
+
+    void Warn(WarningKind kind, uint32_t folderInode, uint64_t sector);
+    // An entry named an inode whose table sector cannot be read.
+    void NoteLostInode(uint64_t sector, uint32_t inode, uint32_t directoryInode,
+                       std::string_view name);
+    void NoteUnreadableTableSector(uint64_t sector, uint64_t firstInode);
+
     bool Stopped() const { return stop_.load(std::memory_order_relaxed); }
     void Progress(uint32_t percent);
+    void Phase(MountPhase phase);
+    void FolderAdded(std::string_view name);
+    void FileAdded(std::string_view name);
 
     InodeAccess& access_;
     RecoveredTree& tree_;
-    RecoveryMode mode_;
+    RecoveryMode mode_ = RecoveryMode::Normal;
     std::atomic<bool>& stop_;
     MountObserver* observer_;
     std::vector<uint8_t> block_;
     uint32_t lastProgress_ = UINT32_MAX;
+
+    std::vector<Warning> warnings_;
+    std::map<uint64_t, size_t> lostInodeWarnings_; // inode-table sector -> warning
+    struct LostName {
+        size_t warning;
+        uint32_t directoryInode;
+        std::string name;
+    };
+    std::vector<LostName> lostNames_;
 };
 
 } // namespace trevik

@@ -31,33 +31,20 @@ FileReader::BlockState FileReader::ReadBlock(uint64_t lbn, std::span<uint8_t> ou
         return BlockState::Hole;
     }
     const VolumeGeometry& g = access_.Geometry();
-    const uint64_t frags = (out.size() + g.fragmentSize - 1) / g.fragmentSize;
-    if (!access_.FragmentsInVolume(frag, frags)) {
+    if (!FragmentsInVolume(g, frag, FragmentsFor(g, out.size()))) {
         return BlockState::Lost;
     }
-    const uint32_t sectors = static_cast<uint32_t>((out.size() + 511) / 512);
-    std::vector<uint8_t> buf(size_t{sectors} * 512, 0);
-    uint32_t bad = 0;
-    access_.Reader().Read(access_.FragmentSector(frag), sectors, buf.data(), &bad);
-    if (bad != 0) {
-        // Keep every readable sector, zero the others.
-        for (uint32_t s = 0; s < sectors; ++s) {
-            uint32_t b = 0;
-            std::span<uint8_t> sec(buf.data() + s * 512, 512);
-            std::fill(sec.begin(), sec.end(), 0);
-            access_.Reader().Read(access_.FragmentSector(frag) + s, 1, sec.data(), &b);
-            if (b != 0)
-                std::fill(sec.begin(), sec.end(), 0);
-        }
-    }
-    std::copy_n(buf.begin(), out.size(), out.begin());
-    return bad != 0 ? BlockState::Damaged : BlockState::Data;
+    buffer_.resize(size_t{SectorsFor(out.size())} * kSectorSize);
+    const ReadOutcome r = access_.Reader().Read(FragmentSector(g, frag), buffer_);
+    std::copy_n(buffer_.begin(), out.size(), out.begin());
+    return r.Whole() ? BlockState::Data : BlockState::Damaged;
 }
 
 std::optional<std::string> ReadSymlinkTarget(InodeAccess& access, const Inode& inode) {
-    constexpr uint64_t kShortLinkBytes = 60; // the block pointers' space in the inode
-    if (inode.blocks == 0 && inode.size <= kShortLinkBytes) {
-        return std::string(reinterpret_cast<const char*>(inode.raw.data()) + 40, inode.size);
+    if (inode.blocks == 0 && inode.size <= ufs::kShortLinkBytes) {
+        return std::string(
+            reinterpret_cast<const char*>(inode.raw.data()) + ufs::inode_field::kDirect,
+            inode.size);
     }
     if (inode.size > access.Geometry().blockSize || inode.size == 0) {
         return std::nullopt;

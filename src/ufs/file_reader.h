@@ -5,6 +5,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace trevik {
 
@@ -36,6 +37,7 @@ private:
     InodeAccess& access_;
     Inode inode_;
     BlockMap map_;
+    std::vector<uint8_t> buffer_;
 };
 
 // A symbolic link's target: from its data block (as Solaris keeps it), or from inside the

@@ -1,126 +1,121 @@
 #include "ufs/inode.h"
 
-#include "ufs/big_endian.h"
-#include "ufs/ufs_format.h"
+#include "format/big_endian.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace trevik {
 
-Inode DecodeInode(std::span<const uint8_t, 128> raw) {
-    using namespace ufs::ino;
+Inode DecodeInode(std::span<const uint8_t, ufs::kInodeSize> raw) {
+    using namespace ufs::inode_field;
     Inode in;
-    std::memcpy(in.raw.data(), raw.data(), 128);
+    std::memcpy(in.raw.data(), raw.data(), ufs::kInodeSize);
     in.mode = ReadBe16(raw, kMode);
     in.nlink = ReadBe16(raw, kNlink);
     in.size = ReadBe64(raw, kSize);
     in.modifiedTime = static_cast<int32_t>(ReadBe32(raw, kMtime));
     in.ctimeUsec = ReadBe32(raw, kCtimeUsec);
-    for (uint32_t i = 0; i < 12; ++i)
+    for (uint32_t i = 0; i < ufs::kDirectBlocks; ++i)
         in.direct[i] = ReadBe32(raw, kDirect + 4 * i);
-    for (uint32_t i = 0; i < 3; ++i)
+    for (uint32_t i = 0; i < ufs::kIndirectLevels; ++i)
         in.indirect[i] = ReadBe32(raw, kIndirect + 4 * i);
     in.blocks = ReadBe32(raw, kBlocks);
     return in;
 }
 
 uint64_t InodeAccess::InodeTableSector(uint32_t group) const {
-    const uint64_t spf = g_.sectorsPerFragment;
     if (group == 0 || group >= groups_.size()) {
-        return start_ + uint64_t{g_.inodeBlockOffset} * spf;
+        return trevik::InodeTableSector(g_, 0);
     }
-    const uint64_t copy = groups_[group];
-    const uint64_t back = uint64_t{g_.superblockOffset} * spf;
-    if (copy < back) {
-        return start_; // a table entry no real layout produces; reads fail their checks
-    }
-    return copy - back + uint64_t{g_.inodeBlockOffset} * spf;
+    return InodeTableFromCopy(g_, groups_[group]);
 }
 
-std::optional<InodeAccess::Location> InodeAccess::LocateInode(uint32_t n) const {
-    if (n < 2 || g_.inodesPerGroup == 0) {
-        return std::nullopt;
-    }
-    const uint32_t g = n / g_.inodesPerGroup;
-    if (g >= groups_.size()) {
-        return std::nullopt;
-    }
-    const uint32_t slot = n - g * g_.inodesPerGroup;
-    return Location{InodeTableSector(g) + slot / 4, (n % 4) * ufs::kInodeSize};
-}
-
-const uint8_t* InodeAccess::InodeBytes(uint32_t n, std::array<uint8_t, 512>& one) {
-    const auto loc = LocateInode(n);
-    if (!loc) {
-        return nullptr;
-    }
-    const uint64_t table = InodeTableSector(n / g_.inodesPerGroup);
-    const uint64_t tableSectors = g_.inodesPerGroup / 4;
-    const uint64_t rel = loc->sector - table;
-    const uint64_t chunkRel = rel / kChunkSectors * kChunkSectors;
-    const uint64_t first = table + chunkRel;
-    // Tables of different groups lie a group apart: hash, so that they do not collide.
-    const size_t c = static_cast<size_t>(((first / kChunkSectors) * 0x9E3779B97F4A7C15ULL) >> 54) % kChunks;
-    if (chunks_.empty()) {
-        chunks_.resize(kChunks * kChunkSectors * 512);
-    }
-    uint8_t* chunk = chunks_.data() + c * kChunkSectors * 512;
-    if (chunkFirst_[c] == first) {
-        return chunk + (loc->sector - first) * 512 + loc->byteOffset;
-    }
-    const auto count = static_cast<uint32_t>(std::min<uint64_t>(kChunkSectors, tableSectors - chunkRel));
-    uint32_t bad = 0;
-    reader_.Read(first, count, chunk, &bad);
-    if (bad == 0) {
-        chunkFirst_[c] = first;
-        return chunk + (loc->sector - first) * 512 + loc->byteOffset;
-    }
-    // Tell this sector apart from its unreadable neighbours; nothing stale is kept.
-    chunkFirst_[c] = UINT64_MAX;
-    one.fill(0);
-    if (reader_.Read(loc->sector, 1, one.data(), &bad) != 1 || bad != 0) {
-        return nullptr;
-    }
-    return one.data() + loc->byteOffset;
-}
-
-bool InodeAccess::ReadInode(uint32_t n, Inode& out) {
-    std::array<uint8_t, 512> one;
-    const uint8_t* raw = InodeBytes(n, one);
-    if (raw == nullptr) {
+bool InodeAccess::InodeSector(uint32_t n, uint64_t& sector) const {
+    if (n < ufs::kRootInode || g_.inodesPerGroup == 0) {
         return false;
     }
-    out = DecodeInode(std::span<const uint8_t, 128>(raw, 128));
+    const InodeSlot slot = InodeLocation(g_, n);
+    if (slot.group >= groups_.size()) {
+        return false;
+    }
+    sector = InodeTableSector(slot.group) + slot.sectorInTable;
     return true;
 }
 
-InodeInfo InodeAccess::ReadInodeInfo(uint32_t n) {
-    InodeInfo info;
-    std::array<uint8_t, 512> one;
-    const uint8_t* raw = InodeBytes(n, one);
-    if (raw == nullptr) {
-        return info;
+InodeRead InodeAccess::ReadInode(uint32_t n) {
+    InodeRead out;
+    if (!InodeSector(n, out.sector)) {
+        return out;
     }
-    const std::span<const uint8_t> in(raw, 128);
-    info.located = true;
-    info.mode = ReadBe16(in, ufs::ino::kMode);
-    info.size = ReadBe64(in, ufs::ino::kSize);
-    info.modifiedTime = static_cast<int32_t>(ReadBe32(in, ufs::ino::kMtime));
-    info.isDirectory = (info.mode & 0xF000) == 0x4000;
-    return info;
-}
-
-bool InodeAccess::FragmentsInVolume(uint64_t frag, uint64_t count) const {
-    const uint64_t limit =
-        g_.sizeFrags != 0 ? g_.sizeFrags : uint64_t{g_.fragsPerGroup} * g_.groupCount;
-    return frag < limit && count <= limit - frag;
+    const InodeSlot slot = InodeLocation(g_, n);
+    const uint64_t table = InodeTableSector(slot.group);
+    const uint64_t chunkRel = slot.sectorInTable / kChunkSectors * kChunkSectors;
+    const uint64_t first = table + chunkRel;
+    // Tables of different groups lie a group apart: hash, so that they do not collide.
+    const size_t c =
+        static_cast<size_t>(((first / kChunkSectors) * 0x9E3779B97F4A7C15ULL) >> 54) % kChunks;
+    if (chunks_.empty()) {
+        chunks_.resize(kChunks * kChunkSectors * kSectorSize);
+    }
+    uint8_t* chunk = chunks_.data() + c * kChunkSectors * kSectorSize;
+    ChunkTag& tag = tags_[c];
+    if (tag.first != first) {
+        const auto count = static_cast<uint32_t>(
+            std::min<uint64_t>(kChunkSectors, InodeTableSectors(g_) - chunkRel));
+        const ReadOutcome r = reader_.Read(first, count, chunk);
+        tag.first = first;
+        tag.bad.reset();
+        if (!r.Whole()) {
+            for (uint32_t s = 0; s < count; ++s) {
+                tag.bad[s] = reader_.KnownBad(first + s);
+            }
+        }
+    }
+    const uint64_t inChunk = out.sector - first;
+    if (tag.bad[inChunk]) {
+        out.status = InodeStatus::Unreadable;
+        return out;
+    }
+    const uint8_t* raw = chunk + inChunk * kSectorSize + slot.byteInSector;
+    out.inode = DecodeInode(std::span<const uint8_t, ufs::kInodeSize>(raw, ufs::kInodeSize));
+    out.status = InodeStatus::Ok;
+    return out;
 }
 
 BlockMap::BlockMap(InodeAccess& access, const Inode& inode)
-    : access_(access), inode_(inode), nindir_(access.Geometry().blockSize / 4) {}
+    : access_(access), inode_(inode), nindir_(PointersPerBlock(access.Geometry())) {}
 
 uint64_t BlockMap::Capacity() const {
-    return 12 + nindir_ + nindir_ * nindir_ + nindir_ * nindir_ * nindir_;
+    return BlockMapCapacity(access_.Geometry());
+}
+
+uint64_t BlockMap::Span(int levels, int depth) const {
+    uint64_t span = 1;
+    for (int i = depth; i < levels; ++i)
+        span *= nindir_;
+    return span;
+}
+
+BlockMap::Path BlockMap::PathOf(uint64_t lbn) const {
+    if (lbn < ufs::kDirectBlocks) {
+        return {0, lbn, 0};
+    }
+    uint64_t rel = lbn - ufs::kDirectBlocks;
+    uint64_t base = ufs::kDirectBlocks;
+    for (int levels = 1; levels <= static_cast<int>(ufs::kIndirectLevels); ++levels) {
+        const uint64_t span = Span(levels, 0);
+        if (rel < span) {
+            return {levels, rel, base};
+        }
+        rel -= span;
+        base += span;
+    }
+    return {-1, 0, base}; // past what the map can address
+}
+
+bool BlockMap::Usable(uint32_t frag) const {
+    return frag != 0 && FragmentsInVolume(access_.Geometry(), frag, 1);
 }
 
 uint32_t BlockMap::Entry(int depth, uint32_t frag, uint64_t index, bool* damaged) {
@@ -128,7 +123,7 @@ uint32_t BlockMap::Entry(int depth, uint32_t frag, uint64_t index, bool* damaged
         return 0;
     }
     const VolumeGeometry& g = access_.Geometry();
-    if (!access_.FragmentsInVolume(frag, g.fragsPerBlock)) {
+    if (!FragmentsInVolume(g, frag, g.fragsPerBlock)) {
         *damaged = true;
         return 0;
     }
@@ -141,101 +136,55 @@ uint32_t BlockMap::Entry(int depth, uint32_t frag, uint64_t index, bool* damaged
         }
         lv.frag = frag;
         lv.loaded = true;
-        lv.data.assign(g.blockSize, 0);
-        uint32_t bad = 0;
-        access_.Reader().Read(access_.FragmentSector(frag), g.sectorsPerBlock, lv.data.data(),
-                              &bad);
-        lv.ok = bad == 0;
-        if (!lv.ok) {
-            // Keep what is readable: re-read sector by sector, zeroing the bad ones.
+        lv.data.resize(g.blockSize);
+        lv.badSector.assign(g.sectorsPerBlock, false);
+        const uint64_t sector = FragmentSector(g, frag);
+        const ReadOutcome r = access_.Reader().Read(sector, lv.data);
+        if (!r.Whole()) {
             for (uint32_t s = 0; s < g.sectorsPerBlock; ++s) {
-                uint32_t b = 0;
-                std::span<uint8_t> sec(lv.data.data() + s * 512, 512);
-                std::fill(sec.begin(), sec.end(), 0);
-                access_.Reader().Read(access_.FragmentSector(frag) + s, 1, sec.data(), &b);
-                if (b != 0) {
-                    std::fill(sec.begin(), sec.end(), 0xFF); // marks the sector unreadable
+                lv.badSector[s] = access_.Reader().KnownBad(sector + s);
+                if (lv.badSector[s] && !unreadableIndirect_) {
+                    unreadableIndirect_ = true;
+                    unreadableSector_ = sector + s;
                 }
             }
         }
     }
-    const uint32_t v = ReadBe32(lv.data, index * 4);
-    if (!lv.ok && v == 0xFFFFFFFF) {
+    if (lv.badSector[index * 4 / kSectorSize]) {
         *damaged = true;
         return 0;
     }
-    return v;
+    return ReadBe32(lv.data, index * 4);
 }
 
 uint64_t BlockMap::SkipHole(uint64_t lbn, bool* damaged) {
-    const uint64_t n = nindir_;
     bool ignored = false;
     bool* d = damaged != nullptr ? damaged : &ignored;
     if (looped_) {
         *d = true;
         return UINT64_MAX; // nothing after a loop can be trusted
     }
+    const Path p = PathOf(lbn);
+    if (p.levels <= 0) {
+        return lbn;
+    }
     // A pointer that is 0 leaves its whole range a hole; one that cannot be used (outside
     // the volume, unreadable, a loop) loses its whole range.
-    auto usable = [&](uint32_t frag) { return frag != 0 && access_.FragmentsInVolume(frag, 1); };
-    if (lbn < 12) {
-        return lbn;
-    }
-    uint64_t rel = lbn - 12;
-    uint64_t base = 12;
-    if (rel < n) {
-        if (!usable(inode_.indirect[0])) {
-            *d = *d || inode_.indirect[0] != 0;
-            return base + n;
-        }
-        return lbn;
-    }
-    rel -= n;
-    base += n;
-    if (rel < n * n) {
-        if (!usable(inode_.indirect[1])) {
-            *d = *d || inode_.indirect[1] != 0;
-            return base + n * n;
-        }
+    uint32_t ptr = inode_.indirect[p.levels - 1];
+    for (int depth = 0; depth < p.levels; ++depth) {
+        const uint64_t span = Span(p.levels, depth);
         bool bad = false;
-        const uint32_t mid = Entry(0, inode_.indirect[1], rel / n, &bad);
-        if (looped_) {
-            *d = true;
-            return UINT64_MAX;
+        if (depth > 0) {
+            ptr = Entry(depth - 1, ptr, (p.rel / span) % nindir_, &bad);
+            if (looped_) {
+                *d = true;
+                return UINT64_MAX;
+            }
         }
-        if (!usable(mid)) {
-            *d = *d || bad || mid != 0;
-            return base + (rel / n + 1) * n;
+        if (!Usable(ptr)) {
+            *d = *d || bad || ptr != 0;
+            return p.base + (p.rel / span + 1) * span;
         }
-        return lbn;
-    }
-    rel -= n * n;
-    base += n * n;
-    if (rel < n * n * n) {
-        if (!usable(inode_.indirect[2])) {
-            *d = *d || inode_.indirect[2] != 0;
-            return base + n * n * n;
-        }
-        bool bad = false;
-        const uint32_t top = Entry(0, inode_.indirect[2], rel / (n * n), &bad);
-        if (looped_) {
-            *d = true;
-            return UINT64_MAX;
-        }
-        if (!usable(top)) {
-            *d = *d || bad || top != 0;
-            return base + (rel / (n * n) + 1) * n * n;
-        }
-        const uint32_t mid = Entry(1, top, (rel / n) % n, &bad);
-        if (looped_) {
-            *d = true;
-            return UINT64_MAX;
-        }
-        if (!usable(mid)) {
-            *d = *d || bad || mid != 0;
-            return base + (rel / n + 1) * n;
-        }
-        return lbn;
     }
     return lbn;
 }
@@ -243,30 +192,22 @@ uint64_t BlockMap::SkipHole(uint64_t lbn, bool* damaged) {
 uint32_t BlockMap::Lookup(uint64_t lbn, bool* damaged) {
     bool local = false;
     bool* d = damaged != nullptr ? damaged : &local;
-    if (looped_ && lbn >= 12) {
+    const Path p = PathOf(lbn);
+    if (p.levels == 0) {
+        return inode_.direct[lbn];
+    }
+    if (looped_) {
         *d = true;
         return 0;
     }
-    const uint64_t n = nindir_;
-    if (lbn < 12) {
-        return inode_.direct[lbn];
+    if (p.levels < 0) {
+        return 0;
     }
-    lbn -= 12;
-    if (lbn < n) {
-        return Entry(0, inode_.indirect[0], lbn, d);
+    uint32_t ptr = inode_.indirect[p.levels - 1];
+    for (int depth = 0; depth < p.levels; ++depth) {
+        ptr = Entry(depth, ptr, (p.rel / Span(p.levels, depth + 1)) % nindir_, d);
     }
-    lbn -= n;
-    if (lbn < n * n) {
-        const uint32_t mid = Entry(0, inode_.indirect[1], lbn / n, d);
-        return Entry(1, mid, lbn % n, d);
-    }
-    lbn -= n * n;
-    if (lbn < n * n * n) {
-        const uint32_t top = Entry(0, inode_.indirect[2], lbn / (n * n), d);
-        const uint32_t mid = Entry(1, top, (lbn / n) % n, d);
-        return Entry(2, mid, lbn % n, d);
-    }
-    return 0;
+    return ptr;
 }
 
 } // namespace trevik

@@ -1,11 +1,13 @@
 #pragma once
 
 #include "disk/sector_reader.h"
-#include "ufs/volume_geometry.h"
+#include "format/ufs_format.h"
+#include "format/volume_geometry.h"
 
 #include <array>
+#include <bitset>
 #include <cstdint>
-#include <optional>
+#include <span>
 #include <unordered_set>
 #include <vector>
 
@@ -17,71 +19,71 @@ struct Inode {
     uint64_t size = 0;
     int32_t modifiedTime = 0;
     uint32_t ctimeUsec = 0;
-    uint32_t direct[12] = {};
-    uint32_t indirect[3] = {};
+    uint32_t direct[ufs::kDirectBlocks] = {};
+    uint32_t indirect[ufs::kIndirectLevels] = {};
     uint32_t blocks = 0; // sectors held
-    std::array<uint8_t, 128> raw{};
+    std::array<uint8_t, ufs::kInodeSize> raw{};
 
-    uint16_t Type() const { return mode & 0xF000; }
-    bool IsDirectory() const { return Type() == 0x4000; }
-    bool IsRegular() const { return Type() == 0x8000; }
-    bool IsSymlink() const { return Type() == 0xA000; }
+    uint16_t Type() const { return ufs::TypeOf(mode); }
+    bool IsDirectory() const { return ufs::IsDirectoryMode(mode); }
+    bool IsRegular() const { return ufs::IsRegularMode(mode); }
+    bool IsSymlink() const { return ufs::IsSymlinkMode(mode); }
+    // Whether a directory entry naming this inode names something: an inode with a time,
+    // or one whose type bits are set.
+    bool Live() const { return modifiedTime > 0 || Type() != 0; }
 };
 
-struct InodeInfo {
-    int32_t modifiedTime = 0;
-    uint64_t size = 0;
-    bool isDirectory = false;
-    uint16_t mode = 0;
-    bool located = false;
+Inode DecodeInode(std::span<const uint8_t, ufs::kInodeSize> raw);
+
+// What reading an inode gave.
+enum class InodeStatus {
+    Ok,
+    Unreadable, // its inode-table sector cannot be read
+    OutOfRange, // no inode of this volume has that number
+};
+
+struct InodeRead {
+    InodeStatus status = InodeStatus::OutOfRange;
+    Inode inode;
+    uint64_t sector = 0; // the inode-table sector that holds it (when in range)
+
+    bool Ok() const { return status == InodeStatus::Ok; }
 };
 
 // Finds and reads inodes of a mounted volume.
 class InodeAccess {
 public:
-    struct Location {
-        uint64_t sector;
-        uint32_t byteOffset;
-    };
-
-    InodeAccess(SectorReader& reader, uint64_t partitionStart, const VolumeGeometry& geometry,
+    InodeAccess(SectorReader& reader, const VolumeGeometry& geometry,
                 const std::vector<uint64_t>& groupTable)
-        : reader_(reader), start_(partitionStart), g_(geometry), groups_(groupTable) {}
+        : reader_(reader), g_(geometry), groups_(groupTable) {}
 
-    // Start sector of group g's inode table: group 0's from the partition start, the
+    // Start sector of group c's inode table: group 0's by the file system's rule, the
     // others from the superblock copy the group table found for them.
     uint64_t InodeTableSector(uint32_t group) const;
-    std::optional<Location> LocateInode(uint32_t n) const;
-    // Reads inode n; false when it cannot be located or its sector cannot be read.
-    bool ReadInode(uint32_t n, Inode& out);
-    InodeInfo ReadInodeInfo(uint32_t n);
-
-    uint64_t FragmentSector(uint64_t frag) const { return start_ + frag * g_.sectorsPerFragment; }
-    // True when `count` fragments from `frag` lie inside the volume.
-    bool FragmentsInVolume(uint64_t frag, uint64_t count) const;
+    // The inode-table sector that holds inode n; false when n is no inode of this volume.
+    bool InodeSector(uint32_t n, uint64_t& sector) const;
+    InodeRead ReadInode(uint32_t n);
 
     SectorReader& Reader() { return reader_; }
     const VolumeGeometry& Geometry() const { return g_; }
-    uint64_t PartitionStart() const { return start_; }
 
 private:
-    SectorReader& reader_;
-    uint64_t start_;
-    const VolumeGeometry& g_;
-    const std::vector<uint64_t>& groups_;
-    // Where inode n's 128 bytes are: in the chunk cache, or in `one` when its chunk holds
-    // unreadable sectors. Null when unreadable.
-    const uint8_t* InodeBytes(uint32_t n, std::array<uint8_t, 512>& one);
-
     // Recently read chunks of inode tables, direct-mapped by chunk: directory entries
-    // name neighbouring inodes, and a walk keeps returning to the same tables.
+    // name neighbouring inodes, and a walk keeps returning to the same tables. A chunk
+    // with unreadable sectors is kept with them marked, so they are never asked again.
     static constexpr size_t kChunks = 1024; // 8 MiB in all
     static constexpr uint32_t kChunkSectors = 16;
-    std::vector<uint64_t> chunkFirst_ = std::vector<uint64_t>(kChunks, UINT64_MAX);
+    struct ChunkTag {
+        uint64_t first = UINT64_MAX;
+        std::bitset<kChunkSectors> bad;
+    };
+
+    SectorReader& reader_;
+    const VolumeGeometry& g_;
+    const std::vector<uint64_t>& groups_;
+    std::vector<ChunkTag> tags_ = std::vector<ChunkTag>(kChunks);
     std::vector<uint8_t> chunks_; // allocated on first use
 };
-
-Inode DecodeInode(std::span<const uint8_t, 128> raw);
 
 // Maps a file's logical blocks to fragments through its direct and single, double and
 // triple indirect pointers. Indirect blocks are read once and kept while walking in order.
@@ -100,23 +102,42 @@ public:
     // indirect block.
     uint64_t SkipHole(uint64_t lbn, bool* damaged = nullptr);
 
+    // The first sector of an indirect block found unreadable, if any was.
+    bool SawUnreadableIndirect() const { return unreadableIndirect_; }
+    uint64_t UnreadableIndirectSector() const { return unreadableSector_; }
+
 private:
+    // An indirect block as read: its pointers, and which of its sectors were unreadable.
     struct Level {
         uint32_t frag = 0;
         bool loaded = false;
-        bool ok = false;
         std::vector<uint8_t> data;
+        std::vector<bool> badSector;
     };
-    uint32_t Entry(int level, uint32_t frag, uint64_t index, bool* damaged);
+    // The path from the inode to logical block lbn: which indirect pointer of the inode
+    // (level 1 to 3; 0 for a direct block), and the index at each depth below it.
+    struct Path {
+        int levels = 0;
+        uint64_t rel = 0;  // lbn relative to the first block that pointer covers
+        uint64_t base = 0; // that first block
+    };
+    Path PathOf(uint64_t lbn) const;
+    // Blocks one pointer at `depth` (0: the inode's own indirect pointer) covers in a map
+    // of `levels` levels.
+    uint64_t Span(int levels, int depth) const;
+    uint32_t Entry(int depth, uint32_t frag, uint64_t index, bool* damaged);
+    bool Usable(uint32_t frag) const;
 
     InodeAccess& access_;
     Inode inode_;
     uint64_t nindir_;
-    Level cache_[3]; // by depth below the inode: 0 = first indirect level read
+    Level cache_[ufs::kIndirectLevels]; // by depth below the inode
     // A sound map reads each indirect block once, in order. One read twice means the map
     // loops (a block pointing at itself, two pointers to one block): the rest is lost.
     std::unordered_set<uint32_t> seen_;
     bool looped_ = false;
+    bool unreadableIndirect_ = false;
+    uint64_t unreadableSector_ = 0;
 };
 
 } // namespace trevik

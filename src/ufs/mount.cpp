@@ -1,9 +1,8 @@
 #include "ufs/mount.h"
 
-#include "ufs/big_endian.h"
+#include "format/superblock_check.h"
 #include "ufs/directory.h"
 #include "ufs/inode.h"
-#include "ufs/ufs_format.h"
 #include "volume/superblock_scan.h"
 
 #include <algorithm>
@@ -11,22 +10,25 @@
 namespace trevik {
 namespace {
 
-constexpr uint32_t kSuperblockReadSectors = 3; // the magic lies in the third sector
-
-bool HasMagicAt(SectorReader& reader, uint64_t sector) {
-    std::vector<uint8_t> buf(kSuperblockReadSectors * 512, 0);
-    reader.Read(sector, kSuperblockReadSectors, buf.data());
-    return ReadBe32(buf, ufs::kMagicOffset) == ufs::kMagic;
+std::vector<uint8_t> SuperblockSectors(SectorReader& reader, uint64_t sector, bool* whole) {
+    std::vector<uint8_t> buf(ufs::kSuperblockReadSectors * kSectorSize);
+    const ReadOutcome r = reader.Read(sector, buf);
+    if (whole != nullptr) {
+        *whole = r.Whole();
+    }
+    return buf;
 }
 
-SuperblockDecode ReadSuperblock(SectorReader& reader, uint64_t sector) {
-    std::vector<uint8_t> buf(kSuperblockReadSectors * 512, 0);
-    uint32_t bad = 0;
-    reader.Read(sector, kSuperblockReadSectors, buf.data(), &bad);
-    if (bad != 0) {
-        SuperblockDecode d;
-        d.problem = "unreadable sectors";
-        return d;
+bool HasMagicAt(SectorReader& reader, uint64_t sector) {
+    const auto buf = SuperblockSectors(reader, sector, nullptr);
+    return HasMagicInThirdSector(std::span(buf).subspan(2 * kSectorSize));
+}
+
+Result<VolumeGeometry> ReadSuperblock(SectorReader& reader, uint64_t sector) {
+    bool whole = false;
+    const auto buf = SuperblockSectors(reader, sector, &whole);
+    if (!whole) {
+        return Error{"unreadable sectors"};
     }
     return DecodeSuperblock(buf);
 }
@@ -37,28 +39,66 @@ SuperblockDecode ReadSuperblock(SectorReader& reader, uint64_t sector) {
 std::optional<uint64_t> FindBackupSuperblock(SectorReader& reader, const PartitionEntry& e,
                                              uint64_t skip, std::atomic<bool>& stop) {
     const uint64_t start = e.startSector;
-    const uint64_t group0Copy = start + 2 * ufs::kSuperblockSector;
-    if (group0Copy != skip && ReadSuperblock(reader, group0Copy).geometry) {
+    const uint64_t group0Copy = ufs::GroupZeroCopySector(start);
+    if (group0Copy != skip && ReadSuperblock(reader, group0Copy)) {
         return group0Copy;
     }
     const uint64_t end =
         std::min<uint64_t>(start + std::max<uint64_t>(e.sizeSectors, 64), reader.TotalSectors());
     constexpr uint32_t kRun = 64;
-    std::vector<uint8_t> run(kRun * 512);
+    std::vector<uint8_t> run(kRun * kSectorSize);
     for (uint64_t cur = start; cur < end && !stop.load(); cur += kRun) {
-        std::fill(run.begin(), run.end(), 0);
-        reader.Read(cur, kRun, run.data());
+        reader.Read(cur, run);
         for (uint32_t i = 0; i < kRun; ++i) {
-            if (ReadBe32(run, i * 512 + 348) != ufs::kMagic)
+            if (!HasMagicInThirdSector(std::span(run).subspan(size_t{i} * kSectorSize, kSectorSize)))
                 continue;
             const auto hit = ConfirmSuperblock(reader, cur + i);
             if (hit && hit->startSector == start && hit->superblockSector != skip &&
-                ReadSuperblock(reader, hit->superblockSector).geometry) {
+                ReadSuperblock(reader, hit->superblockSector)) {
                 return hit->superblockSector;
             }
         }
     }
     return std::nullopt;
+}
+
+// Each group's superblock copy, searched backwards from its estimate; where no copy is
+// found, the file system's own rule places it.
+std::vector<uint64_t> BuildGroupTable(SectorReader& reader, const VolumeGeometry& g,
+                                      MountObserver* observer) {
+    std::vector<uint64_t> table{g.volumeStart + ufs::kSuperblockSector};
+    for (uint32_t i = 1; i < g.groupCount; ++i) {
+        const uint64_t prev = table.back();
+        const auto found = FindSuperblockCopy(reader, SuperblockCopyEstimate(g, i, prev), prev);
+        table.push_back(found ? *found : SuperblockCopySector(g, i));
+        if (observer != nullptr) {
+            observer->OnProgress(static_cast<uint32_t>(
+                std::min<uint64_t>(99, uint64_t{i} * 100 / (g.groupCount + 1000))));
+        }
+    }
+    return table;
+}
+
+// Groups that begin past the end of the disk cannot be read: the table covers the others,
+// and what lies past the end is a warning.
+void ClampToDevice(VolumeGeometry& g, uint64_t totalSectors, std::vector<Warning>& warnings) {
+    const uint64_t groupSectors = GroupSectors(g);
+    const uint64_t volumeEnd = std::max(FragmentSector(g, VolumeFragments(g)),
+                                        g.volumeStart + g.groupCount * groupSectors);
+    if (volumeEnd > totalSectors) {
+        Warning w;
+        w.kind = WarningKind::PastEnd;
+        w.sector = std::max(totalSectors, g.volumeStart);
+        w.count = volumeEnd - *w.sector;
+        warnings.push_back(std::move(w));
+    }
+    const uint64_t onDisk = totalSectors > g.volumeStart
+                                ? (totalSectors - g.volumeStart + groupSectors - 1) / groupSectors
+                                : 0;
+    if (g.groupCount > onDisk) {
+        g.groupCount = static_cast<uint32_t>(std::max<uint64_t>(onDisk, 1));
+        g.totalInodes = uint64_t{g.inodesPerGroup} * g.groupCount;
+    }
 }
 
 } // namespace
@@ -78,107 +118,68 @@ std::optional<uint64_t> FindSuperblockCopy(SectorReader& reader, uint64_t estima
     return std::nullopt;
 }
 
-MountResult MountVolume(SectorReader& reader, const PartitionEntry& entry, RecoveryMode mode,
-                        std::atomic<bool>& stopRequested, MountObserver* observer,
-                        MountedVolume& volume) {
-    MountResult result;
-    auto status = [&](const char* text) {
-        if (observer != nullptr)
-            observer->OnStatusText(text);
-    };
+Result<MountedVolume> MountVolume(SectorReader& reader, const PartitionEntry& entry,
+                                  RecoveryMode mode, std::atomic<bool>& stopRequested,
+                                  MountObserver* observer) {
     auto progress = [&](uint32_t p) {
         if (observer != nullptr)
             observer->OnProgress(p);
     };
+    auto phase = [&](MountPhase p) {
+        if (observer != nullptr)
+            observer->OnPhase(p);
+    };
     progress(0);
 
-    // The superblock, or a usable copy of it; a volume without one is refused untouched.
+    MountedVolume fresh;
+    // The superblock, or a usable copy of it; a volume without one is refused.
     uint64_t used = entry.superblockSector;
-    SuperblockDecode sb = ReadSuperblock(reader, used);
-    if (!sb.geometry) {
+    auto sb = ReadSuperblock(reader, used);
+    if (!sb) {
         const auto backup = FindBackupSuperblock(reader, entry, used, stopRequested);
         if (!backup) {
-            result.message = "Cannot mount " + entry.name + ": the superblock at sector " +
-                             std::to_string(used) + " is not usable (" + sb.problem +
-                             ") and no valid backup copy was found.";
-            return result;
+            return Error{"Cannot mount " + entry.name + ": the superblock at sector " +
+                         std::to_string(used) + " is not usable (" + sb.error() +
+                         ") and no valid backup copy was found."};
         }
-        result.notes.push_back(
-            "The superblock at sector " + std::to_string(used) + " is not usable (" + sb.problem +
-            "); mounted from its backup copy at sector " + std::to_string(*backup) + ".");
+        Warning w;
+        w.kind = WarningKind::CorrectedSuperblock;
+        w.sector = used;
+        w.otherSector = *backup;
+        w.reason = sb.error();
+        fresh.warnings.push_back(std::move(w));
         used = *backup;
         sb = ReadSuperblock(reader, used);
     }
 
-    MountedVolume fresh;
     fresh.entry = entry;
     fresh.mode = mode;
-    fresh.geometry = *sb.geometry;
+    fresh.geometry = *sb;
+    fresh.geometry.volumeStart = entry.startSector;
     fresh.superblockUsed = used;
     VolumeGeometry& g = fresh.geometry;
-    status(kCaptionSearching);
-
-    // Groups that begin past the end of the disk cannot be read.
-    const uint64_t start = entry.startSector;
-    const uint64_t spf = g.sectorsPerFragment;
-    const uint64_t total = reader.TotalSectors();
-    const uint64_t groupSectors = uint64_t{g.fragsPerGroup} * spf;
-    const uint64_t onDisk = total > start ? (total - start + groupSectors - 1) / groupSectors : 0;
-    if (g.groupCount > onDisk) {
-        result.notes.push_back(std::to_string(g.groupCount - onDisk) +
-                               " cylinder groups lie past the end of the disk and are not read.");
-        g.groupCount = static_cast<uint32_t>(std::max<uint64_t>(onDisk, 1));
-        g.totalInodes = uint64_t{g.inodesPerGroup} * g.groupCount;
-    }
-
-    // The cylinder-group table: each group's superblock copy, searched backwards from its
-    // estimate; where no copy is found, the file system's own rule places it.
-    fresh.groupTable.push_back(start + ufs::kSuperblockSector);
-    const uint64_t copyOffset = uint64_t{g.superblockOffset} * spf;
-    for (uint32_t i = 1; i < g.groupCount; ++i) {
-        const uint64_t prev = fresh.groupTable.back();
-        const uint64_t estimate = i == 1 ? start + g.groupOffset * spf + groupSectors + copyOffset
-                                         : prev + g.groupOffset * spf + groupSectors;
-        const auto found = FindSuperblockCopy(reader, estimate, prev);
-        fresh.groupTable.push_back(found
-                                       ? *found
-                                       : start + ufs::CgSblock(g.fragsPerGroup, g.groupOffset,
-                                                               g.groupMask, g.superblockOffset, i) *
-                                                     spf);
-        progress(static_cast<uint32_t>(
-            std::min<uint64_t>(99, uint64_t{i} * 100 / (g.groupCount + 1000))));
-    }
+    phase(MountPhase::SearchingGroups);
+    ClampToDevice(g, reader.TotalSectors(), fresh.warnings);
+    fresh.groupTable = BuildGroupTable(reader, g, observer);
 
     if (observer != nullptr) {
         observer->OnStopAvailable(true);
     }
-    status(kCaptionMounting);
-    stopRequested.store(false);
-    fresh.tree.SetObserver(observer);
-    InodeAccess access(reader, start, fresh.geometry, fresh.groupTable);
-    DirectoryWalker walker(access, fresh.tree, mode, stopRequested, observer);
-    if (mode == RecoveryMode::Normal) {
-        walker.NormalWalk();
-    } else {
-        walker.ScanInodeTables();
-        stopRequested.store(false);
-        walker.ResolveFolderNames();
-        stopRequested.store(false);
-        walker.SearchLostData();
-        walker.GatherUnreachable();
-    }
-    stopRequested.store(false);
+    phase(MountPhase::Mounting);
+    InodeAccess access(reader, fresh.geometry, fresh.groupTable);
+    DirectoryWalker walker(access, fresh.tree, stopRequested, observer);
+    walker.Run(mode);
     if (observer != nullptr) {
         observer->OnStopAvailable(false);
     }
     progress(0);
-    status(kCaptionCreatingTree);
+    phase(MountPhase::CreatingTree);
     fresh.tree.BuildChildIndex();
-    fresh.tree.SetObserver(nullptr);
+    auto found = walker.TakeWarnings();
+    fresh.warnings.insert(fresh.warnings.end(), std::make_move_iterator(found.begin()),
+                          std::make_move_iterator(found.end()));
     fresh.mounted = true;
-    volume = std::move(fresh);
-    result.ok = true;
-    return result;
+    return fresh;
 }
 
 } // namespace trevik

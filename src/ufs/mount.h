@@ -1,20 +1,21 @@
 #pragma once
 
 #include "disk/sector_reader.h"
+#include "format/result.h"
+#include "format/volume_geometry.h"
 #include "ufs/mount_observer.h"
 #include "ufs/recovered_tree.h"
-#include "ufs/volume_geometry.h"
-#include "volume/volume_table.h"
+#include "ufs/warnings.h"
+#include "volume/partition_entry.h"
 
 #include <atomic>
 #include <optional>
-#include <string>
 #include <vector>
 
 namespace trevik {
 
-// A mounted volume: where it lies, its geometry and cylinder-group table, and the tree
-// its directory phase recovered.
+// A mounted volume: where it lies, its geometry and cylinder-group table, the tree its
+// directory phase recovered and what it could not recover.
 struct MountedVolume {
     PartitionEntry entry;
     RecoveryMode mode = RecoveryMode::Normal;
@@ -23,13 +24,8 @@ struct MountedVolume {
     std::vector<uint64_t> groupTable;
     uint64_t superblockUsed = 0; // the superblock the mount read its geometry from
     RecoveredTree tree;
+    std::vector<Warning> warnings;
     bool mounted = false;
-};
-
-struct MountResult {
-    bool ok = false;
-    std::string message;            // why the mount was refused
-    std::vector<std::string> notes; // what the user should know of a mount that went ahead
 };
 
 // Searches backwards from `estimate` to just above previous + 64 for a superblock copy,
@@ -37,10 +33,10 @@ struct MountResult {
 std::optional<uint64_t> FindSuperblockCopy(SectorReader& reader, uint64_t estimate,
                                            uint64_t previous);
 
-// Mounts a volume read-only and runs the directory phase of `mode`. On refusal `volume`
-// is left as it was.
-MountResult MountVolume(SectorReader& reader, const PartitionEntry& entry, RecoveryMode mode,
-                        std::atomic<bool>& stopRequested, MountObserver* observer,
-                        MountedVolume& volume);
+// Mounts a volume read-only and runs the directory phase of `mode`. The error says why a
+// volume cannot be mounted.
+Result<MountedVolume> MountVolume(SectorReader& reader, const PartitionEntry& entry,
+                                  RecoveryMode mode, std::atomic<bool>& stopRequested,
+                                  MountObserver* observer);
 
 } // namespace trevik

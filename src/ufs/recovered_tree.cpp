@@ -30,9 +30,6 @@ bool RecoveredTree::AddFolderNode(std::string_view name, uint32_t inode, uint32_
     node.modifiedTime = modifiedTime;
     node.name = Store(name);
     folders_.push_back(node);
-    if (observer_ != nullptr) {
-        observer_->OnFolderAdded(FolderCount(), name);
-    }
     return true;
 }
 
@@ -50,9 +47,6 @@ bool RecoveredTree::AddFileNode(std::string_view name, uint32_t inode, uint32_t 
     node.mode = mode;
     node.name = Store(name);
     files_.push_back(node);
-    if (observer_ != nullptr && files_.size() % 5 == 0) {
-        observer_->OnFileAdded(FileCount(), name);
-    }
     return true;
 }
 
@@ -66,9 +60,6 @@ bool RecoveredTree::AddDirName(std::string_view name, uint32_t inode, uint32_t p
         return false;
     }
     dirNames_.push_back({inode, parentInode, Store(name)});
-    if (observer_ != nullptr) {
-        observer_->OnFolderAdded(FolderCount(), name);
-    }
     return true;
 }
 
@@ -134,6 +125,55 @@ std::span<const uint32_t> RecoveredTree::ChildFolders(uint32_t parentInode) cons
 
 std::span<const uint32_t> RecoveredTree::ChildFiles(uint32_t parentInode) const {
     return Children(childFiles_, parentInode);
+}
+
+void RecoveredTree::WalkSubtree(uint32_t folderInode, WalkOrder order,
+                                SubtreeVisitor& visitor) const {
+    struct Frame {
+        int64_t folder; // -1: the start folder
+        uint32_t inode;
+        size_t nextFolder = 0;
+        bool filesDone = false;
+    };
+    std::vector<uint8_t> entered(folders_.size(), 0);
+    std::vector<Frame> stack{{-1, folderInode}};
+    auto visitFiles = [&](Frame& top) {
+        top.filesDone = true;
+        for (uint32_t f : ChildFiles(top.inode)) {
+            if (visitor.Stopped())
+                return;
+            visitor.VisitFile(f, stack.size());
+        }
+    };
+    while (!stack.empty() && !visitor.Stopped()) {
+        Frame& top = stack.back();
+        if (order == WalkOrder::FilesFirst && !top.filesDone) {
+            visitFiles(top);
+            continue;
+        }
+        const auto children = ChildFolders(top.inode);
+        if (top.nextFolder < children.size()) {
+            const uint32_t child = children[top.nextFolder++];
+            if (entered[child]) {
+                continue;
+            }
+            entered[child] = 1;
+            const size_t depth = stack.size();
+            if (visitor.EnterFolder(child, depth)) {
+                stack.push_back({child, folders_[child].inode});
+            }
+            continue;
+        }
+        if (!top.filesDone) {
+            visitFiles(top);
+            continue;
+        }
+        const Frame done = top;
+        stack.pop_back();
+        if (done.folder >= 0) {
+            visitor.LeaveFolder(static_cast<uint32_t>(done.folder), stack.size());
+        }
+    }
 }
 
 size_t RecoveredTree::IndexBytes() const {

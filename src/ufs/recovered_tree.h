@@ -5,6 +5,8 @@
 // folder, inode to name record, parent to children) keep every lookup O(1) or
 // O(children) while giving the same first match as a scan from the head would.
 
+#include "format/ufs_format.h"
+
 #include <cstdint>
 #include <span>
 #include <string>
@@ -14,7 +16,7 @@
 
 namespace trevik {
 
-inline constexpr uint32_t kRootInode = 2;
+using ufs::kRootInode;
 inline constexpr uint32_t kLostDirInode = 16777207; // 0xFFFFF7
 inline constexpr const char* kLostDirName = "LostDir";
 
@@ -47,13 +49,21 @@ struct DirNameRecord {
     NameRef name;
 };
 
-// Reports of additions, for the status panel's counters.
-class TreeObserver {
+// How a subtree is visited: a folder's files before its sub-folders (the order a copy
+// writes them), or its sub-folders (each with all it holds) before its files (the order a
+// listing shows them).
+enum class WalkOrder { FilesFirst, FoldersFirst };
+
+// Receives a subtree walk's visits. Depth 1 is the start folder's children.
+class SubtreeVisitor {
 public:
-    virtual ~TreeObserver() = default;
-    virtual void OnFolderAdded(uint32_t /*folderCount*/, std::string_view /*name*/) {}
-    // Called for every fifth file.
-    virtual void OnFileAdded(uint32_t /*fileCount*/, std::string_view /*name*/) {}
+    virtual ~SubtreeVisitor() = default;
+    // On reaching folder i; false leaves it and what it holds unvisited (and not left).
+    virtual bool EnterFolder(uint32_t /*folder*/, size_t /*depth*/) { return true; }
+    virtual void LeaveFolder(uint32_t /*folder*/, size_t /*depth*/) {}
+    virtual void VisitFile(uint32_t /*file*/, size_t /*depth*/) {}
+    // Polled between visits: true ends the walk.
+    virtual bool Stopped() { return false; }
 };
 
 class RecoveredTree {
@@ -74,10 +84,8 @@ public:
 
     const std::vector<FolderNode>& Folders() const { return folders_; }
     const std::vector<FileNode>& Files() const { return files_; }
-    const std::vector<DirNameRecord>& DirNames() const { return dirNames_; }
     uint32_t FolderCount() const { return static_cast<uint32_t>(folders_.size()); }
     uint32_t FileCount() const { return static_cast<uint32_t>(files_.size()); }
-    uint32_t NameCount() const { return static_cast<uint32_t>(dirNames_.size()); }
 
     std::string_view Name(NameRef ref) const {
         return std::string_view(arena_).substr(ref.offset, ref.length);
@@ -98,7 +106,10 @@ public:
     std::span<const uint32_t> ChildFolders(uint32_t parentInode) const;
     std::span<const uint32_t> ChildFiles(uint32_t parentInode) const;
 
-    void SetObserver(TreeObserver* observer) { observer_ = observer; }
+    // Visits everything below folder inode `folderInode` (the root: kRootInode), depth first
+    // with an explicit stack, so the disk cannot decide the depth of any recursion. Each
+    // folder is entered once, even where damaged parent links would make it loop.
+    void WalkSubtree(uint32_t folderInode, WalkOrder order, SubtreeVisitor& visitor) const;
 
     // Bytes held beyond the names, for the memory benchmark.
     size_t IndexBytes() const;
@@ -126,7 +137,6 @@ private:
     std::unordered_map<uint32_t, uint32_t> dirNameByInode_;
     ChildIndex childFolders_;
     ChildIndex childFiles_;
-    TreeObserver* observer_ = nullptr;
 };
 
 } // namespace trevik

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "disk/sector_reader.h"
+#include "format/superblock_check.h"
 #include "volume/volume_table.h"
 
 #include <atomic>
@@ -41,14 +42,7 @@ struct ScanOptions {
     std::chrono::milliseconds progressInterval{33};
 };
 
-struct SuperblockHit {
-    uint32_t startSector = 0;
-    uint32_t sizeSectors = 0;
-    uint32_t superblockSector = 0;
-};
-
-// Tests the superblock whose magic was seen in sector `magicSector`: a primary superblock
-// or group 1's copy, confirmed by the cylinder-group header after it.
+// ConfirmSuperblock over the disk's sector reader.
 std::optional<SuperblockHit> ConfirmSuperblock(SectorReader& reader, uint64_t magicSector);
 
 enum class ScanOutcome { Completed, Stopped, LimitReached };

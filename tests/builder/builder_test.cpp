@@ -2,7 +2,7 @@
 // file system we meant to write, or every later test built on these images proves nothing.
 
 #include "support/test_support.h"
-#include "ufs/big_endian.h"
+#include "format/big_endian.h"
 
 #include <fstream>
 #include <gtest/gtest.h>

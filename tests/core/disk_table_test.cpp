@@ -104,24 +104,21 @@ TEST(DiskTable, ImagesFollowThePhysicalDisksAndMissingOnesAreRefused) {
     const std::string img = dir.File("server.img");
     { std::ofstream create(img); }
     fs::resize_file(img, 2047 * 512);
-    EXPECT_EQ(AddImageDisk(t, img), "");
+    EXPECT_TRUE(AddImageDisk(t, img).ok());
     ASSERT_EQ(t.listedCount, 2);
     EXPECT_EQ(t.entries[1].model, "server.img");
     EXPECT_EQ(t.entries[1].totalSectors, 2047u);
     EXPECT_EQ(t.entries[2].model, "Media missing or not inserted");
     EXPECT_EQ(CapacityText(t.entries[1].totalSectors), "0 MB ( Approx )");
-    const std::string err = AddImageDisk(t, dir.File("nope.img"));
+    const std::string err = AddImageDisk(t, dir.File("nope.img")).error();
     EXPECT_NE(err.find("nope.img"), std::string::npos);
     EXPECT_NE(err.find("No such file"), std::string::npos);
-    EXPECT_NE(AddImageDisk(t, dir.Path().string()), ""); // a folder is no disk
+    EXPECT_FALSE(AddImageDisk(t, dir.Path().string()).ok()); // a folder is no disk
     EXPECT_EQ(t.listedCount, 2);
 }
 
 TEST(DiskTable, NamesCapacityAndScanEnd) {
     EXPECT_EQ(DiskItemName(0), "Storage Device0");
-    EXPECT_EQ(DiskIndexFromItemName("Storage Device12"), 12);
-    EXPECT_EQ(DiskIndexFromItemName("Storage Device"), -1);
-    EXPECT_EQ(DiskIndexFromItemName("Solaris Partition - 1"), -1);
     EXPECT_EQ(CapacityText(2048), "1 MB ( Approx )");
     // The capacity follows the true size, past what 32 bits of sectors can count.
     EXPECT_EQ(CapacityText(uint64_t{6} << 30), "3145728 MB ( Approx )");

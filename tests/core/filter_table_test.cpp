@@ -54,18 +54,5 @@ TEST(FilterTable, AFileIsShownWhenAnyFilterMatches) {
     EXPECT_FALSE(table.Shows("image.png"));
 }
 
-TEST(RecoverySettings, DefaultsAreThoseOfAFreshStart) {
-    RecoverySettings s;
-    EXPECT_EQ(s.sectorsPerRead, 60u);
-    EXPECT_EQ(s.badSectorRetries, 3);
-    EXPECT_EQ(s.duplicatePolicy, DuplicatePolicy::Skip);
-    EXPECT_EQ(s.deletedFilePolicy, DeletedFilePolicy::IncludeDeleted);
-    EXPECT_EQ(static_cast<int>(DuplicatePolicy::Rename), 1);
-    EXPECT_EQ(static_cast<int>(DeletedFilePolicy::ExcludeDeleted), 3);
-    EXPECT_TRUE(RecoverySettings::ValidSectorsPerRead(100));
-    EXPECT_FALSE(RecoverySettings::ValidSectorsPerRead(101));
-    EXPECT_FALSE(RecoverySettings::ValidRetries(0));
-}
-
 } // namespace
 } // namespace trevik

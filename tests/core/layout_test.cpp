@@ -1,5 +1,5 @@
-#include "ufs/big_endian.h"
-#include "ufs/ufs_format.h"
+#include "format/big_endian.h"
+#include "format/ufs_format.h"
 
 #include <gtest/gtest.h>
 

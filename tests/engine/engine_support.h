@@ -9,9 +9,33 @@
 #include "ufs/tree_paths.h"
 
 #include <gtest/gtest.h>
+#include <algorithm>
 #include <map>
 
 namespace trevik::testing {
+
+// A mount's outcome as the tests look at it: on refusal `out` is left as it was.
+struct MountOutcome {
+    bool ok = false;
+    std::string message;
+    std::vector<Warning> warnings;
+};
+inline MountOutcome MountInto(SectorReader& reader, const PartitionEntry& entry,
+                              RecoveryMode mode, std::atomic<bool>& stop, MountObserver* observer,
+                              MountedVolume& out) {
+    auto r = MountVolume(reader, entry, mode, stop, observer);
+    if (!r) {
+        return {false, r.error(), {}};
+    }
+    out = r.Take();
+    return {true, "", out.warnings};
+}
+
+// How many warnings of one kind.
+inline size_t CountKind(const std::vector<Warning>& warnings, WarningKind kind) {
+    return static_cast<size_t>(std::count_if(warnings.begin(), warnings.end(),
+                                              [&](const Warning& w) { return w.kind == kind; }));
+}
 
 // A volume placed on a disk image in memory, mounted through the real reader.
 struct Fixture {
@@ -30,9 +54,9 @@ struct Fixture {
         entry.superblockSector = kStart + 16;
     }
 
-    MountResult Mount(RecoveryMode mode, MountObserver* observer = nullptr) {
+    MountOutcome Mount(RecoveryMode mode, MountObserver* observer = nullptr) {
         std::atomic<bool> stop{false};
-        return MountVolume(reader, entry, mode, stop, observer, mounted);
+        return MountInto(reader, entry, mode, stop, observer, mounted);
     }
 
     // Absolute sector of a fragment of the built volume.

@@ -1,6 +1,6 @@
 #include "engine/engine_support.h"
 #include "recovery/find_files.h"
-#include "ufs/big_endian.h"
+#include "format/big_endian.h"
 #include "ufs/file_reader.h"
 #include "ufs/inode.h"
 
@@ -64,9 +64,9 @@ TEST(Mount, NormalAndExtensiveListEverythingAtEveryLayout) {
         ASSERT_GE(fx.volume.layout.ncg, 3u);
         const auto expected = testing::Expected(fx.volume);
 
-        const MountResult normal = fx.Mount(RecoveryMode::Normal);
+        const testing::MountOutcome normal = fx.Mount(RecoveryMode::Normal);
         ASSERT_TRUE(normal.ok) << normal.message;
-        EXPECT_TRUE(normal.notes.empty());
+        EXPECT_TRUE(normal.warnings.empty());
         auto listed = testing::ListAll(fx.mounted.tree);
         EXPECT_EQ(listed.size(), expected.size());
         for (const auto& [path, e] : expected) {
@@ -83,7 +83,7 @@ TEST(Mount, NormalAndExtensiveListEverythingAtEveryLayout) {
                       fx.FragSector(fx.volume.layout.CgSuperblockFrag(g)));
         }
 
-        const MountResult ext = fx.Mount(RecoveryMode::Extensive);
+        const testing::MountOutcome ext = fx.Mount(RecoveryMode::Extensive);
         ASSERT_TRUE(ext.ok);
         listed = testing::ListAll(fx.mounted.tree);
         EXPECT_EQ(listed.size(), expected.size() + 1); // and an empty LostDir
@@ -116,8 +116,8 @@ TEST(Mount, ASecondMountStartsFromNothing) {
     Fixture b(BuildUfs(Dir("", {File("only", "x")}), Params()));
     MountedVolume shared;
     std::atomic<bool> stop{false};
-    ASSERT_TRUE(MountVolume(a.reader, a.entry, RecoveryMode::Normal, stop, nullptr, shared).ok);
-    ASSERT_TRUE(MountVolume(b.reader, b.entry, RecoveryMode::Normal, stop, nullptr, shared).ok);
+    ASSERT_TRUE(testing::MountInto(a.reader, a.entry, RecoveryMode::Normal, stop, nullptr, shared).ok);
+    ASSERT_TRUE(testing::MountInto(b.reader, b.entry, RecoveryMode::Normal, stop, nullptr, shared).ok);
     EXPECT_EQ(shared.tree.FileCount(), 1u);
     EXPECT_EQ(shared.tree.FolderCount(), 0u);
     EXPECT_EQ(shared.tree.Files()[0].ordinal, 0u);
@@ -127,10 +127,11 @@ TEST(Mount, ADamagedPrimarySuperblockMountsFromItsBackup) {
     UfsVolume vol = BuildUfs(RichTree(), Params());
     vol.ZeroPrimarySuperblock();
     Fixture fx(std::move(vol));
-    const MountResult r = fx.Mount(RecoveryMode::Normal);
+    const testing::MountOutcome r = fx.Mount(RecoveryMode::Normal);
     ASSERT_TRUE(r.ok) << r.message;
-    ASSERT_EQ(r.notes.size(), 1u);
-    EXPECT_NE(r.notes[0].find("backup"), std::string::npos);
+    ASSERT_EQ(r.warnings.size(), 1u);
+    EXPECT_EQ(r.warnings[0].kind, WarningKind::CorrectedSuperblock);
+    EXPECT_EQ(r.warnings[0].otherSector, fx.mounted.superblockUsed);
     EXPECT_EQ(testing::ListAll(fx.mounted.tree).size(), testing::Expected(fx.volume).size());
 
     // Group 0's copy gone too: group 1's copy, found as the scan finds it.
@@ -138,7 +139,7 @@ TEST(Mount, ADamagedPrimarySuperblockMountsFromItsBackup) {
     vol2.ZeroPrimarySuperblock();
     vol2.ZeroFragments(static_cast<uint32_t>(vol2.layout.CgSuperblockFrag(0)), 8);
     Fixture fx2(std::move(vol2));
-    const MountResult r2 = fx2.Mount(RecoveryMode::Normal);
+    const testing::MountOutcome r2 = fx2.Mount(RecoveryMode::Normal);
     ASSERT_TRUE(r2.ok) << r2.message;
     EXPECT_EQ(fx2.mounted.superblockUsed, fx2.FragSector(fx2.volume.layout.CgSuperblockFrag(1)));
     EXPECT_EQ(testing::ListAll(fx2.mounted.tree).size(), testing::Expected(fx2.volume).size());
@@ -167,8 +168,8 @@ TEST(Mount, AVolumeWithoutAUsableSuperblockIsRefusedAndChangesNothing) {
         }
         Fixture bad(std::move(vol));
         std::atomic<bool> stop{false};
-        const MountResult r =
-            MountVolume(bad.reader, bad.entry, RecoveryMode::Normal, stop, nullptr, good.mounted);
+        const testing::MountOutcome r =
+            testing::MountInto(bad.reader, bad.entry, RecoveryMode::Normal, stop, nullptr, good.mounted);
         EXPECT_FALSE(r.ok);
         EXPECT_NE(r.message.find("Cannot mount Solaris Partition - 1"), std::string::npos);
         EXPECT_EQ(good.mounted.tree.FileCount(), files); // the earlier mount stands
@@ -292,8 +293,8 @@ TEST(Mount, AStopRequestEndsTheWalkWithWhatWasFound) {
     Fixture fx(BuildUfs(RichTree(), Params()));
     std::atomic<bool> stop{false};
     obs.stop = &stop;
-    const MountResult r =
-        MountVolume(fx.reader, fx.entry, RecoveryMode::Normal, stop, &obs, fx.mounted);
+    const testing::MountOutcome r =
+        testing::MountInto(fx.reader, fx.entry, RecoveryMode::Normal, stop, &obs, fx.mounted);
     ASSERT_TRUE(r.ok);
     EXPECT_GE(fx.mounted.tree.FolderCount(), 1u);
     EXPECT_LT(testing::ListAll(fx.mounted.tree).size(), testing::Expected(fx.volume).size());

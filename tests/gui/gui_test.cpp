@@ -38,6 +38,9 @@ public:
     void ShowMessage(QWidget*, MessageKind kind, const QString& text) override {
         shown.push_back({kind, text});
     }
+    void ShowReport(QWidget*, const QString& summary, const QStringList& details) override {
+        reports.push_back({summary, details});
+    }
     bool AskYesNo(QWidget*, MessageKind kind, const QString& text) override {
         shown.push_back({kind, text});
         if (answers.empty())
@@ -47,6 +50,7 @@ public:
         return a;
     }
     std::vector<Shown> shown;
+    std::vector<std::pair<QString, QStringList>> reports;
     std::deque<bool> answers;
 };
 
@@ -445,6 +449,10 @@ private slots:
         w.RecoverAll();
         QVERIFY(QFile::exists(out.filePath("all/etc/passwd")));
         QVERIFY(QFile::exists(out.filePath("all/big.bin")));
+        // Each copy ends with its report; a whole one lists nothing.
+        QCOMPARE(m.reports.size(), size_t{2});
+        QVERIFY(m.reports[1].first.startsWith("Recovered "));
+        QVERIFY(m.reports[1].second.isEmpty());
         // A toolbar button follows its greyed menu item: nothing runs on another step.
         w.Back();
         w.actRecoverAll->trigger();

@@ -1,6 +1,6 @@
 #include "disk_image.h"
 
-#include "ufs/big_endian.h"
+#include "format/big_endian.h"
 
 #include <cstring>
 #include <fstream>

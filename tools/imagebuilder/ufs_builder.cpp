@@ -1,7 +1,7 @@
 #include "ufs_builder.h"
 
-#include "ufs/big_endian.h"
-#include "ufs/ufs_format.h"
+#include "format/big_endian.h"
+#include "format/ufs_format.h"
 
 #include <algorithm>
 #include <bit>
@@ -203,7 +203,7 @@ private:
     void ComputeLayout();
     uint32_t CgHeaderBytes() const {
         constexpr uint32_t kNrpos = 8;
-        return cg::kHeaderEnd + L_.cpg * 4 + L_.cpg * kNrpos * 2 + HowMany(L_.ipg, 8) +
+        return cg_field::kHeaderEnd + L_.cpg * 4 + L_.cpg * kNrpos * 2 + HowMany(L_.ipg, 8) +
                HowMany(L_.fpg, 8);
     }
     void InitGroups();
@@ -481,20 +481,20 @@ BlockMap Builder::WriteData(uint32_t group, uint64_t size,
 void Builder::WriteInode(uint32_t n, uint16_t mode, uint16_t nlink, uint64_t size, int64_t mtime,
                          uint32_t ctimeUsec, const BlockMap& map) {
     std::vector<uint8_t> in(kInodeSize, 0);
-    WriteBe16(in, ino::kMode, mode);
-    WriteBe16(in, ino::kNlink, nlink);
-    WriteBe64(in, ino::kSize, size);
+    WriteBe16(in, inode_field::kMode, mode);
+    WriteBe16(in, inode_field::kNlink, nlink);
+    WriteBe64(in, inode_field::kSize, size);
     const auto t = static_cast<uint32_t>(mtime);
-    WriteBe32(in, ino::kAtime, t);
-    WriteBe32(in, ino::kMtime, t);
-    WriteBe32(in, ino::kCtime, t);
-    WriteBe32(in, ino::kCtimeUsec, ctimeUsec == kAutoUsec ? 1 + (n * 7919u) % 999999u : ctimeUsec);
+    WriteBe32(in, inode_field::kAtime, t);
+    WriteBe32(in, inode_field::kMtime, t);
+    WriteBe32(in, inode_field::kCtime, t);
+    WriteBe32(in, inode_field::kCtimeUsec, ctimeUsec == kAutoUsec ? 1 + (n * 7919u) % 999999u : ctimeUsec);
     for (uint32_t i = 0; i < kDirectBlocks; ++i)
-        WriteBe32(in, ino::kDirect + 4 * i, map.db[i]);
+        WriteBe32(in, inode_field::kDirect + 4 * i, map.db[i]);
     for (uint32_t i = 0; i < 3; ++i)
-        WriteBe32(in, ino::kIndirect + 4 * i, map.ib[i]);
-    WriteBe32(in, ino::kBlocks, static_cast<uint32_t>(map.fragsHeld * L_.nspf));
-    WriteBe32(in, ino::kGen, n * 2654435761u);
+        WriteBe32(in, inode_field::kIndirect + 4 * i, map.ib[i]);
+    WriteBe32(in, inode_field::kBlocks, static_cast<uint32_t>(map.fragsHeld * L_.nspf));
+    WriteBe32(in, inode_field::kGen, n * 2654435761u);
     const uint64_t at = L_.InodeByteOffset(n);
     std::memcpy(vol_.bytes.data() + at, in.data(), in.size());
 }
@@ -684,29 +684,29 @@ void Builder::WriteGroups() {
         for (uint8_t u : inodeUsed_[c])
             nifree += u ? 0 : 1;
 
-        WriteBe32(h, cg::kMagic, kCgMagic);
-        WriteBe32(h, cg::kTime, static_cast<uint32_t>(p_.time));
-        WriteBe32(h, cg::kCgx, c);
-        WriteBe16(h, cg::kNcyl,
+        WriteBe32(h, cg_field::kMagic, kCgMagic);
+        WriteBe32(h, cg_field::kTime, static_cast<uint32_t>(p_.time));
+        WriteBe32(h, cg_field::kCgx, c);
+        WriteBe16(h, cg_field::kNcyl,
                   static_cast<uint16_t>(HowMany(uint64_t{groupFrags_[c]} * L_.nspf, spc)));
-        WriteBe16(h, cg::kNiblk, static_cast<uint16_t>(L_.ipg));
-        WriteBe32(h, cg::kNdblk, groupFrags_[c]);
-        WriteBe32(h, cg::kCs + 0, ndir_[c]);
-        WriteBe32(h, cg::kCs + 4, nbfree);
-        WriteBe32(h, cg::kCs + 8, nifree);
-        WriteBe32(h, cg::kCs + 12, nffree);
+        WriteBe16(h, cg_field::kNiblk, static_cast<uint16_t>(L_.ipg));
+        WriteBe32(h, cg_field::kNdblk, groupFrags_[c]);
+        WriteBe32(h, cg_field::kCs + 0, ndir_[c]);
+        WriteBe32(h, cg_field::kCs + 4, nbfree);
+        WriteBe32(h, cg_field::kCs + 8, nifree);
+        WriteBe32(h, cg_field::kCs + 12, nffree);
         for (uint32_t k = 0; k < 8; ++k)
-            WriteBe32(h, cg::kFrsum + 4 * k, frsum[k]);
-        const uint32_t btotoff = cg::kHeaderEnd;
+            WriteBe32(h, cg_field::kFrsum + 4 * k, frsum[k]);
+        const uint32_t btotoff = cg_field::kHeaderEnd;
         const uint32_t boff = btotoff + L_.cpg * 4;
         const uint32_t iusedoff = boff + L_.cpg * kNrpos * 2;
         const uint32_t freeoff = iusedoff + HowMany(L_.ipg, 8);
         const uint32_t nextfreeoff = freeoff + HowMany(L_.fpg, 8);
-        WriteBe32(h, cg::kBtotoff, btotoff);
-        WriteBe32(h, cg::kBoff, boff);
-        WriteBe32(h, cg::kIusedoff, iusedoff);
-        WriteBe32(h, cg::kFreeoff, freeoff);
-        WriteBe32(h, cg::kNextfreeoff, nextfreeoff);
+        WriteBe32(h, cg_field::kBtotoff, btotoff);
+        WriteBe32(h, cg_field::kBoff, boff);
+        WriteBe32(h, cg_field::kIusedoff, iusedoff);
+        WriteBe32(h, cg_field::kFreeoff, freeoff);
+        WriteBe32(h, cg_field::kNextfreeoff, nextfreeoff);
         for (uint32_t i = 0; i < L_.ipg; ++i) {
             if (inodeUsed_[c][i])
                 h[iusedoff + i / 8] |= static_cast<uint8_t>(1u << (i % 8));
@@ -726,76 +726,76 @@ void Builder::WriteGroups() {
 }
 
 void Builder::WriteSuperblocks() {
-    const uint32_t sbsize = static_cast<uint32_t>(RoundUp(sb::kStructEnd, L_.fsize));
-    std::vector<uint8_t> s(std::min<uint32_t>(sbsize, kSuperblockBytes), 0);
+    const uint32_t sbsize = static_cast<uint32_t>(RoundUp(sb_field::kStructEnd, L_.fsize));
+    std::vector<uint8_t> s(std::min<uint32_t>(sbsize, kSuperblockSize), 0);
     uint64_t ndir = 0, nbfree = 0, nifree = 0, nffree = 0;
     for (uint32_t c = 0; c < L_.ncg; ++c) {
         const auto h = std::span<const uint8_t>(vol_.bytes).subspan(L_.CgHeaderFrag(c) * L_.fsize);
-        ndir += ReadBe32(h, cg::kCs);
-        nbfree += ReadBe32(h, cg::kCs + 4);
-        nifree += ReadBe32(h, cg::kCs + 8);
-        nffree += ReadBe32(h, cg::kCs + 12);
+        ndir += ReadBe32(h, cg_field::kCs);
+        nbfree += ReadBe32(h, cg_field::kCs + 4);
+        nifree += ReadBe32(h, cg_field::kCs + 8);
+        nffree += ReadBe32(h, cg_field::kCs + 12);
     }
     const uint64_t spc = uint64_t{p_.sectorsPerTrack} * p_.tracksPerCylinder;
     const uint32_t t = static_cast<uint32_t>(p_.time);
-    WriteBe32(s, sb::kSblkno, L_.sblkno);
-    WriteBe32(s, sb::kCblkno, L_.cblkno);
-    WriteBe32(s, sb::kIblkno, L_.iblkno);
-    WriteBe32(s, sb::kDblkno, L_.dblkno);
-    WriteBe32(s, sb::kCgoffset, L_.cgoffset);
-    WriteBe32(s, sb::kCgmask, L_.cgmask);
-    WriteBe32(s, sb::kTime, t);
-    WriteBe32(s, sb::kSize, L_.sizeFrags);
-    WriteBe32(s, sb::kDsize, L_.sizeFrags - L_.ncg * L_.dblkno - HowMany(L_.cssize, L_.fsize));
-    WriteBe32(s, sb::kNcg, L_.ncg);
-    WriteBe32(s, sb::kBsize, L_.bsize);
-    WriteBe32(s, sb::kFsize, L_.fsize);
-    WriteBe32(s, sb::kFrag, L_.frag);
-    WriteBe32(s, sb::kMinfree, 10);
-    WriteBe32(s, sb::kRps, 60);
-    WriteBe32(s, sb::kBmask, ~(L_.bsize - 1));
-    WriteBe32(s, sb::kFmask, ~(L_.fsize - 1));
-    WriteBe32(s, sb::kBshift, Log2(L_.bsize));
-    WriteBe32(s, sb::kFshift, Log2(L_.fsize));
-    WriteBe32(s, sb::kMaxcontig, std::max<uint32_t>(1, 131072 / L_.bsize));
-    WriteBe32(s, sb::kMaxbpg, L_.bsize / 4);
-    WriteBe32(s, sb::kFragshift, Log2(L_.frag));
-    WriteBe32(s, sb::kFsbtodb, Log2(L_.nspf));
-    WriteBe32(s, sb::kSbsize, sbsize);
-    WriteBe32(s, sb::kNindir, L_.bsize / 4);
-    WriteBe32(s, sb::kInopb, L_.bsize / kInodeSize);
-    WriteBe32(s, sb::kNspf, L_.nspf);
+    WriteBe32(s, sb_field::kSblkno, L_.sblkno);
+    WriteBe32(s, sb_field::kCblkno, L_.cblkno);
+    WriteBe32(s, sb_field::kIblkno, L_.iblkno);
+    WriteBe32(s, sb_field::kDblkno, L_.dblkno);
+    WriteBe32(s, sb_field::kCgoffset, L_.cgoffset);
+    WriteBe32(s, sb_field::kCgmask, L_.cgmask);
+    WriteBe32(s, sb_field::kTime, t);
+    WriteBe32(s, sb_field::kSize, L_.sizeFrags);
+    WriteBe32(s, sb_field::kDsize, L_.sizeFrags - L_.ncg * L_.dblkno - HowMany(L_.cssize, L_.fsize));
+    WriteBe32(s, sb_field::kNcg, L_.ncg);
+    WriteBe32(s, sb_field::kBsize, L_.bsize);
+    WriteBe32(s, sb_field::kFsize, L_.fsize);
+    WriteBe32(s, sb_field::kFrag, L_.frag);
+    WriteBe32(s, sb_field::kMinfree, 10);
+    WriteBe32(s, sb_field::kRps, 60);
+    WriteBe32(s, sb_field::kBmask, ~(L_.bsize - 1));
+    WriteBe32(s, sb_field::kFmask, ~(L_.fsize - 1));
+    WriteBe32(s, sb_field::kBshift, Log2(L_.bsize));
+    WriteBe32(s, sb_field::kFshift, Log2(L_.fsize));
+    WriteBe32(s, sb_field::kMaxcontig, std::max<uint32_t>(1, 131072 / L_.bsize));
+    WriteBe32(s, sb_field::kMaxbpg, L_.bsize / 4);
+    WriteBe32(s, sb_field::kFragshift, Log2(L_.frag));
+    WriteBe32(s, sb_field::kFsbtodb, Log2(L_.nspf));
+    WriteBe32(s, sb_field::kSbsize, sbsize);
+    WriteBe32(s, sb_field::kNindir, L_.bsize / 4);
+    WriteBe32(s, sb_field::kInopb, L_.bsize / kInodeSize);
+    WriteBe32(s, sb_field::kNspf, L_.nspf);
     WriteBe32(s, 132, p_.sectorsPerTrack); // fs_npsect
     WriteBe32(s, 136, 1);                  // fs_interleave
-    WriteBe32(s, sb::kId, t);
-    WriteBe32(s, sb::kId + 4, L_.sizeFrags ^ 0x5A5A1234u);
-    WriteBe32(s, sb::kCsaddr, L_.csaddr);
-    WriteBe32(s, sb::kCssize, L_.cssize);
-    WriteBe32(s, sb::kCgsize, static_cast<uint32_t>(RoundUp(CgHeaderBytes(), L_.fsize)));
-    WriteBe32(s, sb::kNtrak, p_.tracksPerCylinder);
-    WriteBe32(s, sb::kNsect, p_.sectorsPerTrack);
-    WriteBe32(s, sb::kSpc, static_cast<uint32_t>(spc));
-    WriteBe32(s, sb::kNcyl, HowMany(uint64_t{L_.sizeFrags} * L_.nspf, spc));
-    WriteBe32(s, sb::kCpg, L_.cpg);
-    WriteBe32(s, sb::kIpg, L_.ipg);
-    WriteBe32(s, sb::kFpg, L_.fpg);
-    WriteBe32(s, sb::kCstotal + 0, static_cast<uint32_t>(ndir));
-    WriteBe32(s, sb::kCstotal + 4, static_cast<uint32_t>(nbfree));
-    WriteBe32(s, sb::kCstotal + 8, static_cast<uint32_t>(nifree));
-    WriteBe32(s, sb::kCstotal + 12, static_cast<uint32_t>(nffree));
-    s[sb::kClean] = 0xFC; // FSCLEAN
+    WriteBe32(s, sb_field::kId, t);
+    WriteBe32(s, sb_field::kId + 4, L_.sizeFrags ^ 0x5A5A1234u);
+    WriteBe32(s, sb_field::kCsaddr, L_.csaddr);
+    WriteBe32(s, sb_field::kCssize, L_.cssize);
+    WriteBe32(s, sb_field::kCgsize, static_cast<uint32_t>(RoundUp(CgHeaderBytes(), L_.fsize)));
+    WriteBe32(s, sb_field::kNtrak, p_.tracksPerCylinder);
+    WriteBe32(s, sb_field::kNsect, p_.sectorsPerTrack);
+    WriteBe32(s, sb_field::kSpc, static_cast<uint32_t>(spc));
+    WriteBe32(s, sb_field::kNcyl, HowMany(uint64_t{L_.sizeFrags} * L_.nspf, spc));
+    WriteBe32(s, sb_field::kCpg, L_.cpg);
+    WriteBe32(s, sb_field::kIpg, L_.ipg);
+    WriteBe32(s, sb_field::kFpg, L_.fpg);
+    WriteBe32(s, sb_field::kCstotal + 0, static_cast<uint32_t>(ndir));
+    WriteBe32(s, sb_field::kCstotal + 4, static_cast<uint32_t>(nbfree));
+    WriteBe32(s, sb_field::kCstotal + 8, static_cast<uint32_t>(nifree));
+    WriteBe32(s, sb_field::kCstotal + 12, static_cast<uint32_t>(nffree));
+    s[sb_field::kClean] = 0xFC; // FSCLEAN
     const std::string& mnt = p_.mountPoint;
-    std::memcpy(s.data() + sb::kFsmnt, mnt.data(), std::min<size_t>(mnt.size(), 511));
-    WriteBe32(s, sb::kState, 0x7c269d38u - t); // FSOKAY - fs_time
-    WriteBe64(s, sb::kQbmask, L_.bsize - 1);
-    WriteBe64(s, sb::kQfmask, L_.fsize - 1);
-    WriteBe32(s, sb::kPostblformat, 1);
-    WriteBe32(s, sb::kNrpos, 8);
-    WriteBe32(s, sb::kPostbloff, sb::kStructEnd);
-    WriteBe32(s, sb::kRotbloff, sb::kStructEnd);
-    WriteBe32(s, sb::kMagic, kMagic);
+    std::memcpy(s.data() + sb_field::kFsmnt, mnt.data(), std::min<size_t>(mnt.size(), 511));
+    WriteBe32(s, sb_field::kState, 0x7c269d38u - t); // FSOKAY - fs_time
+    WriteBe64(s, sb_field::kQbmask, L_.bsize - 1);
+    WriteBe64(s, sb_field::kQfmask, L_.fsize - 1);
+    WriteBe32(s, sb_field::kPostblformat, 1);
+    WriteBe32(s, sb_field::kNrpos, 8);
+    WriteBe32(s, sb_field::kPostbloff, sb_field::kStructEnd);
+    WriteBe32(s, sb_field::kRotbloff, sb_field::kStructEnd);
+    WriteBe32(s, sb_field::kMagic, kFsMagic);
 
-    std::memcpy(vol_.bytes.data() + kSuperblockByte, s.data(), s.size());
+    std::memcpy(vol_.bytes.data() + (kSuperblockSector * kSectorSize), s.data(), s.size());
     for (uint32_t c = 0; c < L_.ncg; ++c)
         Write(L_.CgSuperblockFrag(c), s);
 }
@@ -822,7 +822,7 @@ const BuiltNode* UfsVolume::Find(const std::string& path) const {
 }
 
 void UfsVolume::ZeroPrimarySuperblock() {
-    std::fill(bytes.begin() + kSuperblockByte, bytes.begin() + 2 * kSuperblockByte, 0);
+    std::fill(bytes.begin() + (kSuperblockSector * kSectorSize), bytes.begin() + 2 * (kSuperblockSector * kSectorSize), 0);
 }
 
 void UfsVolume::ZeroInode(uint32_t inode) {

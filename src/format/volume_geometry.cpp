@@ -1,30 +1,26 @@
-#include "ufs/volume_geometry.h"
+#include "format/volume_geometry.h"
 
-#include "ufs/big_endian.h"
-#include "ufs/ufs_format.h"
+#include "format/big_endian.h"
 
 #include <bit>
 
 namespace trevik {
 
-SuperblockDecode DecodeSuperblock(std::span<const uint8_t> s) {
+Result<VolumeGeometry> DecodeSuperblock(std::span<const uint8_t> s) {
     using namespace ufs;
-    SuperblockDecode out;
-    auto fail = [&](std::string why) {
-        out.problem = std::move(why);
-        return out;
-    };
-    if (s.size() < 3 * kSectorSize || ReadBe32(s, sb::kMagic) != kMagic) {
+    using namespace ufs::sb_field;
+    auto fail = [](std::string why) { return Error{std::move(why)}; };
+    if (s.size() < kSuperblockReadSectors * kSectorSize || ReadBe32(s, kMagic) != kFsMagic) {
         return fail("no UFS magic number");
     }
-    const uint32_t fsize = ReadBe32(s, sb::kFsize);
-    const uint32_t frag = ReadBe32(s, sb::kFrag);
-    const uint32_t ipg = ReadBe32(s, sb::kIpg);
-    const uint32_t ncg = ReadBe32(s, sb::kNcg);
-    const uint32_t fpg = ReadBe32(s, sb::kFpg);
-    const uint32_t sblkno = ReadBe32(s, sb::kSblkno);
-    const uint32_t cblkno = ReadBe32(s, sb::kCblkno);
-    const uint32_t iblkno = ReadBe32(s, sb::kIblkno);
+    const uint32_t fsize = ReadBe32(s, kFsize);
+    const uint32_t frag = ReadBe32(s, kFrag);
+    const uint32_t ipg = ReadBe32(s, kIpg);
+    const uint32_t ncg = ReadBe32(s, kNcg);
+    const uint32_t fpg = ReadBe32(s, kFpg);
+    const uint32_t sblkno = ReadBe32(s, kSblkno);
+    const uint32_t cblkno = ReadBe32(s, kCblkno);
+    const uint32_t iblkno = ReadBe32(s, kIblkno);
     if (fsize < 512 || fsize > 8192 || !std::has_single_bit(fsize)) {
         return fail("fragment size " + std::to_string(fsize) + " is not 512 to 8192");
     }
@@ -56,20 +52,19 @@ SuperblockDecode DecodeSuperblock(std::span<const uint8_t> s) {
     g.inodeBlockOffset = iblkno;
     g.inodesPerGroup = ipg;
     g.totalInodes = uint64_t{ipg} * ncg;
-    g.groupOffset = ReadBe32(s, sb::kCgoffset);
+    g.groupOffset = ReadBe32(s, kCgoffset);
     g.fragmentSize = fsize;
     g.blockSize = bsize;
     g.fragsPerBlock = frag;
     g.superblockOffset = sblkno;
     g.groupHeaderOffset = cblkno;
-    g.groupMask = ReadBe32(s, sb::kCgmask);
+    g.groupMask = ReadBe32(s, kCgmask);
     g.fragsPerGroup = fpg;
-    g.sizeFrags = ReadBe32(s, sb::kSize);
+    g.sizeFrags = ReadBe32(s, kSize);
     if (g.totalInodes > UINT32_MAX) {
         return fail("more inodes than 32-bit inode numbers can name");
     }
-    out.geometry = g;
-    return out;
+    return g;
 }
 
 } // namespace trevik

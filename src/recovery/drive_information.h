@@ -28,7 +28,7 @@ inline DriveInformation MakeDriveInformation(const MountedVolume& v) {
     d.superBlockStart = v.entry.superblockSector;
     d.totalFiles = v.tree.FileCount();
     d.totalFolders = v.tree.FolderCount();
-    d.recoveryType = RecoveryModeName(v.mode);
+    d.recoveryType = v.mode == RecoveryMode::Extensive ? "Extensive" : "Normal";
     return d;
 }
 

@@ -1,27 +1,35 @@
 #pragma once
 
 // On-disk constants of big-endian UFS1 as Solaris on SPARC writes it: field offsets of
-// the superblock, the cylinder-group header, the inode and the directory entry, and the
-// layout arithmetic (group start, superblock copy, inode table) as small pure functions.
+// the superblock, the cylinder-group header, the inode and the directory entry, the inode
+// types, and the layout arithmetic over raw superblock fields as small pure functions.
+// The same arithmetic over a decoded superblock is in format/volume_geometry.h.
+
+#include "format/sector.h"
 
 #include <cstdint>
 
 namespace trevik::ufs {
 
-inline constexpr uint32_t kSectorSize = 512;
-inline constexpr uint32_t kMagic = 0x00011954;     // fs_magic
-inline constexpr uint32_t kCgMagic = 0x00090255;   // cg_magic
-inline constexpr uint32_t kSuperblockByte = 8192;  // primary superblock, bytes into the volume
-inline constexpr uint32_t kSuperblockSector = 16;  // the same, in sectors
-inline constexpr uint32_t kSuperblockBytes = 8192; // space reserved for a superblock copy
-inline constexpr uint32_t kMagicOffset = 1372;     // fs_magic inside the superblock
+inline constexpr uint32_t kFsMagic = 0x00011954; // the value of fs_magic
+inline constexpr uint32_t kCgMagic = 0x00090255; // the value of cg_magic
+inline constexpr uint32_t kSuperblockSector = 16;  // the primary superblock, sectors into the volume
+inline constexpr uint32_t kSuperblockSize = 8192;  // space reserved for a superblock (copy)
+inline constexpr uint32_t kSuperblockReadSectors = 3; // what a decode needs: fs_magic is in the third
+// fs_magic as it stands in the superblock's third sector, where the scan looks for it.
+inline constexpr uint32_t kMagicInThirdSector = 1372 - 2 * kSectorSize;
 inline constexpr uint32_t kInodeSize = 128;
+inline constexpr uint32_t kInodesPerSector = kSectorSize / kInodeSize;
 inline constexpr uint32_t kDirectBlocks = 12;
-inline constexpr uint32_t kDirChunk = 512; // directory entries never cross one
+inline constexpr uint32_t kIndirectLevels = 3;
+inline constexpr uint32_t kShortLinkBytes = 60; // a BSD short link's target, in the pointers
+inline constexpr uint32_t kDirChunk = 512;      // directory entries never cross one
+inline constexpr uint32_t kDirEntryHeader = 8;  // inode, record length, name length
 inline constexpr uint32_t kRootInode = 2;
+inline constexpr uint64_t kMaxFileSize = (uint64_t{1} << 40) - 1; // what Solaris UFS allows
 
 // Superblock field offsets (all 32-bit big-endian unless noted).
-namespace sb {
+namespace sb_field {
 inline constexpr uint32_t kSblkno = 8;
 inline constexpr uint32_t kCblkno = 12;
 inline constexpr uint32_t kIblkno = 16;
@@ -75,10 +83,10 @@ inline constexpr uint32_t kPostbloff = 1364;
 inline constexpr uint32_t kRotbloff = 1368;
 inline constexpr uint32_t kMagic = 1372;
 inline constexpr uint32_t kStructEnd = 1376;
-} // namespace sb
+} // namespace sb_field
 
 // Cylinder-group header field offsets.
-namespace cg {
+namespace cg_field {
 inline constexpr uint32_t kMagic = 4;
 inline constexpr uint32_t kTime = 8;
 inline constexpr uint32_t kCgx = 12;
@@ -96,10 +104,10 @@ inline constexpr uint32_t kIusedoff = 92;
 inline constexpr uint32_t kFreeoff = 96;
 inline constexpr uint32_t kNextfreeoff = 100;
 inline constexpr uint32_t kHeaderEnd = 168;
-} // namespace cg
+} // namespace cg_field
 
 // Inode field offsets (Solaris icommon).
-namespace ino {
+namespace inode_field {
 inline constexpr uint32_t kMode = 0;   // 16-bit
 inline constexpr uint32_t kNlink = 2;  // 16-bit
 inline constexpr uint32_t kSuid = 4;   // 16-bit
@@ -114,14 +122,60 @@ inline constexpr uint32_t kIndirect = 88; // single, double, triple
 inline constexpr uint32_t kFlags = 100;
 inline constexpr uint32_t kBlocks = 104;
 inline constexpr uint32_t kGen = 108;
+inline constexpr uint32_t kShadow = 112; // Solaris: the ACL shadow inode (BSD keeps a uid here)
 inline constexpr uint32_t kUid = 116;
 inline constexpr uint32_t kGid = 120;
-} // namespace ino
+inline constexpr uint32_t kAttrDir = 124; // di_oeftflag: the extended-attribute folder
+} // namespace inode_field
 
+// Directory entry field offsets.
+namespace dirent_field {
+inline constexpr uint32_t kInode = 0;
+inline constexpr uint32_t kReclen = 4; // 16-bit
+inline constexpr uint32_t kNamlen = 7; // low byte of Solaris' 16-bit length, BSD's 8-bit one
+inline constexpr uint32_t kName = 8;
+} // namespace dirent_field
+
+// Inode types: the top four bits of di_mode.
 inline constexpr uint16_t kTypeMask = 0xF000;
+inline constexpr uint16_t kTypeFifo = 0x1000;
+inline constexpr uint16_t kTypeCharDevice = 0x2000;
 inline constexpr uint16_t kTypeDir = 0x4000;
+inline constexpr uint16_t kTypeShadow = 0x5000; // Solaris ACLs
+inline constexpr uint16_t kTypeBlockDevice = 0x6000;
 inline constexpr uint16_t kTypeFile = 0x8000;
 inline constexpr uint16_t kTypeSymlink = 0xA000;
+inline constexpr uint16_t kTypeSocket = 0xC000;
+inline constexpr uint16_t kTypeAttrDir = 0xE000; // an extended-attribute folder
+
+constexpr uint16_t TypeOf(uint16_t mode) {
+    return mode & kTypeMask;
+}
+constexpr bool IsDirectoryMode(uint16_t mode) {
+    return TypeOf(mode) == kTypeDir;
+}
+constexpr bool IsRegularMode(uint16_t mode) {
+    return TypeOf(mode) == kTypeFile;
+}
+constexpr bool IsSymlinkMode(uint16_t mode) {
+    return TypeOf(mode) == kTypeSymlink;
+}
+// Devices, FIFOs and sockets: listed, never copied.
+constexpr bool IsSpecialMode(uint16_t mode) {
+    const uint16_t t = TypeOf(mode);
+    return t == kTypeFifo || t == kTypeCharDevice || t == kTypeBlockDevice || t == kTypeSocket;
+}
+// Shadow inodes and attribute folders belong to the file system, not to the user.
+constexpr bool IsMetadataMode(uint16_t mode) {
+    const uint16_t t = TypeOf(mode);
+    return t == kTypeShadow || t == kTypeAttrDir;
+}
+constexpr bool IsKnownType(uint16_t mode) {
+    const uint16_t t = TypeOf(mode);
+    return t == kTypeFifo || t == kTypeCharDevice || t == kTypeDir || t == kTypeShadow ||
+           t == kTypeBlockDevice || t == kTypeFile || t == kTypeSymlink || t == kTypeSocket ||
+           t == kTypeAttrDir;
+}
 
 // Cylinder-group header magic as the scan confirms it: the low three bytes of the
 // 32-bit word at offset 4.
@@ -154,6 +208,11 @@ constexpr uint64_t CgInodeTable(uint32_t fpg, uint32_t cgoffset, uint32_t cgmask
     return CgStart(fpg, cgoffset, cgmask, c) + iblkno;
 }
 
+// Group 0's superblock copy, where Solaris' newfs puts it: right after the primary.
+constexpr uint64_t GroupZeroCopySector(uint64_t volumeStart) {
+    return volumeStart + 2 * kSuperblockSector;
+}
+
 // Fragment number to absolute sector (partition start + fragment x sectors per fragment).
 constexpr uint64_t FragToSector(uint64_t partitionStart, uint64_t frag,
                                 uint32_t sectorsPerFragment) {
@@ -170,16 +229,16 @@ constexpr uint32_t InodeIndexInGroup(uint32_t n, uint32_t ipg) {
 
 // Sector offset of inode slot i within an inode table, and its byte offset in that sector.
 constexpr uint32_t InodeSectorInTable(uint32_t i) {
-    return i / (kSectorSize / kInodeSize);
+    return i / kInodesPerSector;
 }
 constexpr uint32_t InodeByteInSector(uint32_t i) {
-    return (i % (kSectorSize / kInodeSize)) * kInodeSize;
+    return (i % kInodesPerSector) * kInodeSize;
 }
 
 // Size of a directory entry holding a name of n bytes: 8-byte header, the name, a NUL,
 // padded to 4 bytes.
 constexpr uint32_t DirEntrySize(uint32_t nameLength) {
-    return 8 + ((nameLength + 1 + 3) & ~3u);
+    return kDirEntryHeader + ((nameLength + 1 + 3) & ~3u);
 }
 
 } // namespace trevik::ufs

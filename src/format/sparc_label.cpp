@@ -1,0 +1,27 @@
+#include "format/sparc_label.h"
+
+#include "format/big_endian.h"
+
+namespace trevik {
+
+std::optional<SparcLabel> ParseSparcLabel(std::span<const uint8_t> sector) {
+    if (ReadBe32(sector, label::kSanityOffset) != label::kSanity) {
+        return std::nullopt;
+    }
+    SparcLabel l;
+    l.heads = ReadBe16(sector, label::kHeadsOffset);
+    l.sectorsPerTrack = ReadBe16(sector, label::kSectorsOffset);
+    if (l.heads == 0 || l.sectorsPerTrack == 0) {
+        return std::nullopt;
+    }
+    for (int i = 0; i < label::kSlices; ++i) {
+        LabelSlice& s = l.slices[static_cast<size_t>(i)];
+        s.index = i;
+        s.tag = ReadBe16(sector, label::kTagOffset + 4u * static_cast<uint32_t>(i));
+        s.startCylinder = ReadBe32(sector, label::kMapOffset + 8u * static_cast<uint32_t>(i));
+        s.lengthSectors = ReadBe32(sector, label::kMapOffset + 8u * static_cast<uint32_t>(i) + 4);
+    }
+    return l;
+}
+
+} // namespace trevik

@@ -1,0 +1,93 @@
+#include "format/superblock_check.h"
+
+#include "format/big_endian.h"
+#include "format/ufs_format.h"
+
+#include <algorithm>
+#include <array>
+
+namespace trevik {
+namespace {
+
+using Sector = std::array<uint8_t, kSectorSize>;
+
+// The layout Solaris on SPARC writes: cylinder-group header 32 sectors after a primary
+// superblock, 16 sectors after a group's superblock copy.
+constexpr uint32_t kSolarisHeaderAfterPrimary = 32;
+constexpr uint32_t kSolarisHeaderAfterCopy = 16;
+
+bool ReadSector(const SectorFetch& fetch, uint64_t sector, Sector& out) {
+    out.fill(0);
+    if (sector > UINT32_MAX) {
+        return false; // volume discovery addresses sectors in 32 bits
+    }
+    return fetch(sector, out);
+}
+
+bool IsGroupHeader(const SectorFetch& fetch, uint64_t sector, uint32_t wantIndex) {
+    Sector s;
+    if (!ReadSector(fetch, sector, s)) {
+        return false;
+    }
+    return s[5] == ufs::kCgMagicBytes[0] && s[6] == ufs::kCgMagicBytes[1] &&
+           s[7] == ufs::kCgMagicBytes[2] && ReadBe32(s, ufs::cg_field::kCgx) == wantIndex;
+}
+
+} // namespace
+
+bool HasMagicInThirdSector(std::span<const uint8_t> sector) {
+    return ReadBe32(sector, ufs::kMagicInThirdSector) == ufs::kFsMagic;
+}
+
+// Candidate: the magic was seen in sector m, so a superblock would begin at b = m - 2.
+std::optional<SuperblockHit> ConfirmSuperblock(uint64_t m, const SectorFetch& fetch) {
+    if (m < 2) {
+        return std::nullopt;
+    }
+    const uint64_t b = m - 2;
+    Sector sb;
+    if (!ReadSector(fetch, b, sb)) {
+        return std::nullopt;
+    }
+    using namespace ufs::sb_field;
+    const uint32_t fsize = ReadBe32(sb, kFsize);
+    const uint64_t p = fsize / kSectorSize; // sectors per fragment
+    if (p == 0) {
+        return std::nullopt;
+    }
+    const uint64_t sblkno = ReadBe32(sb, kSblkno);
+    const uint64_t cblkno = ReadBe32(sb, kCblkno);
+    const uint64_t fpg = ReadBe32(sb, kFpg);
+    const uint64_t ncg = ReadBe32(sb, kNcg);
+    const uint32_t cgoffset = ReadBe32(sb, kCgoffset);
+    const uint32_t cgmask = ReadBe32(sb, kCgmask);
+    const uint64_t size = std::min<uint64_t>(ncg * fpg * p, UINT32_MAX);
+    constexpr uint64_t kPrimary = ufs::kSuperblockSector;
+
+    // Primary superblock: 16 sectors into its volume, group 0's header after it.
+    const bool primary = b >= kPrimary &&
+                         (IsGroupHeader(fetch, b + kSolarisHeaderAfterPrimary, 0) ||
+                          (cblkno * p != kSolarisHeaderAfterPrimary + kPrimary &&
+                           IsGroupHeader(fetch, b - kPrimary + cblkno * p, 0)));
+    if (primary) {
+        return SuperblockHit{static_cast<uint32_t>(b - kPrimary), static_cast<uint32_t>(size),
+                             static_cast<uint32_t>(b)};
+    }
+
+    // The copy in cylinder group 1, followed by that group's header. The volume starts
+    // one group (plus group 1's stagger) and the copy's own offset before it.
+    const bool backup = IsGroupHeader(fetch, b + kSolarisHeaderAfterCopy, 1) ||
+                        (cblkno > sblkno && (cblkno - sblkno) * p != kSolarisHeaderAfterCopy &&
+                         IsGroupHeader(fetch, b + (cblkno - sblkno) * p, 1));
+    if (!backup) {
+        return std::nullopt;
+    }
+    const uint64_t back = (ufs::CgStart(static_cast<uint32_t>(fpg), cgoffset, cgmask, 1) + sblkno) * p;
+    if (back > b) {
+        return std::nullopt;
+    }
+    return SuperblockHit{static_cast<uint32_t>(b - back), static_cast<uint32_t>(size),
+                         static_cast<uint32_t>(b)};
+}
+
+} // namespace trevik

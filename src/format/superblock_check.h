@@ -1,0 +1,32 @@
+#pragma once
+
+// Whether a UFS magic number seen on the disk belongs to a real superblock: a primary
+// superblock or cylinder group 1's copy, confirmed by the cylinder-group header that
+// follows it, as Solaris lays them out (or as the superblock's own fs_cblkno places it).
+
+#include "format/sector.h"
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+
+namespace trevik {
+
+struct SuperblockHit {
+    uint32_t startSector = 0;
+    uint32_t sizeSectors = 0;
+    uint32_t superblockSector = 0;
+};
+
+// Delivers one sector; false when it cannot be read.
+using SectorFetch = std::function<bool(uint64_t sector, std::span<uint8_t, kSectorSize> out)>;
+
+// Tests the superblock whose magic was seen in sector `magicSector` (the superblock's
+// third). Reads only through `fetch`.
+std::optional<SuperblockHit> ConfirmSuperblock(uint64_t magicSector, const SectorFetch& fetch);
+
+// True when a sector holds the UFS magic where a superblock's third sector holds it.
+bool HasMagicInThirdSector(std::span<const uint8_t> sector);
+
+} // namespace trevik

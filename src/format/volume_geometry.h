@@ -1,0 +1,150 @@
+#pragma once
+
+// A decoded superblock and the layout arithmetic over it, the way FreeBSD's fs.h names
+// cgbase, cgstart, cgsblock, cgimin, ino_to_cg and fsbtodb: every sector the engine reads
+// of a volume's metadata is computed here and nowhere else.
+
+#include "format/result.h"
+#include "format/sector.h"
+#include "format/ufs_format.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <span>
+
+namespace trevik {
+
+// What a mount derives from the superblock.
+struct VolumeGeometry {
+    uint64_t volumeStart = 0; // absolute sector of fragment 0 (the partition's start)
+    uint32_t sectorsPerFragment = 0;
+    uint32_t sectorsPerBlock = 0;
+    uint32_t groupCount = 0;
+    uint32_t sectorsPerGroup = 0;
+    uint32_t inodeBlockOffset = 0; // fs_iblkno, in fragments
+    uint32_t inodesPerGroup = 0;
+    uint64_t totalInodes = 0;
+    uint32_t groupOffset = 0; // fs_cgoffset, in fragments
+
+    uint32_t fragmentSize = 0;
+    uint32_t blockSize = 0;
+    uint32_t fragsPerBlock = 0;
+    uint32_t superblockOffset = 0;  // fs_sblkno, in fragments
+    uint32_t groupHeaderOffset = 0; // fs_cblkno
+    uint32_t groupMask = 0;         // fs_cgmask
+    uint32_t fragsPerGroup = 0;
+    uint32_t sizeFrags = 0; // fs_size
+};
+
+// Decodes and checks a superblock (at least its first 1536 bytes): magic, fragment size
+// (a power of two from 512 to 8192), 1, 2, 4 or 8 fragments a block, blocks up to 64 KiB,
+// inodes per group a non-zero multiple of the inodes a block holds, non-zero group count
+// and group size, and an inode table that lies inside its group. The error says which
+// check failed. `volumeStart` is left 0 for the caller to place.
+Result<VolumeGeometry> DecodeSuperblock(std::span<const uint8_t> superblock);
+
+// --- Fragments and sectors ---
+
+constexpr uint64_t FragmentSector(const VolumeGeometry& g, uint64_t frag) {
+    return g.volumeStart + frag * g.sectorsPerFragment;
+}
+
+// Fragments the volume spans: fs_size, else (for a superblock without it) its groups.
+constexpr uint64_t VolumeFragments(const VolumeGeometry& g) {
+    return g.sizeFrags != 0 ? g.sizeFrags : uint64_t{g.fragsPerGroup} * g.groupCount;
+}
+
+// True when `count` fragments from `frag` lie inside the volume.
+constexpr bool FragmentsInVolume(const VolumeGeometry& g, uint64_t frag, uint64_t count) {
+    const uint64_t limit = VolumeFragments(g);
+    return frag < limit && count <= limit - frag;
+}
+
+constexpr uint64_t FragmentsFor(const VolumeGeometry& g, uint64_t bytes) {
+    return (bytes + g.fragmentSize - 1) / g.fragmentSize;
+}
+
+constexpr uint32_t SectorsFor(uint64_t bytes) {
+    return static_cast<uint32_t>((bytes + kSectorSize - 1) / kSectorSize);
+}
+
+// Block pointers an indirect block holds.
+constexpr uint64_t PointersPerBlock(const VolumeGeometry& g) {
+    return g.blockSize / 4;
+}
+
+// Logical blocks a block map can address: direct, then single, double and triple indirect.
+constexpr uint64_t BlockMapCapacity(const VolumeGeometry& g) {
+    const uint64_t n = PointersPerBlock(g);
+    return ufs::kDirectBlocks + n + n * n + n * n * n;
+}
+
+// --- Cylinder groups ---
+
+constexpr uint64_t GroupSectors(const VolumeGeometry& g) {
+    return uint64_t{g.fragsPerGroup} * g.sectorsPerFragment;
+}
+
+// First fragment of group c's metadata (cgstart).
+constexpr uint64_t GroupStart(const VolumeGeometry& g, uint32_t c) {
+    return ufs::CgStart(g.fragsPerGroup, g.groupOffset, g.groupMask, c);
+}
+
+// Where the file system's own rule puts group c's superblock copy and header.
+constexpr uint64_t SuperblockCopySector(const VolumeGeometry& g, uint32_t c) {
+    return FragmentSector(g, GroupStart(g, c) + g.superblockOffset);
+}
+constexpr uint64_t GroupHeaderSector(const VolumeGeometry& g, uint32_t c) {
+    return FragmentSector(g, GroupStart(g, c) + g.groupHeaderOffset);
+}
+
+// Where the search for group i's superblock copy begins: one group (and one stagger) after
+// the copy found for group i - 1; for group 1, after the volume's start.
+constexpr uint64_t SuperblockCopyEstimate(const VolumeGeometry& g, uint32_t i,
+                                          uint64_t previousCopy) {
+    const uint64_t step = uint64_t{g.groupOffset} * g.sectorsPerFragment + GroupSectors(g);
+    return i == 1 ? g.volumeStart + step + uint64_t{g.superblockOffset} * g.sectorsPerFragment
+                  : previousCopy + step;
+}
+
+// --- Inodes ---
+
+constexpr uint32_t InodeTableSectors(const VolumeGeometry& g) {
+    return g.inodesPerGroup / ufs::kInodesPerSector;
+}
+
+// Group 0's inode table, and any group's by the file system's rule.
+constexpr uint64_t InodeTableSector(const VolumeGeometry& g, uint32_t c) {
+    return FragmentSector(g, GroupStart(g, c) + g.inodeBlockOffset);
+}
+
+// Group c's inode table from the sector where its superblock copy was found: the copy and
+// the table keep their distance (fs_iblkno - fs_sblkno) wherever the group begins. A copy
+// that lies before that distance is no copy of this volume: group 0's table stands in.
+constexpr uint64_t InodeTableFromCopy(const VolumeGeometry& g, uint64_t copySector) {
+    const uint64_t back = uint64_t{g.superblockOffset} * g.sectorsPerFragment;
+    if (copySector < back) {
+        return g.volumeStart;
+    }
+    return copySector - back + uint64_t{g.inodeBlockOffset} * g.sectorsPerFragment;
+}
+
+// Inode n's group, the sector of its table that holds it and its byte in that sector.
+struct InodeSlot {
+    uint32_t group = 0;
+    uint32_t sectorInTable = 0;
+    uint32_t byteInSector = 0;
+};
+constexpr InodeSlot InodeLocation(const VolumeGeometry& g, uint32_t n) {
+    const uint32_t group = ufs::InodeGroup(n, g.inodesPerGroup);
+    const uint32_t slot = ufs::InodeIndexInGroup(n, g.inodesPerGroup);
+    return {group, ufs::InodeSectorInTable(slot), ufs::InodeByteInSector(slot)};
+}
+
+// The inode numbers that a sector of group c's inode table holds.
+constexpr uint64_t FirstInodeOfTableSector(const VolumeGeometry& g, uint32_t c,
+                                           uint32_t sectorInTable) {
+    return uint64_t{c} * g.inodesPerGroup + uint64_t{sectorInTable} * ufs::kInodesPerSector;
+}
+
+} // namespace trevik

@@ -1,0 +1,92 @@
+#include "text/messages.h"
+
+namespace trevik::text {
+
+const char* PhaseCaption(MountPhase phase) {
+    switch (phase) {
+    case MountPhase::SearchingGroups:
+        return "Searching data structures, please wait...";
+    case MountPhase::Mounting:
+        return "Mounting volume, please wait...";
+    case MountPhase::Finalizing:
+        return "Please wait, finalizing recovery";
+    case MountPhase::LostData:
+        return "Searching Lost Data ...";
+    case MountPhase::CreatingTree:
+        return "Creating Tree Structure, Please wait";
+    }
+    return "";
+}
+
+const char* WarningKindName(WarningKind kind) {
+    switch (kind) {
+    case WarningKind::UnreadableInodes:
+        return "unreadableInodes";
+    case WarningKind::UnreadableDirectory:
+        return "unreadableDirectory";
+    case WarningKind::BrokenDirectory:
+        return "brokenDirectory";
+    case WarningKind::UnreadableIndirect:
+        return "unreadableIndirect";
+    case WarningKind::PastEnd:
+        return "pastEnd";
+    case WarningKind::CorrectedSuperblock:
+        return "correctedSuperblock";
+    }
+    return "unknown";
+}
+
+namespace {
+
+std::string Folder(const Warning& w) {
+    if (!w.path.empty()) {
+        return "Folder " + w.path;
+    }
+    return "The folder with inode " + std::to_string(w.folderInode);
+}
+
+std::string AtSector(const Warning& w) {
+    return w.sector ? " at sector " + std::to_string(*w.sector) : "";
+}
+
+} // namespace
+
+std::string WarningMessage(const Warning& w) {
+    switch (w.kind) {
+    case WarningKind::UnreadableInodes: {
+        std::string m = "Inode table sector" + (w.sector ? " " + std::to_string(*w.sector) : "") +
+                        " is unreadable: inodes " + std::to_string(w.firstInode) + "-" +
+                        std::to_string(w.lastInode) + " are lost";
+        if (w.count != 0) {
+            m += "; named by ";
+            for (size_t i = 0; i < w.names.size(); ++i) {
+                m += (i == 0 ? "" : ", ") + w.names[i];
+            }
+            if (w.count > w.names.size()) {
+                m += " and " + std::to_string(w.count - w.names.size()) + " more";
+            }
+        }
+        return m;
+    }
+    case WarningKind::UnreadableDirectory:
+        return Folder(w) + ": directory data" + AtSector(w) +
+               " is unreadable; the entries there are lost";
+    case WarningKind::BrokenDirectory:
+        return Folder(w) + ": directory data" + AtSector(w) +
+               " is damaged; the entries there cannot be read";
+    case WarningKind::UnreadableIndirect:
+        return Folder(w) + ": a block-map block" + AtSector(w) +
+               " is unreadable; the folder's entries it locates are lost";
+    case WarningKind::PastEnd:
+        return "The volume reaches " + std::to_string(w.count) +
+               " sectors past the end of the disk (from sector " +
+               std::to_string(w.sector.value_or(0)) + "): what lies there cannot be read";
+    case WarningKind::CorrectedSuperblock:
+        return "The superblock at sector " + std::to_string(w.sector.value_or(0)) +
+               " is not usable (" + w.reason + "); mounted from its backup copy at sector " +
+               std::to_string(w.otherSector) + ".";
+    }
+    return "";
+}
+
+} // namespace trevik::text
