@@ -20,7 +20,9 @@ using namespace trevik::imagebuilder;
 namespace {
 class Quiet final : public MessageService {
 public:
-    void ShowMessage(QWidget*, MessageKind, const QString& t) override { std::printf("message: %s\n", qPrintable(t)); }
+    void ShowMessage(QWidget*, MessageKind, const QString& t) override {
+        std::printf("message: %s\n", qPrintable(t));
+    }
     bool AskYesNo(QWidget*, MessageKind, const QString&) override { return true; }
 };
 class NoDesktop final : public DesktopService {
@@ -37,7 +39,8 @@ int main(int argc, char** argv) {
     {
         TreeNode root = Dir("");
         TreeNode big = Dir("big");
-        for (uint32_t i = 0; i < 20000; ++i) big.children.push_back(File("f" + std::to_string(i) + ".txt", "x"));
+        for (uint32_t i = 0; i < 20000; ++i)
+            big.children.push_back(File("f" + std::to_string(i) + ".txt", "x"));
         root.children.push_back(std::move(big));
         uint32_t made = 20000;
         for (uint32_t t = 0; made < files; ++t) {
@@ -52,7 +55,8 @@ int main(int argc, char** argv) {
             root.children.push_back(std::move(top));
         }
         UfsParams p;
-        p.sizeSectors = static_cast<uint32_t>((uint64_t{files} * 2048 + (64u << 20)) / 512 / 1024 * 1024);
+        p.sizeSectors =
+            static_cast<uint32_t>((uint64_t{files} * 2048 + (64u << 20)) / 512 / 1024 * 1024);
         p.cylindersPerGroup = 32;
         p.inodesPerGroup = 4096;
         const UfsVolume vol = BuildUfs(root, p);
@@ -83,7 +87,8 @@ int main(int argc, char** argv) {
     ticker.setInterval(5);
     QObject::connect(&ticker, &QTimer::timeout, [&] {
         const qint64 now = clock.elapsed();
-        if (!finished) worstDuringMount = std::max(worstDuringMount, now - last);
+        if (!finished)
+            worstDuringMount = std::max(worstDuringMount, now - last);
         last = now;
     });
     QElapsedTimer handOverClock;
@@ -110,9 +115,10 @@ int main(int argc, char** argv) {
     w.OpenSelectedItem();
     app.processEvents();
     const qint64 openMs = open.elapsed();
-    std::printf("files %u: mount and hand-over %lld ms; worst UI stall during the mount %lld ms;\n"
-                "panes built after the directory phase in %lld ms; folder of %d rows opened in %lld ms\n",
-                files, static_cast<long long>(total), static_cast<long long>(worstDuringMount),
-                static_cast<long long>(handOver), w.listModel->rowCount(), static_cast<long long>(openMs));
+    std::printf(
+        "files %u: mount and hand-over %lld ms; worst UI stall during the mount %lld ms;\n"
+        "panes built after the directory phase in %lld ms; folder of %d rows opened in %lld ms\n",
+        files, static_cast<long long>(total), static_cast<long long>(worstDuringMount),
+        static_cast<long long>(handOver), w.listModel->rowCount(), static_cast<long long>(openMs));
     return 0;
 }

@@ -49,17 +49,21 @@ long PeakRssKiB() {
     char line[256];
     long kib = 0;
     while (f != nullptr && std::fgets(line, sizeof line, f) != nullptr) {
-        if (std::sscanf(line, "VmHWM: %ld kB", &kib) == 1) break;
+        if (std::sscanf(line, "VmHWM: %ld kB", &kib) == 1)
+            break;
     }
-    if (f != nullptr) std::fclose(f);
+    if (f != nullptr)
+        std::fclose(f);
     return kib;
 }
 
 int Measure(const std::string& image) {
     auto dev = OpenBlockDevice(image);
-    if (!dev) return 1;
+    if (!dev)
+        return 1;
     SectorReader reader(dev->get(), (*dev)->SizeBytes() / 512, 3);
-    PartitionEntry entry{"Solaris Partition - 1", static_cast<uint32_t>((*dev)->SizeBytes() / 512), 0, 16};
+    PartitionEntry entry{"Solaris Partition - 1", static_cast<uint32_t>((*dev)->SizeBytes() / 512),
+                         0, 16};
     std::atomic<bool> stop{false};
     const long base = PeakRssKiB();
     double times[2];
@@ -70,7 +74,9 @@ int Measure(const std::string& image) {
     for (int m = 0; m < 2; ++m) {
         MountedVolume v;
         auto t0 = Clock::now();
-        v = MountVolume(reader, entry, m == 0 ? RecoveryMode::Normal : RecoveryMode::Extensive, stop, nullptr).Take();
+        v = MountVolume(reader, entry, m == 0 ? RecoveryMode::Normal : RecoveryMode::Extensive,
+                        stop, nullptr)
+                .Take();
         times[m] = Since(t0);
         if (m == 0) {
             nodes = v.tree.FileCount() + v.tree.FolderCount();
@@ -86,21 +92,25 @@ int Measure(const std::string& image) {
         }
     }
     const long peak = PeakRssKiB();
-    std::printf("measure: nodes %zu, Normal %.3f s, Extensive %.3f s, find %.3f s (%zu hits), "
-                "tree %.0f B/node beyond names, peak RSS %ld KiB (%ld KiB over the start, %.0f B/node)\n",
-                nodes, times[0], times[1], findTime, hits, perNode, peak, peak - base,
-                static_cast<double>(peak - base) * 1024.0 / static_cast<double>(nodes));
+    std::printf(
+        "measure: nodes %zu, Normal %.3f s, Extensive %.3f s, find %.3f s (%zu hits), "
+        "tree %.0f B/node beyond names, peak RSS %ld KiB (%ld KiB over the start, %.0f B/node)\n",
+        nodes, times[0], times[1], findTime, hits, perNode, peak, peak - base,
+        static_cast<double>(peak - base) * 1024.0 / static_cast<double>(nodes));
     return 0;
 }
 
 int main(int argc, char** argv) {
-    if (argc > 2 && std::string(argv[1]) == "--measure") return Measure(argv[2]);
+    if (argc > 2 && std::string(argv[1]) == "--measure")
+        return Measure(argv[2]);
     bool skipTsk = false;
-    for (int i = 1; i < argc; ++i) skipTsk |= std::string(argv[i]) == "--skip-tsk";
+    for (int i = 1; i < argc; ++i)
+        skipTsk |= std::string(argv[i]) == "--skip-tsk";
     const uint32_t files = argc > 1 ? static_cast<uint32_t>(std::atoi(argv[1])) : 200000;
     const uint32_t folders = argc > 2 ? static_cast<uint32_t>(std::atoi(argv[2])) : 20000;
     const fs::path work = argc > 3 ? argv[3] : "/tmp";
-    const std::string image = (work / ("trevik-mount-bench-" + std::to_string(files) + ".img")).string();
+    const std::string image =
+        (work / ("trevik-mount-bench-" + std::to_string(files) + ".img")).string();
 
     imagebuilder::UfsVolume vol;
     {
@@ -117,8 +127,9 @@ int main(int argc, char** argv) {
             for (uint32_t s = 0; s < 99 && made < folders; ++s, ++made) {
                 TreeNode sub = Dir("folder" + std::to_string(s));
                 for (uint32_t f = 0; f < perFolder && fileNo < files; ++f, ++fileNo) {
-                    sub.children.push_back(File("file-" + std::to_string(fileNo) + ".txt",
-                                                std::string(100 + fileNo % 1500, static_cast<char>('a' + fileNo % 26))));
+                    sub.children.push_back(File(
+                        "file-" + std::to_string(fileNo) + ".txt",
+                        std::string(100 + fileNo % 1500, static_cast<char>('a' + fileNo % 26))));
                 }
                 top.children.push_back(std::move(sub));
             }
@@ -141,7 +152,8 @@ int main(int argc, char** argv) {
 
     auto dev = OpenBlockDevice(image);
     SectorReader reader(dev->get(), (*dev)->SizeBytes() / 512, 3);
-    PartitionEntry entry{"Solaris Partition - 1", static_cast<uint32_t>(vol.bytes.size() / 512), 0, 16};
+    PartitionEntry entry{"Solaris Partition - 1", static_cast<uint32_t>(vol.bytes.size() / 512), 0,
+                         16};
 
     // Reading the inode tables and directory blocks raw, in the sizes the mount reads them.
     auto t0 = Clock::now();
@@ -149,11 +161,14 @@ int main(int argc, char** argv) {
         std::vector<uint8_t> buf(64 * 512);
         for (uint32_t c = 0; c < vol.layout.ncg; ++c) {
             const uint64_t first = vol.layout.InodeTableFrag(c) * vol.layout.nspf;
-            for (uint32_t s = 0; s < vol.layout.ipg / 4; s += 64) reader.Read(first + s, 64, buf.data());
+            for (uint32_t s = 0; s < vol.layout.ipg / 4; s += 64)
+                reader.Read(first + s, 64, buf.data());
         }
         for (const auto& n : vol.nodes) {
-            if (n.kind != imagebuilder::NodeKind::Directory) continue;
-            for (uint32_t f : n.dataFrags) reader.Read(uint64_t{f} * vol.layout.nspf, 16, buf.data());
+            if (n.kind != imagebuilder::NodeKind::Directory)
+                continue;
+            for (uint32_t f : n.dataFrags)
+                reader.Read(uint64_t{f} * vol.layout.nspf, 16, buf.data());
         }
     }
     const double raw = Since(t0);
@@ -168,7 +183,8 @@ int main(int argc, char** argv) {
     const double tNormal = Since(t0);
     const long rssNormal = MaxRssKiB();
     const size_t treeNodes = normal.tree.FileCount() + normal.tree.FolderCount();
-    const double perNode = static_cast<double>(normal.tree.IndexBytes()) / static_cast<double>(treeNodes);
+    const double perNode =
+        static_cast<double>(normal.tree.IndexBytes()) / static_cast<double>(treeNodes);
 
     MountedVolume extensive;
     t0 = Clock::now();
@@ -182,15 +198,17 @@ int main(int argc, char** argv) {
     fs::remove_all(theirs);
     ExtractionControl control;
     t0 = Clock::now();
-    const ExtractionSummary s =
-        ExtractItems(normal, reader, {}, true, ours.string(), DuplicatePolicy::Skip, control, nullptr);
+    const ExtractionSummary s = ExtractItems(normal, reader, {}, true, ours.string(),
+                                             DuplicatePolicy::Skip, control, nullptr);
     const double tRecover = Since(t0);
-    const double tTsk =
-        skipTsk ? 0 : TimeCommand("tsk_recover -e -f ufs1 '" + image + "' '" + theirs.string() + "' > /dev/null");
+    const double tTsk = skipTsk ? 0
+                                : TimeCommand("tsk_recover -e -f ufs1 '" + image + "' '" +
+                                              theirs.string() + "' > /dev/null");
     fs::remove_all(ours);
     fs::remove_all(theirs);
     std::fflush(stdout);
-    if (std::system((std::string("'") + argv[0] + "' --measure '" + image + "'").c_str()) != 0) return 1;
+    if (std::system((std::string("'") + argv[0] + "' --measure '" + image + "'").c_str()) != 0)
+        return 1;
 
     std::printf("nodes: %zu built, %zu mounted (%u files, %u folders)\n", nodes, treeNodes,
                 normal.tree.FileCount(), normal.tree.FolderCount());
@@ -199,12 +217,13 @@ int main(int argc, char** argv) {
     std::printf("Normal mount:      %.3f s  (%.2fx faster than fls, %.2fx the raw read)\n", tNormal,
                 fls / tNormal, tNormal / raw);
     std::printf("Extensive mount:   %.3f s  (%.2fx Normal)\n", tExtensive, tExtensive / tNormal);
-    std::printf("tree memory:       %.0f bytes per node beyond the names (%zu name bytes)\n", perNode,
-                normal.tree.ArenaBytes());
+    std::printf("tree memory:       %.0f bytes per node beyond the names (%zu name bytes)\n",
+                perNode, normal.tree.ArenaBytes());
     (void)rssBefore;
     (void)rssNormal;
     std::printf("Recover All:       %.3f s (%llu files, %s)\n", tRecover,
-                static_cast<unsigned long long>(s.filesWritten), s.Whole() ? "whole" : s.error.c_str());
+                static_cast<unsigned long long>(s.filesWritten),
+                s.Whole() ? "whole" : s.error.c_str());
     std::printf("tsk_recover -e:    %.3f s  (ours %.2fx its speed)\n", tTsk, tTsk / tRecover);
     return 0;
 }

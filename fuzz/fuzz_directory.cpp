@@ -11,7 +11,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         imagebuilder::UfsParams p;
         p.sizeSectors = 2048;
         return imagebuilder::BuildUfs(
-            imagebuilder::Dir("", {imagebuilder::File("a", "1"), imagebuilder::Dir("d", {imagebuilder::File("b", "2")})}),
+            imagebuilder::Dir("", {imagebuilder::File("a", "1"),
+                                   imagebuilder::Dir("d", {imagebuilder::File("b", "2")})}),
             p);
     }();
     std::vector<uint8_t> bytes = base.bytes;

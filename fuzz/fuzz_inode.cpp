@@ -1,9 +1,9 @@
 // Inode and block-map reading: every inode of a mutated volume, its whole block map and
 // its contents, read as the file reader reads them.
+#include "format/ufs_format.h"
 #include "fuzz_volume.h"
 #include "ufs/file_reader.h"
 #include "ufs/inode.h"
-#include "format/ufs_format.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace trevik;
@@ -12,7 +12,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<uint8_t> sb(1536);
     reader.Read(16, 3, sb.data());
     const auto decoded = DecodeSuperblock(sb);
-    if (!decoded) return 0;
+    if (!decoded)
+        return 0;
     const VolumeGeometry g = *decoded;
     std::vector<uint64_t> groups{16};
     for (uint32_t c = 1; c < std::min<uint32_t>(g.groupCount, 64); ++c) {
@@ -23,7 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<uint8_t> block(g.blockSize);
     for (uint32_t n = 2; n < last; ++n) {
         const InodeRead read = access.ReadInode(n);
-        if (!read.Ok()) continue;
+        if (!read.Ok())
+            continue;
         const Inode& in = read.inode;
         if (in.IsSymlink()) {
             ReadSymlinkTarget(access, in);
@@ -33,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // A bounded walk: holes skipped whole, at most 64 blocks read per inode.
         uint32_t reads = 0;
         for (uint64_t lbn = 0; lbn < file.BlockCount() && reads < 64;) {
-            const uint64_t next = file.NextCandidate(lbn);
+            const uint64_t next = file.NextCandidate(lbn).lbn;
             if (next != lbn) {
                 lbn = next;
                 continue;

@@ -8,7 +8,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::atomic<bool> stop{false};
     for (RecoveryMode mode : {RecoveryMode::Normal, RecoveryMode::Extensive}) {
         auto r = MountVolume(reader, fuzz::EntryFor(disk), mode, stop, nullptr);
-        if (!r) return 0;
+        if (!r)
+            return 0;
         const MountedVolume v = r.Take();
         if (mode == RecoveryMode::Extensive) {
             const std::string out = fuzz::ScratchDir();

@@ -10,6 +10,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     o.endSector = static_cast<uint32_t>(disk.SizeBytes() / 512 + 7); // the last run passes the end
     o.sectorsPerRead = 7;
     trevik::ScanForVolumes(reader, o, table, stop);
-    if (table.Count() > trevik::VolumeTable::kScanLimit) __builtin_trap();
+    if (table.Count() > trevik::VolumeTable::kScanLimit)
+        __builtin_trap();
     return 0;
 }

@@ -23,8 +23,8 @@ inline PartitionEntry EntryFor(const MemoryBlockDevice& disk) {
 
 inline std::string ScratchDir() {
     static const std::string dir = [] {
-        const auto p = std::filesystem::temp_directory_path() /
-                       ("trevik-fuzz-" + std::to_string(::getpid()));
+        const auto p =
+            std::filesystem::temp_directory_path() / ("trevik-fuzz-" + std::to_string(::getpid()));
         return p.string();
     }();
     return dir;

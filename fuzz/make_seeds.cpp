@@ -34,16 +34,19 @@ void Put(const fs::path& dir, const std::string& what, int n, std::span<const ui
 
 int main(int argc, char** argv) {
     const fs::path dir = argc > 1 ? argv[1] : "fuzz/corpus";
-    const TreeNode tree = Dir("", {Dir("etc", {File("passwd", "root:x:0:0::/:/sbin/sh\n")}),
-                                   Dir("home", {Dir("a", {GeneratedFile("big", 40000, 1), Symlink("l", "big")})}),
-                                   File("readme", "hi\n")});
+    const TreeNode tree =
+        Dir("", {Dir("etc", {File("passwd", "root:x:0:0::/:/sbin/sh\n")}),
+                 Dir("home", {Dir("a", {GeneratedFile("big", 40000, 1), Symlink("l", "big")})}),
+                 File("readme", "hi\n")});
     const UfsVolume volumes[] = {Small(tree), Small(tree, 512, 4096), Small(Dir(""))};
     int n = 0;
     for (const auto& v : volumes) {
         Put(dir, "mount", n, v.bytes);
         Put(dir, "inode", n, v.bytes);
         Put(dir, "superblock", n, std::span<const uint8_t>(v.bytes).subspan(8192, 1536));
-        Put(dir, "directory", n, std::span<const uint8_t>(v.bytes).subspan(uint64_t{v.Find("/")->dataFrags[0]} * v.layout.fsize, 512));
+        Put(dir, "directory", n,
+            std::span<const uint8_t>(v.bytes).subspan(
+                uint64_t{v.Find("/")->dataFrags[0]} * v.layout.fsize, 512));
         ++n;
     }
     LabelSpec label;

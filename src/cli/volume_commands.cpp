@@ -3,16 +3,16 @@
 #include "cli/commands.h"
 #include "cli/output.h"
 #include "cli/reading.h"
-#include "text/messages.h"
+#include "recovery/drive_information.h"
 #include "recovery/extraction.h"
 #include "recovery/find_files.h"
 #include "recovery/session.h"
+#include "text/messages.h"
 #include "ufs/mount.h"
 #include "ufs/names.h"
 #include "ufs/tree_paths.h"
 #include "ufs/ufs_time.h"
 #include "volume/disk_label.h"
-#include "recovery/drive_information.h"
 #include "volume/superblock_scan.h"
 
 #include <chrono>
@@ -341,8 +341,7 @@ int Find(const FindOptions& o, Mounted& m) {
         for (const auto& h : collect.hits) {
             hits.push_back({{"name", h.name}, {"path", h.path}, {"size", h.size}});
         }
-        std::cout << Dump({{"hits", hits}, {"warnings", WarningsJson(m.volume.warnings)}})
-                  << "\n";
+        std::cout << Dump({{"hits", hits}, {"warnings", WarningsJson(m.volume.warnings)}}) << "\n";
         return Outcome(m.volume.warnings);
     }
     for (const auto& h : collect.hits) {

@@ -22,8 +22,7 @@ bool PreadAll(int fd, uint8_t* out, size_t length, uint64_t offset) {
         if (offset + done > static_cast<uint64_t>(INT64_MAX)) {
             return false;
         }
-        const ssize_t n =
-            ::pread(fd, out + done, length - done, static_cast<off_t>(offset + done));
+        const ssize_t n = ::pread(fd, out + done, length - done, static_cast<off_t>(offset + done));
         if (n < 0) {
             if (errno == EINTR) {
                 continue;

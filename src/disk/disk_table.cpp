@@ -2,6 +2,7 @@
 
 #include "disk/block_device.h"
 #include "format/sector.h"
+#include "format/unique_fd.h"
 
 #include <algorithm>
 #include <cctype>
@@ -164,14 +165,11 @@ DiskTable EnumerateDisks(const DiskProbeRoots& roots) {
         uint32_t heads = 0;
         uint32_t sectors = 0;
         // A query-only open: O_NONBLOCK so that a drive without a medium does not wait.
-        const int fd = ::open(e.devicePath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd >= 0) {
-            struct hd_geometry geo {};
-            if (::ioctl(fd, HDIO_GETGEO, &geo) == 0) {
-                heads = geo.heads;
-                sectors = geo.sectors;
-            }
-            ::close(fd);
+        const UniqueFd fd(::open(e.devicePath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+        struct hd_geometry geo {};
+        if (fd.Valid() && ::ioctl(fd.Get(), HDIO_GETGEO, &geo) == 0) {
+            heads = geo.heads;
+            sectors = geo.sectors;
         }
         FillGeometry(e, heads, sectors);
         listed.push_back(std::move(e));

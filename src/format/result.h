@@ -13,8 +13,7 @@ struct Error {
     std::string reason;
 };
 
-template <typename T>
-class [[nodiscard]] Result {
+template <typename T> class [[nodiscard]] Result {
 public:
     Result(T value) : value_(std::move(value)) {} // NOLINT: a value converts implicitly
     Result(Error error) : error_(std::move(error.reason)) {}

@@ -15,7 +15,8 @@ inline constexpr uint32_t kSanityOffset = 188; // VTOC sanity word
 inline constexpr uint32_t kSanity = 0x600DDEEE;
 inline constexpr uint32_t kHeadsOffset = 436;
 inline constexpr uint32_t kSectorsOffset = 438;
-inline constexpr uint32_t kMapOffset = 444; // slice i: start cylinder at 444 + 8i, length at 448 + 8i
+inline constexpr uint32_t kMapOffset =
+    444; // slice i: start cylinder at 444 + 8i, length at 448 + 8i
 inline constexpr uint32_t kMagicOffset = 508;
 inline constexpr uint16_t kMagic = 0xDABE;
 inline constexpr uint32_t kChecksumOffset = 510;

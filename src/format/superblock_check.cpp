@@ -65,8 +65,8 @@ std::optional<SuperblockHit> ConfirmSuperblock(uint64_t m, const SectorFetch& fe
     constexpr uint64_t kPrimary = ufs::kSuperblockSector;
 
     // Primary superblock: 16 sectors into its volume, group 0's header after it.
-    const bool primary = b >= kPrimary &&
-                         (IsGroupHeader(fetch, b + kSolarisHeaderAfterPrimary, 0) ||
+    const bool primary =
+        b >= kPrimary && (IsGroupHeader(fetch, b + kSolarisHeaderAfterPrimary, 0) ||
                           (cblkno * p != kSolarisHeaderAfterPrimary + kPrimary &&
                            IsGroupHeader(fetch, b - kPrimary + cblkno * p, 0)));
     if (primary) {
@@ -82,7 +82,8 @@ std::optional<SuperblockHit> ConfirmSuperblock(uint64_t m, const SectorFetch& fe
     if (!backup) {
         return std::nullopt;
     }
-    const uint64_t back = (ufs::CgStart(static_cast<uint32_t>(fpg), cgoffset, cgmask, 1) + sblkno) * p;
+    const uint64_t back =
+        (ufs::CgStart(static_cast<uint32_t>(fpg), cgoffset, cgmask, 1) + sblkno) * p;
     if (back > b) {
         return std::nullopt;
     }

@@ -11,11 +11,12 @@
 
 namespace trevik::ufs {
 
-inline constexpr uint32_t kFsMagic = 0x00011954; // the value of fs_magic
-inline constexpr uint32_t kCgMagic = 0x00090255; // the value of cg_magic
-inline constexpr uint32_t kSuperblockSector = 16;  // the primary superblock, sectors into the volume
-inline constexpr uint32_t kSuperblockSize = 8192;  // space reserved for a superblock (copy)
-inline constexpr uint32_t kSuperblockReadSectors = 3; // what a decode needs: fs_magic is in the third
+inline constexpr uint32_t kFsMagic = 0x00011954;  // the value of fs_magic
+inline constexpr uint32_t kCgMagic = 0x00090255;  // the value of cg_magic
+inline constexpr uint32_t kSuperblockSector = 16; // the primary superblock, sectors into the volume
+inline constexpr uint32_t kSuperblockSize = 8192; // space reserved for a superblock (copy)
+inline constexpr uint32_t kSuperblockReadSectors =
+    3; // what a decode needs: fs_magic is in the third
 // fs_magic as it stands in the superblock's third sector, where the scan looks for it.
 inline constexpr uint32_t kMagicInThirdSector = 1372 - 2 * kSectorSize;
 inline constexpr uint32_t kInodeSize = 128;

@@ -68,6 +68,27 @@ constexpr uint32_t SectorsFor(uint64_t bytes) {
     return static_cast<uint32_t>((bytes + kSectorSize - 1) / kSectorSize);
 }
 
+// Bytes and blocks of the volume (blocks rounded down: a tail of fragments is no block).
+constexpr uint64_t VolumeBytes(const VolumeGeometry& g) {
+    return VolumeFragments(g) * g.fragmentSize;
+}
+constexpr uint64_t VolumeBlocks(const VolumeGeometry& g) {
+    return VolumeFragments(g) / std::max<uint32_t>(g.fragsPerBlock, 1);
+}
+
+// Logical blocks of a file of `bytes` bytes, where block lbn begins in it, and how many
+// of its bytes block lbn holds.
+constexpr uint64_t BlocksFor(const VolumeGeometry& g, uint64_t bytes) {
+    return bytes / g.blockSize + (bytes % g.blockSize != 0 ? 1 : 0);
+}
+constexpr uint64_t BlockOffset(const VolumeGeometry& g, uint64_t lbn) {
+    return lbn * g.blockSize;
+}
+constexpr uint32_t BlockLength(const VolumeGeometry& g, uint64_t size, uint64_t lbn) {
+    const uint64_t at = BlockOffset(g, lbn);
+    return at >= size ? 0 : static_cast<uint32_t>(std::min<uint64_t>(g.blockSize, size - at));
+}
+
 // Block pointers an indirect block holds.
 constexpr uint64_t PointersPerBlock(const VolumeGeometry& g) {
     return g.blockSize / 4;
@@ -77,6 +98,51 @@ constexpr uint64_t PointersPerBlock(const VolumeGeometry& g) {
 constexpr uint64_t BlockMapCapacity(const VolumeGeometry& g) {
     const uint64_t n = PointersPerBlock(g);
     return ufs::kDirectBlocks + n + n * n + n * n * n;
+}
+
+// Where logical block lbn hangs in a block map: from the inode's indirect pointer of
+// `levels` levels (0: a direct block; -1: past what the map can address), `rel` blocks
+// into the range that pointer covers, which begins at block `base`.
+struct IndirectPath {
+    int levels = 0;
+    uint64_t rel = 0;
+    uint64_t base = 0;
+};
+
+// Blocks one pointer `depth` levels below the inode's own indirect pointer covers, in a
+// map of `levels` levels (depth == levels: one data block).
+constexpr uint64_t IndirectSpan(const VolumeGeometry& g, int levels, int depth) {
+    uint64_t span = 1;
+    for (int i = depth; i < levels; ++i)
+        span *= PointersPerBlock(g);
+    return span;
+}
+
+constexpr IndirectPath IndirectPathOf(const VolumeGeometry& g, uint64_t lbn) {
+    if (lbn < ufs::kDirectBlocks) {
+        return {0, lbn, 0};
+    }
+    uint64_t rel = lbn - ufs::kDirectBlocks;
+    uint64_t base = ufs::kDirectBlocks;
+    for (int levels = 1; levels <= static_cast<int>(ufs::kIndirectLevels); ++levels) {
+        const uint64_t span = IndirectSpan(g, levels, 0);
+        if (rel < span) {
+            return {levels, rel, base};
+        }
+        rel -= span;
+        base += span;
+    }
+    return {-1, 0, base};
+}
+
+// The pointer's index inside the indirect block read at `depth` on the way to `path`.
+constexpr uint64_t IndirectIndex(const VolumeGeometry& g, const IndirectPath& path, int depth) {
+    return (path.rel / IndirectSpan(g, path.levels, depth + 1)) % PointersPerBlock(g);
+}
+
+// The sector of an indirect block that holds pointer `index`.
+constexpr uint32_t IndirectSectorOf(uint64_t index) {
+    return static_cast<uint32_t>(index * 4 / kSectorSize);
 }
 
 // --- Cylinder groups ---
@@ -105,6 +171,28 @@ constexpr uint64_t SuperblockCopyEstimate(const VolumeGeometry& g, uint32_t i,
     const uint64_t step = uint64_t{g.groupOffset} * g.sectorsPerFragment + GroupSectors(g);
     return i == 1 ? g.volumeStart + step + uint64_t{g.superblockOffset} * g.sectorsPerFragment
                   : previousCopy + step;
+}
+
+// How many groups begin on a device of `totalSectors` sectors (at least one).
+constexpr uint32_t GroupsOnDevice(const VolumeGeometry& g, uint64_t totalSectors) {
+    const uint64_t groupSectors = std::max<uint64_t>(GroupSectors(g), 1);
+    const uint64_t onDisk = totalSectors > g.volumeStart
+                                ? (totalSectors - g.volumeStart + groupSectors - 1) / groupSectors
+                                : 0;
+    return static_cast<uint32_t>(std::clamp<uint64_t>(onDisk, 1, g.groupCount));
+}
+
+// The sector after the last the superblock claims: its size or its groups, whichever is
+// further.
+constexpr uint64_t ClaimedEndSector(const VolumeGeometry& g) {
+    return std::max(FragmentSector(g, VolumeFragments(g)),
+                    g.volumeStart + uint64_t{g.groupCount} * GroupSectors(g));
+}
+
+// Keeps only the first `groups` groups (and their inodes).
+constexpr void LimitGroups(VolumeGeometry& g, uint32_t groups) {
+    g.groupCount = groups;
+    g.totalInodes = uint64_t{g.inodesPerGroup} * groups;
 }
 
 // --- Inodes ---

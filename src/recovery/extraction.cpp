@@ -59,7 +59,7 @@ struct Frame {
     UniqueFd fd; // closed for deep frames and reopened from an ancestor when needed
     std::string safeName;
     int32_t mtime = 0;
-    bool fresh = false; // created by this run: nothing in it can clash
+    bool fresh = false;  // created by this run: nothing in it can clash
     bool isItem = false; // a folder of the volume (the destination itself is not)
 };
 
@@ -70,14 +70,19 @@ struct Output {
     bool direct = false; // `temp` is the final name already
 };
 
-enum class CopyEnd { Whole, Skipped, Stopped, Failed };
+// How copying a file's blocks ended, whether any part was unreadable or lost, and the
+// system's error when writing failed.
+struct Copied {
+    enum End { Whole, Skipped, Stopped, Failed } end = Whole;
+    bool damaged = false;
+    int error = 0;
+};
 
 class Extractor {
 public:
     Extractor(const MountedVolume& v, SectorReader& r, DuplicatePolicy d, ExtractionControl& c,
               ExtractionObserver* o)
-        : tree_(v.tree), access_(r, v.geometry, v.groupTable), dup_(d), control_(c),
-          observer_(o) {}
+        : tree_(v.tree), access_(r, v.geometry, v.groupTable), dup_(d), control_(c), observer_(o) {}
 
     ExtractionSummary Run(const std::vector<ExtractItem>& items, bool all,
                           const std::string& destination);
@@ -99,16 +104,19 @@ private:
     int FrameFd(size_t k);
     bool PushFolder(uint32_t folder);
     void PopFolder();
-    UniqueFd MakeFolder(int parentFd, const std::string& safeName, std::string* placed,
-                        bool* fresh);
+    struct Made {
+        UniqueFd fd; // invalid when the run had to end
+        std::string name;
+        bool fresh = false; // created now, not an existing folder reused
+    };
+    Made MakeFolder(int parentFd, const std::string& safeName);
     void CopyFile(int dirFd, uint32_t fileIndex, bool freshFolder);
     void CopyLink(int dirFd, uint32_t fileIndex, const Inode& inode, const std::string& name,
                   const struct stat* existing);
     bool WriteRegular(int dirFd, const std::string& finalName, const Inode& inode,
                       uint32_t fileIndex, bool direct, bool lost);
-    bool OpenOutput(int dirFd, const std::string& finalName, mode_t perm, bool direct,
-                    Output& out);
-    CopyEnd CopyBlocks(int fd, const Inode& inode, bool* damaged, int* err);
+    bool OpenOutput(int dirFd, const std::string& finalName, mode_t perm, bool direct, Output& out);
+    Copied CopyBlocks(int fd, const Inode& inode);
     bool FinishOutput(int dirFd, Output& out, const Inode& inode, uint32_t fileIndex);
     bool PlaceOutput(int dirFd, const Output& out, const std::string& finalName,
                      uint32_t fileIndex);
@@ -162,28 +170,27 @@ std::string Extractor::FreeName(int dirFd, const std::string& name) {
 
 // Creates (or reuses) a folder and opens it without following links. A name held by
 // something that is not a folder gets a new name.
-UniqueFd Extractor::MakeFolder(int parentFd, const std::string& safeName, std::string* placed,
-                               bool* fresh) {
-    std::string name = safeName;
+Extractor::Made Extractor::MakeFolder(int parentFd, const std::string& safeName) {
+    Made made;
+    made.name = safeName;
     for (uint32_t k = 1; k < 100000; ++k) {
-        *fresh = false;
-        if (::mkdirat(parentFd, name.c_str(), 0755) == 0) {
+        made.fresh = false;
+        if (::mkdirat(parentFd, made.name.c_str(), 0755) == 0) {
             ++sum_.foldersCreated;
-            *fresh = true;
+            made.fresh = true;
         } else if (errno != EEXIST) {
-            EndRun("Cannot create folder " + name, errno);
+            EndRun("Cannot create folder " + made.name, errno);
             return {};
         }
-        UniqueFd fd(::openat(parentFd, name.c_str(), kDirOpenFlags));
-        if (fd.Valid()) {
-            *placed = name;
-            return fd;
+        made.fd.Reset(::openat(parentFd, made.name.c_str(), kDirOpenFlags));
+        if (made.fd.Valid()) {
+            return made;
         }
         if (errno != ENOTDIR && errno != ELOOP) {
-            EndRun("Cannot open folder " + name, errno);
+            EndRun("Cannot open folder " + made.name, errno);
             return {};
         }
-        name = DuplicateName(safeName, k);
+        made.name = DuplicateName(safeName, k);
     }
     EndRun("Cannot create folder " + safeName, EEXIST);
     return {};
@@ -219,16 +226,14 @@ bool Extractor::PushFolder(uint32_t folder) {
     const int fd = FrameFd(k);
     if (fd < 0)
         return false;
-    std::string placed;
-    bool fresh = false;
-    UniqueFd child = MakeFolder(fd, SafeFileName(tree_.FolderName(folder)), &placed, &fresh);
-    if (!child.Valid())
+    Made child = MakeFolder(fd, SafeFileName(tree_.FolderName(folder)));
+    if (!child.fd.Valid())
         return false;
     if (k >= kKeepOpen && k % kKeepOpen != 0) {
         frames_[k].fd.Reset();
     }
-    frames_.push_back(
-        {std::move(child), placed, tree_.Folders()[folder].modifiedTime, fresh, true});
+    frames_.push_back({std::move(child.fd), std::move(child.name),
+                       tree_.Folders()[folder].modifiedTime, child.fresh, true});
     return true;
 }
 
@@ -299,51 +304,49 @@ bool Extractor::OpenOutput(int dirFd, const std::string& finalName, mode_t perm,
 // Writes the file's blocks: data where the map has it, holes left as holes, unreadable
 // parts as zeros (marking the file damaged). A file holds at most as many blocks as its
 // volume: a map that yields more is garbage.
-CopyEnd Extractor::CopyBlocks(int fd, const Inode& inode, bool* damaged, int* err) {
+Copied Extractor::CopyBlocks(int fd, const Inode& inode) {
+    bool damaged = false;
     FileReader reader(access_, inode);
     std::vector<uint8_t> block(reader.BlockSize());
     uint64_t blocks = reader.BlockCount();
     if (blocks > reader.Capacity()) {
-        *damaged = true; // more than the block map can address: the rest reads as zeros
+        damaged = true; // more than the block map can address: the rest reads as zeros
         blocks = reader.Capacity();
     }
-    const VolumeGeometry& g = access_.Geometry();
-    const uint64_t volumeBlocks = VolumeFragments(g) / std::max<uint32_t>(g.fragsPerBlock, 1) + 1;
+    const uint64_t volumeBlocks = VolumeBlocks(access_.Geometry()) + 1;
     uint64_t dataBlocks = 0;
     for (uint64_t lbn = 0; lbn < blocks;) {
         if (control_.skipFileRequested.exchange(false)) {
-            return CopyEnd::Skipped;
+            return {Copied::Skipped, damaged, 0};
         }
         if (Stopping()) {
-            return CopyEnd::Stopped;
+            return {Copied::Stopped, damaged, 0};
         }
-        bool lost = false;
-        const uint64_t next = std::min(reader.NextCandidate(lbn, &lost), blocks);
-        *damaged = *damaged || lost;
+        const BlockMap::Next candidate = reader.NextCandidate(lbn);
+        const uint64_t next = std::min(candidate.lbn, blocks);
+        damaged = damaged || candidate.lost;
         if (next != lbn) { // a whole absent indirect range: a hole in the output too
-            progress_.bytesDone += (next - lbn) * reader.BlockSize();
+            progress_.bytesDone += reader.BlockOffset(next) - reader.BlockOffset(lbn);
             lbn = next;
             continue;
         }
         const uint32_t len = reader.BlockLength(lbn);
         const auto state = reader.ReadBlock(lbn, {block.data(), len});
         using State = FileReader::BlockState;
-        *damaged = *damaged || state == State::Damaged || state == State::Lost;
+        damaged = damaged || state == State::Damaged || state == State::Lost;
         if (state == State::Data || state == State::Damaged) {
             if (++dataBlocks > volumeBlocks) {
-                *damaged = true;
-                return CopyEnd::Whole;
+                return {Copied::Whole, true, 0};
             }
             size_t done = 0;
-            const off_t at = static_cast<off_t>(lbn * reader.BlockSize());
+            const auto at = static_cast<off_t>(reader.BlockOffset(lbn));
             while (done < len) {
                 const ssize_t n =
                     ::pwrite(fd, block.data() + done, len - done, at + static_cast<off_t>(done));
                 if (n < 0) {
                     if (errno == EINTR)
                         continue;
-                    *err = errno;
-                    return CopyEnd::Failed;
+                    return {Copied::Failed, damaged, errno};
                 }
                 done += static_cast<size_t>(n);
             }
@@ -353,7 +356,7 @@ CopyEnd Extractor::CopyBlocks(int fd, const Inode& inode, bool* damaged, int* er
             observer_->OnProgress(progress_);
         ++lbn;
     }
-    return CopyEnd::Whole;
+    return {Copied::Whole, damaged, 0};
 }
 
 // Gives the output its whole size (a file that ends in a hole gets it from the truncate)
@@ -427,16 +430,14 @@ bool Extractor::WriteRegular(int dirFd, const std::string& finalName, const Inod
         EndRun("Cannot write " + FilePath(fileIndex), errno);
         return false;
     }
-    bool damaged = lost;
-    int err = 0;
-    const CopyEnd end = lost ? CopyEnd::Whole : CopyBlocks(out.fd.Get(), inode, &damaged, &err);
-    if (end != CopyEnd::Whole) {
+    const Copied copied = lost ? Copied{Copied::Whole, true, 0} : CopyBlocks(out.fd.Get(), inode);
+    if (copied.end != Copied::Whole) {
         out.fd.Reset();
         ::unlinkat(dirFd, out.temp.c_str(), 0);
-        if (end == CopyEnd::Skipped) {
+        if (copied.end == Copied::Skipped) {
             ++sum_.skipped;
-        } else if (end == CopyEnd::Failed) {
-            EndRun("Cannot write " + FilePath(fileIndex), err);
+        } else if (copied.end == Copied::Failed) {
+            EndRun("Cannot write " + FilePath(fileIndex), copied.error);
         }
         return false;
     }
@@ -446,13 +447,13 @@ bool Extractor::WriteRegular(int dirFd, const std::string& finalName, const Inod
     if (!out.direct && !PlaceOutput(dirFd, out, finalName, fileIndex)) {
         return false;
     }
-    Written(inode, damaged, fileIndex);
+    Written(inode, copied.damaged, fileIndex);
     return true;
 }
 
 // A link is recreated as a link and never followed; its target may say anything.
-void Extractor::CopyLink(int dirFd, uint32_t fileIndex, const Inode& inode,
-                         const std::string& name, const struct stat* existing) {
+void Extractor::CopyLink(int dirFd, uint32_t fileIndex, const Inode& inode, const std::string& name,
+                         const struct stat* existing) {
     const auto target = ReadSymlinkTarget(access_, inode);
     if (!target) {
         sum_.incomplete.push_back(FilePath(fileIndex));
@@ -507,9 +508,8 @@ void Extractor::CopyFile(int dirFd, uint32_t fileIndex, bool freshFolder) {
     }
     const Inode& inode = read.inode;
     struct stat st {};
-    const bool exists =
-        !ufs::IsSpecialMode(inode.mode) && !freshFolder &&
-        ::fstatat(dirFd, safe.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    const bool exists = !ufs::IsSpecialMode(inode.mode) && !freshFolder &&
+                        ::fstatat(dirFd, safe.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
     if (ufs::IsSpecialMode(inode.mode)) {
         ++sum_.specialsSkipped;
     } else if (exists && dup_ == DuplicatePolicy::Skip) {

@@ -1,5 +1,8 @@
 #include "recovery/wildcard.h"
 
+#include <optional>
+#include <string>
+
 namespace trevik {
 
 std::string ToUpperName(std::string_view text) {
@@ -24,119 +27,151 @@ bool IsWild(char c) {
 
 } // namespace
 
+namespace {
+
+// The matcher's walk over the pattern, one pattern character a step. Each step either
+// decides the match (a value) or moves on (nullopt).
+class Walk {
+public:
+    Walk(std::string_view name, std::string_view pattern)
+        : n_(name), p_(pattern), nlen_(name.size()), plen_(pattern.size()),
+          lastP_(pattern.size() - 1) {}
+
+    int Run() {
+        while (pi_ < plen_) {
+            const char c = p_[pi_];
+            const std::optional<int> decided = c == '*'   ? Star()
+                                               : c == '?' ? Question()
+                                                          : Literal(c);
+            if (decided) {
+                return *decided;
+            }
+        }
+        return 1;
+    }
+
+private:
+    // Pattern characters after the current one.
+    size_t Following() const { return lastP_ - pi_; }
+
+    std::optional<int> Star() {
+        run_.clear();
+        starSeen_ = true;
+        if (pi_ == lastP_) {
+            return 1;
+        }
+        size_t anchor = pi_ + 1;
+        if (IsWild(p_[anchor])) {
+            while (anchor < plen_ && IsWild(p_[anchor])) {
+                ++anchor;
+            }
+            if (anchor == plen_) {
+                return 1;
+            }
+            if (anchor == lastP_) {
+                return n_.back() == p_[anchor] ? 1 : 0;
+            }
+        }
+        // The '*' consumes one name character before the anchor is looked for.
+        ++i_;
+        if (i_ >= nlen_) {
+            if (anchor == lastP_ && p_[anchor - 1] == '*' && anchor < nlen_ &&
+                n_.find(p_[anchor], anchor) != std::string_view::npos) {
+                return 1;
+            }
+            return 0;
+        }
+        pi_ = anchor;
+        return std::nullopt;
+    }
+
+    std::optional<int> Question() {
+        if (pi_ == lastP_) {
+            run_.push_back('?');
+            std::string tail(n_.substr(nlen_ > run_.size() ? nlen_ - run_.size() : 0));
+            tail.back() = '?';
+            return tail == run_ ? 1 : 0;
+        }
+        if (i_ >= nlen_ || (Following() >= 2 && i_ == nlen_ - 1)) {
+            return 0;
+        }
+        ++i_;
+        ++pi_;
+        return std::nullopt;
+    }
+
+    std::optional<int> Literal(char c) {
+        if (!starSeen_) {
+            if (i_ >= nlen_ || n_[i_] != c) {
+                return 0;
+            }
+            ++i_;
+        } else if (i_ < nlen_ && n_[i_] == c) {
+            if (Following() >= 2 && i_ == nlen_ - 1) {
+                return 0;
+            }
+            run_.push_back(c);
+            if (pi_ == lastP_) {
+                return EndsWith(n_, run_) ? 1 : 0;
+            }
+            ++i_;
+        } else {
+            // Look for the literals since the last '*' further on in the name.
+            run_.push_back(c);
+            if (pi_ == lastP_) {
+                return EndsWith(n_, run_) ? 1 : 0;
+            }
+            const size_t from = i_ == 0 ? 0 : i_ - 1;
+            const size_t f = from <= nlen_ ? n_.find(run_, from) : std::string_view::npos;
+            if (f == std::string_view::npos) {
+                return 0;
+            }
+            const size_t e = f + run_.size() - 1;
+            if (e == nlen_ - 1) {
+                return 0;
+            }
+            i_ = e + 1;
+        }
+        ++pi_;
+        return std::nullopt;
+    }
+
+    std::string_view n_;
+    std::string_view p_;
+    size_t nlen_;
+    size_t plen_;
+    size_t lastP_;
+    size_t pi_ = 0;
+    size_t i_ = 0;
+    bool starSeen_ = false;
+    std::string run_; // literals consumed since the last '*'
+};
+
+} // namespace
+
 int MatchWildcard(std::string_view name, std::string_view patternIn) {
-    const std::string_view n = name;
-    if (n.empty() || patternIn.empty()) {
+    if (name.empty() || patternIn.empty()) {
         return 0;
     }
     const bool hasStar = patternIn.find('*') != std::string_view::npos;
-    if (!hasStar && n.size() < patternIn.size()) {
+    if (!hasStar && name.size() < patternIn.size()) {
         return 0;
     }
     if (patternIn == "*") {
         return 1;
     }
     if (patternIn == "*.*") {
-        return n.find('.') != std::string_view::npos ? 1 : 0;
+        return name.find('.') != std::string_view::npos ? 1 : 0;
     }
     if (!hasStar && patternIn.find('?') == std::string_view::npos) {
-        return n.find(patternIn) != std::string_view::npos ? 1 : 0;
+        return name.find(patternIn) != std::string_view::npos ? 1 : 0;
     }
-
     // A trailing run of several '*' counts as one.
     std::string_view p = patternIn;
     while (p.size() >= 2 && p[p.size() - 1] == '*' && p[p.size() - 2] == '*') {
         p.remove_suffix(1);
     }
-    const size_t plen = p.size();
-    const size_t nlen = n.size();
-    const size_t lastP = plen - 1;
-
-    size_t pi = 0;
-    size_t i = 0;
-    bool starSeen = false;
-    std::string run; // literals consumed since the last '*'
-
-    while (pi < plen) {
-        const char c = p[pi];
-        const size_t following = lastP - pi; // pattern characters after this one
-        if (c == '*') {
-            run.clear();
-            starSeen = true;
-            if (pi == lastP) {
-                return 1;
-            }
-            size_t anchor = pi + 1;
-            if (IsWild(p[anchor])) {
-                while (anchor < plen && IsWild(p[anchor])) {
-                    ++anchor;
-                }
-                if (anchor == plen) {
-                    return 1;
-                }
-                if (anchor == lastP) {
-                    return n.back() == p[anchor] ? 1 : 0;
-                }
-            }
-            // The '*' consumes one name character before the anchor is looked for.
-            ++i;
-            if (i >= nlen) {
-                if (anchor == lastP && p[anchor - 1] == '*' && anchor < nlen &&
-                    n.find(p[anchor], anchor) != std::string_view::npos) {
-                    return 1;
-                }
-                return 0;
-            }
-            pi = anchor;
-            continue;
-        }
-        if (c == '?') {
-            if (pi == lastP) {
-                run.push_back('?');
-                std::string tail(n.substr(nlen > run.size() ? nlen - run.size() : 0));
-                tail.back() = '?';
-                return tail == run ? 1 : 0;
-            }
-            if (i >= nlen) {
-                return 0;
-            }
-            if (following >= 2 && i == nlen - 1) {
-                return 0;
-            }
-            ++i;
-        } else if (!starSeen) {
-            if (i >= nlen || n[i] != c) {
-                return 0;
-            }
-            ++i;
-        } else if (i < nlen && n[i] == c) {
-            if (following >= 2 && i == nlen - 1) {
-                return 0;
-            }
-            run.push_back(c);
-            if (pi == lastP) {
-                return EndsWith(n, run) ? 1 : 0;
-            }
-            ++i;
-        } else {
-            run.push_back(c);
-            if (pi == lastP) {
-                return EndsWith(n, run) ? 1 : 0;
-            }
-            const size_t from = i == 0 ? 0 : i - 1;
-            const size_t f = from <= nlen ? n.find(run, from) : std::string_view::npos;
-            if (f == std::string_view::npos) {
-                return 0;
-            }
-            const size_t e = f + run.size() - 1;
-            if (e == nlen - 1) {
-                return 0;
-            }
-            i = e + 1;
-        }
-        ++pi;
-    }
-    return 1;
+    return Walk(name, p).Run();
 }
 
 } // namespace trevik

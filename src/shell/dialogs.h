@@ -1,10 +1,10 @@
 #pragma once
 
+#include "recovery/drive_information.h"
 #include "recovery/filter_table.h"
 #include "recovery/recovery_settings.h"
 #include "shell/message_service.h"
 #include "ufs/mount_observer.h"
-#include "recovery/drive_information.h"
 
 #include <QDialog>
 

@@ -1,6 +1,5 @@
 #include "shell/main_dialog.h"
 
-
 #include "recovery/extraction.h"
 #include "shell/dialogs.h"
 #include "shell/find_files_dialog.h"
@@ -965,10 +964,11 @@ void MainDialog::ReportCopy(const ExtractionSummary& s) {
                           .arg(s.bytesWritten)
                           .arg(s.foldersCreated);
     if (s.skipped != 0)
-        summary += QString("\n%1 file(s) skipped (already there, or skipped by you).").arg(s.skipped);
+        summary +=
+            QString("\n%1 file(s) skipped (already there, or skipped by you).").arg(s.skipped);
     if (s.specialsSkipped != 0)
-        summary += QString("\n%1 device file(s), FIFO(s) or socket(s) not copied.")
-                       .arg(s.specialsSkipped);
+        summary +=
+            QString("\n%1 device file(s), FIFO(s) or socket(s) not copied.").arg(s.specialsSkipped);
     if (s.stopped)
         summary += "\nThe copy was stopped before it was complete.";
     if (!lines.isEmpty())

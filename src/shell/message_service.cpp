@@ -2,16 +2,16 @@
 
 #include <QAbstractButton>
 #include <QClipboard>
+#include <QDesktopServices>
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QVBoxLayout>
-#include <QDesktopServices>
-#include <QMessageBox>
-#include <QProcess>
 
 namespace trevik::shell {
 namespace {

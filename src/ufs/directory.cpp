@@ -83,8 +83,7 @@ void DirectoryWalker::AddEntry(std::string_view name, uint32_t inode, uint32_t d
         } else if (tree_.AddDirName(name, inode, directoryInode)) {
             FolderAdded(name);
         }
-    } else if (tree_.AddFileNode(name, inode, directoryInode, in.modifiedTime, in.size,
-                                 in.mode)) {
+    } else if (tree_.AddFileNode(name, inode, directoryInode, in.modifiedTime, in.size, in.mode)) {
         FileAdded(name);
     }
 }
@@ -153,20 +152,19 @@ void DirectoryWalker::WalkDirectoryInode(uint32_t n) {
     }
     const VolumeGeometry& g = access_.Geometry();
     BlockMap map(access_, in);
-    const uint64_t volumeBytes = uint64_t{g.sizeFrags} * g.fragmentSize;
-    const uint64_t size = std::min(in.size, std::max<uint64_t>(volumeBytes, g.blockSize));
-    const uint64_t blocks = std::min((size + g.blockSize - 1) / g.blockSize, map.Capacity());
+    // A folder is no bigger than its volume, whatever its inode says.
+    const uint64_t size = std::min(in.size, std::max<uint64_t>(VolumeBytes(g), g.blockSize));
+    const uint64_t blocks = std::min(BlocksFor(g, size), map.Capacity());
     for (uint64_t lbn = 0; lbn < blocks && !Stopped();) {
-        const uint64_t skipTo = map.SkipHole(lbn);
+        const uint64_t skipTo = map.SkipHole(lbn).lbn;
         if (skipTo != lbn) {
             lbn = skipTo;
             continue;
         }
-        const uint32_t frag = map.Lookup(lbn, nullptr);
-        const uint64_t length = std::min<uint64_t>(size - lbn * g.blockSize, g.blockSize);
+        const uint32_t frag = map.Lookup(lbn).frag;
+        const uint32_t length = BlockLength(g, size, lbn);
         if (frag != 0 && FragmentsInVolume(g, frag, FragmentsFor(g, length))) {
-            ParseDirectoryBlock(FragmentSector(g, frag), n, static_cast<uint32_t>(length),
-                                lbn == 0);
+            ParseDirectoryBlock(FragmentSector(g, frag), n, length, lbn == 0);
         }
         ++lbn;
     }
@@ -197,7 +195,7 @@ void DirectoryWalker::ScanInodeTables() {
     std::vector<uint8_t> first(kSectorSize);
     const uint32_t sectors = InodeTableSectors(g);
     for (uint32_t grp = 0; grp < g.groupCount && !Stopped(); ++grp) {
-        uint64_t n = uint64_t{grp} * g.inodesPerGroup;
+        uint64_t n = FirstInodeOfTableSector(g, grp, 0);
         uint64_t probe = 0;
         if (!access_.InodeSector(static_cast<uint32_t>(std::max<uint64_t>(n, 2)), probe)) {
             break; // groups past the end of the cylinder-group table
@@ -331,9 +329,16 @@ std::vector<Warning> DirectoryWalker::TakeWarnings() {
     }
     lostNames_.clear();
     for (Warning& w : warnings_) {
-        if (w.folderInode != 0 && w.path.empty()) {
-            const bool known = w.folderInode == kRootInode || tree_.FindFolder(w.folderInode) >= 0;
-            w.path = known ? "/" + FolderPath(tree_, w.folderInode, '/', true) : "";
+        if (w.folderInode == 0 || !w.path.empty()) {
+            continue;
+        }
+        if (w.folderInode == kRootInode || tree_.FindFolder(w.folderInode) >= 0) {
+            w.path = "/" + FolderPath(tree_, w.folderInode, '/', true);
+        } else if (const DirNameRecord* named = tree_.FindDirName(w.folderInode)) {
+            // A folder that never made it into the tree, known by the entry naming it.
+            const std::string parent = FolderPath(tree_, named->parentInode, '/', true);
+            w.path =
+                "/" + parent + (parent.empty() ? "" : "/") + DisplayName(tree_.Name(named->name));
         }
     }
     lostInodeWarnings_.clear();

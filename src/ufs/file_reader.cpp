@@ -6,15 +6,11 @@
 namespace trevik {
 
 uint64_t FileReader::BlockCount() const {
-    const uint64_t bsize = access_.Geometry().blockSize;
-    return (inode_.size + bsize - 1) / bsize;
+    return BlocksFor(access_.Geometry(), inode_.size);
 }
 
 uint32_t FileReader::BlockLength(uint64_t lbn) const {
-    const uint64_t bsize = access_.Geometry().blockSize;
-    if (lbn * bsize >= inode_.size)
-        return 0;
-    return static_cast<uint32_t>(std::min<uint64_t>(bsize, inode_.size - lbn * bsize));
+    return trevik::BlockLength(access_.Geometry(), inode_.size, lbn);
 }
 
 FileReader::BlockState FileReader::ReadBlock(uint64_t lbn, std::span<uint8_t> out) {
@@ -22,9 +18,8 @@ FileReader::BlockState FileReader::ReadBlock(uint64_t lbn, std::span<uint8_t> ou
     if (lbn >= map_.Capacity()) {
         return BlockState::Lost; // past what the block map can address
     }
-    bool damaged = false;
-    const uint32_t frag = map_.Lookup(lbn, &damaged);
-    if (damaged) {
+    const auto [frag, lost] = map_.Lookup(lbn);
+    if (lost) {
         return BlockState::Lost;
     }
     if (frag == 0) {
@@ -42,9 +37,9 @@ FileReader::BlockState FileReader::ReadBlock(uint64_t lbn, std::span<uint8_t> ou
 
 std::optional<std::string> ReadSymlinkTarget(InodeAccess& access, const Inode& inode) {
     if (inode.blocks == 0 && inode.size <= ufs::kShortLinkBytes) {
-        return std::string(
-            reinterpret_cast<const char*>(inode.raw.data()) + ufs::inode_field::kDirect,
-            inode.size);
+        return std::string(reinterpret_cast<const char*>(inode.raw.data()) +
+                               ufs::inode_field::kDirect,
+                           inode.size);
     }
     if (inode.size > access.Geometry().blockSize || inode.size == 0) {
         return std::nullopt;

@@ -23,12 +23,14 @@ public:
     uint64_t Size() const { return inode_.size; }
     uint64_t BlockCount() const;
     uint32_t BlockSize() const { return access_.Geometry().blockSize; }
+    // Where block lbn begins in the file.
+    uint64_t BlockOffset(uint64_t lbn) const {
+        return trevik::BlockOffset(access_.Geometry(), lbn);
+    }
     // Bytes of block lbn that belong to the file.
     uint32_t BlockLength(uint64_t lbn) const;
     // First block at or after lbn that may hold data (whole absent indirect ranges skipped).
-    uint64_t NextCandidate(uint64_t lbn, bool* damaged = nullptr) {
-        return map_.SkipHole(lbn, damaged);
-    }
+    BlockMap::Next NextCandidate(uint64_t lbn) { return map_.SkipHole(lbn); }
     uint64_t Capacity() const { return map_.Capacity(); }
     // Fills out (BlockLength(lbn) bytes) with block lbn.
     BlockState ReadBlock(uint64_t lbn, std::span<uint8_t> out);

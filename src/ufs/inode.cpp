@@ -83,56 +83,29 @@ InodeRead InodeAccess::ReadInode(uint32_t n) {
     return out;
 }
 
-BlockMap::BlockMap(InodeAccess& access, const Inode& inode)
-    : access_(access), inode_(inode), nindir_(PointersPerBlock(access.Geometry())) {}
+BlockMap::BlockMap(InodeAccess& access, const Inode& inode) : access_(access), inode_(inode) {}
 
 uint64_t BlockMap::Capacity() const {
     return BlockMapCapacity(access_.Geometry());
-}
-
-uint64_t BlockMap::Span(int levels, int depth) const {
-    uint64_t span = 1;
-    for (int i = depth; i < levels; ++i)
-        span *= nindir_;
-    return span;
-}
-
-BlockMap::Path BlockMap::PathOf(uint64_t lbn) const {
-    if (lbn < ufs::kDirectBlocks) {
-        return {0, lbn, 0};
-    }
-    uint64_t rel = lbn - ufs::kDirectBlocks;
-    uint64_t base = ufs::kDirectBlocks;
-    for (int levels = 1; levels <= static_cast<int>(ufs::kIndirectLevels); ++levels) {
-        const uint64_t span = Span(levels, 0);
-        if (rel < span) {
-            return {levels, rel, base};
-        }
-        rel -= span;
-        base += span;
-    }
-    return {-1, 0, base}; // past what the map can address
 }
 
 bool BlockMap::Usable(uint32_t frag) const {
     return frag != 0 && FragmentsInVolume(access_.Geometry(), frag, 1);
 }
 
-uint32_t BlockMap::Entry(int depth, uint32_t frag, uint64_t index, bool* damaged) {
+BlockMap::Mapped BlockMap::Entry(int depth, uint32_t frag, uint64_t index) {
     if (frag == 0) {
-        return 0;
+        return {};
     }
     const VolumeGeometry& g = access_.Geometry();
     if (!FragmentsInVolume(g, frag, g.fragsPerBlock)) {
-        *damaged = true;
-        return 0;
+        return {0, true};
     }
     Level& lv = cache_[depth];
     if (!lv.loaded || lv.frag != frag) {
         if (looped_ || !seen_.insert(frag).second) {
             looped_ = true;
-            *damaged = true;
-            return 0;
+            return {0, true};
         }
         lv.frag = frag;
         lv.loaded = true;
@@ -150,64 +123,56 @@ uint32_t BlockMap::Entry(int depth, uint32_t frag, uint64_t index, bool* damaged
             }
         }
     }
-    if (lv.badSector[index * 4 / kSectorSize]) {
-        *damaged = true;
-        return 0;
+    if (lv.badSector[IndirectSectorOf(index)]) {
+        return {0, true};
     }
-    return ReadBe32(lv.data, index * 4);
+    return {ReadBe32(lv.data, index * 4), false};
 }
 
-uint64_t BlockMap::SkipHole(uint64_t lbn, bool* damaged) {
-    bool ignored = false;
-    bool* d = damaged != nullptr ? damaged : &ignored;
+BlockMap::Next BlockMap::SkipHole(uint64_t lbn) {
     if (looped_) {
-        *d = true;
-        return UINT64_MAX; // nothing after a loop can be trusted
+        return {UINT64_MAX, true}; // nothing after a loop can be trusted
     }
-    const Path p = PathOf(lbn);
+    const VolumeGeometry& g = access_.Geometry();
+    const IndirectPath p = IndirectPathOf(g, lbn);
     if (p.levels <= 0) {
-        return lbn;
+        return {lbn, false};
     }
     // A pointer that is 0 leaves its whole range a hole; one that cannot be used (outside
     // the volume, unreadable, a loop) loses its whole range.
-    uint32_t ptr = inode_.indirect[p.levels - 1];
+    Mapped ptr{inode_.indirect[p.levels - 1], false};
     for (int depth = 0; depth < p.levels; ++depth) {
-        const uint64_t span = Span(p.levels, depth);
-        bool bad = false;
+        const uint64_t span = IndirectSpan(g, p.levels, depth);
         if (depth > 0) {
-            ptr = Entry(depth - 1, ptr, (p.rel / span) % nindir_, &bad);
+            ptr = Entry(depth - 1, ptr.frag, IndirectIndex(g, p, depth - 1));
             if (looped_) {
-                *d = true;
-                return UINT64_MAX;
+                return {UINT64_MAX, true};
             }
         }
-        if (!Usable(ptr)) {
-            *d = *d || bad || ptr != 0;
-            return p.base + (p.rel / span + 1) * span;
+        if (!Usable(ptr.frag)) {
+            return {p.base + (p.rel / span + 1) * span, ptr.lost || ptr.frag != 0};
         }
     }
-    return lbn;
+    return {lbn, false};
 }
 
-uint32_t BlockMap::Lookup(uint64_t lbn, bool* damaged) {
-    bool local = false;
-    bool* d = damaged != nullptr ? damaged : &local;
-    const Path p = PathOf(lbn);
+BlockMap::Mapped BlockMap::Lookup(uint64_t lbn) {
+    const VolumeGeometry& g = access_.Geometry();
+    const IndirectPath p = IndirectPathOf(g, lbn);
     if (p.levels == 0) {
-        return inode_.direct[lbn];
+        return {inode_.direct[lbn], false};
     }
     if (looped_) {
-        *d = true;
-        return 0;
+        return {0, true};
     }
     if (p.levels < 0) {
-        return 0;
+        return {};
     }
-    uint32_t ptr = inode_.indirect[p.levels - 1];
-    for (int depth = 0; depth < p.levels; ++depth) {
-        ptr = Entry(depth, ptr, (p.rel / Span(p.levels, depth + 1)) % nindir_, d);
+    Mapped m{inode_.indirect[p.levels - 1], false};
+    for (int depth = 0; depth < p.levels && !m.lost; ++depth) {
+        m = Entry(depth, m.frag, IndirectIndex(g, p, depth));
     }
-    return ptr;
+    return m;
 }
 
 } // namespace trevik

@@ -91,16 +91,23 @@ class BlockMap {
 public:
     BlockMap(InodeAccess& access, const Inode& inode);
 
-    // First fragment of logical block lbn; 0 for a hole. `damaged` is set when the block
-    // cannot be located (an unreadable indirect block or a pointer outside the volume).
-    uint32_t Lookup(uint64_t lbn, bool* damaged);
+    // Where a logical block is: its first fragment (0 for a hole), or lost when it cannot
+    // be located (an unreadable indirect block, a pointer outside the volume, a loop).
+    struct Mapped {
+        uint32_t frag = 0;
+        bool lost = false;
+    };
+    Mapped Lookup(uint64_t lbn);
     // Logical blocks the map can address.
     uint64_t Capacity() const;
     // The first logical block at or after lbn that is not inside a range an absent or
-    // unusable indirect block leaves empty; lbn itself when it may be mapped. `damaged` is
-    // set when the range skipped hangs from a pointer outside the volume or an unreadable
-    // indirect block.
-    uint64_t SkipHole(uint64_t lbn, bool* damaged = nullptr);
+    // unusable indirect block leaves empty; lbn itself when it may be mapped. Lost when the
+    // range skipped hangs from a pointer outside the volume or an unreadable indirect block.
+    struct Next {
+        uint64_t lbn = 0;
+        bool lost = false;
+    };
+    Next SkipHole(uint64_t lbn);
 
     // The first sector of an indirect block found unreadable, if any was.
     bool SawUnreadableIndirect() const { return unreadableIndirect_; }
@@ -114,23 +121,11 @@ private:
         std::vector<uint8_t> data;
         std::vector<bool> badSector;
     };
-    // The path from the inode to logical block lbn: which indirect pointer of the inode
-    // (level 1 to 3; 0 for a direct block), and the index at each depth below it.
-    struct Path {
-        int levels = 0;
-        uint64_t rel = 0;  // lbn relative to the first block that pointer covers
-        uint64_t base = 0; // that first block
-    };
-    Path PathOf(uint64_t lbn) const;
-    // Blocks one pointer at `depth` (0: the inode's own indirect pointer) covers in a map
-    // of `levels` levels.
-    uint64_t Span(int levels, int depth) const;
-    uint32_t Entry(int depth, uint32_t frag, uint64_t index, bool* damaged);
+    Mapped Entry(int depth, uint32_t frag, uint64_t index);
     bool Usable(uint32_t frag) const;
 
     InodeAccess& access_;
     Inode inode_;
-    uint64_t nindir_;
     Level cache_[ufs::kIndirectLevels]; // by depth below the inode
     // A sound map reads each indirect block once, in order. One read twice means the map
     // loops (a block pointing at itself, two pointers to one block): the rest is lost.

@@ -10,24 +10,15 @@
 namespace trevik {
 namespace {
 
-std::vector<uint8_t> SuperblockSectors(SectorReader& reader, uint64_t sector, bool* whole) {
-    std::vector<uint8_t> buf(ufs::kSuperblockReadSectors * kSectorSize);
-    const ReadOutcome r = reader.Read(sector, buf);
-    if (whole != nullptr) {
-        *whole = r.Whole();
-    }
-    return buf;
-}
-
 bool HasMagicAt(SectorReader& reader, uint64_t sector) {
-    const auto buf = SuperblockSectors(reader, sector, nullptr);
+    std::vector<uint8_t> buf(ufs::kSuperblockReadSectors * kSectorSize);
+    reader.Read(sector, buf);
     return HasMagicInThirdSector(std::span(buf).subspan(2 * kSectorSize));
 }
 
 Result<VolumeGeometry> ReadSuperblock(SectorReader& reader, uint64_t sector) {
-    bool whole = false;
-    const auto buf = SuperblockSectors(reader, sector, &whole);
-    if (!whole) {
+    std::vector<uint8_t> buf(ufs::kSuperblockReadSectors * kSectorSize);
+    if (!reader.Read(sector, buf).Whole()) {
         return Error{"unreadable sectors"};
     }
     return DecodeSuperblock(buf);
@@ -50,7 +41,8 @@ std::optional<uint64_t> FindBackupSuperblock(SectorReader& reader, const Partiti
     for (uint64_t cur = start; cur < end && !stop.load(); cur += kRun) {
         reader.Read(cur, run);
         for (uint32_t i = 0; i < kRun; ++i) {
-            if (!HasMagicInThirdSector(std::span(run).subspan(size_t{i} * kSectorSize, kSectorSize)))
+            if (!HasMagicInThirdSector(
+                    std::span(run).subspan(size_t{i} * kSectorSize, kSectorSize)))
                 continue;
             const auto hit = ConfirmSuperblock(reader, cur + i);
             if (hit && hit->startSector == start && hit->superblockSector != skip &&
@@ -82,23 +74,15 @@ std::vector<uint64_t> BuildGroupTable(SectorReader& reader, const VolumeGeometry
 // Groups that begin past the end of the disk cannot be read: the table covers the others,
 // and what lies past the end is a warning.
 void ClampToDevice(VolumeGeometry& g, uint64_t totalSectors, std::vector<Warning>& warnings) {
-    const uint64_t groupSectors = GroupSectors(g);
-    const uint64_t volumeEnd = std::max(FragmentSector(g, VolumeFragments(g)),
-                                        g.volumeStart + g.groupCount * groupSectors);
-    if (volumeEnd > totalSectors) {
+    const uint64_t claimedEnd = ClaimedEndSector(g);
+    if (claimedEnd > totalSectors) {
         Warning w;
         w.kind = WarningKind::PastEnd;
         w.sector = std::max(totalSectors, g.volumeStart);
-        w.count = volumeEnd - *w.sector;
+        w.count = claimedEnd - *w.sector;
         warnings.push_back(std::move(w));
     }
-    const uint64_t onDisk = totalSectors > g.volumeStart
-                                ? (totalSectors - g.volumeStart + groupSectors - 1) / groupSectors
-                                : 0;
-    if (g.groupCount > onDisk) {
-        g.groupCount = static_cast<uint32_t>(std::max<uint64_t>(onDisk, 1));
-        g.totalInodes = uint64_t{g.inodesPerGroup} * g.groupCount;
-    }
+    LimitGroups(g, GroupsOnDevice(g, totalSectors));
 }
 
 } // namespace

@@ -93,13 +93,16 @@ void RecoveredTree::BuildIndex(const std::vector<Node>& nodes, ChildIndex& index
     index.start.assign(slots + 1, 0);
     for (size_t i = 0; i < nodes.size(); ++i) {
         slotOf[i] = ParentSlot(nodes[i].parentInode);
-        if (slotOf[i] >= 0) ++index.start[static_cast<size_t>(slotOf[i]) + 1];
+        if (slotOf[i] >= 0)
+            ++index.start[static_cast<size_t>(slotOf[i]) + 1];
     }
-    for (size_t s = 0; s < slots; ++s) index.start[s + 1] += index.start[s];
+    for (size_t s = 0; s < slots; ++s)
+        index.start[s + 1] += index.start[s];
     index.nodes.assign(index.start[slots], 0);
     std::vector<uint32_t> fill(index.start.begin(), index.start.end() - 1);
     for (size_t i = 0; i < nodes.size(); ++i) {
-        if (slotOf[i] >= 0) index.nodes[fill[static_cast<size_t>(slotOf[i])]++] = static_cast<uint32_t>(i);
+        if (slotOf[i] >= 0)
+            index.nodes[fill[static_cast<size_t>(slotOf[i])]++] = static_cast<uint32_t>(i);
     }
 }
 

@@ -27,10 +27,10 @@ struct Warning {
     std::optional<uint64_t> sector;
     uint32_t firstInode = 0; // the inodes concerned, when known (lastInode != 0)
     uint32_t lastInode = 0;
-    uint64_t count = 0;              // sectors past the end; entries that named lost inodes
-    std::vector<std::string> names;  // paths of the first entries that named lost inodes
-    uint64_t otherSector = 0;        // CorrectedSuperblock: the copy used
-    std::string reason;              // CorrectedSuperblock: why the primary was refused
+    uint64_t count = 0;             // sectors past the end; entries that named lost inodes
+    std::vector<std::string> names; // paths of the first entries that named lost inodes
+    uint64_t otherSector = 0;       // CorrectedSuperblock: the copy used
+    std::string reason;             // CorrectedSuperblock: why the primary was refused
 };
 
 // Most names kept on one warning; `count` holds them all.

@@ -64,7 +64,8 @@ ScanOutcome ScanForVolumes(SectorReader& reader, const ScanOptions& options, Vol
             if (stopRequested.load(std::memory_order_relaxed)) {
                 break;
             }
-            if (!HasMagicInThirdSector(std::span(run).subspan(size_t{i} * kSectorSize, kSectorSize))) {
+            if (!HasMagicInThirdSector(
+                    std::span(run).subspan(size_t{i} * kSectorSize, kSectorSize))) {
                 continue;
             }
             const auto found = ConfirmSuperblock(reader, cur + i);

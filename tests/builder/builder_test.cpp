@@ -1,8 +1,8 @@
 // The image builder checked by an independent reader: The Sleuth Kit must see the same
 // file system we meant to write, or every later test built on these images proves nothing.
 
-#include "support/test_support.h"
 #include "format/big_endian.h"
+#include "support/test_support.h"
 
 #include <fstream>
 #include <gtest/gtest.h>

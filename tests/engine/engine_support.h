@@ -8,8 +8,8 @@
 #include "ufs/names.h"
 #include "ufs/tree_paths.h"
 
-#include <gtest/gtest.h>
 #include <algorithm>
+#include <gtest/gtest.h>
 #include <map>
 
 namespace trevik::testing {
@@ -20,8 +20,8 @@ struct MountOutcome {
     std::string message;
     std::vector<Warning> warnings;
 };
-inline MountOutcome MountInto(SectorReader& reader, const PartitionEntry& entry,
-                              RecoveryMode mode, std::atomic<bool>& stop, MountObserver* observer,
+inline MountOutcome MountInto(SectorReader& reader, const PartitionEntry& entry, RecoveryMode mode,
+                              std::atomic<bool>& stop, MountObserver* observer,
                               MountedVolume& out) {
     auto r = MountVolume(reader, entry, mode, stop, observer);
     if (!r) {
@@ -34,7 +34,7 @@ inline MountOutcome MountInto(SectorReader& reader, const PartitionEntry& entry,
 // How many warnings of one kind.
 inline size_t CountKind(const std::vector<Warning>& warnings, WarningKind kind) {
     return static_cast<size_t>(std::count_if(warnings.begin(), warnings.end(),
-                                              [&](const Warning& w) { return w.kind == kind; }));
+                                             [&](const Warning& w) { return w.kind == kind; }));
 }
 
 // A volume placed on a disk image in memory, mounted through the real reader.

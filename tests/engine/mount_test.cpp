@@ -1,6 +1,6 @@
 #include "engine/engine_support.h"
-#include "recovery/find_files.h"
 #include "format/big_endian.h"
+#include "recovery/find_files.h"
 #include "ufs/file_reader.h"
 #include "ufs/inode.h"
 
@@ -116,8 +116,10 @@ TEST(Mount, ASecondMountStartsFromNothing) {
     Fixture b(BuildUfs(Dir("", {File("only", "x")}), Params()));
     MountedVolume shared;
     std::atomic<bool> stop{false};
-    ASSERT_TRUE(testing::MountInto(a.reader, a.entry, RecoveryMode::Normal, stop, nullptr, shared).ok);
-    ASSERT_TRUE(testing::MountInto(b.reader, b.entry, RecoveryMode::Normal, stop, nullptr, shared).ok);
+    ASSERT_TRUE(
+        testing::MountInto(a.reader, a.entry, RecoveryMode::Normal, stop, nullptr, shared).ok);
+    ASSERT_TRUE(
+        testing::MountInto(b.reader, b.entry, RecoveryMode::Normal, stop, nullptr, shared).ok);
     EXPECT_EQ(shared.tree.FileCount(), 1u);
     EXPECT_EQ(shared.tree.FolderCount(), 0u);
     EXPECT_EQ(shared.tree.Files()[0].ordinal, 0u);
@@ -168,8 +170,8 @@ TEST(Mount, AVolumeWithoutAUsableSuperblockIsRefusedAndChangesNothing) {
         }
         Fixture bad(std::move(vol));
         std::atomic<bool> stop{false};
-        const testing::MountOutcome r =
-            testing::MountInto(bad.reader, bad.entry, RecoveryMode::Normal, stop, nullptr, good.mounted);
+        const testing::MountOutcome r = testing::MountInto(
+            bad.reader, bad.entry, RecoveryMode::Normal, stop, nullptr, good.mounted);
         EXPECT_FALSE(r.ok);
         EXPECT_NE(r.message.find("Cannot mount Solaris Partition - 1"), std::string::npos);
         EXPECT_EQ(good.mounted.tree.FileCount(), files); // the earlier mount stands

@@ -34,6 +34,53 @@ TEST(RecoveredTree, FolderInodesAreUniqueAndLowInodesRefused) {
     EXPECT_EQ(t.Name(t.FindDirName(30)->name), "first");
 }
 
+// Records a walk as "+name" (enter), "-name" (leave) and "name" (file).
+struct Trace final : SubtreeVisitor {
+    const RecoveredTree& t;
+    std::vector<std::string> seen;
+    std::string skip;
+    explicit Trace(const RecoveredTree& tree) : t(tree) {}
+    bool EnterFolder(uint32_t f, size_t depth) override {
+        seen.push_back("+" + std::string(t.FolderName(f)) + std::to_string(depth));
+        return std::string(t.FolderName(f)) != skip;
+    }
+    void LeaveFolder(uint32_t f, size_t) override {
+        seen.push_back("-" + std::string(t.FolderName(f)));
+    }
+    void VisitFile(uint32_t f, size_t depth) override {
+        seen.push_back(std::string(t.FileName(f)) + std::to_string(depth));
+    }
+};
+
+TEST(RecoveredTree, SubtreeWalksGoInEitherOrderAndNeverLoop) {
+    RecoveredTree t;
+    t.AddFolderNode("a", 10, 2, 1);
+    t.AddFolderNode("b", 11, 10, 1);
+    t.AddFileNode("f", 40, 2, 1, 1, 0);
+    t.AddFileNode("g", 41, 10, 1, 1, 0);
+    t.AddFileNode("h", 42, 11, 1, 1, 0);
+    // Two folders that name each other as parent, hanging off nothing: never reached.
+    t.AddFolderNode("x", 20, 21, 1);
+    t.AddFolderNode("y", 21, 20, 1);
+    t.BuildChildIndex();
+
+    Trace copy(t);
+    t.WalkSubtree(kRootInode, WalkOrder::FilesFirst, copy);
+    EXPECT_EQ(copy.seen, (std::vector<std::string>{"f1", "+a1", "g2", "+b2", "h3", "-b", "-a"}));
+    Trace listing(t);
+    t.WalkSubtree(kRootInode, WalkOrder::FoldersFirst, listing);
+    EXPECT_EQ(listing.seen, (std::vector<std::string>{"+a1", "+b2", "h3", "-b", "g2", "-a", "f1"}));
+    // A folder refused on entry is neither walked nor left.
+    Trace pruned(t);
+    pruned.skip = "b";
+    t.WalkSubtree(kRootInode, WalkOrder::FoldersFirst, pruned);
+    EXPECT_EQ(pruned.seen, (std::vector<std::string>{"+a1", "+b2", "g2", "-a", "f1"}));
+    // Started inside the cycle, each folder is entered once.
+    Trace cycle(t);
+    t.WalkSubtree(20, WalkOrder::FoldersFirst, cycle);
+    EXPECT_EQ(cycle.seen, (std::vector<std::string>{"+y1", "+x2", "-x", "-y"}));
+}
+
 TEST(RecoveredTree, NamesAreStoredWholeAndFreedWithTheTree) {
     RecoveredTree t;
     const std::string longName(255, 'q');

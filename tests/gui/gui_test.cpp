@@ -190,7 +190,7 @@ private slots:
             m.shown.back().text,
             QString(
                 "No Solaris Partition Found  !! \r\nSelect Search Partition and than Click Next."));
-        w.Back(); // nothing to go back to
+        w.Back();                    // nothing to go back to
         w.ClickDisk(DiskRow(w) - 1); // another disk: Next reads it, not the one opened before
         w.Next();
         QCOMPARE(w.Step(), WizardStep::SelectVolume);

@@ -488,7 +488,8 @@ void Builder::WriteInode(uint32_t n, uint16_t mode, uint16_t nlink, uint64_t siz
     WriteBe32(in, inode_field::kAtime, t);
     WriteBe32(in, inode_field::kMtime, t);
     WriteBe32(in, inode_field::kCtime, t);
-    WriteBe32(in, inode_field::kCtimeUsec, ctimeUsec == kAutoUsec ? 1 + (n * 7919u) % 999999u : ctimeUsec);
+    WriteBe32(in, inode_field::kCtimeUsec,
+              ctimeUsec == kAutoUsec ? 1 + (n * 7919u) % 999999u : ctimeUsec);
     for (uint32_t i = 0; i < kDirectBlocks; ++i)
         WriteBe32(in, inode_field::kDirect + 4 * i, map.db[i]);
     for (uint32_t i = 0; i < 3; ++i)
@@ -746,7 +747,8 @@ void Builder::WriteSuperblocks() {
     WriteBe32(s, sb_field::kCgmask, L_.cgmask);
     WriteBe32(s, sb_field::kTime, t);
     WriteBe32(s, sb_field::kSize, L_.sizeFrags);
-    WriteBe32(s, sb_field::kDsize, L_.sizeFrags - L_.ncg * L_.dblkno - HowMany(L_.cssize, L_.fsize));
+    WriteBe32(s, sb_field::kDsize,
+              L_.sizeFrags - L_.ncg * L_.dblkno - HowMany(L_.cssize, L_.fsize));
     WriteBe32(s, sb_field::kNcg, L_.ncg);
     WriteBe32(s, sb_field::kBsize, L_.bsize);
     WriteBe32(s, sb_field::kFsize, L_.fsize);
@@ -822,7 +824,8 @@ const BuiltNode* UfsVolume::Find(const std::string& path) const {
 }
 
 void UfsVolume::ZeroPrimarySuperblock() {
-    std::fill(bytes.begin() + (kSuperblockSector * kSectorSize), bytes.begin() + 2 * (kSuperblockSector * kSectorSize), 0);
+    std::fill(bytes.begin() + (kSuperblockSector * kSectorSize),
+              bytes.begin() + 2 * (kSuperblockSector * kSectorSize), 0);
 }
 
 void UfsVolume::ZeroInode(uint32_t inode) {

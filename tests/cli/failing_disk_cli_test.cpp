@@ -1,0 +1,102 @@
+// trevik-cli on a failing disk: every loss is one line on stderr, an element of the
+// "warnings" array or an incomplete file, and exit code 1.
+
+#include "support/test_support.h"
+
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+namespace trevik {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using testing::Quote;
+using testing::RunCommand;
+using testing::TempDir;
+
+testing::CommandResult Cli(const std::string& args) {
+    return RunCommand(std::string(TREVIK_CLI) + " " + args);
+}
+
+// A 4 MiB slice at cylinder 1 (sector 1024) filled mostly by one 3 MB file.
+struct Disk {
+    TempDir dir;
+    std::string image = dir.File("disk.img");
+    Disk() {
+        fs::create_directories(dir.Path() / "root");
+        std::ofstream(dir.File("root/small.txt")) << "small\n";
+        std::ofstream big(dir.File("root/big.bin"), std::ios::binary);
+        for (int i = 0; i < 3000000; ++i)
+            big.put(static_cast<char>(i * 7 + i / 4096));
+        big.close();
+        const auto made =
+            RunCommand(std::string(TREVIK_MKIMAGE) + " -o " + Quote(image) +
+                       " --heads 16 --sectors 64 --slice 0:2:4:" + Quote(dir.File("root")) +
+                       " --slice 2:5:whole");
+        EXPECT_EQ(made.exitCode, 0) << made.err;
+    }
+};
+
+TEST(CliFailingDisk, ATruncatedImageWarnsListsTheDamagedFileAndExitsOne) {
+    Disk d;
+    fs::resize_file(d.image, 2 * 1024 * 1024); // the slice ends at 4 MiB
+    const auto ls = Cli("ls " + Quote(d.image) + " --volume 1 --json");
+    EXPECT_EQ(ls.exitCode, 1);
+    const json lj = json::parse(ls.out);
+    EXPECT_EQ(lj.at("entries").size(), 2u); // the listing itself is whole
+    ASSERT_FALSE(lj.at("warnings").empty());
+    const json& w = lj.at("warnings")[0];
+    EXPECT_EQ(w.at("kind"), "pastEnd");
+    EXPECT_EQ(w.at("sector"), 4096);
+    EXPECT_NE(w.at("message").get<std::string>().find("past the end"), std::string::npos);
+    EXPECT_NE(ls.err.find("trevik-cli: warning: The volume reaches"), std::string::npos);
+
+    const std::string to = d.dir.File("out");
+    const auto r = Cli("recover " + Quote(d.image) + " --volume 1 --to " + Quote(to) + " --json");
+    EXPECT_EQ(r.exitCode, 1);
+    const json j = json::parse(r.out);
+    EXPECT_EQ(j.at("incomplete"), json::array({"/big.bin"}));
+    EXPECT_EQ(j.at("warnings")[0].at("kind"), "pastEnd");
+    EXPECT_EQ(testing::Slurp(to + "/small.txt"), "small\n");
+    EXPECT_EQ(fs::file_size(to + "/big.bin"), 3000000u);
+}
+
+TEST(CliFailingDisk, ARescueMapIsHonouredAndTheMapMetIsSaved) {
+    Disk d;
+    // ddrescue never got to the second MiB of the slice.
+    const std::string map = d.dir.File("rescue.map");
+    std::ofstream(map) << "0x0 ? 1\n0x0 0x180000 +\n0x180000 0x100000 ?\n0x280000 0x400000 +\n";
+    const std::string saved = d.dir.File("saved.map");
+    const std::string to = d.dir.File("out");
+    const auto r =
+        Cli("recover " + Quote(d.image) + " --volume 1 --badmap " + Quote(map) + " --save-badmap " +
+            Quote(saved) + " --retries 1 --to " + Quote(to) + " --json");
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    EXPECT_EQ(json::parse(r.out).at("incomplete"), json::array({"/big.bin"}));
+    // The map written says exactly which sectors were bad: the ones the rescue lacked.
+    if (testing::HaveProgram("ddrescuelog")) {
+        const auto listed = RunCommand("ddrescuelog -b512 -l- " + Quote(saved));
+        ASSERT_EQ(listed.exitCode, 0) << listed.err;
+        std::string want;
+        for (int s = 0x180000 / 512; s < 0x280000 / 512; ++s)
+            want += std::to_string(s) + "\n";
+        EXPECT_EQ(listed.out, want);
+    }
+    // A map that is no map is refused before anything is read.
+    std::ofstream(d.dir.File("bad.map")) << "this is not a mapfile\n";
+    const auto refused =
+        Cli("ls " + Quote(d.image) + " --volume 1 --badmap " + Quote(d.dir.File("bad.map")));
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_NE(refused.err.find("bad.map: line 1"), std::string::npos) << refused.err;
+    // Read options are accepted by every command that reads, within the settings' ranges.
+    EXPECT_EQ(
+        Cli("info " + Quote(d.image) + " --volume 1 --retries 10 --sectors-per-read 1").exitCode,
+        0);
+    EXPECT_EQ(Cli("find " + Quote(d.image) + " --volume 1 --retries 11 x").exitCode, 2);
+}
+
+} // namespace
+} // namespace trevik
