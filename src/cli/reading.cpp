@@ -9,18 +9,17 @@ namespace trevik::cli {
 bool OpenForReading(Session& session, const std::string& device, const ReadOptions& options) {
     session.settings.sectorsPerRead = options.sectorsPerRead;
     session.settings.badSectorRetries = options.retries;
-    const Status opened = session.OpenPath(device);
-    if (!opened) {
-        std::cerr << "trevik-cli: " << opened.error() << "\n";
-        return false;
-    }
-    session.ApplySettings();
     if (!options.badmap.empty()) {
-        const Status loaded = LoadDdrescueMap(options.badmap, session.Reader().BadSectors());
+        const Status loaded = session.LoadBadSectorMap(options.badmap);
         if (!loaded) {
             std::cerr << "trevik-cli: " << loaded.error() << "\n";
             return false;
         }
+    }
+    const Status opened = session.OpenPath(device);
+    if (!opened) {
+        std::cerr << "trevik-cli: " << opened.error() << "\n";
+        return false;
     }
     if (session.Reader().TotalSectors() == 0) {
         std::cerr << "trevik-cli: " << device << ": empty device (no whole sector)\n";

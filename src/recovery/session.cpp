@@ -1,5 +1,7 @@
 #include "recovery/session.h"
 
+#include "disk/ddrescue_map.h"
+
 namespace trevik {
 
 Status Session::Adopt(Result<std::unique_ptr<BlockDevice>> opened) {
@@ -9,7 +11,31 @@ Status Session::Adopt(Result<std::unique_ptr<BlockDevice>> opened) {
     device_ = opened.Take();
     reader_.Reset(device_.get(), device_->SizeBytes() / kSectorSize);
     reader_.SetBadSectorRetries(settings.badSectorRetries);
+    for (const auto& r : rescueMap_) {
+        reader_.BadSectors().Add(r.first, r.end - r.first);
+    }
     return Ok();
+}
+
+Status Session::LoadBadSectorMap(const std::string& path) {
+    BadSectorMap loaded;
+    const Status status = LoadDdrescueMap(path, loaded);
+    if (!status) {
+        return status;
+    }
+    rescueMap_ = loaded.Ranges();
+    for (const auto& r : rescueMap_) {
+        reader_.BadSectors().Add(r.first, r.end - r.first);
+    }
+    return Ok();
+}
+
+uint64_t Session::BadMapSectors() const {
+    uint64_t n = 0;
+    for (const auto& r : rescueMap_) {
+        n += r.end - r.first;
+    }
+    return n;
 }
 
 Status Session::OpenDisk(size_t k) {

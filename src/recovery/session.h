@@ -11,6 +11,7 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace trevik {
 
@@ -38,6 +39,14 @@ public:
     SectorReader& Reader() { return reader_; }
     BlockDevice* Device() const { return device_.get(); }
 
+    // Reads a GNU ddrescue mapfile: the areas it does not mark finished are unreadable
+    // without a read, on the disk open now and on those opened after it, until another map
+    // is loaded. On failure nothing changes.
+    Status LoadBadSectorMap(const std::string& path);
+    // Sectors and areas of the loaded map.
+    uint64_t BadMapSectors() const;
+    size_t BadMapAreas() const { return rescueMap_.size(); }
+
     // Carries changed settings to the reader; call after the settings change.
     void ApplySettings() { reader_.SetBadSectorRetries(settings.badSectorRetries); }
 
@@ -46,6 +55,7 @@ private:
 
     std::unique_ptr<BlockDevice> device_;
     SectorReader reader_;
+    std::vector<BadSectorMap::Range> rescueMap_;
 };
 
 } // namespace trevik

@@ -327,6 +327,9 @@ void MainDialog::BuildMenus() {
     actFilters = tools->addAction("File Fi&lters...", this, &MainDialog::ShowFileFilters);
     actSettings = tools->addAction(Themed("preferences-system", QStyle::SP_FileDialogDetailedView),
                                    "Se&ttings...", this, &MainDialog::ShowSettings);
+    actBadMap = tools->addAction("Load &Bad Sector Map...", this, &MainDialog::LoadBadSectorMap);
+    actBadMap->setToolTip("Reads a GNU ddrescue mapfile: what the rescue could not read is "
+                          "never read again and is reported lost");
     tools->addSeparator();
     actDriveInfo = tools->addAction("&Drive Information", this, &MainDialog::ShowDriveInformation);
     QMenu* helpMenu = menuBar()->addMenu("&Help");
@@ -388,6 +391,7 @@ void MainDialog::ApplyMenuState(MenuState state) {
         a->setEnabled(browse);
     }
     actSettings->setEnabled(state != MenuState::AtStart || step_ == WizardStep::SelectDisk);
+    actBadMap->setEnabled(actSettings->isEnabled());
 }
 
 void MainDialog::SetQuickHelp(const QStringList& lines) {
@@ -1017,6 +1021,26 @@ void MainDialog::ShowFileFilters() {
         treeHasFocus = true;
         FillList(kRootInode);
     }
+}
+
+void MainDialog::LoadBadSectorMap() {
+    const QString path = chooseBadMap
+                             ? chooseBadMap()
+                             : QFileDialog::getOpenFileName(
+                                   this, "Load Bad Sector Map", QDir::homePath(),
+                                   "GNU ddrescue mapfiles (*.map *.mapfile *.log);;All files (*)");
+    if (path.isEmpty())
+        return;
+    const Status loaded = session_.LoadBadSectorMap(path.toStdString());
+    if (!loaded) {
+        messages_.ShowMessage(this, MessageKind::Error, QString::fromStdString(loaded.error()));
+        return;
+    }
+    messages_.ShowMessage(this, MessageKind::Information,
+                          QString("Bad sector map loaded: %1 sector(s) in %2 area(s) will not be "
+                                  "read, and what they hold will be reported lost.")
+                              .arg(session_.BadMapSectors())
+                              .arg(session_.BadMapAreas()));
 }
 
 void MainDialog::ShowSettings() {

@@ -65,6 +65,7 @@ public:
     std::function<std::optional<RecoveryMode>()> chooseMode;
     // Asked for the destination of a copy; empty means cancel.
     std::function<QString()> chooseDestination;
+    std::function<QString()> chooseBadMap; // tests answer the file dialog
     // Asked for the program of "Open With...".
     std::function<QString()> chooseProgram;
 
@@ -83,6 +84,7 @@ public:
     void ShowFindFiles();
     void ShowFileFilters();
     void ShowSettings();
+    void LoadBadSectorMap();
     void ShowDriveInformation();
     void ShowHelpContents();
     void ShowAbout();
@@ -137,6 +139,7 @@ public:
     QAction* actFind = nullptr;
     QAction* actFilters = nullptr;
     QAction* actSettings = nullptr;
+    QAction* actBadMap = nullptr;
     QAction* actDriveInfo = nullptr;
     QAction* actContents = nullptr;
     QAction* actAbout = nullptr;

@@ -433,6 +433,46 @@ private slots:
         QCOMPARE(e.size, QString("Less than 1 MB"));
     }
 
+    void aBadSectorMapLoadedFirstMakesTheCopyReportWhatItCost() {
+        Recorder m;
+        NoDesktop d;
+        MainDialog w(m, d, {disk_});
+        QVERIFY(w.actBadMap->isEnabled()); // before any disk is opened
+        // The same volume as slice 0 of the disk: where big.bin's first block lies.
+        UfsParams p;
+        p.sizeSectors = 16 * 1024 * 4;
+        p.cylindersPerGroup = 8;
+        const UfsVolume vol = BuildUfs(Tree(), p);
+        const uint64_t first = uint64_t{vol.Find("/big.bin")->dataFrags[0]} * vol.layout.nspf;
+        const uint64_t etc = uint64_t{vol.Find("/etc")->dataFrags[0]} * vol.layout.nspf;
+        QTemporaryDir tmp;
+        QFile map(tmp.filePath("rescue.map"));
+        QVERIFY(map.open(QIODevice::WriteOnly));
+        map.write(
+            QString("0x0 + 1\n%1 1024 -\n%2 512 ?\n").arg(first * 512).arg(etc * 512).toUtf8());
+        map.close();
+        w.chooseBadMap = [&] { return map.fileName(); };
+        w.actBadMap->trigger();
+        QCOMPARE(m.shown.back().kind, MessageKind::Information);
+        QVERIFY(m.shown.back().text.contains("3 sector(s) in 2 area(s)"));
+        Browse(w);
+        // The mount's report names the folder whose entries were lost.
+        QCOMPARE(m.reports.size(), size_t{1});
+        QCOMPARE(m.reports[0].second.size(), 1);
+        QVERIFY(m.reports[0].second[0].startsWith("Folder /etc: directory data at sector"));
+        w.chooseDestination = [&] { return tmp.filePath("all"); };
+        w.RecoverAll();
+        QCOMPARE(m.reports.size(), size_t{2});
+        QVERIFY(m.reports[1].first.contains("1 file(s) are incomplete"));
+        QCOMPARE(m.reports[1].second,
+                 QStringList{"Incomplete (unreadable parts written as zeros): /big.bin"});
+        // A file that is no map is refused, and says why.
+        w.chooseBadMap = [&] { return tmp.filePath("all/readme.txt"); };
+        w.actBadMap->trigger();
+        QCOMPARE(m.shown.back().kind, MessageKind::Error);
+        QVERIFY(m.shown.back().text.contains("readme.txt: line 1"));
+    }
+
     void recoverSelectedAndAllWriteIntoTheChosenFolder() {
         Recorder m;
         NoDesktop d;
