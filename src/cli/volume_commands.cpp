@@ -430,28 +430,28 @@ int Recover(const RecoverOptions& o, Mounted& m) {
 
 } // namespace
 
-int RunInfo(const VolumeCommandOptions& o) {
+// Runs one command on its own mount and writes --save-badmap whatever the outcome.
+template <typename Options>
+int WithMount(const Options& o, int (*command)(const Options&, Mounted&)) {
     Mounted m;
-    const int rc = Info(o, m);
+    const int rc = command(o, m);
     return FinishReading(m.session, o, rc);
+}
+
+int RunInfo(const VolumeCommandOptions& o) {
+    return WithMount(o, Info);
 }
 
 int RunLs(const LsOptions& o) {
-    Mounted m;
-    const int rc = Ls(o, m);
-    return FinishReading(m.session, o, rc);
+    return WithMount(o, Ls);
 }
 
 int RunFind(const FindOptions& o) {
-    Mounted m;
-    const int rc = Find(o, m);
-    return FinishReading(m.session, o, rc);
+    return WithMount(o, Find);
 }
 
 int RunRecover(const RecoverOptions& o) {
-    Mounted m;
-    const int rc = Recover(o, m);
-    return FinishReading(m.session, o, rc);
+    return WithMount(o, Recover);
 }
 
 } // namespace trevik::cli

@@ -47,6 +47,7 @@ Result<VolumeGeometry> DecodeSuperblock(std::span<const uint8_t> s) {
     g.sectorsPerFragment = fsize / kSectorSize;
     g.sectorsPerBlock = frag * g.sectorsPerFragment;
     g.groupCount = ncg;
+    g.claimedGroups = ncg;
     g.sectorsPerGroup =
         static_cast<uint32_t>(std::min<uint64_t>(uint64_t{fpg} * g.sectorsPerFragment, UINT32_MAX));
     g.inodeBlockOffset = iblkno;

@@ -19,7 +19,8 @@ struct VolumeGeometry {
     uint64_t volumeStart = 0; // absolute sector of fragment 0 (the partition's start)
     uint32_t sectorsPerFragment = 0;
     uint32_t sectorsPerBlock = 0;
-    uint32_t groupCount = 0;
+    uint32_t groupCount = 0;    // groups read: those that begin on the device
+    uint32_t claimedGroups = 0; // fs_ncg, as the superblock says
     uint32_t sectorsPerGroup = 0;
     uint32_t inodeBlockOffset = 0; // fs_iblkno, in fragments
     uint32_t inodesPerGroup = 0;

@@ -49,28 +49,32 @@ bool BoxMessageService::AskYesNo(QWidget* parent, MessageKind kind, const QStrin
     return box.exec() == QMessageBox::Yes;
 }
 
-void BoxMessageService::ShowReport(QWidget* parent, const QString& summary,
-                                   const QStringList& details) {
-    QDialog dialog(parent);
-    dialog.setWindowTitle(kCaption);
-    auto* layout = new QVBoxLayout(&dialog);
-    auto* text = new QLabel(summary, &dialog);
+ReportDialog::ReportDialog(QWidget* parent, const QString& summary, const QStringList& details)
+    : QDialog(parent) {
+    setWindowTitle(kCaption);
+    auto* layout = new QVBoxLayout(this);
+    auto* text = new QLabel(summary, this);
     text->setWordWrap(true);
     layout->addWidget(text);
-    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, &dialog);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, this);
     if (!details.isEmpty()) {
         // A list the user can select and copy from, however long it is.
-        auto* list = new QPlainTextEdit(details.join('\n'), &dialog);
+        auto* list = new QPlainTextEdit(details.join('\n'), this);
         list->setReadOnly(true);
-        list->setLineWrapMode(QPlainTextEdit::NoWrap);
+        list->setLineWrapMode(QPlainTextEdit::WidgetWidth);
         list->setMinimumSize(560, 220);
         layout->addWidget(list);
         auto* copy = buttons->addButton("&Copy List", QDialogButtonBox::ActionRole);
-        QObject::connect(copy, &QPushButton::clicked,
-                         [list] { QGuiApplication::clipboard()->setText(list->toPlainText()); });
+        connect(copy, &QPushButton::clicked,
+                [list] { QGuiApplication::clipboard()->setText(list->toPlainText()); });
     }
-    QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     layout->addWidget(buttons);
+}
+
+void BoxMessageService::ShowReport(QWidget* parent, const QString& summary,
+                                   const QStringList& details) {
+    ReportDialog dialog(parent, summary, details);
     dialog.exec();
 }
 

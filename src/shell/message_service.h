@@ -1,10 +1,9 @@
 #pragma once
 
+#include <QDialog>
 #include <QString>
 #include <QStringList>
 #include <QUrl>
-
-class QWidget;
 
 namespace trevik::shell {
 
@@ -34,6 +33,12 @@ public:
     virtual ~DesktopService() = default;
     virtual void OpenUrl(const QUrl& url) = 0;
     virtual void OpenWith(const QString& program, const QString& file) = 0;
+};
+
+// What an operation recovered and what it could not, with a list the user can copy.
+class ReportDialog : public QDialog {
+public:
+    ReportDialog(QWidget* parent, const QString& summary, const QStringList& details);
 };
 
 class BoxMessageService final : public MessageService {

@@ -15,10 +15,24 @@ namespace {
 
 class AnswerYes final : public MessageService {
 public:
+    explicit AnswerYes(QString dir) : dir_(std::move(dir)) {}
     void ShowMessage(QWidget*, MessageKind, const QString& text) override {
         std::fprintf(stderr, "message: %s\n", qPrintable(text));
     }
     bool AskYesNo(QWidget*, MessageKind, const QString&) override { return true; }
+    // Reports are drawn to a picture of their own.
+    void ShowReport(QWidget* parent, const QString& summary, const QStringList& details) override {
+        ReportDialog dialog(parent, summary, details);
+        dialog.show();
+        QCoreApplication::processEvents();
+        const QString file = QString("%1/report-%2.png").arg(dir_).arg(++reports_);
+        dialog.grab().save(file);
+        std::printf("%s\n", qPrintable(file));
+    }
+
+private:
+    QString dir_;
+    int reports_ = 0;
 };
 
 class NoDesktop final : public DesktopService {
@@ -43,7 +57,7 @@ int RenderWizardSteps(const QString& dir, const QStringList& images) {
         return 2;
     }
     QDir().mkpath(dir);
-    AnswerYes messages;
+    AnswerYes messages(dir);
     NoDesktop desktop;
     MainDialog w(messages, desktop, images);
     w.chooseMode = [] { return std::optional<RecoveryMode>(RecoveryMode::Normal); };

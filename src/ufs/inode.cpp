@@ -36,11 +36,15 @@ bool InodeAccess::InodeSector(uint32_t n, uint64_t& sector) const {
         return false;
     }
     const InodeSlot slot = InodeLocation(g_, n);
-    if (slot.group >= groups_.size()) {
-        return false;
+    if (slot.group < groups_.size()) {
+        sector = InodeTableSector(slot.group) + slot.sectorInTable;
+        return true;
     }
-    sector = InodeTableSector(slot.group) + slot.sectorInTable;
-    return true;
+    if (slot.group < g_.claimedGroups) {
+        sector = trevik::InodeTableSector(g_, slot.group) + slot.sectorInTable;
+        return true;
+    }
+    return false;
 }
 
 InodeRead InodeAccess::ReadInode(uint32_t n) {
@@ -49,6 +53,10 @@ InodeRead InodeAccess::ReadInode(uint32_t n) {
         return out;
     }
     const InodeSlot slot = InodeLocation(g_, n);
+    if (slot.group >= groups_.size()) {
+        out.status = InodeStatus::Unreadable; // its group lies past the end of the device
+        return out;
+    }
     const uint64_t table = InodeTableSector(slot.group);
     const uint64_t chunkRel = slot.sectorInTable / kChunkSectors * kChunkSectors;
     const uint64_t first = table + chunkRel;

@@ -61,6 +61,8 @@ public:
     // others from the superblock copy the group table found for them.
     uint64_t InodeTableSector(uint32_t group) const;
     // The inode-table sector that holds inode n; false when n is no inode of this volume.
+    // An inode of a group past the end of the device has a sector, by the file system's
+    // rule, that cannot be read.
     bool InodeSector(uint32_t n, uint64_t& sector) const;
     InodeRead ReadInode(uint32_t n);
 

@@ -64,6 +64,25 @@ TEST(CliFailingDisk, ATruncatedImageWarnsListsTheDamagedFileAndExitsOne) {
     EXPECT_EQ(fs::file_size(to + "/big.bin"), 3000000u);
 }
 
+TEST(CliFailingDisk, NamesOfInodesInGroupsPastTheEndAreWarnedOf) {
+    // The sample disk cut 1200 sectors into its /export volume: the root folder is there,
+    // the group holding /home's inode is not.
+    TempDir dir;
+    const std::string cut = dir.File("cut.img");
+    fs::copy_file(TREVIK_SAMPLE_DISK, cut);
+    fs::resize_file(cut, (32768 + 1200) * 512);
+    const auto r = Cli("ls " + Quote(cut) + " --volume 2 -r --json");
+    EXPECT_EQ(r.exitCode, 1);
+    const json w = json::parse(r.out).at("warnings");
+    ASSERT_EQ(w.size(), 2u) << r.out;
+    EXPECT_EQ(w[0].at("kind"), "pastEnd");
+    EXPECT_EQ(w[1].at("kind"), "unreadableInodes");
+    EXPECT_EQ(w[1].at("names"), json::array({"/home"}));
+    const auto inodes = w[1].at("inodes");
+    EXPECT_LE(inodes[0].get<uint32_t>(), inodes[1].get<uint32_t>());
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2);
+}
+
 TEST(CliFailingDisk, ARescueMapIsHonouredAndTheMapMetIsSaved) {
     Disk d;
     // ddrescue never got to the second MiB of the slice.
