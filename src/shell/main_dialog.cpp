@@ -1139,20 +1139,22 @@ PropertiesValues MainDialog::ComputeProperties(int row) const {
         v.size = QString::number(t.Files()[r.index].size / 1024 + 1) + " KB";
         return v;
     }
-    // The folder's whole subtree, without recursion.
-    uint64_t files = 0, bytes = 0, folders = 0;
-    std::vector<uint32_t> work{t.Folders()[r.index].inode};
-    while (!work.empty()) {
-        const uint32_t inode = work.back();
-        work.pop_back();
-        ++folders;
-        for (uint32_t f : t.ChildFiles(inode)) {
+    // The folder's whole subtree.
+    struct Sum final : SubtreeVisitor {
+        const RecoveredTree& t;
+        uint64_t files = 0, bytes = 0, folders = 0;
+        explicit Sum(const RecoveredTree& tree) : t(tree) {}
+        bool EnterFolder(uint32_t, size_t) override {
+            ++folders;
+            return true;
+        }
+        void VisitFile(uint32_t f, size_t) override {
             ++files;
             bytes += t.Files()[f].size;
         }
-        for (uint32_t d : t.ChildFolders(inode))
-            work.push_back(t.Folders()[d].inode);
-    }
+    } sum(t);
+    t.WalkSubtree(t.Folders()[r.index].inode, WalkOrder::FilesFirst, sum);
+    const uint64_t files = sum.files, bytes = sum.bytes, folders = sum.folders + 1;
     const uint64_t mb = bytes / 1024 / 1024;
     v.size = (mb == 0 ? QStringLiteral("Less than 1") : QString::number(mb)) + " MB";
     v.contains =

@@ -205,10 +205,6 @@ const FileListModel::TypeInfo& FileListModel::TypeOf(const QString& name) const 
     return *types_.insert(ext, info);
 }
 
-QString FileListModel::TypeNameOf(const QString& name) const {
-    return TypeOf(name).name;
-}
-
 QString FileListModel::TypeText(int row) const {
     const Row& r = rows_[static_cast<size_t>(row)];
     return r.folder ? QStringLiteral("Folder") : TypeOf(Shown(tree_->FileName(r.index))).name;

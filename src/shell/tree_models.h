@@ -73,7 +73,6 @@ public:
     const Row& RowAt(int row) const { return rows_[static_cast<size_t>(row)]; }
     QString TypeText(int row) const;
     // The type name and icon of a file name, by its extension alone.
-    QString TypeNameOf(const QString& name) const;
     QIcon IconOf(const QString& name) const { return TypeOf(name).icon; }
     bool editingAllowed = false;
 
