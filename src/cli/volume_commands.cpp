@@ -183,6 +183,7 @@ struct Row {
     uint32_t parentInode = 0;
     uint64_t size = 0;
     int32_t mtime = 0;
+    bool damaged = false;
 };
 
 std::string Join(const std::string& parent, std::string_view name) {
@@ -212,7 +213,8 @@ Row FileRow(const RecoveredTree& t, uint32_t i, const std::string& parentPath,
             f.inode,
             f.parentInode,
             f.size,
-            f.modifiedTime};
+            f.modifiedTime,
+            f.damaged};
 }
 
 std::string SlashPath(const RecoveredTree& t, uint32_t folderInode, bool display) {
@@ -303,16 +305,14 @@ int Ls(const LsOptions& o, Mounted& m) {
         json entries = json::array();
         for (const Row& r : rows) {
             const UfsTimeText tt = FormatUfsTime(r.mtime);
-            entries.push_back({{"path", r.path},
-                               {"pathHex", HexBytes(r.rawPath)},
-                               {"name", r.name},
-                               {"type", r.folder ? "folder" : "file"},
-                               {"inode", r.inode},
-                               {"parentInode", r.parentInode},
-                               {"size", r.size},
-                               {"mtime", r.mtime},
-                               {"date", tt.date},
-                               {"time", tt.time}});
+            json e{{"path", r.path},   {"pathHex", HexBytes(r.rawPath)},
+                   {"name", r.name},   {"type", r.folder ? "folder" : "file"},
+                   {"inode", r.inode}, {"parentInode", r.parentInode},
+                   {"size", r.size},   {"mtime", r.mtime},
+                   {"date", tt.date},  {"time", tt.time}};
+            if (r.damaged)
+                e["damaged"] = true;
+            entries.push_back(std::move(e));
         }
         std::cout << Dump({{"entries", entries}, {"warnings", WarningsJson(m.volume.warnings)}})
                   << "\n";
@@ -320,9 +320,9 @@ int Ls(const LsOptions& o, Mounted& m) {
     }
     for (const Row& r : rows) {
         const UfsTimeText tt = FormatUfsTime(r.mtime);
-        std::printf("%-6s %14llu %11s %8s  %s\n", r.folder ? "folder" : "file",
+        std::printf("%-6s %14llu %11s %8s  %s%s\n", r.folder ? "folder" : "file",
                     static_cast<unsigned long long>(r.size), tt.date.c_str(), tt.time.c_str(),
-                    r.path.c_str());
+                    r.path.c_str(), r.damaged ? "  [damaged]" : "");
     }
     return Outcome(m.volume.warnings);
 }
@@ -339,7 +339,10 @@ int Find(const FindOptions& o, Mounted& m) {
     if (o.json) {
         json hits = json::array();
         for (const auto& h : collect.hits) {
-            hits.push_back({{"name", h.name}, {"path", h.path}, {"size", h.size}});
+            json hit{{"name", h.name}, {"path", h.path}, {"size", h.size}};
+            if (m.volume.tree.Files()[h.fileIndex].damaged)
+                hit["damaged"] = true;
+            hits.push_back(std::move(hit));
         }
         std::cout << Dump({{"hits", hits}, {"warnings", WarningsJson(m.volume.warnings)}}) << "\n";
         return Outcome(m.volume.warnings);
@@ -402,7 +405,8 @@ int Recover(const RecoverOptions& o, Mounted& m) {
                            {"foldersCreated", s.foldersCreated},
                            {"skipped", s.skipped},
                            {"incomplete", s.incomplete},
-                           {"warnings", WarningsJson(m.volume.warnings)}})
+                           {"warnings", WarningsJson(m.volume.warnings)},
+                           {"damaged", s.damaged}})
                   << "\n";
     } else {
         std::cout << "Files written    " << s.filesWritten << "\n"
@@ -414,15 +418,24 @@ int Recover(const RecoverOptions& o, Mounted& m) {
         }
         for (const auto& p : s.incomplete)
             std::cout << "Incomplete       " << p << "\n";
+        for (const auto& p : s.damaged)
+            std::cout << "Damaged, not written " << p << "\n";
     }
     const int rc = Outcome(m.volume.warnings);
     if (!s.error.empty()) {
         std::cerr << "trevik-cli: " << s.error << "\n";
         return kExitFailure;
     }
+    if (!s.damaged.empty()) {
+        std::cerr << "trevik-cli: " << s.damaged.size()
+                  << " damaged item(s) not written: their inodes cannot be what they claim\n";
+    }
     if (!s.incomplete.empty()) {
         std::cerr << "trevik-cli: " << s.incomplete.size()
                   << " file(s) had unreadable parts, written as zeros\n";
+        return kExitFailure;
+    }
+    if (!s.damaged.empty()) {
         return kExitFailure;
     }
     return rc;

@@ -39,6 +39,16 @@ Result<VolumeGeometry> DecodeSuperblock(std::span<const uint8_t> s) {
     if (ncg == 0 || fpg == 0) {
         return fail("no cylinder groups");
     }
+    const uint32_t cgoffset = ReadBe32(s, kCgoffset);
+    if (cgoffset >= fpg) {
+        return fail("group stagger " + std::to_string(cgoffset) + " is not below the group size");
+    }
+    // The last group may be short, never empty, and no group lies past the size.
+    const uint64_t size = ReadBe32(s, kSize);
+    if (size <= uint64_t{ncg - 1} * fpg || size > uint64_t{ncg} * fpg) {
+        return fail("size " + std::to_string(size) + " does not fit " + std::to_string(ncg) +
+                    " groups of " + std::to_string(fpg) + " fragments");
+    }
     const uint64_t inodeFrags = uint64_t{ipg} * kInodeSize / fsize;
     if (uint64_t{iblkno} + inodeFrags > fpg || sblkno >= fpg || cblkno >= fpg) {
         return fail("inode table outside its cylinder group");

@@ -218,6 +218,16 @@ constexpr uint64_t InodeTableFromCopy(const VolumeGeometry& g, uint64_t copySect
     return copySector - back + uint64_t{g.inodeBlockOffset} * g.sectorsPerFragment;
 }
 
+// Whether an inode cannot be what it claims: a size beyond what Solaris UFS allows or its
+// block map can address, more sectors held than the volume has, or a type that is none
+// of UFS's. Times are not part of the rule.
+constexpr bool InodeIsDamaged(const VolumeGeometry& g, uint16_t mode, uint64_t size,
+                              uint32_t blocks) {
+    const uint64_t addressable = BlockMapCapacity(g) * g.blockSize;
+    return !ufs::IsKnownType(mode) || size > ufs::kMaxFileSize || size > addressable ||
+           uint64_t{blocks} > VolumeFragments(g) * g.sectorsPerFragment;
+}
+
 // Inode n's group, the sector of its table that holds it and its byte in that sector.
 struct InodeSlot {
     uint32_t group = 0;

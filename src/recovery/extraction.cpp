@@ -507,6 +507,15 @@ void Extractor::CopyFile(int dirFd, uint32_t fileIndex, bool freshFolder) {
         read.inode.modifiedTime = node.modifiedTime;
     }
     const Inode& inode = read.inode;
+    if (node.damaged || ufs::IsMetadataMode(inode.mode) ||
+        (!lost && InodeIsDamaged(access_.Geometry(), inode.mode, inode.size, inode.blocks))) {
+        // Listed, never written: nothing of what such an inode claims can be trusted.
+        sum_.damaged.push_back(FilePath(fileIndex));
+        ++progress_.filesDone;
+        if (observer_ != nullptr)
+            observer_->OnProgress(progress_);
+        return;
+    }
     struct stat st {};
     const bool exists = !ufs::IsSpecialMode(inode.mode) && !freshFolder &&
                         ::fstatat(dirFd, safe.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;

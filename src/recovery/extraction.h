@@ -48,10 +48,13 @@ struct ExtractionSummary {
     uint64_t skipped = 0;                // duplicates left alone and files the user skipped
     uint64_t specialsSkipped = 0;        // device files, FIFOs and sockets
     std::vector<std::string> incomplete; // files written with unreadable parts as zeros
+    std::vector<std::string> damaged;    // items whose inode cannot be what it claims: not written
     bool stopped = false;
     std::string error; // set when the run could not go on (destination full, read-only...)
 
-    bool Whole() const { return incomplete.empty() && error.empty() && !stopped; }
+    bool Whole() const {
+        return incomplete.empty() && damaged.empty() && error.empty() && !stopped;
+    }
 };
 
 // Copies the chosen items (all of the volume when `items` is empty and `all` is set) into

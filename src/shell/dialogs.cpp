@@ -156,6 +156,8 @@ PropertiesDialog::PropertiesDialog(const PropertiesValues& v, QWidget* parent) :
     form->addRow("Creation Date              :", new QLabel(v.date));
     form->addRow("Creation Time              :", new QLabel(v.time));
     form->addRow("Contains                     :", new QLabel(v.contains));
+    if (!v.status.isEmpty())
+        form->addRow("Status                         :", new QLabel(v.status));
     auto* ok = new QDialogButtonBox(QDialogButtonBox::Ok);
     connect(ok, &QDialogButtonBox::accepted, this, &QDialog::accept);
     form->addRow(ok);

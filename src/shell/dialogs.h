@@ -62,6 +62,7 @@ private:
 
 struct PropertiesValues {
     QString name, size, date, time, contains;
+    QString status; // "Damaged" for an item whose inode cannot be what it claims
 };
 
 class PropertiesDialog : public QDialog {

@@ -963,6 +963,8 @@ void MainDialog::ReportCopy(const ExtractionSummary& s) {
     QStringList lines;
     for (const std::string& p : s.incomplete)
         lines << "Incomplete (unreadable parts written as zeros): " + QString::fromStdString(p);
+    for (const std::string& p : s.damaged)
+        lines << "Damaged, not written: " + QString::fromStdString(p);
     QString summary = QString("Recovered %1 file(s), %2 bytes, into %3 new folder(s).")
                           .arg(s.filesWritten)
                           .arg(s.bytesWritten)
@@ -975,8 +977,12 @@ void MainDialog::ReportCopy(const ExtractionSummary& s) {
             QString("\n%1 device file(s), FIFO(s) or socket(s) not copied.").arg(s.specialsSkipped);
     if (s.stopped)
         summary += "\nThe copy was stopped before it was complete.";
-    if (!lines.isEmpty())
-        summary += QString("\n%1 file(s) are incomplete:").arg(s.incomplete.size());
+    if (!s.incomplete.empty())
+        summary += QString("\n%1 file(s) are incomplete.").arg(s.incomplete.size());
+    if (!s.damaged.empty())
+        summary += QString("\n%1 damaged item(s) were not written: their inodes cannot be what "
+                           "they claim.")
+                       .arg(s.damaged.size());
     messages_.ShowReport(this, summary, lines);
 }
 
@@ -1137,6 +1143,8 @@ PropertiesValues MainDialog::ComputeProperties(int row) const {
     v.time = listModel->data(listModel->index(row, 4), Qt::DisplayRole).toString();
     if (!r.folder) {
         v.size = QString::number(t.Files()[r.index].size / 1024 + 1) + " KB";
+        if (t.Files()[r.index].damaged)
+            v.status = "Damaged";
         return v;
     }
     // The folder's whole subtree.

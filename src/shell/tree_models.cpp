@@ -243,6 +243,8 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
         return QVariant(Qt::AlignRight | Qt::AlignVCenter);
     }
     if (role == Qt::ForegroundRole) {
+        if (!r.folder && tree_->Files()[r.index].damaged)
+            return QApplication::palette().brush(QPalette::Disabled, QPalette::Text);
         const QString type = TypeText(index.row());
         if (type.startsWith("Deleted "))
             return QBrush(QColor(150, 150, 150));

@@ -32,6 +32,8 @@ const char* WarningKindName(WarningKind kind) {
         return "pastEnd";
     case WarningKind::CorrectedSuperblock:
         return "correctedSuperblock";
+    case WarningKind::DamagedBlockMap:
+        return "damagedBlockMap";
     }
     return "unknown";
 }
@@ -81,6 +83,10 @@ std::string WarningMessage(const Warning& w) {
         return "The volume reaches " + std::to_string(w.count) +
                " sectors past the end of the disk (from sector " +
                std::to_string(w.sector.value_or(0)) + "): what lies there cannot be read";
+    case WarningKind::DamagedBlockMap:
+        return Folder(w) +
+               ": its block map is damaged (a block outside the volume, or one named twice); "
+               "the entries beyond that point are lost";
     case WarningKind::CorrectedSuperblock:
         return "The superblock at sector " + std::to_string(w.sector.value_or(0)) +
                " is not usable (" + w.reason + "); mounted from its backup copy at sector " +

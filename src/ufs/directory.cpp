@@ -75,6 +75,16 @@ void DirectoryWalker::AddEntry(std::string_view name, uint32_t inode, uint32_t d
         return;
     }
     const Inode& in = r.inode;
+    if (ufs::IsMetadataMode(in.mode)) {
+        return; // ACLs and attribute folders belong to the file system, not to the user
+    }
+    if (InodeIsDamaged(access_.Geometry(), in.mode, in.size, in.blocks)) {
+        // The name is data: listed, with nothing of what the inode claims.
+        if (tree_.AddFileNode(name, inode, directoryInode, in.modifiedTime, 0, in.mode, true)) {
+            FileAdded(name);
+        }
+        return;
+    }
     if (in.IsDirectory()) {
         if (mode_ == RecoveryMode::Normal) {
             if (tree_.AddFolderNode(name, inode, directoryInode, in.modifiedTime)) {
@@ -146,27 +156,38 @@ void DirectoryWalker::WalkDirectoryInode(uint32_t n) {
         return;
     }
     const Inode& in = r.inode;
-    if (in.size == 0 || in.size % ufs::kDirChunk != 0) {
+    const VolumeGeometry& g = access_.Geometry();
+    if (in.size == 0 || in.size % ufs::kDirChunk != 0 ||
+        InodeIsDamaged(g, in.mode, in.size, in.blocks)) {
         Warn(WarningKind::BrokenDirectory, n, r.sector);
         return;
     }
-    const VolumeGeometry& g = access_.Geometry();
     BlockMap map(access_, in);
+    firstFileHere_ = tree_.FileCount();
+    inodesHere_.clear();
+    bool mapDamaged = false;
     // A folder is no bigger than its volume, whatever its inode says.
     const uint64_t size = std::min(in.size, std::max<uint64_t>(VolumeBytes(g), g.blockSize));
     const uint64_t blocks = std::min(BlocksFor(g, size), map.Capacity());
     for (uint64_t lbn = 0; lbn < blocks && !Stopped();) {
-        const uint64_t skipTo = map.SkipHole(lbn).lbn;
-        if (skipTo != lbn) {
-            lbn = skipTo;
+        const BlockMap::Next next = map.SkipHole(lbn);
+        mapDamaged |= next.lost && !map.SawUnreadableIndirect();
+        if (next.lbn != lbn) {
+            lbn = next.lbn;
             continue;
         }
-        const uint32_t frag = map.Lookup(lbn).frag;
+        const BlockMap::Mapped block = map.Lookup(lbn);
+        mapDamaged |= block.lost && !map.SawUnreadableIndirect();
         const uint32_t length = BlockLength(g, size, lbn);
-        if (frag != 0 && FragmentsInVolume(g, frag, FragmentsFor(g, length))) {
-            ParseDirectoryBlock(FragmentSector(g, frag), n, length, lbn == 0);
+        if (block.frag != 0 && FragmentsInVolume(g, block.frag, FragmentsFor(g, length))) {
+            ParseDirectoryBlock(FragmentSector(g, block.frag), n, length, lbn == 0);
+        } else if (block.frag != 0) {
+            mapDamaged = true; // a block outside the volume
         }
         ++lbn;
+    }
+    if (mapDamaged || map.Repeated()) {
+        Warn(WarningKind::DamagedBlockMap, n, r.sector);
     }
     if (map.SawUnreadableIndirect()) {
         Warn(WarningKind::UnreadableIndirect, n, map.UnreadableIndirectSector());
@@ -212,7 +233,7 @@ void DirectoryWalker::ScanInodeTables() {
                 const auto raw = std::span<const uint8_t, ufs::kInodeSize>(
                     run.data() + size_t{k} * ufs::kInodeSize, ufs::kInodeSize);
                 const Inode in = DecodeInode(raw);
-                if (n >= 2 && in.IsDirectory()) {
+                if (n >= 2 && in.IsDirectory() && !InodeIsDamaged(g, in.mode, in.size, in.blocks)) {
                     const uint32_t db0 = in.direct[0];
                     if (db0 != 0 && FragmentsInVolume(g, db0, 1)) {
                         const uint64_t at = FragmentSector(g, db0);

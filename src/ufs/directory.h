@@ -8,6 +8,7 @@
 #include <atomic>
 #include <map>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 namespace trevik {
@@ -49,6 +50,7 @@ private:
     // Parses one chunk; false when its structure is broken.
     bool ParseChunk(std::span<const uint8_t> chunk, uint32_t directoryInode);
     void AddEntry(std::string_view name, uint32_t inode, uint32_t directoryInode);
+    bool ListedInThisFolder(std::string_view name, uint32_t inode);
 
     void Warn(WarningKind kind, uint32_t folderInode, uint64_t sector);
     // An entry named an inode whose table sector cannot be read.
@@ -68,6 +70,8 @@ private:
     std::atomic<bool>& stop_;
     MountObserver* observer_;
     std::vector<uint8_t> block_;
+    size_t firstFileHere_ = 0;                // the folder being walked: its first file
+    std::unordered_set<uint32_t> inodesHere_; // and the inodes its entries named
     uint32_t lastProgress_ = UINT32_MAX;
 
     std::vector<Warning> warnings_;

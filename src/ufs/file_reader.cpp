@@ -1,6 +1,9 @@
 #include "ufs/file_reader.h"
 
+#include "format/big_endian.h"
+
 #include <algorithm>
+#include <array>
 #include <vector>
 
 namespace trevik {
@@ -37,9 +40,13 @@ FileReader::BlockState FileReader::ReadBlock(uint64_t lbn, std::span<uint8_t> ou
 
 std::optional<std::string> ReadSymlinkTarget(InodeAccess& access, const Inode& inode) {
     if (inode.blocks == 0 && inode.size <= ufs::kShortLinkBytes) {
-        return std::string(reinterpret_cast<const char*>(inode.raw.data()) +
-                               ufs::inode_field::kDirect,
-                           inode.size);
+        // The target stands where the block pointers would: their bytes, as on disk.
+        std::array<uint8_t, ufs::kShortLinkBytes> bytes{};
+        for (uint32_t i = 0; i < ufs::kDirectBlocks; ++i)
+            WriteBe32(bytes, 4 * i, inode.direct[i]);
+        for (uint32_t i = 0; i < ufs::kIndirectLevels; ++i)
+            WriteBe32(bytes, 4 * (ufs::kDirectBlocks + i), inode.indirect[i]);
+        return std::string(reinterpret_cast<const char*>(bytes.data()), inode.size);
     }
     if (inode.size > access.Geometry().blockSize || inode.size == 0) {
         return std::nullopt;

@@ -10,7 +10,6 @@ namespace trevik {
 Inode DecodeInode(std::span<const uint8_t, ufs::kInodeSize> raw) {
     using namespace ufs::inode_field;
     Inode in;
-    std::memcpy(in.raw.data(), raw.data(), ufs::kInodeSize);
     in.mode = ReadBe16(raw, kMode);
     in.nlink = ReadBe16(raw, kNlink);
     in.size = ReadBe64(raw, kSize);
@@ -111,7 +110,7 @@ BlockMap::Mapped BlockMap::Entry(int depth, uint32_t frag, uint64_t index) {
     }
     Level& lv = cache_[depth];
     if (!lv.loaded || lv.frag != frag) {
-        if (looped_ || !seen_.insert(frag).second) {
+        if (looped_ || !FirstTime(frag)) {
             looped_ = true;
             return {0, true};
         }
@@ -164,22 +163,45 @@ BlockMap::Next BlockMap::SkipHole(uint64_t lbn) {
     return {lbn, false};
 }
 
+bool BlockMap::FirstTime(uint32_t frag) {
+    constexpr size_t kFew = 32;
+    if (seen_.empty()) {
+        if (std::find(seenFew_.begin(), seenFew_.end(), frag) != seenFew_.end()) {
+            return false;
+        }
+        if (seenFew_.size() < kFew) {
+            seenFew_.push_back(frag);
+            return true;
+        }
+        seen_.insert(seenFew_.begin(), seenFew_.end());
+    }
+    return seen_.insert(frag).second;
+}
+
 BlockMap::Mapped BlockMap::Lookup(uint64_t lbn) {
+    if (lbn == lastLbn_) {
+        return last_;
+    }
+    Mapped m;
     const VolumeGeometry& g = access_.Geometry();
     const IndirectPath p = IndirectPathOf(g, lbn);
-    if (p.levels == 0) {
-        return {inode_.direct[lbn], false};
-    }
     if (looped_) {
-        return {0, true};
+        m = {0, true};
+    } else if (p.levels == 0) {
+        m = {inode_.direct[lbn], false};
+    } else if (p.levels > 0) {
+        m = {inode_.indirect[p.levels - 1], false};
+        for (int depth = 0; depth < p.levels && !m.lost; ++depth) {
+            m = Entry(depth, m.frag, IndirectIndex(g, p, depth));
+        }
     }
-    if (p.levels < 0) {
-        return {};
+    // A data block named before: the map repeats itself, and this block is not this file's.
+    if (!m.lost && m.frag != 0 && !FirstTime(m.frag)) {
+        looped_ = true;
+        m = {0, true};
     }
-    Mapped m{inode_.indirect[p.levels - 1], false};
-    for (int depth = 0; depth < p.levels && !m.lost; ++depth) {
-        m = Entry(depth, m.frag, IndirectIndex(g, p, depth));
-    }
+    lastLbn_ = lbn;
+    last_ = m;
     return m;
 }
 

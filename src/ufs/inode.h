@@ -22,7 +22,6 @@ struct Inode {
     uint32_t direct[ufs::kDirectBlocks] = {};
     uint32_t indirect[ufs::kIndirectLevels] = {};
     uint32_t blocks = 0; // sectors held
-    std::array<uint8_t, ufs::kInodeSize> raw{};
 
     uint16_t Type() const { return ufs::TypeOf(mode); }
     bool IsDirectory() const { return ufs::IsDirectoryMode(mode); }
@@ -114,6 +113,9 @@ public:
     // The first sector of an indirect block found unreadable, if any was.
     bool SawUnreadableIndirect() const { return unreadableIndirect_; }
     uint64_t UnreadableIndirectSector() const { return unreadableSector_; }
+    // Whether the map named a block twice (a loop, or two pointers to one block): from
+    // the second time on, nothing it yields can be trusted.
+    bool Repeated() const { return looped_; }
 
 private:
     // An indirect block as read: its pointers, and which of its sectors were unreadable.
@@ -129,10 +131,15 @@ private:
     InodeAccess& access_;
     Inode inode_;
     Level cache_[ufs::kIndirectLevels]; // by depth below the inode
-    // A sound map reads each indirect block once, in order. One read twice means the map
-    // loops (a block pointing at itself, two pointers to one block): the rest is lost.
+    // A sound map names each block once, indirect or data. One named twice means the map
+    // loops or repeats itself (a block pointing at itself, two pointers to one block):
+    // from there on everything is lost.
+    bool FirstTime(uint32_t frag);
+    std::vector<uint32_t> seenFew_; // the first few, searched in place
     std::unordered_set<uint32_t> seen_;
     bool looped_ = false;
+    uint64_t lastLbn_ = UINT64_MAX; // the last data block looked up, and where it was
+    Mapped last_;
     bool unreadableIndirect_ = false;
     uint64_t unreadableSector_ = 0;
 };

@@ -57,11 +57,15 @@ std::optional<uint64_t> FindBackupSuperblock(SectorReader& reader, const Partiti
 // Each group's superblock copy, searched backwards from its estimate; where no copy is
 // found, the file system's own rule places it.
 std::vector<uint64_t> BuildGroupTable(SectorReader& reader, const VolumeGeometry& g,
-                                      MountObserver* observer) {
+                                      std::atomic<bool>& stop, MountObserver* observer) {
     std::vector<uint64_t> table{g.volumeStart + ufs::kSuperblockSector};
     for (uint32_t i = 1; i < g.groupCount; ++i) {
         const uint64_t prev = table.back();
-        const auto found = FindSuperblockCopy(reader, SuperblockCopyEstimate(g, i, prev), prev);
+        // Stopped, the rest of the groups are placed by the file system's rule.
+        const auto found =
+            stop.load()
+                ? std::nullopt
+                : FindSuperblockCopy(reader, SuperblockCopyEstimate(g, i, prev), prev, &stop);
         table.push_back(found ? *found : SuperblockCopySector(g, i));
         if (observer != nullptr) {
             observer->OnProgress(static_cast<uint32_t>(
@@ -85,13 +89,30 @@ void ClampToDevice(VolumeGeometry& g, uint64_t totalSectors, std::vector<Warning
     LimitGroups(g, GroupsOnDevice(g, totalSectors));
 }
 
+// Every cap and bound of the engine uses fs_size: never more than the slice holds. (A
+// device that ends early is no reason to doubt the file system: what lies past its end is
+// unreadable, and reported so.)
+void ClampSize(VolumeGeometry& g, const PartitionEntry& entry) {
+    if (entry.sizeSectors != 0) {
+        const uint64_t frags = entry.sizeSectors / g.sectorsPerFragment;
+        g.sizeFrags = static_cast<uint32_t>(std::min<uint64_t>(VolumeFragments(g), frags));
+    }
+}
+
 } // namespace
 
 std::optional<uint64_t> FindSuperblockCopy(SectorReader& reader, uint64_t estimate,
-                                           uint64_t previous) {
+                                           uint64_t previous, const std::atomic<bool>* stop) {
     const uint64_t floor = previous + 64;
+    // A copy lies on the device: the search never starts beyond its end.
+    const uint64_t total = reader.TotalSectors();
+    estimate = std::min(
+        estimate, total > ufs::kSuperblockReadSectors ? total - ufs::kSuperblockReadSectors : 0);
     for (const uint64_t step : {uint64_t{512}, uint64_t{32}}) {
         for (uint64_t s = estimate; s > floor; s -= std::min(step, s)) {
+            if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
+                return std::nullopt;
+            }
             if (HasMagicAt(reader, s)) {
                 return s;
             }
@@ -144,11 +165,13 @@ Result<MountedVolume> MountVolume(SectorReader& reader, const PartitionEntry& en
     VolumeGeometry& g = fresh.geometry;
     phase(MountPhase::SearchingGroups);
     ClampToDevice(g, reader.TotalSectors(), fresh.warnings);
-    fresh.groupTable = BuildGroupTable(reader, g, observer);
-
+    ClampSize(g, entry);
     if (observer != nullptr) {
         observer->OnStopAvailable(true);
     }
+    stopRequested.store(false);
+    fresh.groupTable = BuildGroupTable(reader, g, stopRequested, observer);
+
     phase(MountPhase::Mounting);
     InodeAccess access(reader, fresh.geometry, fresh.groupTable);
     DirectoryWalker walker(access, fresh.tree, stopRequested, observer);

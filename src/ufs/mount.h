@@ -28,10 +28,12 @@ struct MountedVolume {
     bool mounted = false;
 };
 
-// Searches backwards from `estimate` to just above previous + 64 for a superblock copy,
-// first in steps of 512 sectors, then of 32. Empty when no copy is found.
+// Searches backwards from `estimate` (at most the device's end) to just above
+// previous + 64 for a superblock copy, first in steps of 512 sectors, then of 32. Empty
+// when no copy is found or `stop` is set.
 std::optional<uint64_t> FindSuperblockCopy(SectorReader& reader, uint64_t estimate,
-                                           uint64_t previous);
+                                           uint64_t previous,
+                                           const std::atomic<bool>* stop = nullptr);
 
 // Mounts a volume read-only and runs the directory phase of `mode`. The error says why a
 // volume cannot be mounted.

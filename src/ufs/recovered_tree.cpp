@@ -34,7 +34,7 @@ bool RecoveredTree::AddFolderNode(std::string_view name, uint32_t inode, uint32_
 }
 
 bool RecoveredTree::AddFileNode(std::string_view name, uint32_t inode, uint32_t parentInode,
-                                int32_t modifiedTime, uint64_t size, uint16_t mode) {
+                                int32_t modifiedTime, uint64_t size, uint16_t mode, bool damaged) {
     if (inode < 3) {
         return false;
     }
@@ -45,6 +45,7 @@ bool RecoveredTree::AddFileNode(std::string_view name, uint32_t inode, uint32_t 
     node.modifiedTime = modifiedTime;
     node.size = size;
     node.mode = mode;
+    node.damaged = damaged;
     node.name = Store(name);
     files_.push_back(node);
     return true;

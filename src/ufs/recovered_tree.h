@@ -38,8 +38,9 @@ struct FileNode {
     uint32_t inode = 0;
     uint32_t ordinal = 0;
     int32_t modifiedTime = 0;
-    uint64_t size = 0; // the inode's whole 64-bit size
-    uint16_t mode = 0; // type and permissions, as the inode held them
+    uint64_t size = 0;    // the inode's whole 64-bit size
+    uint16_t mode = 0;    // type and permissions, as the inode held them
+    bool damaged = false; // its inode cannot be what it claims: listed, never copied
     NameRef name;
 };
 
@@ -73,7 +74,7 @@ public:
                        int32_t modifiedTime);
     // Appends a file unless inode < 3. The same inode may be listed many times.
     bool AddFileNode(std::string_view name, uint32_t inode, uint32_t parentInode,
-                     int32_t modifiedTime, uint64_t size, uint16_t mode);
+                     int32_t modifiedTime, uint64_t size, uint16_t mode, bool damaged = false);
     // Records the first name seen for a folder inode (inode >= 3).
     bool AddDirName(std::string_view name, uint32_t inode, uint32_t parentInode);
 

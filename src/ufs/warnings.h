@@ -18,6 +18,7 @@ enum class WarningKind {
     UnreadableIndirect,  // an indirect block of a folder's block map cannot be read
     PastEnd,             // the volume reaches past the end of the device
     CorrectedSuperblock, // the primary superblock is unusable; a copy was used
+    DamagedBlockMap,     // a folder's block map points outside the volume, loops or repeats
 };
 
 struct Warning {

@@ -278,7 +278,7 @@ TEST(CliMount, RecoverWritesEverythingAndReportsIt) {
     EXPECT_EQ(
         j,
         json::parse(
-            R"({"filesWritten":3,"bytesWritten":73,"foldersCreated":3,"skipped":0,"incomplete":[],"warnings":[]})"));
+            R"({"filesWritten":3,"bytesWritten":73,"foldersCreated":3,"skipped":0,"incomplete":[],"warnings":[],"damaged":[]})"));
     EXPECT_EQ(testing::Slurp(to + "/home/bob/notes.txt"),
               "TODO: back up the server before it dies.\n");
     EXPECT_EQ(fs::read_symlink(to + "/home/alice/latest"), "report.txt");

@@ -83,6 +83,48 @@ TEST(CliFailingDisk, NamesOfInodesInGroupsPastTheEndAreWarnedOf) {
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2);
 }
 
+TEST(CliFailingDisk, DamagedInodesAreMarkedListedAndNeverWritten) {
+    using namespace imagebuilder;
+    UfsParams p;
+    p.sizeSectors = 16384;
+    UfsVolume vol = BuildUfs(Dir("", {File("good.txt", "good\n"), File("bad.txt", "bad\n")}), p);
+    const uint64_t at = vol.layout.InodeByteOffset(vol.Find("/bad.txt")->inode);
+    for (int i = 8; i < 16; ++i)
+        vol.bytes[at + i] = 0xFF; // a size of 18 446 744 073 709 551 615 bytes
+    LabelSpec spec;
+    spec.cylinders = 20;
+    spec.slices = {{0, 2, 0, 0, 16384}};
+    DiskImage disk(20 * 1024);
+    disk.PutVolume(0, vol);
+    disk.PutLabel(spec);
+    TempDir dir;
+    const std::string image = dir.File("disk.img");
+    WriteFile(image, disk.bytes);
+
+    const auto ls = Cli("ls " + Quote(image) + " --volume 1 --json");
+    EXPECT_EQ(ls.exitCode, 0) << ls.err; // listing a damaged name loses nothing
+    const json entries = json::parse(ls.out).at("entries");
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_FALSE(entries[0].contains("damaged"));
+    EXPECT_EQ(entries[1].at("name"), "bad.txt");
+    EXPECT_EQ(entries[1].at("size"), 0);
+    EXPECT_EQ(entries[1].at("damaged"), true);
+    const auto text = Cli("ls " + Quote(image) + " --volume 1");
+    EXPECT_NE(text.out.find("/bad.txt  [damaged]"), std::string::npos) << text.out;
+    const auto find = Cli("find " + Quote(image) + " --volume 1 --json bad");
+    EXPECT_EQ(json::parse(find.out).at("hits")[0].at("damaged"), true);
+
+    const std::string to = dir.File("out");
+    const auto r = Cli("recover " + Quote(image) + " --volume 1 --to " + Quote(to) + " --json");
+    EXPECT_EQ(r.exitCode, 1);
+    const json j = json::parse(r.out);
+    EXPECT_EQ(j.at("damaged"), json::array({"/bad.txt"}));
+    EXPECT_EQ(j.at("filesWritten"), 1);
+    EXPECT_EQ(j.at("bytesWritten"), 5);
+    EXPECT_FALSE(fs::exists(to + "/bad.txt"));
+    EXPECT_NE(r.err.find("1 damaged item(s) not written"), std::string::npos);
+}
+
 TEST(CliFailingDisk, ARescueMapIsHonouredAndTheMapMetIsSaved) {
     Disk d;
     // ddrescue never got to the second MiB of the slice.

@@ -111,8 +111,9 @@ TEST(DamagedMedia, UnreadableInodeTableAndDirectorySectorsCostOnlyWhatTheyHeld) 
     EXPECT_GT(retries, 0u);
 }
 
-TEST(DamagedMedia, AHugeGroupCountIsClampedToTheDisk) {
+TEST(DamagedMedia, AHugeGroupCountIsRefusedForAnIntactCopy) {
     UfsVolume vol = BuildUfs(Tree(), Params());
+    const uint32_t groups = vol.layout.ncg;
     for (uint64_t at : {uint64_t{8192}, vol.layout.CgSuperblockFrag(0) * 1024}) {
         WriteBe32(std::span<uint8_t>(vol.bytes).subspan(at), 44, 1000000); // fs_ncg
     }
@@ -120,9 +121,11 @@ TEST(DamagedMedia, AHugeGroupCountIsClampedToTheDisk) {
     const testing::MountOutcome r = fx.Mount(RecoveryMode::Extensive);
     ASSERT_TRUE(r.ok) << r.message;
     ASSERT_EQ(r.warnings.size(), 1u);
-    EXPECT_EQ(r.warnings[0].kind, WarningKind::PastEnd);
-    EXPECT_LT(fx.mounted.groupTable.size(), 100u);
-    EXPECT_TRUE(testing::ListAll(fx.mounted.tree).count("/a/big.bin"));
+    EXPECT_EQ(r.warnings[0].kind, WarningKind::CorrectedSuperblock);
+    EXPECT_NE(r.warnings[0].reason.find("does not fit 1000000 groups"), std::string::npos);
+    EXPECT_EQ(fx.mounted.superblockUsed, fx.FragSector(fx.volume.layout.CgSuperblockFrag(1)));
+    EXPECT_EQ(fx.mounted.groupTable.size(), groups);
+    EXPECT_EQ(testing::ListAll(fx.mounted.tree).size(), testing::Expected(fx.volume).size() + 1);
 }
 
 TEST(DamagedMedia, HostileBlockPointersAreLostNotFollowed) {
@@ -154,8 +157,9 @@ TEST(DamagedMedia, DirectoriesThatLoopOrLieAboutTheirSizeEnd) {
     const BuiltNode* a = vol.Find("/a");
     const BuiltNode* b = vol.Find("/b");
     const uint64_t aInode = vol.layout.InodeByteOffset(a->inode);
-    // a claims the whole disk as its size, its indirect pointer names its own data block.
-    WriteBe64(vol.bytes, aInode + 8, uint64_t{1} << 40);
+    // a claims far more than the disk as its size, its indirect pointer names its own data
+    // block.
+    WriteBe64(vol.bytes, aInode + 8, (uint64_t{1} << 40) - 512);
     WriteBe32(vol.bytes, aInode + 88, a->dataFrags[0]);
     // b lists a and itself again; b's second chunk holds a record length of 0.
     const uint64_t bBlock = uint64_t{b->dataFrags[0]} * 1024;
