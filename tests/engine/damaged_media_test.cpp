@@ -138,8 +138,9 @@ TEST(DamagedMedia, HostileBlockPointersAreLostNotFollowed) {
     WriteBe32(vol.bytes, inodeAt + 40 + 4, 0xFFFFFF00);
     WriteBe32(vol.bytes, uint64_t{indirect} * 1024, indirect);
     WriteBe32(vol.bytes, inodeAt + 92, indirect);
-    // And a size far beyond anything: the map cannot address it.
-    WriteBe64(vol.bytes, inodeAt + 8, uint64_t{1} << 62);
+    // And a size near the largest a file may have: whatever the pointers say, the copy
+    // writes no more blocks than the volume holds.
+    WriteBe64(vol.bytes, inodeAt + 8, ufs::kMaxFileSize);
     Fixture fx(std::move(vol));
     ASSERT_TRUE(fx.Mount(RecoveryMode::Normal).ok);
     TempDir out;
