@@ -1,5 +1,6 @@
 #include "ufs/directory.h"
 
+#include "format/big_endian.h"
 #include "format/directory_entry.h"
 #include "ufs/names.h"
 #include "ufs/tree_paths.h"
@@ -232,8 +233,10 @@ void DirectoryWalker::ScanInodeTables() {
                 }
                 const auto raw = std::span<const uint8_t, ufs::kInodeSize>(
                     run.data() + size_t{k} * ufs::kInodeSize, ufs::kInodeSize);
-                const Inode in = DecodeInode(raw);
-                if (n >= 2 && in.IsDirectory() && !InodeIsDamaged(g, in.mode, in.size, in.blocks)) {
+                // Most inodes are no folders: their type alone says so.
+                const bool folder = ufs::IsDirectoryMode(ReadBe16(raw, ufs::inode_field::kMode));
+                const Inode in = folder ? DecodeInode(raw) : Inode{};
+                if (n >= 2 && folder && !InodeIsDamaged(g, in.mode, in.size, in.blocks)) {
                     const uint32_t db0 = in.direct[0];
                     if (db0 != 0 && FragmentsInVolume(g, db0, 1)) {
                         const uint64_t at = FragmentSector(g, db0);
