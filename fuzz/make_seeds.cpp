@@ -2,10 +2,13 @@
 //   fuzz_make_seeds DIR      (DIR/<target>/seed-N)
 
 #include "disk_image.h"
+#include "format/big_endian.h"
+#include "format/ufs_format.h"
 #include "ufs_builder.h"
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 using namespace trevik::imagebuilder;
 namespace fs = std::filesystem;
@@ -23,6 +26,40 @@ UfsVolume Small(const TreeNode& tree, uint32_t fsize = 1024, uint32_t bsize = 81
     p.cylindersPerGroup = 4;
     p.inodesPerGroup = 64;
     return BuildUfs(tree, p);
+}
+
+// The hostile fields and maps the engine must refuse: one volume each.
+std::vector<std::vector<uint8_t>> Hostile(const UfsVolume& v) {
+    using namespace trevik;
+    namespace field = ufs::inode_field;
+    std::vector<std::vector<uint8_t>> out;
+    auto variant = [&](auto&& damage) {
+        std::vector<uint8_t> bytes = v.bytes;
+        damage(bytes);
+        out.push_back(std::move(bytes));
+    };
+    auto inode = [&](std::vector<uint8_t>& b, const char* path) {
+        return std::span<uint8_t>(b).subspan(v.layout.InodeByteOffset(v.Find(path)->inode), 128);
+    };
+    auto primary = [](std::vector<uint8_t>& b) { return std::span<uint8_t>(b).subspan(8192); };
+    variant([&](auto& b) { WriteBe64(inode(b, "/readme"), field::kSize, ~uint64_t{0}); });
+    variant([&](auto& b) { WriteBe32(inode(b, "/readme"), field::kBlocks, 0x7FFFFFFF); });
+    variant([&](auto& b) { WriteBe16(inode(b, "/readme"), field::kMode, 0x3000); });
+    variant([&](auto& b) { WriteBe32(primary(b), ufs::sb_field::kCgoffset, 0x7FFFFFF0); });
+    variant([&](auto& b) { WriteBe32(primary(b), ufs::sb_field::kFpg, 0x10000000); });
+    variant([&](auto& b) { WriteBe32(primary(b), ufs::sb_field::kSize, 0x7FFFFFFF); });
+    variant([&](auto& b) { // a file naming its first block again
+        const uint32_t first = v.Find("/home/a/big")->dataFrags[0];
+        for (uint32_t i = 1; i < 5; ++i)
+            WriteBe32(inode(b, "/home/a/big"), field::kDirect + 4 * i, first);
+    });
+    variant([&](auto& b) { // a folder whose map names its only block again and again
+        const uint32_t first = v.Find("/etc")->dataFrags[0];
+        for (uint32_t i = 1; i < 12; ++i)
+            WriteBe32(inode(b, "/etc"), field::kDirect + 4 * i, first);
+        WriteBe64(inode(b, "/etc"), field::kSize, 12 * v.layout.bsize);
+    });
+    return out;
 }
 
 void Put(const fs::path& dir, const std::string& what, int n, std::span<const uint8_t> bytes) {
@@ -47,6 +84,13 @@ int main(int argc, char** argv) {
         Put(dir, "directory", n,
             std::span<const uint8_t>(v.bytes).subspan(
                 uint64_t{v.Find("/")->dataFrags[0]} * v.layout.fsize, 512));
+        ++n;
+    }
+    // The hostile variants, after the sound volumes' seeds.
+    for (const auto& bytes : Hostile(volumes[0])) {
+        Put(dir, "mount", n, bytes);
+        Put(dir, "inode", n, bytes);
+        Put(dir, "superblock", n, std::span<const uint8_t>(bytes).subspan(8192, 1536));
         ++n;
     }
     LabelSpec label;

@@ -76,6 +76,7 @@ struct Copied {
     enum End { Whole, Skipped, Stopped, Failed } end = Whole;
     bool damaged = false;
     int error = 0;
+    uint64_t writtenEnd = 0; // where the last byte written ends: the file's size so far
 };
 
 class Extractor {
@@ -117,7 +118,8 @@ private:
                       uint32_t fileIndex, bool direct, bool lost);
     bool OpenOutput(int dirFd, const std::string& finalName, mode_t perm, bool direct, Output& out);
     Copied CopyBlocks(int fd, const Inode& inode);
-    bool FinishOutput(int dirFd, Output& out, const Inode& inode, uint32_t fileIndex);
+    bool FinishOutput(int dirFd, Output& out, const Inode& inode, uint64_t writtenEnd,
+                      uint32_t fileIndex);
     bool PlaceOutput(int dirFd, const Output& out, const std::string& finalName,
                      uint32_t fileIndex);
     void Written(const Inode& inode, bool damaged, uint32_t fileIndex) {
@@ -306,6 +308,7 @@ bool Extractor::OpenOutput(int dirFd, const std::string& finalName, mode_t perm,
 // volume: a map that yields more is garbage.
 Copied Extractor::CopyBlocks(int fd, const Inode& inode) {
     bool damaged = false;
+    uint64_t writtenEnd = 0;
     FileReader reader(access_, inode);
     std::vector<uint8_t> block(reader.BlockSize());
     uint64_t blocks = reader.BlockCount();
@@ -317,10 +320,10 @@ Copied Extractor::CopyBlocks(int fd, const Inode& inode) {
     uint64_t dataBlocks = 0;
     for (uint64_t lbn = 0; lbn < blocks;) {
         if (control_.skipFileRequested.exchange(false)) {
-            return {Copied::Skipped, damaged, 0};
+            return {Copied::Skipped, damaged, 0, writtenEnd};
         }
         if (Stopping()) {
-            return {Copied::Stopped, damaged, 0};
+            return {Copied::Stopped, damaged, 0, writtenEnd};
         }
         const BlockMap::Next candidate = reader.NextCandidate(lbn);
         const uint64_t next = std::min(candidate.lbn, blocks);
@@ -336,7 +339,7 @@ Copied Extractor::CopyBlocks(int fd, const Inode& inode) {
         damaged = damaged || state == State::Damaged || state == State::Lost;
         if (state == State::Data || state == State::Damaged) {
             if (++dataBlocks > volumeBlocks) {
-                return {Copied::Whole, true, 0};
+                return {Copied::Whole, true, 0, writtenEnd};
             }
             size_t done = 0;
             const auto at = static_cast<off_t>(reader.BlockOffset(lbn));
@@ -346,26 +349,27 @@ Copied Extractor::CopyBlocks(int fd, const Inode& inode) {
                 if (n < 0) {
                     if (errno == EINTR)
                         continue;
-                    return {Copied::Failed, damaged, errno};
+                    return {Copied::Failed, damaged, errno, writtenEnd};
                 }
                 done += static_cast<size_t>(n);
             }
+            writtenEnd = reader.BlockOffset(lbn) + len;
         }
         progress_.bytesDone += len;
         if (observer_ != nullptr)
             observer_->OnProgress(progress_);
         ++lbn;
     }
-    return {Copied::Whole, damaged, 0};
+    return {Copied::Whole, damaged, 0, writtenEnd};
 }
 
 // Gives the output its whole size (a file that ends in a hole gets it from the truncate)
 // and its time, and closes it. False when the file cannot be finished: it is removed.
-bool Extractor::FinishOutput(int dirFd, Output& out, const Inode& inode, uint32_t fileIndex) {
-    struct stat st {};
-    const bool sized = ::fstat(out.fd.Get(), &st) == 0 && uint64_t(st.st_size) == inode.size;
-    if (!sized && (inode.size > static_cast<uint64_t>(INT64_MAX) ||
-                   ::ftruncate(out.fd.Get(), static_cast<off_t>(inode.size)) != 0)) {
+bool Extractor::FinishOutput(int dirFd, Output& out, const Inode& inode, uint64_t writtenEnd,
+                             uint32_t fileIndex) {
+    if (writtenEnd != inode.size &&
+        (inode.size > static_cast<uint64_t>(INT64_MAX) ||
+         ::ftruncate(out.fd.Get(), static_cast<off_t>(inode.size)) != 0)) {
         const int err = inode.size > static_cast<uint64_t>(INT64_MAX) ? EFBIG : errno;
         out.fd.Reset();
         ::unlinkat(dirFd, out.temp.c_str(), 0);
@@ -430,7 +434,8 @@ bool Extractor::WriteRegular(int dirFd, const std::string& finalName, const Inod
         EndRun("Cannot write " + FilePath(fileIndex), errno);
         return false;
     }
-    const Copied copied = lost ? Copied{Copied::Whole, true, 0} : CopyBlocks(out.fd.Get(), inode);
+    const Copied copied =
+        lost ? Copied{Copied::Whole, true, 0, 0} : CopyBlocks(out.fd.Get(), inode);
     if (copied.end != Copied::Whole) {
         out.fd.Reset();
         ::unlinkat(dirFd, out.temp.c_str(), 0);
@@ -441,7 +446,7 @@ bool Extractor::WriteRegular(int dirFd, const std::string& finalName, const Inod
         }
         return false;
     }
-    if (!FinishOutput(dirFd, out, inode, fileIndex)) {
+    if (!FinishOutput(dirFd, out, inode, copied.writtenEnd, fileIndex)) {
         return false;
     }
     if (!out.direct && !PlaceOutput(dirFd, out, finalName, fileIndex)) {
