@@ -184,7 +184,22 @@ struct Row {
     uint64_t size = 0;
     int32_t mtime = 0;
     bool damaged = false;
+    Found found = Found::Walk;
 };
+
+const char* FoundName(Found f) {
+    switch (f) {
+    case Found::Walk:
+        return "walk";
+    case Found::InodeScan:
+        return "inodeScan";
+    case Found::Orphan:
+        return "orphan";
+    case Found::DirBlocks:
+        return "dirBlocks";
+    }
+    return "walk";
+}
 
 std::string Join(const std::string& parent, std::string_view name) {
     return (parent == "/" ? "" : parent) + "/" + std::string(name);
@@ -200,7 +215,9 @@ Row FolderRow(const RecoveredTree& t, uint32_t i, const std::string& parentPath,
             f.inode,
             f.parentInode,
             0,
-            f.modifiedTime};
+            f.modifiedTime,
+            false,
+            f.found};
 }
 
 Row FileRow(const RecoveredTree& t, uint32_t i, const std::string& parentPath,
@@ -214,7 +231,8 @@ Row FileRow(const RecoveredTree& t, uint32_t i, const std::string& parentPath,
             f.parentInode,
             f.size,
             f.modifiedTime,
-            f.damaged};
+            f.damaged,
+            f.found};
 }
 
 std::string SlashPath(const RecoveredTree& t, uint32_t folderInode, bool display) {
@@ -305,11 +323,17 @@ int Ls(const LsOptions& o, Mounted& m) {
         json entries = json::array();
         for (const Row& r : rows) {
             const UfsTimeText tt = FormatUfsTime(r.mtime);
-            json e{{"path", r.path},   {"pathHex", HexBytes(r.rawPath)},
-                   {"name", r.name},   {"type", r.folder ? "folder" : "file"},
-                   {"inode", r.inode}, {"parentInode", r.parentInode},
-                   {"size", r.size},   {"mtime", r.mtime},
-                   {"date", tt.date},  {"time", tt.time}};
+            json e{{"path", r.path},
+                   {"pathHex", HexBytes(r.rawPath)},
+                   {"name", r.name},
+                   {"type", r.folder ? "folder" : "file"},
+                   {"inode", r.inode},
+                   {"parentInode", r.parentInode},
+                   {"size", r.size},
+                   {"mtime", r.mtime},
+                   {"date", tt.date},
+                   {"time", tt.time},
+                   {"found", FoundName(r.found)}};
             if (r.damaged)
                 e["damaged"] = true;
             entries.push_back(std::move(e));

@@ -196,6 +196,20 @@ constexpr void LimitGroups(VolumeGeometry& g, uint32_t groups) {
     g.totalInodes = uint64_t{g.inodesPerGroup} * groups;
 }
 
+// Group c's header (the cylinder-group block) from the sector of its superblock copy.
+constexpr uint64_t GroupHeaderFromCopy(const VolumeGeometry& g, uint64_t copySector) {
+    const uint64_t back = uint64_t{g.superblockOffset} * g.sectorsPerFragment;
+    if (copySector < back) {
+        return GroupHeaderSector(g, 0);
+    }
+    return copySector - back + uint64_t{g.groupHeaderOffset} * g.sectorsPerFragment;
+}
+
+// The group a fragment belongs to, and its place in that group's free-fragment map.
+constexpr uint32_t GroupOfFragment(const VolumeGeometry& g, uint64_t frag) {
+    return static_cast<uint32_t>(frag / std::max<uint32_t>(g.fragsPerGroup, 1));
+}
+
 // --- Inodes ---
 
 constexpr uint32_t InodeTableSectors(const VolumeGeometry& g) {

@@ -483,7 +483,14 @@ void Extractor::CopyLink(int dirFd, uint32_t fileIndex, const Inode& inode, cons
         rc = ::symlinkat(target->c_str(), dirFd, linkName.c_str());
     }
     if (rc != 0) {
-        EndRun("Cannot create link " + FilePath(fileIndex), errno);
+        // A destination that cannot take more ends the run; a link this one cannot be (an
+        // empty or overlong target) costs only itself.
+        const int err = errno;
+        if (err == ENOSPC || err == EROFS || err == EDQUOT || err == EIO) {
+            EndRun("Cannot create link " + FilePath(fileIndex), err);
+        } else {
+            sum_.incomplete.push_back(FilePath(fileIndex));
+        }
         return;
     }
     SetTimes(dirFd, linkName.c_str(), inode.modifiedTime, true);

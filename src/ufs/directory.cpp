@@ -2,6 +2,7 @@
 
 #include "format/big_endian.h"
 #include "format/directory_entry.h"
+#include "format/group_block.h"
 #include "ufs/names.h"
 #include "ufs/tree_paths.h"
 
@@ -69,6 +70,9 @@ void DirectoryWalker::AddEntry(std::string_view name, uint32_t inode, uint32_t d
     const InodeRead r = access_.ReadInode(inode);
     if (r.status == InodeStatus::Unreadable) {
         NoteLostInode(r.sector, inode, directoryInode, name);
+        if (mode_ == RecoveryMode::Extensive) {
+            unreadableNamed_.push_back({inode, directoryInode, std::string(name)});
+        }
         return;
     }
     // An entry must name a live inode: one with a time, or one whose type bits are set.
@@ -81,14 +85,18 @@ void DirectoryWalker::AddEntry(std::string_view name, uint32_t inode, uint32_t d
     }
     if (InodeIsDamaged(access_.Geometry(), in.mode, in.size, in.blocks)) {
         // The name is data: listed, with nothing of what the inode claims.
-        if (tree_.AddFileNode(name, inode, directoryInode, in.modifiedTime, 0, in.mode, true)) {
+        if (tree_.AddFileNode(name, inode, directoryInode, in.modifiedTime, 0, in.mode, true,
+                              found_)) {
             FileAdded(name);
+        }
+        if (mode_ == RecoveryMode::Extensive && in.IsDirectory()) {
+            unreadableNamed_.push_back({inode, directoryInode, std::string(name)});
         }
         return;
     }
     if (in.IsDirectory()) {
         if (mode_ == RecoveryMode::Normal) {
-            if (tree_.AddFolderNode(name, inode, directoryInode, in.modifiedTime)) {
+            if (tree_.AddFolderNode(name, inode, directoryInode, in.modifiedTime, found_)) {
                 FolderAdded(name);
             }
         } else if (tree_.AddDirName(name, inode, directoryInode)) {
@@ -120,6 +128,9 @@ void DirectoryWalker::ParseDirectoryBlock(uint64_t sector, uint32_t directoryIno
     length = std::min(length, access_.Geometry().blockSize);
     block_.resize(size_t{SectorsFor(length)} * kSectorSize);
     const ReadOutcome read = access_.Reader().Read(sector, block_);
+    if (mode_ == RecoveryMode::Extensive) {
+        parsedBlocks_.insert(sector);
+    }
     const std::span<const uint8_t> b(block_.data(), length);
     auto chunkBad = [&](uint32_t chunk) {
         return !read.Whole() && access_.Reader().KnownBad(sector + chunk / kSectorSize);
@@ -223,6 +234,10 @@ void DirectoryWalker::ScanInodeTables() {
             break; // groups past the end of the cylinder-group table
         }
         const uint64_t table = access_.InodeTableSector(grp);
+        std::vector<uint8_t> cgBytes;
+        const bool cgRead = ReadGroupBlock(grp, cgBytes);
+        const GroupBlock cg(cgBytes, grp, g.inodesPerGroup, g.fragsPerGroup);
+        const bool haveMap = cgRead && cg.Valid();
         for (uint32_t s = 0; s < sectors && !Stopped(); s += kRun) {
             const uint32_t count = std::min(kRun, sectors - s);
             const ReadOutcome read = access_.Reader().Read(table + s, count, run.data());
@@ -234,7 +249,23 @@ void DirectoryWalker::ScanInodeTables() {
                 const auto raw = std::span<const uint8_t, ufs::kInodeSize>(
                     run.data() + size_t{k} * ufs::kInodeSize, ufs::kInodeSize);
                 // Most inodes are no folders: their type alone says so.
-                const bool folder = ufs::IsDirectoryMode(ReadBe16(raw, ufs::inode_field::kMode));
+                const uint16_t mode = ReadBe16(raw, ufs::inode_field::kMode);
+                const bool folder = ufs::IsDirectoryMode(mode);
+                if (n >= 2 && !folder && ufs::TypeOf(mode) == ufs::kTypeAttrDir) {
+                    attrFolders_.push_back(static_cast<uint32_t>(n));
+                } else if (n >= 2 && !folder && !ufs::IsMetadataMode(mode)) {
+                    // In use by the group's map, or, without one, live and sound.
+                    bool inUse = false;
+                    if (haveMap) {
+                        inUse = cg.InodeUsed(k + s * ufs::kInodesPerSector);
+                    } else if (ufs::TypeOf(mode) != 0) {
+                        const Inode any = DecodeInode(raw);
+                        inUse = any.Live() && !InodeIsDamaged(g, any.mode, any.size, any.blocks);
+                    }
+                    if (inUse) {
+                        fileCandidates_.push_back(static_cast<uint32_t>(n));
+                    }
+                }
                 const Inode in = folder ? DecodeInode(raw) : Inode{};
                 if (n >= 2 && folder && !InodeIsDamaged(g, in.mode, in.size, in.blocks)) {
                     const uint32_t db0 = in.direct[0];
@@ -246,7 +277,8 @@ void DirectoryWalker::ScanInodeTables() {
                         } else if (StartsWithDot(first, inode) && DotDotInode(first) >= 2) {
                             if (inode != kRootInode &&
                                 tree_.AddFolderNode("Dir" + std::to_string(inode), inode,
-                                                    DotDotInode(first), in.modifiedTime)) {
+                                                    DotDotInode(first), in.modifiedTime,
+                                                    Found::InodeScan)) {
                                 FolderAdded(tree_.FolderName(tree_.FolderCount() - 1));
                             }
                             WalkDirectoryInode(inode);
@@ -265,8 +297,16 @@ void DirectoryWalker::ResolveFolderNames() {
     for (size_t i = 0; i < tree_.Folders().size(); ++i) {
         const FolderNode& f = tree_.Folders()[i];
         const DirNameRecord* rec = tree_.FindDirName(f.inode);
-        if (rec != nullptr && rec->parentInode == f.parentInode) {
+        if (rec == nullptr) {
+            continue;
+        }
+        // Where an entry names it, a folder stands as the walk from the root finds it, even
+        // when its ".." says otherwise.
+        const bool parentKnown =
+            rec->parentInode == kRootInode || tree_.FindFolder(rec->parentInode) >= 0;
+        if (rec->parentInode == f.parentInode || parentKnown) {
             const std::string name(tree_.Name(rec->name));
+            tree_.SetFolderParent(i, rec->parentInode);
             tree_.RenameFolder(i, name);
         }
     }
@@ -274,7 +314,7 @@ void DirectoryWalker::ResolveFolderNames() {
 
 void DirectoryWalker::SearchLostData() {
     Progress(0);
-    if (tree_.AddFolderNode(kLostDirName, kLostDirInode, kRootInode, 0)) {
+    if (tree_.AddFolderNode(kLostDirName, kLostDirInode, kRootInode, 0, Found::InodeScan)) {
         FolderAdded(kLostDirName);
     }
     for (size_t k = 0; k < tree_.Folders().size() && !Stopped(); ++k) {
@@ -283,7 +323,8 @@ void DirectoryWalker::SearchLostData() {
         if (parent == kRootInode || tree_.FindFolder(parent) >= 0) {
             continue;
         }
-        if (tree_.AddFolderNode("Dir" + std::to_string(parent), parent, kLostDirInode, 0)) {
+        if (tree_.AddFolderNode("Dir" + std::to_string(parent), parent, kLostDirInode, 0,
+                                Found::InodeScan)) {
             FolderAdded(tree_.FolderName(tree_.FolderCount() - 1));
         }
     }
@@ -335,8 +376,11 @@ void DirectoryWalker::Run(RecoveryMode mode) {
         phase([&] { ScanInodeTables(); });
         Phase(MountPhase::Finalizing);
         phase([&] { ResolveFolderNames(); });
+        phase([&] { NamedFolders(); });
         Phase(MountPhase::LostData);
         phase([&] { SearchLostData(); });
+        phase([&] { RebuildLostFolders(); });
+        phase([&] { GatherOrphans(); });
         phase([&] { GatherUnreachable(); });
     }
     stop_.store(false);

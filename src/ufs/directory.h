@@ -37,7 +37,15 @@ private:
     void NormalWalk();
     void ScanInodeTables();
     void ResolveFolderNames();
+    // Folders an entry names that the inode scan did not find (their first block fails the
+    // "." test): kept where the entry puts them, as the Normal walk keeps them.
+    void NamedFolders();
     void SearchLostData();
+    // Folders referenced (by an entry, or as ".." of recovered folders) whose inode cannot
+    // be read or is damaged, rebuilt from the directory blocks among the allocated data.
+    void RebuildLostFolders();
+    // In-use files that no recovered folder names, under LostDir as File<inode>.
+    void GatherOrphans();
     // Folders still unreachable from the root (their parents form a cycle) go under
     // LostDir.
     void GatherUnreachable();
@@ -53,6 +61,10 @@ private:
     bool ListedInThisFolder(std::string_view name, uint32_t inode);
 
     void Warn(WarningKind kind, uint32_t folderInode, uint64_t sector);
+    // Reads group c's cylinder-group block into `out`; false when unreadable.
+    bool ReadGroupBlock(uint32_t c, std::vector<uint8_t>& out);
+    // Parses every entry of one rebuilt block into folder `owner`.
+    void ParseRebuiltBlock(std::span<const uint8_t> block, uint32_t owner);
     // An entry named an inode whose table sector cannot be read.
     void NoteLostInode(uint64_t sector, uint32_t inode, uint32_t directoryInode,
                        std::string_view name);
@@ -70,6 +82,7 @@ private:
     std::atomic<bool>& stop_;
     MountObserver* observer_;
     std::vector<uint8_t> block_;
+    Found found_ = Found::Walk;               // how the entries being added now were found
     size_t firstFileHere_ = 0;                // the folder being walked: its first file
     std::unordered_set<uint32_t> inodesHere_; // and the inodes its entries named
     uint32_t lastProgress_ = UINT32_MAX;
@@ -82,6 +95,17 @@ private:
         std::string name;
     };
     std::vector<LostName> lostNames_;
+    // Entries whose inode could not be read, or named a damaged folder: folders, perhaps,
+    // to rebuild from their blocks.
+    struct Referenced {
+        uint32_t inode;
+        uint32_t parentInode;
+        std::string name;
+    };
+    std::vector<Referenced> unreadableNamed_;
+    std::vector<uint32_t> fileCandidates_;      // in-use (or live) file inodes the scan met
+    std::vector<uint32_t> attrFolders_;         // extended-attribute folders the scan met
+    std::unordered_set<uint64_t> parsedBlocks_; // first sectors of directory blocks parsed
 };
 
 } // namespace trevik

@@ -67,6 +67,8 @@ public:
 
     SectorReader& Reader() { return reader_; }
     const VolumeGeometry& Geometry() const { return g_; }
+    // Entry c: the sector of group c's superblock copy.
+    const std::vector<uint64_t>& GroupTable() const { return groups_; }
 
 private:
     // Recently read chunks of inode tables, direct-mapped by chunk: directory entries

@@ -14,7 +14,7 @@ NameRef RecoveredTree::Store(std::string_view name) {
 }
 
 bool RecoveredTree::AddFolderNode(std::string_view name, uint32_t inode, uint32_t parentInode,
-                                  int32_t modifiedTime) {
+                                  int32_t modifiedTime, Found found) {
     if (inode < 3) {
         return false;
     }
@@ -28,13 +28,15 @@ bool RecoveredTree::AddFolderNode(std::string_view name, uint32_t inode, uint32_
     node.ordinal = static_cast<uint32_t>(folders_.size());
     node.parentInode = parentInode;
     node.modifiedTime = modifiedTime;
+    node.found = found;
     node.name = Store(name);
     folders_.push_back(node);
     return true;
 }
 
 bool RecoveredTree::AddFileNode(std::string_view name, uint32_t inode, uint32_t parentInode,
-                                int32_t modifiedTime, uint64_t size, uint16_t mode, bool damaged) {
+                                int32_t modifiedTime, uint64_t size, uint16_t mode, bool damaged,
+                                Found found) {
     if (inode < 3) {
         return false;
     }
@@ -46,6 +48,7 @@ bool RecoveredTree::AddFileNode(std::string_view name, uint32_t inode, uint32_t 
     node.size = size;
     node.mode = mode;
     node.damaged = damaged;
+    node.found = found;
     node.name = Store(name);
     files_.push_back(node);
     return true;

@@ -25,12 +25,18 @@ struct NameRef {
     uint32_t length = 0;
 };
 
+// How a node was found: named by an entry of a folder walked from the root or found, found
+// by the scan of the inode tables, an in-use file no folder names, or an entry of a
+// folder rebuilt from its directory blocks.
+enum class Found : uint8_t { Walk, InodeScan, Orphan, DirBlocks };
+
 struct FolderNode {
     uint32_t inode = 0;
     uint32_t ordinal = 0;
     uint32_t parentInode = 0;
     int32_t modifiedTime = 0;
     NameRef name;
+    Found found = Found::Walk;
 };
 
 struct FileNode {
@@ -41,6 +47,7 @@ struct FileNode {
     uint64_t size = 0;    // the inode's whole 64-bit size
     uint16_t mode = 0;    // type and permissions, as the inode held them
     bool damaged = false; // its inode cannot be what it claims: listed, never copied
+    Found found = Found::Walk;
     NameRef name;
 };
 
@@ -71,10 +78,13 @@ class RecoveredTree {
 public:
     // Appends a folder unless inode < 3 or a folder with that inode exists. True if added.
     bool AddFolderNode(std::string_view name, uint32_t inode, uint32_t parentInode,
-                       int32_t modifiedTime);
+                       int32_t modifiedTime, Found found = Found::Walk);
     // Appends a file unless inode < 3. The same inode may be listed many times.
     bool AddFileNode(std::string_view name, uint32_t inode, uint32_t parentInode,
-                     int32_t modifiedTime, uint64_t size, uint16_t mode, bool damaged = false);
+                     int32_t modifiedTime, uint64_t size, uint16_t mode, bool damaged = false,
+                     Found found = Found::Walk);
+    // The names entries gave folder inodes, in the order first seen (Extensive).
+    const std::vector<DirNameRecord>& DirNames() const { return dirNames_; }
     // Records the first name seen for a folder inode (inode >= 3).
     bool AddDirName(std::string_view name, uint32_t inode, uint32_t parentInode);
 

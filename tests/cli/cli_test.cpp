@@ -246,8 +246,11 @@ TEST(CliMount, LsListsDepthFirstWithEveryField) {
     std::vector<std::string> keys;
     for (auto it = ordered.begin(); it != ordered.end(); ++it)
         keys.push_back(it.key());
-    EXPECT_EQ(keys, (std::vector<std::string>{"path", "pathHex", "name", "type", "inode",
-                                              "parentInode", "size", "mtime", "date", "time"}));
+    // The documented fields in their order, then those added since ("found").
+    EXPECT_EQ(keys,
+              (std::vector<std::string>{"path", "pathHex", "name", "type", "inode", "parentInode",
+                                        "size", "mtime", "date", "time", "found"}));
+    EXPECT_EQ(report.at("found"), "walk");
     // One folder, without -r; a file by its path; a path that is not there.
     const auto one = Cli2("ls " + Quote(kDisk) + " --volume 2 --json /home/alice");
     EXPECT_EQ(json::parse(one.out).at("entries").size(), 2u);

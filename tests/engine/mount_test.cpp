@@ -257,10 +257,30 @@ TEST(Mount, OrphansOfAZeroedFolderInodeShareOneSubstituteUnderLostDir) {
     EXPECT_EQ(t.Folders()[sub].parentInode, kLostDirInode);
     EXPECT_EQ(t.FolderName(sub), "Dir" + std::to_string(gone));
     EXPECT_EQ(t.ChildFolders(gone).size(), 2u);
+    // Its directory block, found among the data, gives its sub-folders their names.
     const auto listed = testing::ListAll(t);
     const std::string base = "/LostDir/Dir" + std::to_string(gone);
-    EXPECT_TRUE(listed.count(base + "/Dir" + std::to_string(one) + "/a"));
+    EXPECT_TRUE(listed.count(base + "/one/a"));
+    EXPECT_TRUE(listed.count(base + "/two/b"));
+    EXPECT_EQ(t.Folders()[t.FindFolder(one)].found, Found::InodeScan);
     EXPECT_EQ(t.ChildFolders(kLostDirInode).size(), 1u);
+}
+
+// Where an entry names a folder whose ".." says otherwise, Extensive keeps it where the
+// entry puts it, as Normal does.
+TEST(Mount, ANamingEntryOutweighsADamagedDotDot) {
+    UfsVolume vol = BuildUfs(
+        Dir("", {Dir("p", {Dir("a", {File("fa", "1")})}), Dir("q", {Dir("b", {File("fb", "2")})})}),
+        Params());
+    const BuiltNode* a = vol.Find("/p/a");
+    WriteBe32(vol.bytes, uint64_t{a->dataFrags[0]} * 1024 + 12, vol.Find("/q")->inode);
+    Fixture fx(std::move(vol));
+    ASSERT_TRUE(fx.Mount(RecoveryMode::Normal).ok);
+    const auto normal = testing::ListAll(fx.mounted.tree);
+    ASSERT_TRUE(fx.Mount(RecoveryMode::Extensive).ok);
+    const auto extensive = testing::ListAll(fx.mounted.tree);
+    for (const auto& [path, l] : normal)
+        EXPECT_TRUE(extensive.count(path)) << path;
 }
 
 TEST(Mount, FoldersWhoseParentsFormACycleAreGatheredUnderLostDir) {
@@ -269,9 +289,11 @@ TEST(Mount, FoldersWhoseParentsFormACycleAreGatheredUnderLostDir) {
         Params());
     const BuiltNode* a = vol.Find("/p/a");
     const BuiltNode* b = vol.Find("/q/b");
-    // Each one's ".." names the other.
+    // Each one's ".." names the other, and no entry names either.
     WriteBe32(vol.bytes, uint64_t{a->dataFrags[0]} * 1024 + 12, b->inode);
     WriteBe32(vol.bytes, uint64_t{b->dataFrags[0]} * 1024 + 12, a->inode);
+    ASSERT_TRUE(vol.RemoveDirEntry("/p", "a"));
+    ASSERT_TRUE(vol.RemoveDirEntry("/q", "b"));
     Fixture fx(std::move(vol));
     ASSERT_TRUE(fx.Mount(RecoveryMode::Extensive).ok);
     const auto listed = testing::ListAll(fx.mounted.tree);

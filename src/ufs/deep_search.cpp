@@ -1,0 +1,279 @@
+// The deeper phases of an Extensive mount: folders that only an entry names, folders
+// rebuilt from their directory blocks when their inode is lost, and in-use files that no
+// folder names.
+
+#include "format/big_endian.h"
+#include "format/directory_entry.h"
+#include "format/group_block.h"
+#include "ufs/directory.h"
+
+#include <algorithm>
+#include <map>
+#include <unordered_map>
+
+namespace trevik {
+namespace {
+
+// Folders rebuilt from loose blocks get inode numbers no volume uses, counted down from
+// just below LostDir's.
+constexpr uint32_t kFirstBlockFolderInode = kLostDirInode - 1;
+
+// The directory blocks among the data that the rebuild keeps, at most this many bytes.
+constexpr size_t kMaxRebuiltBytes = size_t{64} << 20;
+
+} // namespace
+
+bool DirectoryWalker::ReadGroupBlock(uint32_t c, std::vector<uint8_t>& out) {
+    const VolumeGeometry& g = access_.Geometry();
+    const auto& table = access_.GroupTable();
+    const uint64_t sector =
+        c == 0 || c >= table.size() ? GroupHeaderSector(g, c) : GroupHeaderFromCopy(g, table[c]);
+    out.resize(g.blockSize);
+    return access_.Reader().Read(sector, out).Whole();
+}
+
+void DirectoryWalker::NamedFolders() {
+    // Walking a folder names more: the list grows while it is read.
+    for (size_t i = 0; i < tree_.DirNames().size() && !Stopped(); ++i) {
+        const DirNameRecord rec = tree_.DirNames()[i];
+        if (tree_.FindFolder(rec.inode) >= 0 ||
+            (rec.parentInode != kRootInode && tree_.FindFolder(rec.parentInode) < 0)) {
+            continue;
+        }
+        const InodeRead r = access_.ReadInode(rec.inode);
+        if (!r.Ok() || !r.inode.IsDirectory()) {
+            continue;
+        }
+        const std::string name(tree_.Name(rec.name));
+        if (tree_.AddFolderNode(name, rec.inode, rec.parentInode, r.inode.modifiedTime)) {
+            FolderAdded(name);
+            WalkDirectoryInode(rec.inode);
+        }
+    }
+}
+
+void DirectoryWalker::ParseRebuiltBlock(std::span<const uint8_t> block, uint32_t owner) {
+    firstFileHere_ = tree_.FileCount();
+    inodesHere_.clear();
+    for (size_t chunk = 0; chunk + ufs::kDirChunk <= block.size(); chunk += ufs::kDirChunk) {
+        if (!ParseChunk(block.subspan(chunk, ufs::kDirChunk), owner)) {
+            break; // the folder's blocks end here: a partial last block
+        }
+    }
+}
+
+void DirectoryWalker::RebuildLostFolders() {
+    const VolumeGeometry& g = access_.Geometry();
+    // The folders to find: named by an entry (or the ".." of a recovered folder) while
+    // their own inode cannot be read or is damaged.
+    std::unordered_map<uint32_t, Referenced> lost;
+    for (const Referenced& r : unreadableNamed_) {
+        if (tree_.FindFolder(r.inode) < 0)
+            lost.emplace(r.inode, r);
+    }
+    for (const FolderNode& f : tree_.Folders()) {
+        const uint32_t parent = f.parentInode;
+        if (parent == kRootInode || parent == kLostDirInode || lost.count(parent) != 0)
+            continue;
+        const int64_t p = tree_.FindFolder(parent);
+        if (p >= 0 && tree_.Folders()[static_cast<size_t>(p)].found != Found::InodeScan)
+            continue; // a folder of its own: read whole
+        const InodeRead r = access_.ReadInode(parent);
+        if (r.status == InodeStatus::Unreadable ||
+            (r.Ok() && InodeIsDamaged(g, r.inode.mode, r.inode.size, r.inode.blocks))) {
+            lost.emplace(parent, Referenced{parent, 0, ""});
+        }
+    }
+    if (lost.empty()) {
+        return; // nothing to find: no data block is read
+    }
+
+    // One pass over the allocated data, each block read once, in large sequential runs.
+    struct Kept {
+        uint64_t frag;
+        std::vector<uint8_t> bytes;
+    };
+    std::vector<Kept> kept;
+    size_t keptBytes = 0;
+    constexpr uint32_t kRunBlocks = 64;
+    std::vector<uint8_t> run(size_t{kRunBlocks} * g.blockSize);
+    std::vector<uint8_t> cgBytes;
+    const uint64_t volumeFrags = VolumeFragments(g);
+    for (uint32_t c = 0; c < g.groupCount && !Stopped(); ++c) {
+        Progress(static_cast<uint32_t>(uint64_t{c} * 100 / g.groupCount));
+        const GroupBlock cg(ReadGroupBlock(c, cgBytes) ? std::span<const uint8_t>(cgBytes)
+                                                       : std::span<const uint8_t>(),
+                            c, g.inodesPerGroup, g.fragsPerGroup);
+        const uint64_t base = uint64_t{c} * g.fragsPerGroup;
+        const uint64_t end = std::min<uint64_t>(base + g.fragsPerGroup, volumeFrags);
+        // Block-aligned fragments in use (every block of a group whose map is lost).
+        std::vector<uint64_t> blocks;
+        for (uint64_t f = base; f + g.fragsPerBlock <= end; f += g.fragsPerBlock) {
+            if (!cg.Valid() || !cg.FragmentFree(static_cast<uint32_t>(f - base)))
+                blocks.push_back(f);
+        }
+        for (size_t i = 0; i < blocks.size() && !Stopped();) {
+            // A run of consecutive blocks.
+            size_t j = i + 1;
+            while (j < blocks.size() && j - i < kRunBlocks &&
+                   blocks[j] == blocks[j - 1] + g.fragsPerBlock)
+                ++j;
+            const size_t count = j - i;
+            const std::span<uint8_t> bytes(run.data(), count * g.blockSize);
+            access_.Reader().Read(FragmentSector(g, blocks[i]), bytes);
+            for (size_t k = 0; k < count; ++k) {
+                const uint64_t frag = blocks[i + k];
+                if (parsedBlocks_.count(FragmentSector(g, frag)) != 0)
+                    continue; // a block of a folder already read
+                const auto block = bytes.subspan(k * g.blockSize, g.blockSize);
+                size_t sound = 0;
+                bool live = false;
+                for (size_t at = 0; at + ufs::kDirChunk <= block.size(); at += ufs::kDirChunk) {
+                    const ChunkState st = ParseDirectoryChunk(block.subspan(at, ufs::kDirChunk),
+                                                              [&](const DirEntry&) {
+                                                                  live = true;
+                                                                  return true;
+                                                              });
+                    if (st != ChunkState::Sound)
+                        break;
+                    ++sound;
+                }
+                if (sound == 0 || !live || keptBytes + sound * ufs::kDirChunk > kMaxRebuiltBytes)
+                    continue;
+                kept.push_back(
+                    {frag, std::vector<uint8_t>(block.begin(),
+                                                block.begin() +
+                                                    static_cast<long>(sound * ufs::kDirChunk))});
+                keptBytes += sound * ufs::kDirChunk;
+            }
+            i = j;
+        }
+    }
+    Progress(100);
+
+    // First blocks: they begin with the "." of a folder that is not in the tree. Of several,
+    // the one whose ".." names the parent an entry gave it.
+    std::map<uint32_t, size_t> first;
+    for (size_t i = 0; i < kept.size(); ++i) {
+        const auto& b = kept[i].bytes;
+        if (b.size() < ufs::DirEntrySize(1) * 2 || b[ufs::dirent_field::kName] != '.' ||
+            ReadBe16(b, ufs::dirent_field::kReclen) != ufs::DirEntrySize(1))
+            continue;
+        const uint32_t inode = ReadBe32(b, ufs::dirent_field::kInode);
+        if (!StartsWithDot(b, inode) || tree_.FindFolder(inode) >= 0)
+            continue;
+        const auto it = lost.find(inode);
+        const auto [at, inserted] = first.emplace(inode, i);
+        if (!inserted && it != lost.end() && DotDotInode(b) == it->second.parentInode &&
+            DotDotInode(kept[at->second].bytes) != it->second.parentInode) {
+            at->second = i;
+        }
+    }
+    found_ = Found::DirBlocks;
+    std::vector<uint8_t> used(kept.size(), 0);
+    for (const auto& [inode, i] : first) {
+        const auto it = lost.find(inode);
+        const bool named = it != lost.end() && !it->second.name.empty();
+        const uint32_t parent = named ? it->second.parentInode : DotDotInode(kept[i].bytes);
+        const std::string name = named ? it->second.name : "Dir" + std::to_string(inode);
+        if (tree_.AddFolderNode(name, inode, parent, 0, Found::DirBlocks)) {
+            FolderAdded(name);
+        }
+        ParseRebuiltBlock(kept[i].bytes, inode);
+        used[i] = 1;
+    }
+    // The other blocks: to the folder that the ".." of a sub-folder listed in them names,
+    // else a folder of their own under LostDir.
+    uint32_t nextBlockFolder = kFirstBlockFolderInode;
+    for (size_t i = 0; i < kept.size() && !Stopped(); ++i) {
+        if (used[i])
+            continue;
+        uint32_t owner = 0;
+        ParseDirectoryChunk(std::span<const uint8_t>(kept[i].bytes).first(ufs::kDirChunk),
+                            [&](const DirEntry& e) {
+                                const int64_t f = tree_.FindFolder(e.inode);
+                                if (f >= 0 && e.name != "." && e.name != "..") {
+                                    owner = tree_.Folders()[static_cast<size_t>(f)].parentInode;
+                                    return false;
+                                }
+                                return true;
+                            });
+        if (owner == 0 || (owner != kRootInode && tree_.FindFolder(owner) < 0)) {
+            while (tree_.FindFolder(nextBlockFolder) >= 0)
+                --nextBlockFolder;
+            owner = nextBlockFolder--;
+            const std::string name = "DirBlock" + std::to_string(kept[i].frag);
+            if (tree_.AddFolderNode(name, owner, kLostDirInode, 0, Found::DirBlocks)) {
+                FolderAdded(name);
+            }
+        }
+        ParseRebuiltBlock(kept[i].bytes, owner);
+    }
+    found_ = Found::Walk;
+    // Sub-folders the scan found get the names the rebuilt entries give them.
+    ResolveFolderNames();
+}
+
+void DirectoryWalker::GatherOrphans() {
+    const VolumeGeometry& g = access_.Geometry();
+    // Every inode a recovered entry names, and the files of attribute folders.
+    std::vector<bool> named(g.totalInodes + 1, false);
+    auto mark = [&](uint32_t inode) {
+        if (inode < named.size())
+            named[inode] = true;
+    };
+    for (const FileNode& f : tree_.Files())
+        mark(f.inode);
+    for (const FolderNode& f : tree_.Folders())
+        mark(f.inode);
+    for (uint32_t attr : attrFolders_) {
+        const InodeRead r = access_.ReadInode(attr);
+        if (!r.Ok() || InodeIsDamaged(g, r.inode.mode, r.inode.size, r.inode.blocks))
+            continue;
+        BlockMap map(access_, r.inode);
+        const uint64_t blocks =
+            std::min(BlocksFor(g, std::min(r.inode.size, VolumeBytes(g))), map.Capacity());
+        std::vector<uint8_t> block(g.blockSize);
+        for (uint64_t lbn = 0; lbn < blocks && !Stopped(); ++lbn) {
+            const BlockMap::Mapped m = map.Lookup(lbn);
+            if (m.lost || m.frag == 0 || !FragmentsInVolume(g, m.frag, g.fragsPerBlock))
+                break;
+            access_.Reader().Read(FragmentSector(g, m.frag), block);
+            for (size_t at = 0; at + ufs::kDirChunk <= block.size(); at += ufs::kDirChunk) {
+                ParseDirectoryChunk(std::span<const uint8_t>(block).subspan(at, ufs::kDirChunk),
+                                    [&](const DirEntry& e) {
+                                        mark(e.inode);
+                                        return true;
+                                    });
+            }
+        }
+    }
+    std::vector<uint8_t> head(kSectorSize);
+    found_ = Found::Orphan;
+    for (size_t i = 0; i < fileCandidates_.size() && !Stopped(); ++i) {
+        const uint32_t n = fileCandidates_[i];
+        if (n < named.size() && named[n])
+            continue;
+        const InodeRead r = access_.ReadInode(n);
+        if (!r.Ok())
+            continue;
+        const Inode& in = r.inode;
+        if (in.IsDirectory() || ufs::IsMetadataMode(in.mode) ||
+            InodeIsDamaged(g, in.mode, in.size, in.blocks))
+            continue;
+        std::string name = "File" + std::to_string(n);
+        if (in.IsRegular() && in.size != 0 && in.direct[0] != 0 &&
+            FragmentsInVolume(g, in.direct[0], 1) &&
+            access_.Reader().Read(FragmentSector(g, in.direct[0]), head).Whole()) {
+            name += ExtensionFromContent(std::span<const uint8_t>(head).first(
+                static_cast<size_t>(std::min<uint64_t>(in.size, kSectorSize))));
+        }
+        if (tree_.AddFileNode(name, n, kLostDirInode, in.modifiedTime, in.size, in.mode, false,
+                              Found::Orphan)) {
+            FileAdded(name);
+        }
+    }
+    found_ = Found::Walk;
+}
+
+} // namespace trevik
