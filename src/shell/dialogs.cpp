@@ -158,6 +158,8 @@ PropertiesDialog::PropertiesDialog(const PropertiesValues& v, QWidget* parent) :
     form->addRow("Contains                     :", new QLabel(v.contains));
     if (!v.status.isEmpty())
         form->addRow("Status                         :", new QLabel(v.status));
+    if (!v.found.isEmpty())
+        form->addRow("Found                          :", new QLabel(v.found));
     auto* ok = new QDialogButtonBox(QDialogButtonBox::Ok);
     connect(ok, &QDialogButtonBox::accepted, this, &QDialog::accept);
     form->addRow(ok);

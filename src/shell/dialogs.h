@@ -63,6 +63,7 @@ private:
 struct PropertiesValues {
     QString name, size, date, time, contains;
     QString status; // "Damaged" for an item whose inode cannot be what it claims
+    QString found;  // how the item was found
 };
 
 class PropertiesDialog : public QDialog {

@@ -1141,12 +1141,27 @@ PropertiesValues MainDialog::ComputeProperties(int row) const {
     v.name = listModel->data(listModel->index(row, 0), Qt::DisplayRole).toString();
     v.date = listModel->data(listModel->index(row, 3), Qt::DisplayRole).toString();
     v.time = listModel->data(listModel->index(row, 4), Qt::DisplayRole).toString();
+    auto foundText = [](Found f) -> QString {
+        switch (f) {
+        case Found::Walk:
+            return "Named by its folder";
+        case Found::InodeScan:
+            return "Found by the inode scan";
+        case Found::Orphan:
+            return "In use, but named by no folder";
+        case Found::DirBlocks:
+            return "Rebuilt from directory blocks";
+        }
+        return {};
+    };
     if (!r.folder) {
         v.size = QString::number(t.Files()[r.index].size / 1024 + 1) + " KB";
         if (t.Files()[r.index].damaged)
             v.status = "Damaged";
+        v.found = foundText(t.Files()[r.index].found);
         return v;
     }
+    v.found = foundText(t.Folders()[r.index].found);
     // The folder's whole subtree.
     struct Sum final : SubtreeVisitor {
         const RecoveredTree& t;

@@ -430,6 +430,8 @@ private slots:
         QVERIFY(f.contains.isEmpty());
         PropertiesValues e = w.ComputeProperties(RowNamed(w, "export"));
         QCOMPARE(e.contains, QString("2 File(s) and 2 Folder(s)"));
+        QCOMPARE(e.found, QString("Named by its folder"));
+        QVERIFY(e.status.isEmpty());
         QCOMPARE(e.size, QString("Less than 1 MB"));
     }
 
