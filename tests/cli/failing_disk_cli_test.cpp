@@ -7,6 +7,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <unistd.h>
 
 namespace trevik {
 namespace {
@@ -157,6 +158,29 @@ TEST(CliFailingDisk, ARescueMapIsHonouredAndTheMapMetIsSaved) {
         Cli("info " + Quote(d.image) + " --volume 1 --retries 10 --sectors-per-read 1").exitCode,
         0);
     EXPECT_EQ(Cli("find " + Quote(d.image) + " --volume 1 --retries 11 x").exitCode, 2);
+}
+
+// A block device is read with O_DIRECT, in its own block size: what it gives must be what
+// the image gives. (A loop device over the sample disk; root only, as CI runs.)
+TEST(CliBlockDevice, ALoopDeviceReadsExactlyAsItsImage) {
+    const auto attach = RunCommand("losetup -f --show -r " + Quote(TREVIK_SAMPLE_DISK));
+    if (::geteuid() != 0 || attach.exitCode != 0)
+        GTEST_SKIP() << "needs root and a free loop device";
+    std::string dev = attach.out;
+    dev.erase(dev.find_last_not_of('\n') + 1);
+    struct Detach {
+        std::string dev;
+        ~Detach() { RunCommand("losetup -d " + Quote(dev)); }
+    } detach{dev};
+    const auto fromImage = Cli("ls " + Quote(TREVIK_SAMPLE_DISK) + " --volume 2 -r --json");
+    const auto fromDevice = Cli("ls " + Quote(dev) + " --volume 2 -r --json");
+    ASSERT_EQ(fromDevice.exitCode, 0) << fromDevice.err;
+    EXPECT_EQ(fromDevice.out, fromImage.out);
+    TempDir dir;
+    const auto r = Cli("recover " + Quote(dev) + " --volume 2 --to " + Quote(dir.File("out")));
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(testing::Slurp(dir.File("out/home/bob/notes.txt")),
+              "TODO: back up the server before it dies.\n");
 }
 
 } // namespace
