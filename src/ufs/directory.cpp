@@ -281,6 +281,7 @@ void DirectoryWalker::ScanInodeTables() {
                                                     Found::InodeScan)) {
                                 FolderAdded(tree_.FolderName(tree_.FolderCount() - 1));
                             }
+                            rootWalked_ |= inode == kRootInode;
                             WalkDirectoryInode(inode);
                         }
                     }
@@ -374,6 +375,11 @@ void DirectoryWalker::Run(RecoveryMode mode) {
         phase([&] { NormalWalk(); });
     } else {
         phase([&] { ScanInodeTables(); });
+        if (!rootWalked_) {
+            // The root's first block failed its test: its other blocks still name entries,
+            // and what it lost is still to be said.
+            WalkDirectoryInode(kRootInode);
+        }
         Phase(MountPhase::Finalizing);
         phase([&] { ResolveFolderNames(); });
         phase([&] { NamedFolders(); });

@@ -83,6 +83,7 @@ private:
     MountObserver* observer_;
     std::vector<uint8_t> block_;
     Found found_ = Found::Walk;               // how the entries being added now were found
+    bool rootWalked_ = false;                 // Extensive: the scan found the root and read it
     size_t firstFileHere_ = 0;                // the folder being walked: its first file
     std::unordered_set<uint32_t> inodesHere_; // and the inodes its entries named
     uint32_t lastProgress_ = UINT32_MAX;
