@@ -149,6 +149,30 @@ TEST(DeepRecovery, AFolderWhoseInodeIsUnreadableIsRebuiltFromItsBlocks) {
     EXPECT_TRUE(listed.count("/keep.txt"));
 }
 
+TEST(DeepRecovery, FileSystemMetadataIsNeverAnOrphan) {
+    // An ACL shadow inode, and an extended-attribute folder with the file it names, none of
+    // them named by any folder; and a plain file whose entry was removed.
+    UfsVolume vol = BuildUfs(Dir("", {File("shadow", "acl"), Dir("attrs", {File("attr", "v")}),
+                                      File("lost.txt", "lost\n"), File("kept", "k")}),
+                             testing::VolumeParams());
+    const uint64_t shadowAt = vol.layout.InodeByteOffset(vol.Find("/shadow")->inode);
+    WriteBe16(vol.bytes, shadowAt, ufs::kTypeShadow | 0600);
+    const uint64_t attrsAt = vol.layout.InodeByteOffset(vol.Find("/attrs")->inode);
+    WriteBe16(vol.bytes, attrsAt, ufs::kTypeAttrDir | 0755);
+    for (const char* name : {"shadow", "attrs", "lost.txt"})
+        ASSERT_TRUE(vol.RemoveDirEntry("/", name));
+    Fixture fx(std::move(vol));
+    ASSERT_TRUE(fx.Mount(RecoveryMode::Extensive).ok);
+    const auto listed = testing::ListAll(fx.mounted.tree);
+    const uint32_t lost = fx.volume.Find("/lost.txt")->inode;
+    EXPECT_TRUE(listed.count("/LostDir/File" + std::to_string(lost)));
+    for (const char* path : {"/shadow", "/attrs", "/attrs/attr"}) {
+        const uint32_t ino = fx.volume.Find(path)->inode;
+        for (const auto& [p, l] : listed)
+            EXPECT_NE(l.inode, ino) << p << " is file-system metadata";
+    }
+}
+
 // Random damage over the metadata: whatever Normal lists, Extensive lists at the same path.
 TEST(DeepRecovery, ExtensiveListsEverythingNormalListsUnderRandomDamage) {
     std::vector<TreeNode> files;
