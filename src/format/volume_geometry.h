@@ -183,11 +183,10 @@ constexpr uint32_t GroupsOnDevice(const VolumeGeometry& g, uint64_t totalSectors
     return static_cast<uint32_t>(std::clamp<uint64_t>(onDisk, 1, g.groupCount));
 }
 
-// The sector after the last the superblock claims: its size or its groups, whichever is
-// further.
+// The sector after the last the superblock claims. (Its size lies within its last group,
+// which may be short: DecodeSuperblock checks that.)
 constexpr uint64_t ClaimedEndSector(const VolumeGeometry& g) {
-    return std::max(FragmentSector(g, VolumeFragments(g)),
-                    g.volumeStart + uint64_t{g.groupCount} * GroupSectors(g));
+    return FragmentSector(g, VolumeFragments(g));
 }
 
 // Keeps only the first `groups` groups (and their inodes).

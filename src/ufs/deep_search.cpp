@@ -68,7 +68,9 @@ void DirectoryWalker::RebuildLostFolders() {
     // their own inode cannot be read or is damaged.
     std::unordered_map<uint32_t, Referenced> lost;
     for (const Referenced& r : unreadableNamed_) {
-        if (tree_.FindFolder(r.inode) < 0)
+        // Not in the tree, or only as the stand-in the lost-data pass made for a parent.
+        const int64_t f = tree_.FindFolder(r.inode);
+        if (f < 0 || tree_.Folders()[static_cast<size_t>(f)].parentInode == kLostDirInode)
             lost.emplace(r.inode, r);
     }
     for (const FolderNode& f : tree_.Folders()) {
@@ -86,6 +88,17 @@ void DirectoryWalker::RebuildLostFolders() {
     }
     if (lost.empty()) {
         return; // nothing to find: no data block is read
+    }
+    // A lost folder the lost-data pass stood in for under LostDir goes where its entry
+    // names it.
+    for (const auto& [inode, ref] : lost) {
+        const int64_t f = tree_.FindFolder(inode);
+        const bool parentKnown =
+            ref.parentInode == kRootInode || tree_.FindFolder(ref.parentInode) >= 0;
+        if (f >= 0 && !ref.name.empty() && parentKnown) {
+            tree_.SetFolderParent(static_cast<size_t>(f), ref.parentInode);
+            tree_.RenameFolder(static_cast<size_t>(f), ref.name);
+        }
     }
 
     // One pass over the allocated data, each block read once, in large sequential runs.
@@ -123,28 +136,46 @@ void DirectoryWalker::RebuildLostFolders() {
             access_.Reader().Read(FragmentSector(g, blocks[i]), bytes);
             for (size_t k = 0; k < count; ++k) {
                 const uint64_t frag = blocks[i + k];
-                if (parsedBlocks_.count(FragmentSector(g, frag)) != 0)
-                    continue; // a block of a folder already read
                 const auto block = bytes.subspan(k * g.blockSize, g.blockSize);
-                size_t sound = 0;
+                // Small folders share blocks (each in its own fragments): a piece of a folder
+                // runs from a chunk that begins with "." (or the block's first chunk) over the
+                // sound chunks that follow it.
+                size_t start = SIZE_MAX;
                 bool live = false;
-                for (size_t at = 0; at + ufs::kDirChunk <= block.size(); at += ufs::kDirChunk) {
-                    const ChunkState st = ParseDirectoryChunk(block.subspan(at, ufs::kDirChunk),
-                                                              [&](const DirEntry&) {
-                                                                  live = true;
-                                                                  return true;
-                                                              });
-                    if (st != ChunkState::Sound)
-                        break;
-                    ++sound;
+                auto close = [&](size_t stop) {
+                    const uint64_t sector = FragmentSector(g, frag) + start;
+                    if (start != SIZE_MAX && live && parsedBlocks_.count(sector) == 0 &&
+                        keptBytes + (stop - start) * ufs::kDirChunk <= kMaxRebuiltBytes) {
+                        const auto piece =
+                            block.subspan(start * ufs::kDirChunk, (stop - start) * ufs::kDirChunk);
+                        kept.push_back({frag + start * ufs::kDirChunk / g.fragmentSize,
+                                        std::vector<uint8_t>(piece.begin(), piece.end())});
+                        keptBytes += piece.size();
+                    }
+                    start = SIZE_MAX;
+                    live = false;
+                };
+                const size_t chunks = block.size() / ufs::kDirChunk;
+                for (size_t at = 0; at < chunks; ++at) {
+                    const auto chunk = block.subspan(at * ufs::kDirChunk, ufs::kDirChunk);
+                    bool any = false;
+                    const ChunkState st = ParseDirectoryChunk(chunk, [&](const DirEntry&) {
+                        any = true;
+                        return true;
+                    });
+                    if (st != ChunkState::Sound) {
+                        close(at);
+                        continue;
+                    }
+                    const bool dot =
+                        StartsWithDot(chunk, ReadBe32(chunk, ufs::dirent_field::kInode));
+                    if (dot || start == SIZE_MAX) {
+                        close(at);
+                        start = at;
+                    }
+                    live = live || any;
                 }
-                if (sound == 0 || !live || keptBytes + sound * ufs::kDirChunk > kMaxRebuiltBytes)
-                    continue;
-                kept.push_back(
-                    {frag, std::vector<uint8_t>(block.begin(),
-                                                block.begin() +
-                                                    static_cast<long>(sound * ufs::kDirChunk))});
-                keptBytes += sound * ufs::kDirChunk;
+                close(chunks);
             }
             i = j;
         }
@@ -160,9 +191,9 @@ void DirectoryWalker::RebuildLostFolders() {
             ReadBe16(b, ufs::dirent_field::kReclen) != ufs::DirEntrySize(1))
             continue;
         const uint32_t inode = ReadBe32(b, ufs::dirent_field::kInode);
-        if (!StartsWithDot(b, inode) || tree_.FindFolder(inode) >= 0)
-            continue;
         const auto it = lost.find(inode);
+        if (!StartsWithDot(b, inode) || (tree_.FindFolder(inode) >= 0 && it == lost.end()))
+            continue;
         const auto [at, inserted] = first.emplace(inode, i);
         if (!inserted && it != lost.end() && DotDotInode(b) == it->second.parentInode &&
             DotDotInode(kept[at->second].bytes) != it->second.parentInode) {

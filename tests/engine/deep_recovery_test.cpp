@@ -6,6 +6,7 @@
 #include "format/big_endian.h"
 
 #include <random>
+#include <set>
 #include <sys/stat.h>
 
 namespace trevik {
@@ -147,6 +148,52 @@ TEST(DeepRecovery, AFolderWhoseInodeIsUnreadableIsRebuiltFromItsBlocks) {
     EXPECT_GT(inPlace, 0u);
     EXPECT_GT(inBlocks, 0u);
     EXPECT_TRUE(listed.count("/keep.txt"));
+}
+
+// Small folders keep their entries in fragments of one shared block: each lost folder gets
+// back its own entries, not its neighbours'.
+TEST(DeepRecovery, LostFoldersSharingABlockEachGetTheirOwnEntries) {
+    std::vector<TreeNode> folders;
+    for (int i = 0; i < 12; ++i) {
+        const std::string d = "d" + std::string(1, static_cast<char>('a' + i));
+        std::vector<TreeNode> files; // more than an inode sector holds
+        for (int k = 1; k <= 9; ++k)
+            files.push_back(File(d + std::to_string(k), "k"));
+        folders.push_back(Dir(d, files));
+    }
+    UfsVolume vol = BuildUfs(Dir("", folders), testing::VolumeParams());
+    // Two folders whose entries share a block.
+    std::string a, b;
+    for (int i = 0; i < 12 && a.empty(); ++i) {
+        for (int j = i + 1; j < 12 && a.empty(); ++j) {
+            const std::string x = "/" + folders[static_cast<size_t>(i)].name;
+            const std::string y = "/" + folders[static_cast<size_t>(j)].name;
+            if (vol.Find(x)->dataFrags[0] / 8 == vol.Find(y)->dataFrags[0] / 8) {
+                a = x;
+                b = y;
+            }
+        }
+    }
+    ASSERT_FALSE(a.empty()) << "no two folders share a block";
+    std::set<uint64_t> bad;
+    for (const std::string& f : {a, b})
+        bad.insert(Fixture::kStart + vol.layout.InodeByteOffset(vol.Find(f)->inode) / 512);
+    Fixture fx(std::move(vol));
+    for (uint64_t s : bad)
+        fx.faulty.AddBadSector(s);
+    ASSERT_TRUE(fx.Mount(RecoveryMode::Extensive).ok);
+    const auto listed = testing::ListAll(fx.mounted.tree);
+    for (const std::string& f : {a, b}) {
+        SCOPED_TRACE(f);
+        ASSERT_TRUE(listed.count(f));
+        EXPECT_TRUE(listed.count(f + f + "8") || listed.count(f + f + "9"));
+    }
+    // Every entry stands in its own folder: "/da/da1", never "/da/db1".
+    for (const auto& [path, l] : listed) {
+        if (path.size() == 7 && (path.rfind(a, 0) == 0 || path.rfind(b, 0) == 0)) {
+            EXPECT_EQ(path.substr(1, 2), path.substr(4, 2)) << path;
+        }
+    }
 }
 
 TEST(DeepRecovery, FileSystemMetadataIsNeverAnOrphan) {
