@@ -947,14 +947,14 @@ void MainDialog::ReportMount() {
     QStringList lines;
     for (const Warning& w : mounted_->warnings)
         lines << QString::fromStdString(text::WarningMessage(w));
-    if (lines.isEmpty())
-        return; // a whole volume needs no report: the panes show it
-    const QString summary = QString("Recovered %1 file(s) in %2 folder(s), %3 bytes.\n"
-                                    "%4 problem(s) were found; what they cost is listed below.")
-                                .arg(t.FileCount())
-                                .arg(t.FolderCount())
-                                .arg(bytes)
-                                .arg(lines.size());
+    QString summary = QString("Recovered %1 file(s) in %2 folder(s), %3 bytes.")
+                          .arg(t.FileCount())
+                          .arg(t.FolderCount())
+                          .arg(bytes);
+    summary += lines.isEmpty()
+                   ? QString("\nNothing was found unreadable or damaged.")
+                   : QString("\n%1 problem(s) were found; what they cost is listed below.")
+                         .arg(lines.size());
     messages_.ShowReport(this, summary, lines);
 }
 
