@@ -55,8 +55,10 @@ public:
         struct FreeDeleter {
             void operator()(uint8_t* p) const { std::free(p); }
         };
+        // aligned_alloc wants a size that is a multiple of the alignment.
+        const size_t align = std::max<size_t>(a, 4096);
         std::unique_ptr<uint8_t, FreeDeleter> bounce(
-            static_cast<uint8_t*>(std::aligned_alloc(std::max<size_t>(a, 4096), length)));
+            static_cast<uint8_t*>(std::aligned_alloc(align, (length + align - 1) / align * align)));
         if (!bounce || !PreadAll(fd_.Get(), bounce.get(), length, first)) {
             return false;
         }
