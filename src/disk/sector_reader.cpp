@@ -6,12 +6,7 @@
 namespace trevik {
 
 bool SectorReader::Attempt(uint64_t sector, uint64_t count, uint8_t* out) {
-    requests_.fetch_add(1, std::memory_order_relaxed);
-    const bool ok = device_->ReadAt(sector * kSectorSize, {out, count * kSectorSize});
-    if (!ok) {
-        failedRequests_.fetch_add(1, std::memory_order_relaxed);
-    }
-    return ok;
+    return device_->ReadAt(sector * kSectorSize, {out, count * kSectorSize});
 }
 
 uint32_t SectorReader::ReadFresh(uint64_t first, uint64_t end, uint8_t* out) {

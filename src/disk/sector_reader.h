@@ -19,12 +19,6 @@ struct ReadOutcome {
     bool Whole() const { return unreadable == 0; }
 };
 
-// Counts of what the reader asked of the device, for tests and benchmarks.
-struct ReaderStats {
-    uint64_t requests = 0;
-    uint64_t failedRequests = 0;
-};
-
 // Reads runs of 512-byte sectors from the chosen disk. A run is first asked for whole;
 // when that fails, each of its sectors is asked for alone, up to the bad-sector retry
 // count, so that a bad sector costs at most retries + 1 attempts. A sector that stays
@@ -65,7 +59,6 @@ public:
     BlockDevice* Device() const { return device_; }
     BadSectorMap& BadSectors() { return badSectors_; }
     const BadSectorMap& BadSectors() const { return badSectors_; }
-    ReaderStats Stats() const { return {requests_.load(), failedRequests_.load()}; }
 
 private:
     // Reads [first, end), none of it in the map, into out; returns the sectors that failed.
@@ -76,8 +69,6 @@ private:
     uint64_t totalSectors_ = 0;
     std::atomic<uint16_t> retries_{3};
     BadSectorMap badSectors_;
-    std::atomic<uint64_t> requests_{0};
-    std::atomic<uint64_t> failedRequests_{0};
 };
 
 } // namespace trevik

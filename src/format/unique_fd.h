@@ -36,7 +36,6 @@ public:
         fd_ = -1;
         return rc;
     }
-    int Release() { return std::exchange(fd_, -1); }
 
 private:
     int fd_ = -1;

@@ -204,11 +204,6 @@ constexpr uint64_t GroupHeaderFromCopy(const VolumeGeometry& g, uint64_t copySec
     return copySector - back + uint64_t{g.groupHeaderOffset} * g.sectorsPerFragment;
 }
 
-// The group a fragment belongs to, and its place in that group's free-fragment map.
-constexpr uint32_t GroupOfFragment(const VolumeGeometry& g, uint64_t frag) {
-    return static_cast<uint32_t>(frag / std::max<uint32_t>(g.fragsPerGroup, 1));
-}
-
 // --- Inodes ---
 
 constexpr uint32_t InodeTableSectors(const VolumeGeometry& g) {
