@@ -25,9 +25,13 @@ void BadSectorMap::Add(uint64_t first, uint64_t count) {
         it = ranges_.erase(it);
     }
     ranges_.emplace(first, end);
+    any_.store(true, std::memory_order_release);
 }
 
 bool BadSectorMap::Contains(uint64_t sector) const {
+    if (!any_.load(std::memory_order_acquire)) {
+        return false;
+    }
     std::lock_guard lock(mutex_);
     auto it = ranges_.upper_bound(sector);
     if (it == ranges_.begin()) {
@@ -38,6 +42,9 @@ bool BadSectorMap::Contains(uint64_t sector) const {
 }
 
 uint64_t BadSectorMap::NextBad(uint64_t from, uint64_t end) const {
+    if (!any_.load(std::memory_order_acquire)) {
+        return end;
+    }
     std::lock_guard lock(mutex_);
     auto it = ranges_.upper_bound(from);
     if (it != ranges_.begin() && std::prev(it)->second > from) {
@@ -81,6 +88,7 @@ std::vector<BadSectorMap::Range> BadSectorMap::Ranges() const {
 void BadSectorMap::Clear() {
     std::lock_guard lock(mutex_);
     ranges_.clear();
+    any_.store(false, std::memory_order_release);
 }
 
 } // namespace trevik

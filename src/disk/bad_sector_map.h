@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -31,6 +32,8 @@ public:
 
 private:
     mutable std::mutex mutex_;
+    // Set once anything is added: every read asks, and a sound disk need not take the lock.
+    std::atomic<bool> any_{false};
     std::map<uint64_t, uint64_t> ranges_; // first -> end, disjoint and not touching
 };
 

@@ -56,7 +56,7 @@ InodeRead InodeAccess::ReadInode(uint32_t n) {
         out.status = InodeStatus::Unreadable; // its group lies past the end of the device
         return out;
     }
-    const uint64_t table = InodeTableSector(slot.group);
+    const uint64_t table = out.sector - slot.sectorInTable;
     const uint64_t chunkRel = slot.sectorInTable / kChunkSectors * kChunkSectors;
     const uint64_t first = table + chunkRel;
     // Tables of different groups lie a group apart: hash, so that they do not collide.

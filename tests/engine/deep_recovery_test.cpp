@@ -21,9 +21,7 @@ namespace fs = std::filesystem;
 std::string Content(const TreeNode& n) {
     if (!n.data.empty())
         return std::string(n.data.begin(), n.data.end());
-    std::string s(n.generatedSize, '\0');
-    ExpectedContent(n, 0, {reinterpret_cast<uint8_t*>(s.data()), s.size()});
-    return s;
+    return testing::ExpectedBytes(n, n.generatedSize);
 }
 
 ExtractionSummary RecoverAll(Fixture& fx, const std::string& to) {

@@ -31,6 +31,13 @@ inline MountOutcome MountInto(SectorReader& reader, const PartitionEntry& entry,
     return {true, "", out.warnings};
 }
 
+// What the first `size` bytes of a built node read back as (holes as zeros).
+inline std::string ExpectedBytes(const imagebuilder::TreeNode& n, uint64_t size) {
+    std::string s(size, '\0');
+    imagebuilder::ExpectedContent(n, 0, {reinterpret_cast<uint8_t*>(s.data()), s.size()});
+    return s;
+}
+
 // How many warnings of one kind.
 inline size_t CountKind(const std::vector<Warning>& warnings, WarningKind kind) {
     return static_cast<size_t>(std::count_if(warnings.begin(), warnings.end(),

@@ -20,12 +20,6 @@ UfsParams Params() {
     return testing::VolumeParams();
 }
 
-std::string Expect(const TreeNode& n, uint64_t size) {
-    std::string s(size, '\0');
-    ExpectedContent(n, 0, {reinterpret_cast<uint8_t*>(s.data()), s.size()});
-    return s;
-}
-
 ExtractionSummary RecoverAll(Fixture& fx, const std::string& to,
                              DuplicatePolicy p = DuplicatePolicy::Skip) {
     ExtractionControl control;
@@ -52,8 +46,8 @@ TEST(Extraction, RecoverAllIsByteExactWithLinksTimesAndHoles) {
     EXPECT_EQ(s.specialsSkipped, 1u);
     EXPECT_EQ(s.foldersCreated, 1u); // d (the destination is not the volume's)
     const fs::path d = out.Path() / "to" / "d";
-    EXPECT_TRUE(Slurp((d / "big.bin").string()) == Expect(big, 300000));
-    EXPECT_TRUE(Slurp((d / "sparse.bin").string()) == Expect(sparse, 20u << 20));
+    EXPECT_TRUE(Slurp((d / "big.bin").string()) == testing::ExpectedBytes(big, 300000));
+    EXPECT_TRUE(Slurp((d / "sparse.bin").string()) == testing::ExpectedBytes(sparse, 20u << 20));
     EXPECT_EQ(Slurp((d / std::string(255, 'L')).string()), "long\n");
     EXPECT_EQ(Slurp((d / "caf\xE9").string()), "latin\n"); // the original bytes
     EXPECT_EQ(fs::read_symlink(d / "link"), "big.bin");
@@ -108,7 +102,7 @@ TEST(Extraction, UnreadableSectorsAreZerosAndTheFileIsNamedIncomplete) {
     const ExtractionSummary s = RecoverAll(fx, out.Path().string());
     ASSERT_EQ(s.incomplete, std::vector<std::string>{"/d/big.bin"});
     EXPECT_FALSE(s.Whole());
-    std::string want = Expect(big, 300000);
+    std::string want = testing::ExpectedBytes(big, 300000);
     const std::string got = Slurp(out.File("d/big.bin"));
     ASSERT_EQ(got.size(), want.size());
     const uint64_t off = 3 * 8192 + 5 * 512;

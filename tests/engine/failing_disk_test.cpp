@@ -17,12 +17,6 @@ using testing::Fixture;
 using testing::Slurp;
 using testing::TempDir;
 
-std::string Expect(const TreeNode& n, uint64_t size) {
-    std::string s(size, '\0');
-    ExpectedContent(n, 0, {reinterpret_cast<uint8_t*>(s.data()), s.size()});
-    return s;
-}
-
 // Attempts the device saw at each of `sectors`.
 std::map<uint64_t, size_t> Attempts(const FaultyDevice& dev, const std::set<uint64_t>& sectors) {
     std::map<uint64_t, size_t> n;
@@ -110,7 +104,7 @@ TEST(FailingDisk, EveryLossIsReportedAndNoBadSectorIsReadMoreThanRetriesPlusOne)
     const std::set<std::string> incomplete(s.incomplete.begin(), s.incomplete.end());
     EXPECT_EQ(incomplete, (std::set<std::string>{"/c/data.bin", "/c/huge.bin"}));
     EXPECT_EQ(Slurp(out.File("to/keep/safe.txt")), "safe\n");
-    std::string expected = Expect(dv.data, 200000);
+    std::string expected = testing::ExpectedBytes(dv.data, 200000);
     const uint64_t zeroAt =
         (dataSector - fx.FragSector(fx.volume.Find("/c/data.bin")->dataFrags[2])) * 512 + 2 * 4096;
     std::fill_n(expected.begin() + static_cast<long>(zeroAt), 512, '\0');
@@ -147,7 +141,7 @@ TEST(FailingDisk, AreasOfARescueMapAreNeverReadAndReportedLost) {
     for (const auto& [sector, n] : Attempts(fx.faulty, mapped))
         EXPECT_EQ(n, 0u) << sector;
     const std::string got = Slurp(dir.File("to/c/data.bin"));
-    const std::string want = Expect(dv.data, 200000);
+    const std::string want = testing::ExpectedBytes(dv.data, 200000);
     EXPECT_EQ(got.substr(0, 4096), std::string(4096, '\0'));
     EXPECT_TRUE(got.substr(4096) == want.substr(4096));
 }
@@ -182,7 +176,7 @@ TEST(FailingDisk, ATruncatedImageMarksWhatLiesPastItsEnd) {
     const std::string got = Slurp(out.File("to/huge.bin"));
     ASSERT_EQ(got.size(), 3000000u);
     // Every block the image holds is exact; every block past its end reads as zeros.
-    const std::string want = Expect(huge, 3000000);
+    const std::string want = testing::ExpectedBytes(huge, 3000000);
     size_t kept = 0;
     for (size_t b = 0; b < node->dataFrags.size(); ++b) {
         const size_t at = b * 8192;
