@@ -34,6 +34,8 @@ const char* WarningKindName(WarningKind kind) {
         return "correctedSuperblock";
     case WarningKind::DamagedBlockMap:
         return "damagedBlockMap";
+    case WarningKind::RebuildLimit:
+        return "rebuildLimit";
     }
     return "unknown";
 }
@@ -87,6 +89,11 @@ std::string WarningMessage(const Warning& w) {
         return Folder(w) +
                ": its block map is damaged (a block outside the volume, or one named twice); "
                "the entries beyond that point are lost";
+    case WarningKind::RebuildLimit:
+        return "More directory blocks were found among the data than a rebuild keeps (from "
+               "sector " +
+               std::to_string(w.sector.value_or(0)) +
+               " on): the folders in the rest were not rebuilt";
     case WarningKind::CorrectedSuperblock:
         return "The superblock at sector " + std::to_string(w.sector.value_or(0)) +
                " is not usable (" + w.reason + "); mounted from its backup copy at sector " +

@@ -108,6 +108,7 @@ void DirectoryWalker::RebuildLostFolders() {
     };
     std::vector<Kept> kept;
     size_t keptBytes = 0;
+    bool limitWarned = false;
     constexpr uint32_t kRunBlocks = 64;
     std::vector<uint8_t> run(size_t{kRunBlocks} * g.blockSize);
     std::vector<uint8_t> cgBytes;
@@ -144,8 +145,14 @@ void DirectoryWalker::RebuildLostFolders() {
                 bool live = false;
                 auto close = [&](size_t stop) {
                     const uint64_t sector = FragmentSector(g, frag) + start;
-                    if (start != SIZE_MAX && live && parsedBlocks_.count(sector) == 0 &&
-                        keptBytes + (stop - start) * ufs::kDirChunk <= kMaxRebuiltBytes) {
+                    const bool room =
+                        start == SIZE_MAX ||
+                        keptBytes + (stop - start) * ufs::kDirChunk <= kMaxRebuiltBytes;
+                    if (!room && live && !limitWarned) {
+                        Warn(WarningKind::RebuildLimit, 0, sector);
+                        limitWarned = true;
+                    }
+                    if (start != SIZE_MAX && live && parsedBlocks_.count(sector) == 0 && room) {
                         const auto piece =
                             block.subspan(start * ufs::kDirChunk, (stop - start) * ufs::kDirChunk);
                         kept.push_back({frag + start * ufs::kDirChunk / g.fragmentSize,

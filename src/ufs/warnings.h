@@ -19,6 +19,7 @@ enum class WarningKind {
     PastEnd,             // the volume reaches past the end of the device
     CorrectedSuperblock, // the primary superblock is unusable; a copy was used
     DamagedBlockMap,     // a folder's block map points outside the volume, loops or repeats
+    RebuildLimit,        // more loose directory blocks than a rebuild keeps: the rest are not read
 };
 
 struct Warning {
