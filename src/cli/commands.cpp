@@ -2,6 +2,7 @@
 
 #include "cli/output.h"
 #include "cli/reading.h"
+#include "cli/signals.h"
 #include "disk/disk_table.h"
 #include "recovery/session.h"
 #include "volume/disk_label.h"
@@ -18,39 +19,6 @@ namespace {
 
 inline constexpr const char* kMsgNoLabel =
     "No Solaris Partition Found  !! \r\nSelect Search Partition and than Click Next.";
-inline constexpr const char* kMsgBadStart =
-    "      Start sector value is not valid, It should be a positive number";
-inline constexpr const char* kMsgBadEnd =
-    "      End sector value is not valid, It should be a positive number";
-inline constexpr const char* kMsgInvertedRange =
-    "      End sector should be bigger than start sector";
-
-std::atomic<bool>* g_stopFlag = nullptr;
-
-extern "C" void OnInterrupt(int) {
-    if (g_stopFlag != nullptr) {
-        g_stopFlag->store(true);
-    }
-}
-
-// Parses a sector number the way the window's edit fields are read: digits only, within
-// the 32-bit sector range.
-std::optional<uint32_t> ParseSector(const std::string& text) {
-    if (text.empty() || text.size() > 10) {
-        return std::nullopt;
-    }
-    uint64_t v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') {
-            return std::nullopt;
-        }
-        v = v * 10 + static_cast<uint64_t>(c - '0');
-    }
-    if (v > UINT32_MAX) {
-        return std::nullopt;
-    }
-    return static_cast<uint32_t>(v);
-}
 
 // The scan's progress (already coalesced by the scan) as a bar on the progress line.
 class ScanBar final : public ScanObserver {
@@ -160,31 +128,13 @@ int RunVolumes(const VolumesOptions& options) {
 namespace {
 
 int ListVolumes(Session& session, const VolumesOptions& options) {
-    uint32_t start = 0;
-    std::optional<uint32_t> end;
     if (options.scan) {
-        if (options.start) {
-            const auto v = ParseSector(*options.start);
-            if (!v) {
-                std::cerr << kMsgBadStart << "\n";
-                return kExitUsage;
-            }
-            start = *v;
-        }
-        if (options.end) {
-            end = ParseSector(*options.end);
-            if (!end) {
-                std::cerr << kMsgBadEnd << "\n";
-                return kExitUsage;
-            }
-        }
+        if (const auto rc = CheckScanRange(options))
+            return *rc;
     }
-
     if (!OpenForReading(session, options.device, options)) {
         return kExitFailure;
     }
-    const uint64_t totalSectors = session.Reader().TotalSectors();
-
     if (!options.scan) {
         if (ReadDiskLabel(session.Reader(), session.volumes) == 0) {
             std::cerr << kMsgNoLabel << "\n";
@@ -193,26 +143,15 @@ int ListVolumes(Session& session, const VolumesOptions& options) {
         PrintVolumes(session.volumes, options.json);
         return kExitOk;
     }
-
     ScanOptions scan;
-    scan.startSector = start;
-    scan.endSector = end.value_or(DefaultScanEnd(totalSectors));
-    scan.sectorsPerRead = session.settings.sectorsPerRead;
-    if (scan.startSector >= scan.endSector) {
-        std::cerr << kMsgInvertedRange << "\n";
-        return kExitUsage;
-    }
-
-    g_stopFlag = &session.stopRequested;
-    struct sigaction sa {};
-    sa.sa_handler = OnInterrupt;
-    sigaction(SIGINT, &sa, nullptr);
-
+    if (const auto rc = MakeScanOptions(options, session.Reader().TotalSectors(),
+                                        session.settings.sectorsPerRead, scan))
+        return *rc;
+    WatchStopFlag watch(session.stopRequested);
     ScanBar bar;
     const ScanOutcome outcome =
         ScanForVolumes(session.Reader(), scan, session.volumes, session.stopRequested, &bar);
     bar.Finish();
-    g_stopFlag = nullptr;
     if (outcome == ScanOutcome::Stopped) {
         std::cerr << "trevik-cli: scan stopped; volumes found so far:\n";
         PrintVolumes(session.volumes, options.json);

@@ -10,6 +10,9 @@ namespace trevik::cli {
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1; // a failure, or a result with losses (warnings)
 inline constexpr int kExitUsage = 2;
+// A command stopped by a signal exits with 128 + its number: 130 SIGINT, 143 SIGTERM,
+// 129 SIGHUP.
+inline constexpr int kExitSignalBase = 128;
 
 struct DisksOptions {
     std::vector<std::string> images;
@@ -24,18 +27,22 @@ struct ReadOptions {
     std::string saveBadmap; // where to write the bad sectors this run met
 };
 
-struct VolumesOptions : ReadOptions {
-    std::string device;
-    bool scan = false;
+// The sectors a --scan covers, as typed.
+struct ScanRangeOptions {
     std::optional<std::string> start;
     std::optional<std::string> end;
+};
+
+struct VolumesOptions : ReadOptions, ScanRangeOptions {
+    std::string device;
+    bool scan = false;
     bool json = false;
 };
 
 int RunDisks(const DisksOptions& options);
 int RunVolumes(const VolumesOptions& options);
 
-struct VolumeCommandOptions : ReadOptions {
+struct VolumeCommandOptions : ReadOptions, ScanRangeOptions {
     std::string device;
     int volume = 0; // 1-based
     bool scan = false;
@@ -56,6 +63,9 @@ struct RecoverOptions : VolumeCommandOptions {
     std::string to;
     std::string duplicates = "skip";
     std::vector<std::string> paths;
+    bool rawNames = false;
+    bool keepSetid = false;
+    bool keepOwner = false;
 };
 
 int RunInfo(const VolumeCommandOptions& options);

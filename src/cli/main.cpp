@@ -1,8 +1,11 @@
 #include "cli/commands.h"
+#include "cli/signals.h"
 #include "recovery/recovery_settings.h"
 
 #include <CLI/CLI.hpp>
 #include <iostream>
+#include <memory>
+#include <vector>
 
 int main(int argc, char** argv) {
     using namespace trevik;
@@ -29,17 +32,30 @@ int main(int argc, char** argv) {
                         "Write the bad sectors met as a ddrescue mapfile");
     };
 
+    // --start and --end of a --scan, kept as typed: read the way the window reads them.
+    struct RangeText {
+        std::string start, end;
+        CLI::Option* startOpt = nullptr;
+        CLI::Option* endOpt = nullptr;
+        cli::ScanRangeOptions* target = nullptr;
+    };
+    std::vector<std::unique_ptr<RangeText>> ranges;
+    auto addScanRange = [&](CLI::App* cmd, CLI::Option* scan, cli::ScanRangeOptions& o) {
+        auto r = std::make_unique<RangeText>();
+        r->startOpt = cmd->add_option("--start", r->start, "First sector of the scan");
+        r->endOpt = cmd->add_option("--end", r->end, "Sector after the last one scanned");
+        r->startOpt->needs(scan);
+        r->endOpt->needs(scan);
+        r->target = &o;
+        ranges.push_back(std::move(r));
+    };
+
     cli::VolumesOptions volumes;
-    std::string start;
-    std::string end;
     auto* volumesCmd = app.add_subcommand(
         "volumes", "List the Solaris volumes of a disk, from its label or a scan");
     volumesCmd->add_option("DEVICE", volumes.device, "Disk image or block device")->required();
     auto* scanFlag = volumesCmd->add_flag("--scan", volumes.scan, "Scan for UFS superblocks");
-    auto* startOpt = volumesCmd->add_option("--start", start, "First sector of the scan");
-    auto* endOpt = volumesCmd->add_option("--end", end, "Sector after the last one scanned");
-    startOpt->needs(scanFlag);
-    endOpt->needs(scanFlag);
+    addScanRange(volumesCmd, scanFlag, volumes);
     addReadOptions(volumesCmd, volumes);
     volumesCmd->add_flag("--json", volumes.json, "One JSON document on stdout");
 
@@ -49,7 +65,9 @@ int main(int argc, char** argv) {
         cmd->add_option("DEVICE", o.device, "Disk image or block device")->required();
         cmd->add_option("--volume", o.volume, "Volume number, as trevik-cli volumes lists it")
             ->required();
-        cmd->add_flag("--scan", o.scan, "Find the volumes by a superblock scan, not the label");
+        auto* scan =
+            cmd->add_flag("--scan", o.scan, "Find the volumes by a superblock scan, not the label");
+        addScanRange(cmd, scan, o);
         cmd->add_option("--mode", o.mode, "normal (default) or extensive")
             ->check(CLI::IsMember({"normal", "extensive"}));
         cmd->add_flag("--json", o.json, "One JSON document on stdout");
@@ -78,6 +96,12 @@ int main(int argc, char** argv) {
         ->add_option("--duplicates", recover.duplicates, "skip (default), rename or overwrite")
         ->check(CLI::IsMember({"skip", "rename", "overwrite"}));
     recoverCmd->add_option("PATH", recover.paths, "Folders and files to copy (default: all)");
+    recoverCmd->add_flag("--raw-names", recover.rawNames,
+                         "Write names as the disk's bytes, not as shown (UTF-8)");
+    recoverCmd->add_flag("--keep-setid", recover.keepSetid,
+                         "Keep set-user-ID, set-group-ID and sticky bits (root only)");
+    recoverCmd->add_flag("--keep-owner", recover.keepOwner,
+                         "Give items the owner and group the disk records (root only)");
 
     try {
         app.parse(argc, argv);
@@ -90,23 +114,36 @@ int main(int argc, char** argv) {
         return cli::kExitUsage;
     }
 
+    for (const auto& r : ranges) {
+        if (!r->startOpt->empty())
+            r->target->start = r->start;
+        if (!r->endOpt->empty())
+            r->target->end = r->end;
+    }
+
     try {
         if (disksCmd->parsed()) {
             return cli::RunDisks(disks);
         }
-        if (infoCmd->parsed())
-            return cli::RunInfo(info);
-        if (lsCmd->parsed())
-            return cli::RunLs(ls);
-        if (findCmd->parsed())
-            return cli::RunFind(find);
-        if (recoverCmd->parsed())
-            return cli::RunRecover(recover);
-        if (!startOpt->empty())
-            volumes.start = start;
-        if (!endOpt->empty())
-            volumes.end = end;
-        return cli::RunVolumes(volumes);
+        // Reading a disk can take hours: a stop signal ends it cleanly.
+        cli::CatchStopSignals();
+        int rc;
+        if (infoCmd->parsed()) {
+            rc = cli::RunInfo(info);
+        } else if (lsCmd->parsed()) {
+            rc = cli::RunLs(ls);
+        } else if (findCmd->parsed()) {
+            rc = cli::RunFind(find);
+        } else if (recoverCmd->parsed()) {
+            rc = cli::RunRecover(recover);
+        } else {
+            rc = cli::RunVolumes(volumes);
+        }
+        if (const int sig = cli::CaughtSignal(); sig != 0) {
+            std::cerr << "trevik-cli: stopped by signal " << sig << "\n";
+            return cli::kExitSignalBase + sig;
+        }
+        return rc;
     } catch (const std::exception& e) {
         std::cerr << "trevik-cli: " << e.what() << "\n";
         return cli::kExitFailure;

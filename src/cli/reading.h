@@ -2,6 +2,7 @@
 
 #include "cli/commands.h"
 #include "recovery/session.h"
+#include "volume/superblock_scan.h"
 
 #include <string>
 
@@ -10,6 +11,13 @@ namespace trevik::cli {
 // Opens the device for a command with its read options in force and its ddrescue map
 // loaded. Prints its own errors.
 bool OpenForReading(Session& session, const std::string& device, const ReadOptions& options);
+
+// The scan a --scan runs: --start and --end read as the window reads its fields, the
+// end defaulting to the device's. Prints the window's message and returns the exit code
+// when they are not valid (before the device is opened, as far as it can tell).
+std::optional<int> CheckScanRange(const ScanRangeOptions& range);
+std::optional<int> MakeScanOptions(const ScanRangeOptions& range, uint64_t totalSectors,
+                                   uint32_t sectorsPerRead, ScanOptions& scan);
 
 // Writes --save-badmap when it was given. Returns rc, or a failure when the map cannot be
 // written.

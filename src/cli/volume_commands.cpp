@@ -3,6 +3,7 @@
 #include "cli/commands.h"
 #include "cli/output.h"
 #include "cli/reading.h"
+#include "cli/signals.h"
 #include "recovery/drive_information.h"
 #include "recovery/extraction.h"
 #include "recovery/find_files.h"
@@ -60,31 +61,41 @@ struct Mounted {
     MountedVolume volume;
 };
 
-bool MountFromOptions(const VolumeCommandOptions& o, Mounted& m) {
+// Returns kExitOk when mounted, else the command's exit code.
+int MountFromOptions(const VolumeCommandOptions& o, Mounted& m) {
     if (o.mode != "normal" && o.mode != "extensive") {
         std::cerr << "trevik-cli: --mode must be normal or extensive\n";
-        return false;
+        return kExitUsage;
+    }
+    if (o.scan) {
+        if (const auto rc = CheckScanRange(o))
+            return *rc;
     }
     if (!OpenForReading(m.session, o.device, o)) {
-        return false;
+        return kExitFailure;
     }
     SectorReader& reader = m.session.Reader();
     ProgressLine progress;
     if (o.scan) {
         ScanOptions scan;
-        scan.endSector = DefaultScanEnd(reader.TotalSectors());
-        scan.sectorsPerRead = m.session.settings.sectorsPerRead;
-        ScanForVolumes(reader, scan, m.session.volumes, m.session.stopRequested);
+        if (const auto rc =
+                MakeScanOptions(o, reader.TotalSectors(), m.session.settings.sectorsPerRead, scan))
+            return *rc;
+        if (ScanForVolumes(reader, scan, m.session.volumes, m.session.stopRequested) ==
+            ScanOutcome::Stopped) {
+            std::cerr << "trevik-cli: scan stopped\n";
+            return kExitFailure;
+        }
     } else if (ReadDiskLabel(reader, m.session.volumes) == 0) {
         std::cerr
             << "No Solaris Partition Found  !! \r\nSelect Search Partition and than Click Next.\n";
-        return false;
+        return kExitFailure;
     }
     const size_t count = m.session.volumes.Count();
     if (o.volume < 1 || static_cast<size_t>(o.volume) > count) {
         std::cerr << "trevik-cli: no volume " << o.volume << " on " << o.device << " (it has "
                   << count << ")\n";
-        return false;
+        return kExitFailure;
     }
     const PartitionEntry entry = m.session.volumes[static_cast<size_t>(o.volume - 1)];
     MountProgress observer(progress);
@@ -94,16 +105,16 @@ bool MountFromOptions(const VolumeCommandOptions& o, Mounted& m) {
     progress.Done();
     if (!mounted) {
         std::cerr << "trevik-cli: " << mounted.error() << "\n";
-        return false;
+        return kExitFailure;
     }
     m.volume = mounted.Take();
-    return true;
+    return kExitOk;
 }
 
 // Every warning as one line on stderr.
 void PrintWarnings(const std::vector<Warning>& warnings) {
     for (const Warning& w : warnings) {
-        std::cerr << "trevik-cli: warning: " << text::WarningMessage(w) << "\n";
+        std::cerr << "trevik-cli: warning: " << TerminalSafe(text::WarningMessage(w)) << "\n";
     }
 }
 
@@ -175,9 +186,9 @@ std::optional<Target> Resolve(const RecoveredTree& tree, const std::string& path
 }
 
 struct Row {
-    std::string path;
-    std::string rawPath;
-    std::string name;
+    std::string_view path;
+    std::string_view rawPath;
+    std::string_view name;
     bool folder = false;
     uint32_t inode = 0;
     uint32_t parentInode = 0;
@@ -201,79 +212,131 @@ const char* FoundName(Found f) {
     return "walk";
 }
 
-std::string Join(const std::string& parent, std::string_view name) {
-    return (parent == "/" ? "" : parent) + "/" + std::string(name);
+// Writes one row at a time, as text or as the entries of one JSON document.
+class RowPrinter {
+public:
+    explicit RowPrinter(bool asJson) : json_(asJson) {
+        if (json_)
+            std::fputs("{\"entries\":[", stdout);
+    }
+    void Print(const Row& r) {
+        const UfsTimeText tt = FormatUfsTime(r.mtime);
+        if (!json_) {
+            std::printf("%-6s %14llu %11s %8s  %s%s\n", r.folder ? "folder" : "file",
+                        static_cast<unsigned long long>(r.size), tt.date.c_str(), tt.time.c_str(),
+                        TerminalSafe(r.path).c_str(), r.damaged ? "  [damaged]" : "");
+            return;
+        }
+        json e{{"path", r.path},
+               {"pathHex", HexBytes(r.rawPath)},
+               {"name", r.name},
+               {"type", r.folder ? "folder" : "file"},
+               {"inode", r.inode},
+               {"parentInode", r.parentInode},
+               {"size", r.size},
+               {"mtime", r.mtime},
+               {"date", tt.date},
+               {"time", tt.time},
+               {"found", FoundName(r.found)}};
+        if (r.damaged)
+            e["damaged"] = true;
+        std::fputs(first_ ? "" : ",", stdout);
+        std::fputs(Dump(e).c_str(), stdout);
+        first_ = false;
+    }
+    void Finish(const json& warnings) {
+        if (json_)
+            std::printf("],\"warnings\":%s}\n", Dump(warnings).c_str());
+        std::fflush(stdout);
+    }
+
+private:
+    bool json_;
+    bool first_ = true;
+};
+
+// The shown and raw paths of the folders on the way down, in one buffer each: memory
+// grows with the depth, never with the sum of the paths listed.
+class PathStack {
+public:
+    // `base`: the start folder's path ("" for the root).
+    PathStack(std::string shown, std::string raw) : shown_(std::move(shown)), raw_(std::move(raw)) {
+        marks_.emplace_back(shown_.size(), raw_.size());
+    }
+    // Goes to the folder at `depth` - 1 and appends a child's name.
+    void Child(size_t depth, std::string_view rawName) {
+        shown_.resize(marks_[depth - 1].first);
+        raw_.resize(marks_[depth - 1].second);
+        shown_ += '/';
+        shown_ += DisplayName(rawName);
+        raw_ += '/';
+        raw_ += rawName;
+    }
+    // Makes the child just appended the folder at `depth`.
+    void Enter(size_t depth) {
+        marks_.resize(depth);
+        marks_.emplace_back(shown_.size(), raw_.size());
+    }
+    void Leave(size_t depth) { marks_.resize(depth); }
+    std::string_view Shown() const { return shown_; }
+    std::string_view Raw() const { return raw_; }
+    std::string_view LastName() const {
+        return std::string_view(shown_).substr(shown_.rfind('/') + 1);
+    }
+
+private:
+    std::string shown_, raw_;
+    std::vector<std::pair<size_t, size_t>> marks_;
+};
+
+std::string BasePath(const RecoveredTree& t, uint32_t folderInode, bool display) {
+    const std::string p = FolderPath(t, folderInode, '/', display);
+    return p.empty() ? "" : "/" + p;
 }
 
-Row FolderRow(const RecoveredTree& t, uint32_t i, const std::string& parentPath,
-              const std::string& parentRaw) {
+Row FolderRow(const RecoveredTree& t, uint32_t i, const PathStack& p) {
     const FolderNode& f = t.Folders()[i];
-    return {Join(parentPath, DisplayName(t.FolderName(i))),
-            Join(parentRaw, t.FolderName(i)),
-            DisplayName(t.FolderName(i)),
-            true,
-            f.inode,
-            f.parentInode,
-            0,
-            f.modifiedTime,
-            false,
-            f.found};
+    return {p.Shown(),     p.Raw(), p.LastName(),   true,  f.inode,
+            f.parentInode, 0,       f.modifiedTime, false, f.found};
 }
 
-Row FileRow(const RecoveredTree& t, uint32_t i, const std::string& parentPath,
-            const std::string& parentRaw) {
+Row FileRow(const RecoveredTree& t, uint32_t i, const PathStack& p) {
     const FileNode& f = t.Files()[i];
-    return {Join(parentPath, DisplayName(t.FileName(i))),
-            Join(parentRaw, t.FileName(i)),
-            DisplayName(t.FileName(i)),
-            false,
-            f.inode,
-            f.parentInode,
-            f.size,
-            f.modifiedTime,
-            f.damaged,
-            f.found};
+    return {p.Shown(),     p.Raw(), p.LastName(),   false,     f.inode,
+            f.parentInode, f.size,  f.modifiedTime, f.damaged, f.found};
 }
 
-std::string SlashPath(const RecoveredTree& t, uint32_t folderInode, bool display) {
-    return "/" + FolderPath(t, folderInode, '/', display);
-}
-
-// Children in the listing order (folders first, then files), depth first with -r: a
-// folder's own listing follows its row at once.
-std::vector<Row> List(const RecoveredTree& t, uint32_t folderInode, bool recursive) {
+// Prints the children in the listing order (folders first, then files), depth first with
+// -r: a folder's own listing follows its row at once.
+void List(const RecoveredTree& t, uint32_t folderInode, bool recursive, RowPrinter& out) {
     struct Lister final : SubtreeVisitor {
         const RecoveredTree& t;
         bool recursive;
-        std::vector<Row> rows;
-        // The shown and raw paths of the folders on the way down.
-        std::vector<std::pair<std::string, std::string>> paths;
-        Lister(const RecoveredTree& tree, bool r, uint32_t start) : t(tree), recursive(r) {
-            paths.emplace_back(SlashPath(t, start, true), SlashPath(t, start, false));
-        }
+        RowPrinter& out;
+        PathStack paths;
+        Lister(const RecoveredTree& tree, bool r, RowPrinter& o, uint32_t start)
+            : t(tree), recursive(r), out(o),
+              paths(BasePath(tree, start, true), BasePath(tree, start, false)) {}
         bool EnterFolder(uint32_t f, size_t depth) override {
-            const auto& [path, raw] = paths[depth - 1];
-            rows.push_back(FolderRow(t, f, path, raw));
-            if (!recursive) {
+            paths.Child(depth, t.FolderName(f));
+            out.Print(FolderRow(t, f, paths));
+            if (!recursive)
                 return false;
-            }
-            paths.resize(depth);
-            paths.emplace_back(rows.back().path, rows.back().rawPath);
+            paths.Enter(depth);
             return true;
         }
-        void LeaveFolder(uint32_t, size_t depth) override { paths.resize(depth); }
+        void LeaveFolder(uint32_t, size_t depth) override { paths.Leave(depth); }
         void VisitFile(uint32_t f, size_t depth) override {
-            const auto& [path, raw] = paths[depth - 1];
-            rows.push_back(FileRow(t, f, path, raw));
+            paths.Child(depth, t.FileName(f));
+            out.Print(FileRow(t, f, paths));
         }
-    } lister(t, recursive, folderInode);
+    } lister(t, recursive, out, folderInode);
     t.WalkSubtree(folderInode, WalkOrder::FoldersFirst, lister);
-    return std::move(lister.rows);
 }
 
 int Info(const VolumeCommandOptions& o, Mounted& m) {
-    if (!MountFromOptions(o, m))
-        return kExitFailure;
+    if (const int rc = MountFromOptions(o, m); rc != kExitOk)
+        return rc;
     const DriveInformation d = MakeDriveInformation(m.volume);
     const auto& warnings = m.volume.warnings;
     if (o.json) {
@@ -288,7 +351,7 @@ int Info(const VolumeCommandOptions& o, Mounted& m) {
                            {"warnings", WarningsJson(warnings)}})
                   << "\n";
     } else {
-        std::cout << "Volume Name        " << d.volumeName << "\n"
+        std::cout << "Volume Name        " << TerminalSafe(d.volumeName) << "\n"
                   << "Volume Start       " << d.volumeStart << "\n"
                   << "Volume Size        " << d.volumeSize << "\n"
                   << "Block Size         " << d.blockSize << "\n"
@@ -301,105 +364,101 @@ int Info(const VolumeCommandOptions& o, Mounted& m) {
 }
 
 int Ls(const LsOptions& o, Mounted& m) {
-    if (!MountFromOptions(o, m))
-        return kExitFailure;
+    if (const int rc = MountFromOptions(o, m); rc != kExitOk)
+        return rc;
     const RecoveredTree& t = m.volume.tree;
     const auto target = Resolve(t, o.path);
     if (!target) {
-        std::cerr << "trevik-cli: no such path in the volume: " << o.path << "\n";
+        std::cerr << "trevik-cli: no such path in the volume: " << TerminalSafe(o.path) << "\n";
         return kExitFailure;
     }
-    std::vector<Row> rows;
+    RowPrinter out(o.json);
     if (target->kind == Target::File) {
         const uint32_t parent = t.Files()[target->index].parentInode;
-        rows.push_back(
-            FileRow(t, target->index, SlashPath(t, parent, true), SlashPath(t, parent, false)));
+        PathStack path(BasePath(t, parent, true), BasePath(t, parent, false));
+        path.Child(1, t.FileName(target->index));
+        out.Print(FileRow(t, target->index, path));
     } else {
         const uint32_t inode =
             target->kind == Target::Root ? kRootInode : t.Folders()[target->index].inode;
-        rows = List(t, inode, o.recursive);
+        List(t, inode, o.recursive, out);
     }
-    if (o.json) {
-        json entries = json::array();
-        for (const Row& r : rows) {
-            const UfsTimeText tt = FormatUfsTime(r.mtime);
-            json e{{"path", r.path},
-                   {"pathHex", HexBytes(r.rawPath)},
-                   {"name", r.name},
-                   {"type", r.folder ? "folder" : "file"},
-                   {"inode", r.inode},
-                   {"parentInode", r.parentInode},
-                   {"size", r.size},
-                   {"mtime", r.mtime},
-                   {"date", tt.date},
-                   {"time", tt.time},
-                   {"found", FoundName(r.found)}};
-            if (r.damaged)
-                e["damaged"] = true;
-            entries.push_back(std::move(e));
-        }
-        std::cout << Dump({{"entries", entries}, {"warnings", WarningsJson(m.volume.warnings)}})
-                  << "\n";
-        return Outcome(m.volume.warnings);
-    }
-    for (const Row& r : rows) {
-        const UfsTimeText tt = FormatUfsTime(r.mtime);
-        std::printf("%-6s %14llu %11s %8s  %s%s\n", r.folder ? "folder" : "file",
-                    static_cast<unsigned long long>(r.size), tt.date.c_str(), tt.time.c_str(),
-                    r.path.c_str(), r.damaged ? "  [damaged]" : "");
-    }
+    out.Finish(WarningsJson(m.volume.warnings));
     return Outcome(m.volume.warnings);
 }
 
 int Find(const FindOptions& o, Mounted& m) {
-    if (!MountFromOptions(o, m))
-        return kExitFailure;
-    struct Collect final : FindObserver {
-        std::vector<FindHit> hits;
-        void OnHit(const FindHit& h, size_t) override { hits.push_back(h); }
-    } collect;
-    std::atomic<bool> stop{false};
-    FindFiles(m.volume.tree, o.text, stop, nullptr, collect);
-    if (o.json) {
-        json hits = json::array();
-        for (const auto& h : collect.hits) {
-            json hit{{"name", h.name}, {"path", h.path}, {"size", h.size}};
-            if (m.volume.tree.Files()[h.fileIndex].damaged)
-                hit["damaged"] = true;
-            hits.push_back(std::move(hit));
+    if (const int rc = MountFromOptions(o, m); rc != kExitOk)
+        return rc;
+    // Each hit is printed as it is found.
+    struct Print final : FindObserver {
+        const RecoveredTree& tree;
+        bool asJson;
+        size_t count = 0;
+        Print(const RecoveredTree& t, bool j) : tree(t), asJson(j) {}
+        void OnHit(const FindHit& h, size_t) override {
+            const FileNode& f = tree.Files()[h.fileIndex];
+            if (!asJson) {
+                std::printf("%-40s %-40s %llu\n", TerminalSafe(h.name).c_str(),
+                            TerminalSafe(h.path).c_str(), static_cast<unsigned long long>(h.size));
+            } else {
+                const std::string folder = BasePath(tree, f.parentInode, true);
+                const std::string raw = BasePath(tree, f.parentInode, false);
+                json hit{
+                    {"name", h.name},
+                    {"path", h.path},
+                    {"size", h.size},
+                    {"fullPath", folder + "/" + DisplayName(tree.FileName(h.fileIndex))},
+                    {"pathHex", HexBytes(raw + "/" + std::string(tree.FileName(h.fileIndex)))}};
+                if (f.damaged)
+                    hit["damaged"] = true;
+                std::fputs(count == 0 ? "" : ",", stdout);
+                std::fputs(Dump(hit).c_str(), stdout);
+            }
+            ++count;
         }
-        std::cout << Dump({{"hits", hits}, {"warnings", WarningsJson(m.volume.warnings)}}) << "\n";
-        return Outcome(m.volume.warnings);
+    } print(m.volume.tree, o.json);
+    if (o.json)
+        std::fputs("{\"hits\":[", stdout);
+    std::atomic<bool> stop{false};
+    WatchStopFlag watch(stop);
+    FindFiles(m.volume.tree, o.text, stop, nullptr, print);
+    if (o.json) {
+        std::printf("],\"warnings\":%s}\n", Dump(WarningsJson(m.volume.warnings)).c_str());
     }
-    for (const auto& h : collect.hits) {
-        std::printf("%-40s %-40s %llu\n", h.name.c_str(), h.path.c_str(),
-                    static_cast<unsigned long long>(h.size));
-    }
-    std::fprintf(stderr, "%zu file(s) found\n", collect.hits.size());
+    std::fflush(stdout);
+    std::fprintf(stderr, "%zu file(s) found\n", print.count);
     return Outcome(m.volume.warnings);
 }
 
 int Recover(const RecoverOptions& o, Mounted& m) {
-    DuplicatePolicy policy;
+    ExtractionOptions options;
     if (o.duplicates == "skip") {
-        policy = DuplicatePolicy::Skip;
+        options.duplicates = DuplicatePolicy::Skip;
     } else if (o.duplicates == "rename") {
-        policy = DuplicatePolicy::Rename;
+        options.duplicates = DuplicatePolicy::Rename;
     } else if (o.duplicates == "overwrite") {
-        policy = DuplicatePolicy::Overwrite;
+        options.duplicates = DuplicatePolicy::Overwrite;
     } else {
         std::cerr << "trevik-cli: --duplicates must be skip, rename or overwrite\n";
         return kExitUsage;
     }
-    if (!MountFromOptions(o, m))
-        return kExitFailure;
+    options.rawNames = o.rawNames;
+    options.keepSetid = o.keepSetid;
+    options.keepOwner = o.keepOwner;
+    if ((o.keepSetid || o.keepOwner) && ::geteuid() != 0) {
+        std::cerr << "trevik-cli: --keep-setid and --keep-owner take effect only when run as "
+                     "root; not kept\n";
+    }
+    if (const int rc = MountFromOptions(o, m); rc != kExitOk)
+        return rc;
     const RecoveredTree& t = m.volume.tree;
     std::vector<ExtractItem> items;
     bool all = o.paths.empty();
     for (const auto& p : o.paths) {
         const auto target = Resolve(t, p);
         if (!target) {
-            std::cerr << "trevik-cli: no such path in the volume: " << p << "\n";
+            std::cerr << "trevik-cli: no such path in the volume: " << TerminalSafe(p) << "\n";
             return kExitFailure;
         }
         if (target->kind == Target::Root) {
@@ -416,21 +475,31 @@ int Recover(const RecoverOptions& o, Mounted& m) {
         void OnProgress(const ExtractionProgress& e) override {
             p.Show("Saving " + std::to_string(e.filesDone) + "/" + std::to_string(e.filesTotal) +
                    " files  " + std::to_string(e.bytesDone >> 20) + "/" +
-                   std::to_string(e.bytesTotal >> 20) + " MiB  " + e.name);
+                   std::to_string(e.bytesTotal >> 20) + " MiB  " + TerminalSafe(e.name));
         }
     } bar;
     ExtractionControl control;
+    WatchStopFlag watch(control.stopSavingRequested);
     const ExtractionSummary s =
-        ExtractItems(m.volume, m.session.Reader(), items, all, o.to, policy, control, &bar);
+        ExtractItems(m.volume, m.session.Reader(), items, all, o.to, options, control, &bar);
     bar.p.Done();
     if (o.json) {
+        json renamed = json::array();
+        for (const auto& r : s.renamed)
+            renamed.push_back({{"from", r.from}, {"to", r.to}});
+        json skippedItems = json::array();
+        for (const auto& k : s.skippedItems)
+            skippedItems.push_back({{"path", k.path}, {"reason", k.reason}});
         std::cout << Dump({{"filesWritten", s.filesWritten},
                            {"bytesWritten", s.bytesWritten},
                            {"foldersCreated", s.foldersCreated},
                            {"skipped", s.skipped},
                            {"incomplete", s.incomplete},
                            {"warnings", WarningsJson(m.volume.warnings)},
-                           {"damaged", s.damaged}})
+                           {"damaged", s.damaged},
+                           {"renamed", renamed},
+                           {"skippedItems", skippedItems},
+                           {"stopped", s.stopped}})
                   << "\n";
     } else {
         std::cout << "Files written    " << s.filesWritten << "\n"
@@ -440,14 +509,23 @@ int Recover(const RecoverOptions& o, Mounted& m) {
         if (s.specialsSkipped != 0) {
             std::cout << "Special files not copied " << s.specialsSkipped << "\n";
         }
+        for (const auto& r : s.renamed)
+            std::cout << "Renamed          " << TerminalSafe(r.from) << " -> " << TerminalSafe(r.to)
+                      << "\n";
+        for (const auto& k : s.skippedItems)
+            std::cout << "Not written      " << TerminalSafe(k.path) << ": "
+                      << TerminalSafe(k.reason) << "\n";
         for (const auto& p : s.incomplete)
-            std::cout << "Incomplete       " << p << "\n";
+            std::cout << "Incomplete       " << TerminalSafe(p) << "\n";
         for (const auto& p : s.damaged)
-            std::cout << "Damaged, not written " << p << "\n";
+            std::cout << "Damaged, not written " << TerminalSafe(p) << "\n";
+        if (s.stopped)
+            std::cout << "Stopped before the copy was complete\n";
     }
+    std::cout.flush();
     const int rc = Outcome(m.volume.warnings);
     if (!s.error.empty()) {
-        std::cerr << "trevik-cli: " << s.error << "\n";
+        std::cerr << "trevik-cli: " << TerminalSafe(s.error) << "\n";
         return kExitFailure;
     }
     if (!s.damaged.empty()) {
@@ -456,10 +534,10 @@ int Recover(const RecoverOptions& o, Mounted& m) {
     }
     if (!s.incomplete.empty()) {
         std::cerr << "trevik-cli: " << s.incomplete.size()
-                  << " file(s) had unreadable parts, written as zeros\n";
+                  << " item(s) incomplete: unreadable parts written as zeros, or not written\n";
         return kExitFailure;
     }
-    if (!s.damaged.empty()) {
+    if (!s.damaged.empty() || s.stopped) {
         return kExitFailure;
     }
     return rc;
@@ -471,6 +549,7 @@ int Recover(const RecoverOptions& o, Mounted& m) {
 template <typename Options>
 int WithMount(const Options& o, int (*command)(const Options&, Mounted&)) {
     Mounted m;
+    WatchStopFlag watch(m.session.stopRequested);
     const int rc = command(o, m);
     return FinishReading(m.session, o, rc);
 }

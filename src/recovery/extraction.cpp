@@ -7,11 +7,15 @@
 #include "ufs/tree_paths.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
+#include <unordered_set>
 
 namespace trevik {
 
@@ -28,46 +32,132 @@ std::string SafeFileName(std::string_view raw) {
     return name;
 }
 
-std::string DuplicateName(const std::string& name, uint32_t k) {
-    const auto dot = name.rfind('.');
-    const std::string suffix = " (" + std::to_string(k) + ")";
-    if (dot == std::string::npos || dot == 0)
-        return name + suffix;
-    return name.substr(0, dot) + suffix + name.substr(dot);
+std::string OutputName(std::string_view raw, bool rawNames) {
+    return SafeFileName(rawNames ? std::string(raw) : DisplayName(raw));
+}
+
+namespace {
+
+// Backs `at` off to the start of the UTF-8 sequence it falls in.
+size_t CharBoundary(const std::string& s, size_t at) {
+    for (int back = 0; at > 0 && at < s.size() && back < 3; ++back) {
+        if ((static_cast<uint8_t>(s[at]) & 0xC0) != 0x80)
+            break;
+        --at;
+    }
+    return at;
+}
+
+// stem + suffix + extension within `maxBytes`: the stem is cut, the extension kept while
+// it is short enough to leave room for a name.
+std::string Compose(const std::string& name, const std::string& suffix, size_t maxBytes) {
+    const size_t dot = name.rfind('.');
+    const size_t extAt = dot == std::string::npos || dot == 0 ? name.size() : dot;
+    std::string stem = name.substr(0, extAt);
+    std::string extension = name.substr(extAt);
+    if (stem.size() + suffix.size() + extension.size() > maxBytes) {
+        if (extension.size() + suffix.size() >= maxBytes / 2) {
+            stem = name;
+            extension.clear();
+        }
+        const size_t room = maxBytes > suffix.size() + extension.size()
+                                ? maxBytes - suffix.size() - extension.size()
+                                : 0;
+        stem.resize(CharBoundary(stem, std::min(room, stem.size())));
+    }
+    return SafeFileName(stem + suffix + extension);
+}
+
+} // namespace
+
+std::string FitName(const std::string& name, size_t maxBytes) {
+    return name.size() <= maxBytes ? name : Compose(name, "", maxBytes);
+}
+
+std::string DuplicateName(const std::string& name, uint32_t k, size_t maxBytes) {
+    return Compose(name, " (" + std::to_string(k) + ")", maxBytes);
+}
+
+size_t RemoveStaleTemporaries(int dirFd) {
+    const int fd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    DIR* dir = ::fdopendir(fd);
+    if (dir == nullptr) {
+        ::close(fd);
+        return 0;
+    }
+    const pid_t self = ::getpid();
+    size_t removed = 0;
+    while (const dirent* e = ::readdir(dir)) {
+        const std::string_view name(e->d_name);
+        if (name.substr(0, kPartialPrefix.size()) != kPartialPrefix)
+            continue;
+        // The pid that wrote it, then "-<n>" and nothing else.
+        size_t at = kPartialPrefix.size();
+        uint64_t pid = 0;
+        while (at < name.size() && name[at] >= '0' && name[at] <= '9' && pid < (1u << 30))
+            pid = pid * 10 + static_cast<uint64_t>(name[at++] - '0');
+        if (pid == 0 || pid >= (1u << 30) || at >= name.size() || name[at] != '-' ||
+            static_cast<pid_t>(pid) == self)
+            continue;
+        if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH)
+            continue; // that run may still be writing it
+        // Never a folder: this run writes only files and links under such names.
+        if (::unlinkat(dirFd, e->d_name, 0) == 0)
+            ++removed;
+    }
+    ::closedir(dir);
+    return removed;
 }
 
 namespace {
 
 constexpr int kDirOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+constexpr size_t kDefaultNameMax = 255;
 
-void SetTimes(int fd, const char* name, int32_t mtime, bool nofollow) {
-    if (mtime <= 0)
-        return;
-    struct timespec ts[2];
-    ts[0].tv_sec = mtime;
-    ts[0].tv_nsec = 0;
-    ts[1] = ts[0];
-    if (name == nullptr) {
-        ::futimens(fd, ts);
-    } else {
-        ::utimensat(fd, name, ts, nofollow ? AT_SYMLINK_NOFOLLOW : 0);
-    }
+// A destination that cannot take more ends the run; any other failure costs one item.
+bool EndsRun(int err) {
+    return err == ENOSPC || err == EDQUOT || err == EROFS || err == EIO;
 }
+
+struct timespec TimeOf(int32_t mtime) {
+    struct timespec ts {};
+    ts.tv_sec = mtime;
+    return ts;
+}
+
+size_t NameMaxOf(int fd, size_t fallback) {
+    const long v = ::fpathconf(fd, _PC_NAME_MAX);
+    return v >= 14 && v <= 4096 ? static_cast<size_t>(v) : fallback;
+}
+
+// The attributes an item keeps from its inode.
+struct Attributes {
+    mode_t perm = 0;
+    uint32_t uid = 0;
+    uint32_t gid = 0;
+    int32_t mtime = 0;
+    bool owner = false; // uid and gid are known
+};
 
 // A folder of the destination on the copy's path, from the destination down.
 struct Frame {
     UniqueFd fd; // closed for deep frames and reopened from an ancestor when needed
-    std::string safeName;
-    int32_t mtime = 0;
-    bool fresh = false;  // created by this run: nothing in it can clash
+    std::string name;
+    Attributes attr;
+    bool fresh = false;  // created by this run: nothing in it was there before
     bool isItem = false; // a folder of the volume (the destination itself is not)
+    size_t nameMax = kDefaultNameMax;
+    // Names this run gave in this folder, and the next " (N)" to try per name.
+    std::unordered_set<std::string> claimed;
+    std::unordered_map<std::string, uint32_t> nextSuffix;
 };
 
-// An output file on its way into place: written under `temp`, renamed when whole.
+// A temporary output on its way into place.
 struct Output {
     UniqueFd fd;
     std::string temp;
-    bool direct = false; // `temp` is the final name already
 };
 
 // How copying a file's blocks ended, whether any part was unreadable or lost, and the
@@ -81,9 +171,11 @@ struct Copied {
 
 class Extractor {
 public:
-    Extractor(const MountedVolume& v, SectorReader& r, DuplicatePolicy d, ExtractionControl& c,
-              ExtractionObserver* o)
-        : tree_(v.tree), access_(r, v.geometry, v.groupTable), dup_(d), control_(c), observer_(o) {}
+    Extractor(const MountedVolume& v, SectorReader& r, const ExtractionOptions& o,
+              ExtractionControl& c, ExtractionObserver* obs)
+        : tree_(v.tree), access_(r, v.geometry, v.groupTable), opts_(o), control_(c),
+          observer_(obs), root_(::geteuid() == 0),
+          pidTag_(std::string(kPartialPrefix) + std::to_string(::getpid()) + "-") {}
 
     ExtractionSummary Run(const std::vector<ExtractItem>& items, bool all,
                           const std::string& destination);
@@ -100,46 +192,75 @@ private:
         if (sum_.error.empty())
             sum_.error = what + ": " + std::strerror(err);
     }
+    // An item that could not be written: the run ends only when the destination cannot
+    // take more.
+    void ItemFailed(const std::string& path, const std::string& what, int err) {
+        if (EndsRun(err)) {
+            EndRun(what + " " + path, err);
+            return;
+        }
+        sum_.incomplete.push_back(path);
+        sum_.skippedItems.push_back({path, what + ": " + std::strerror(err)});
+    }
+    void Skipped(const std::string& path, const char* reason) {
+        sum_.skippedItems.push_back({path, reason});
+    }
+
     void CountFolder(uint32_t inode);
-    void CopyFolderTree(int destFd, int64_t folder);
+    void CopyFolderTree(int64_t folder);
     int FrameFd(size_t k);
     bool PushFolder(uint32_t folder);
     void PopFolder();
-    struct Made {
-        UniqueFd fd; // invalid when the run had to end
-        std::string name;
-        bool fresh = false; // created now, not an existing folder reused
-    };
-    Made MakeFolder(int parentFd, const std::string& safeName);
-    void CopyFile(int dirFd, uint32_t fileIndex, bool freshFolder);
-    void CopyLink(int dirFd, uint32_t fileIndex, const Inode& inode, const std::string& name,
-                  const struct stat* existing);
-    bool WriteRegular(int dirFd, const std::string& finalName, const Inode& inode,
-                      uint32_t fileIndex, bool direct, bool lost);
-    bool OpenOutput(int dirFd, const std::string& finalName, mode_t perm, bool direct, Output& out);
+    void ApplyFolderAttributes(size_t k);
+    void CopyFile(uint32_t fileIndex);
+    void PlaceItem(uint32_t fileIndex, const Inode& inode, bool lost);
+    bool OpenTemp(int dirFd, Output& out, const std::string& path);
+    bool WriteRegular(int dirFd, Output& out, const Inode& inode, uint32_t fileIndex, bool lost,
+                      bool& damaged);
+    bool WriteLink(int dirFd, Output& out, const Inode& inode, uint32_t fileIndex);
     Copied CopyBlocks(int fd, const Inode& inode);
-    bool FinishOutput(int dirFd, Output& out, const Inode& inode, uint64_t writtenEnd,
-                      uint32_t fileIndex);
-    bool PlaceOutput(int dirFd, const Output& out, const std::string& finalName,
-                     uint32_t fileIndex);
-    void Written(const Inode& inode, bool damaged, uint32_t fileIndex) {
-        ++sum_.filesWritten;
-        sum_.bytesWritten += inode.size;
-        if (damaged)
-            sum_.incomplete.push_back(FilePath(fileIndex));
+    bool MoveIntoPlace(int dirFd, Frame& frame, const Output& out, const std::string& base,
+                       std::string& name, bool replace, const std::string& path);
+
+    std::string ShownName(std::string_view raw) const {
+        return opts_.rawNames ? std::string(raw) : DisplayName(raw);
     }
-    std::string FreeName(int dirFd, const std::string& name);
+    // The first " (N)" name of `base` this run has not given in the frame.
+    std::string RunName(Frame& f, const std::string& base);
+    // The first " (N)" name of `base` neither given by this run nor in the folder.
+    std::string FreeName(int dirFd, Frame& f, const std::string& base);
+    mode_t Permissions(uint16_t mode) const {
+        return static_cast<mode_t>(mode) & (opts_.keepSetid && root_ ? 07777 : 0777);
+    }
+    bool KeepOwner(const Attributes& a) const { return opts_.keepOwner && root_ && a.owner; }
+    Attributes AttributesOf(const Inode& inode, bool known) const {
+        return {static_cast<mode_t>(inode.mode & 07777), inode.uid, inode.gid, inode.modifiedTime,
+                known};
+    }
+
     std::string FilePath(uint32_t fileIndex) const {
         const std::string folder =
             FolderPath(tree_, tree_.Files()[fileIndex].parentInode, '/', true);
         return (folder.empty() ? "" : "/" + folder) + "/" + DisplayName(tree_.FileName(fileIndex));
     }
+    std::string FolderItemPath(uint32_t folder) const {
+        return "/" + FolderPath(tree_, tree_.Folders()[folder].inode, '/', true);
+    }
+    // Where `name` in the innermost frame lies below the destination.
+    std::string DestPath(const std::string& name) const {
+        std::string p;
+        for (size_t k = 1; k < frames_.size(); ++k)
+            p += frames_[k].name + "/";
+        return p + name;
+    }
 
     const RecoveredTree& tree_;
     InodeAccess access_;
-    DuplicatePolicy dup_;
+    ExtractionOptions opts_;
     ExtractionControl& control_;
     ExtractionObserver* observer_;
+    const bool root_;
+    const std::string pidTag_;
     ExtractionSummary sum_;
     ExtractionProgress progress_;
     std::vector<Frame> frames_;
@@ -159,43 +280,26 @@ void Extractor::CountFolder(uint32_t inode) {
     tree_.WalkSubtree(inode, WalkOrder::FilesFirst, count);
 }
 
-std::string Extractor::FreeName(int dirFd, const std::string& name) {
-    struct stat st {};
-    if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return name;
-    for (uint32_t k = 1;; ++k) {
-        const std::string candidate = DuplicateName(name, k);
-        if (::fstatat(dirFd, candidate.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+std::string Extractor::RunName(Frame& f, const std::string& base) {
+    if (f.claimed.count(base) == 0)
+        return base;
+    uint32_t& k = f.nextSuffix[base];
+    for (;;) {
+        std::string candidate = DuplicateName(base, ++k, f.nameMax);
+        if (f.claimed.count(candidate) == 0)
             return candidate;
     }
 }
 
-// Creates (or reuses) a folder and opens it without following links. A name held by
-// something that is not a folder gets a new name.
-Extractor::Made Extractor::MakeFolder(int parentFd, const std::string& safeName) {
-    Made made;
-    made.name = safeName;
-    for (uint32_t k = 1; k < 100000; ++k) {
-        made.fresh = false;
-        if (::mkdirat(parentFd, made.name.c_str(), 0755) == 0) {
-            ++sum_.foldersCreated;
-            made.fresh = true;
-        } else if (errno != EEXIST) {
-            EndRun("Cannot create folder " + made.name, errno);
-            return {};
-        }
-        made.fd.Reset(::openat(parentFd, made.name.c_str(), kDirOpenFlags));
-        if (made.fd.Valid()) {
-            return made;
-        }
-        if (errno != ENOTDIR && errno != ELOOP) {
-            EndRun("Cannot open folder " + made.name, errno);
-            return {};
-        }
-        made.name = DuplicateName(safeName, k);
+std::string Extractor::FreeName(int dirFd, Frame& f, const std::string& base) {
+    uint32_t& k = f.nextSuffix[base];
+    for (;;) {
+        std::string candidate = DuplicateName(base, ++k, f.nameMax);
+        struct stat st {};
+        if (f.claimed.count(candidate) == 0 &&
+            ::fstatat(dirFd, candidate.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return candidate;
     }
-    EndRun("Cannot create folder " + safeName, EEXIST);
-    return {};
 }
 
 int Extractor::FrameFd(size_t k) {
@@ -207,9 +311,9 @@ int Extractor::FrameFd(size_t k) {
     UniqueFd cur;
     int curFd = frames_[j].fd.Get();
     for (size_t m = j + 1; m <= k; ++m) {
-        UniqueFd next(::openat(curFd, frames_[m].safeName.c_str(), kDirOpenFlags));
+        UniqueFd next(::openat(curFd, frames_[m].name.c_str(), kDirOpenFlags));
         if (!next.Valid()) {
-            EndRun("Cannot reopen folder " + frames_[m].safeName, errno);
+            EndRun("Cannot reopen folder " + frames_[m].name, errno);
             return -1;
         }
         cur = std::move(next);
@@ -219,42 +323,100 @@ int Extractor::FrameFd(size_t k) {
     return frames_[k].fd.Get();
 }
 
-// Creates folder i inside the innermost frame and makes it the innermost. Deep trees
-// keep a handle only every 64 levels and reopen the others from there, so depth costs
-// no handles.
+// Creates folder i inside the innermost frame (or goes into the folder of that name an
+// earlier run left) and makes it the innermost. Deep trees keep a handle only every 64
+// levels and reopen the others from there, so depth costs no handles. False when the
+// folder cannot be made: its subtree is not copied, and the folder is reported.
 bool Extractor::PushFolder(uint32_t folder) {
     constexpr size_t kKeepOpen = 64;
     const size_t k = frames_.size() - 1;
     const int fd = FrameFd(k);
     if (fd < 0)
         return false;
-    Made child = MakeFolder(fd, SafeFileName(tree_.FolderName(folder)));
-    if (!child.fd.Valid())
-        return false;
-    if (k >= kKeepOpen && k % kKeepOpen != 0) {
-        frames_[k].fd.Reset();
+    Frame& parent = frames_[k];
+    const std::string shown = ShownName(tree_.FolderName(folder));
+    const std::string base = FitName(SafeFileName(shown), parent.nameMax);
+    std::string name = RunName(parent, base);
+    bool fresh = false;
+    UniqueFd child;
+    for (int attempt = 0; !child.Valid(); ++attempt) {
+        fresh = ::mkdirat(fd, name.c_str(), 0700) == 0;
+        if (!fresh && errno != EEXIST) {
+            ItemFailed(FolderItemPath(folder), "Cannot create folder", errno);
+            return false;
+        }
+        child.Reset(::openat(fd, name.c_str(), kDirOpenFlags));
+        if (child.Valid())
+            break;
+        if ((errno != ENOTDIR && errno != ELOOP) || attempt > 1000) {
+            ItemFailed(FolderItemPath(folder), "Cannot open folder", errno);
+            return false;
+        }
+        name = FreeName(fd, parent, base); // a file or link holds the name
     }
-    frames_.push_back({std::move(child.fd), std::move(child.name),
-                       tree_.Folders()[folder].modifiedTime, child.fresh, true});
+    parent.claimed.insert(name);
+    if (fresh) {
+        ++sum_.foldersCreated;
+    } else {
+        // Left by an earlier run: filled again, so it must take new entries.
+        struct stat st {};
+        if (::fstat(child.Get(), &st) == 0 && (st.st_mode & 0700) != 0700)
+            ::fchmod(child.Get(), (st.st_mode & 07777) | 0700);
+        RemoveStaleTemporaries(child.Get());
+    }
+    if (name != shown)
+        sum_.renamed.push_back({FolderItemPath(folder), DestPath(name)});
+
+    Frame f;
+    f.name = std::move(name);
+    f.fresh = fresh;
+    f.isItem = true;
+    f.nameMax = NameMaxOf(child.Get(), parent.nameMax);
+    const uint32_t inode = tree_.Folders()[folder].inode;
+    InodeRead read;
+    if (inode != kLostDirInode)
+        read = access_.ReadInode(inode);
+    if (read.Ok() && read.inode.IsDirectory()) {
+        f.attr = AttributesOf(read.inode, true);
+    } else {
+        f.attr.perm = 0755; // a folder the tree made, or whose inode is gone
+    }
+    f.attr.mtime = tree_.Folders()[folder].modifiedTime;
+    f.fd = std::move(child);
+    if (k >= kKeepOpen && k % kKeepOpen != 0)
+        frames_[k].fd.Reset();
+    frames_.push_back(std::move(f));
     return true;
 }
 
-// Done with the innermost folder: its time is set last, after its contents changed it.
+// Owner, then permissions (which a change of owner may clear), then the time, which the
+// folder's contents no longer change.
+void Extractor::ApplyFolderAttributes(size_t k) {
+    const int fd = FrameFd(k);
+    if (fd < 0)
+        return;
+    const Attributes& a = frames_[k].attr;
+    if (KeepOwner(a))
+        (void)::fchown(fd, a.uid, a.gid);
+    ::fchmod(fd, Permissions(static_cast<uint16_t>(a.perm)));
+    if (a.mtime > 0) {
+        const struct timespec ts[2] = {TimeOf(a.mtime), TimeOf(a.mtime)};
+        ::futimens(fd, ts);
+    }
+}
+
+// Done with the innermost folder: its attributes are set last, so a read-only folder
+// could still be filled.
 void Extractor::PopFolder() {
     const size_t k = frames_.size() - 1;
-    if (frames_[k].isItem) {
-        const int fd = FrameFd(k);
-        if (fd >= 0)
-            SetTimes(fd, nullptr, frames_[k].mtime, false);
-    }
+    if (frames_[k].isItem)
+        ApplyFolderAttributes(k);
     frames_.pop_back();
 }
 
 // Copies a folder (or, for -1, the whole volume into the destination itself) depth
-// first: each folder's files, then its sub-folders.
-void Extractor::CopyFolderTree(int destFd, int64_t folder) {
-    frames_.clear();
-    frames_.push_back({UniqueFd(::fcntl(destFd, F_DUPFD_CLOEXEC, 0)), "", 0, false, false});
+// first, in listing order: a folder's sub-folders, then its files.
+void Extractor::CopyFolderTree(int64_t folder) {
     uint32_t start = kRootInode;
     if (folder >= 0) {
         if (!PushFolder(static_cast<uint32_t>(folder)))
@@ -266,41 +428,27 @@ void Extractor::CopyFolderTree(int destFd, int64_t folder) {
         explicit Copy(Extractor& e) : x(e) {}
         bool EnterFolder(uint32_t f, size_t) override { return x.PushFolder(f); }
         void LeaveFolder(uint32_t, size_t) override { x.PopFolder(); }
-        void VisitFile(uint32_t f, size_t) override {
-            const size_t k = x.frames_.size() - 1;
-            const int fd = x.FrameFd(k);
-            if (fd >= 0)
-                x.CopyFile(fd, f, x.frames_[k].fresh);
-        }
+        void VisitFile(uint32_t f, size_t) override { x.CopyFile(f); }
         bool Stopped() override { return x.Stopping(); }
     } copy(*this);
-    tree_.WalkSubtree(start, WalkOrder::FilesFirst, copy);
-    if (folder >= 0 && !Stopping()) {
+    tree_.WalkSubtree(start, WalkOrder::FoldersFirst, copy);
+    // A stopped run still gives the folders it made their modes and times.
+    while (frames_.size() > 1)
         PopFolder();
-    }
-    frames_.clear();
 }
 
-bool Extractor::OpenOutput(int dirFd, const std::string& finalName, mode_t perm, bool direct,
-                           Output& out) {
-    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-    if (direct) {
-        out.fd.Reset(::openat(dirFd, finalName.c_str(), flags, perm));
-        if (out.fd.Valid()) {
-            out.temp = finalName;
-            out.direct = true;
+bool Extractor::OpenTemp(int dirFd, Output& out, const std::string& path) {
+    constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        out.temp = pidTag_ + std::to_string(++tempCounter_);
+        out.fd.Reset(::openat(dirFd, out.temp.c_str(), kFlags, 0600));
+        if (out.fd.Valid())
             return true;
-        }
-        if (errno != EEXIST) {
-            return false;
-        }
-        // The disk lists the name twice: the second goes the temporary way.
+        if (errno != EEXIST) // else left by an earlier process of this pid: another number
+            break;
     }
-    out.temp =
-        ".trevik-partial-" + std::to_string(::getpid()) + "-" + std::to_string(++tempCounter_);
-    out.direct = false;
-    out.fd.Reset(::openat(dirFd, out.temp.c_str(), flags, perm));
-    return out.fd.Valid();
+    ItemFailed(path, "Cannot write", errno);
+    return false;
 }
 
 // Writes the file's blocks: data where the map has it, holes left as holes, unreadable
@@ -363,141 +511,152 @@ Copied Extractor::CopyBlocks(int fd, const Inode& inode) {
     return {Copied::Whole, damaged, 0, writtenEnd};
 }
 
-// Gives the output its whole size (a file that ends in a hole gets it from the truncate)
-// and its time, and closes it. False when the file cannot be finished: it is removed.
-bool Extractor::FinishOutput(int dirFd, Output& out, const Inode& inode, uint64_t writtenEnd,
-                             uint32_t fileIndex) {
-    if (writtenEnd != inode.size &&
-        (inode.size > static_cast<uint64_t>(INT64_MAX) ||
-         ::ftruncate(out.fd.Get(), static_cast<off_t>(inode.size)) != 0)) {
-        const int err = inode.size > static_cast<uint64_t>(INT64_MAX) ? EFBIG : errno;
-        out.fd.Reset();
-        ::unlinkat(dirFd, out.temp.c_str(), 0);
-        if (err == EFBIG || err == EINVAL) {
-            // A size no file here can have: this file cannot be written, the run goes on.
-            sum_.incomplete.push_back(FilePath(fileIndex));
-        } else {
-            EndRun("Cannot write " + FilePath(fileIndex), err);
-        }
+// Writes a file under a temporary name and gives it its whole size (a file that ends in
+// a hole gets it from the truncate), owner, permissions and time. False when it cannot be
+// finished: the temporary is gone. `lost`: nothing of its contents can be located.
+bool Extractor::WriteRegular(int dirFd, Output& out, const Inode& inode, uint32_t fileIndex,
+                             bool lost, bool& damaged) {
+    if (!OpenTemp(dirFd, out, FilePath(fileIndex)))
         return false;
-    }
-    SetTimes(out.fd.Get(), nullptr, inode.modifiedTime, false);
-    if (out.fd.Close() != 0) {
-        const int err = errno;
-        ::unlinkat(dirFd, out.temp.c_str(), 0);
-        EndRun("Cannot write " + FilePath(fileIndex), err);
-        return false;
-    }
-    return true;
-}
-
-// Moves a finished temporary into place: never over a folder; over an existing file only
-// when told to overwrite; under a free " (k)" name when told to rename.
-bool Extractor::PlaceOutput(int dirFd, const Output& out, const std::string& finalName,
-                            uint32_t fileIndex) {
-    std::string name = finalName;
-    for (uint32_t k = 1;; ++k) {
-        int rc;
-        if (dup_ == DuplicatePolicy::Overwrite) {
-            struct stat st {};
-            const bool isDir = ::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                               S_ISDIR(st.st_mode);
-            rc = isDir ? (errno = EEXIST, -1)
-                       : ::renameat(dirFd, out.temp.c_str(), dirFd, name.c_str());
-        } else {
-            rc = ::renameat2(dirFd, out.temp.c_str(), dirFd, name.c_str(), RENAME_NOREPLACE);
-        }
-        if (rc == 0)
-            return true;
-        if (errno != EEXIST || dup_ == DuplicatePolicy::Skip) {
-            const int err = errno;
-            ::unlinkat(dirFd, out.temp.c_str(), 0);
-            if (err == EEXIST) {
-                ++sum_.skipped;
-            } else {
-                EndRun("Cannot write " + FilePath(fileIndex), err);
-            }
-            return false;
-        }
-        name = FreeName(dirFd, DuplicateName(finalName, k));
-    }
-}
-
-// Writes a file under a name that is free (`direct`), or under a temporary name that
-// replaces or joins the existing one only once the file is whole. Either way a file that
-// fails half-way is removed. `lost`: nothing of its contents can be located.
-bool Extractor::WriteRegular(int dirFd, const std::string& finalName, const Inode& inode,
-                             uint32_t fileIndex, bool direct, bool lost) {
-    const mode_t perm = (inode.mode & 0777) | 0600;
-    Output out;
-    if (!OpenOutput(dirFd, finalName, perm, direct, out)) {
-        EndRun("Cannot write " + FilePath(fileIndex), errno);
-        return false;
-    }
     const Copied copied =
         lost ? Copied{Copied::Whole, true, 0, 0} : CopyBlocks(out.fd.Get(), inode);
-    if (copied.end != Copied::Whole) {
+    auto discard = [&] {
         out.fd.Reset();
         ::unlinkat(dirFd, out.temp.c_str(), 0);
+    };
+    if (copied.end != Copied::Whole) {
+        discard();
         if (copied.end == Copied::Skipped) {
             ++sum_.skipped;
+            Skipped(FilePath(fileIndex), "skipped on request");
         } else if (copied.end == Copied::Failed) {
-            EndRun("Cannot write " + FilePath(fileIndex), copied.error);
+            ItemFailed(FilePath(fileIndex), "Cannot write", copied.error);
         }
         return false;
     }
-    if (!FinishOutput(dirFd, out, inode, copied.writtenEnd, fileIndex)) {
+    int err = 0;
+    if (copied.writtenEnd != inode.size) {
+        if (inode.size > static_cast<uint64_t>(INT64_MAX)) {
+            err = EFBIG; // a size no file here can have
+        } else if (::ftruncate(out.fd.Get(), static_cast<off_t>(inode.size)) != 0) {
+            err = errno;
+        }
+    }
+    const Attributes a = AttributesOf(inode, true);
+    if (err == 0 && KeepOwner(a))
+        (void)::fchown(out.fd.Get(), a.uid, a.gid);
+    if (err == 0 && ::fchmod(out.fd.Get(), Permissions(inode.mode)) != 0)
+        err = errno;
+    if (err == 0 && inode.modifiedTime > 0) {
+        const struct timespec ts[2] = {TimeOf(inode.modifiedTime), TimeOf(inode.modifiedTime)};
+        ::futimens(out.fd.Get(), ts);
+    }
+    if (err == 0 && out.fd.Close() != 0)
+        err = errno;
+    if (err != 0) {
+        discard();
+        ItemFailed(FilePath(fileIndex), "Cannot write", err);
         return false;
     }
-    if (!out.direct && !PlaceOutput(dirFd, out, finalName, fileIndex)) {
-        return false;
-    }
-    Written(inode, copied.damaged, fileIndex);
+    damaged = copied.damaged;
     return true;
 }
 
-// A link is recreated as a link and never followed; its target may say anything.
-void Extractor::CopyLink(int dirFd, uint32_t fileIndex, const Inode& inode, const std::string& name,
-                         const struct stat* existing) {
+// A link is recreated as a link under a temporary name and never followed; its target
+// may say anything.
+bool Extractor::WriteLink(int dirFd, Output& out, const Inode& inode, uint32_t fileIndex) {
     const auto target = ReadSymlinkTarget(access_, inode);
     if (!target) {
         sum_.incomplete.push_back(FilePath(fileIndex));
-        return;
+        Skipped(FilePath(fileIndex), "its target cannot be read");
+        return false;
     }
-    const std::string safe = SafeFileName(tree_.FileName(fileIndex));
-    std::string linkName = name;
-    if (existing != nullptr && dup_ == DuplicatePolicy::Overwrite) {
-        if (S_ISDIR(existing->st_mode)) {
-            linkName = FreeName(dirFd, safe);
-        } else {
-            ::unlinkat(dirFd, safe.c_str(), 0);
-        }
+    int err = EEXIST;
+    for (int attempt = 0; attempt < 100 && err == EEXIST; ++attempt) {
+        out.temp = pidTag_ + std::to_string(++tempCounter_);
+        err = ::symlinkat(target->c_str(), dirFd, out.temp.c_str()) == 0 ? 0 : errno;
     }
-    int rc = ::symlinkat(target->c_str(), dirFd, linkName.c_str());
-    if (rc != 0 && errno == EEXIST) { // the disk lists the name twice
-        if (dup_ == DuplicatePolicy::Skip) {
-            ++sum_.skipped;
-            return;
-        }
-        linkName = FreeName(dirFd, safe);
-        rc = ::symlinkat(target->c_str(), dirFd, linkName.c_str());
+    if (err != 0) {
+        // An empty or overlong target cannot be a link here.
+        ItemFailed(FilePath(fileIndex), "Cannot create link", err);
+        return false;
     }
-    if (rc != 0) {
-        // A destination that cannot take more ends the run; a link this one cannot be (an
-        // empty or overlong target) costs only itself.
-        const int err = errno;
-        if (err == ENOSPC || err == EROFS || err == EDQUOT || err == EIO) {
-            EndRun("Cannot create link " + FilePath(fileIndex), err);
-        } else {
-            sum_.incomplete.push_back(FilePath(fileIndex));
-        }
-        return;
+    const Attributes a = AttributesOf(inode, true);
+    if (KeepOwner(a))
+        (void)::fchownat(dirFd, out.temp.c_str(), a.uid, a.gid, AT_SYMLINK_NOFOLLOW);
+    if (inode.modifiedTime > 0) {
+        const struct timespec ts[2] = {TimeOf(inode.modifiedTime), TimeOf(inode.modifiedTime)};
+        ::utimensat(dirFd, out.temp.c_str(), ts, AT_SYMLINK_NOFOLLOW);
     }
-    SetTimes(dirFd, linkName.c_str(), inode.modifiedTime, true);
-    ++sum_.filesWritten;
+    return true;
 }
 
-void Extractor::CopyFile(int dirFd, uint32_t fileIndex, bool freshFolder) {
+// Renames a whole temporary to `name`: over an existing file only when told to replace
+// it, else never over anything (a name taken meanwhile gives a " (N)" name).
+bool Extractor::MoveIntoPlace(int dirFd, Frame& frame, const Output& out, const std::string& base,
+                              std::string& name, bool replace, const std::string& path) {
+    for (int attempt = 0;; ++attempt) {
+        const int rc =
+            replace ? ::renameat(dirFd, out.temp.c_str(), dirFd, name.c_str())
+                    : ::renameat2(dirFd, out.temp.c_str(), dirFd, name.c_str(), RENAME_NOREPLACE);
+        if (rc == 0)
+            return true;
+        const int err = errno;
+        if (err != EEXIST || replace || attempt > 1000) {
+            ::unlinkat(dirFd, out.temp.c_str(), 0);
+            ItemFailed(path, "Cannot write", err);
+            return false;
+        }
+        name = FreeName(dirFd, frame, base);
+        frame.claimed.insert(name);
+    }
+}
+
+// Writes one file or link into the innermost frame under the name it is shown with, or
+// the name the duplicate rules give it.
+void Extractor::PlaceItem(uint32_t fileIndex, const Inode& inode, bool lost) {
+    const size_t k = frames_.size() - 1;
+    const int dirFd = FrameFd(k);
+    if (dirFd < 0)
+        return;
+    Frame& frame = frames_[k];
+    const std::string shown = ShownName(tree_.FileName(fileIndex));
+    const std::string base = FitName(SafeFileName(shown), frame.nameMax);
+    std::string name = RunName(frame, base);
+    bool replace = false;
+    if (!frame.fresh) {
+        struct stat st {};
+        if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            if (opts_.duplicates == DuplicatePolicy::Skip) {
+                frame.claimed.insert(name);
+                ++sum_.skipped;
+                Skipped(FilePath(fileIndex), "already in the destination");
+                return;
+            }
+            if (opts_.duplicates == DuplicatePolicy::Overwrite && !S_ISDIR(st.st_mode)) {
+                replace = true;
+            } else {
+                name = FreeName(dirFd, frame, base);
+            }
+        }
+    }
+    frame.claimed.insert(name);
+    Output out;
+    bool damaged = false;
+    const bool made = inode.IsSymlink() ? WriteLink(dirFd, out, inode, fileIndex)
+                                        : WriteRegular(dirFd, out, inode, fileIndex, lost, damaged);
+    if (!made || !MoveIntoPlace(dirFd, frame, out, base, name, replace, FilePath(fileIndex)))
+        return;
+    ++sum_.filesWritten;
+    if (!inode.IsSymlink())
+        sum_.bytesWritten += inode.size;
+    if (damaged)
+        sum_.incomplete.push_back(FilePath(fileIndex));
+    if (name != shown)
+        sum_.renamed.push_back({FilePath(fileIndex), DestPath(name)});
+}
+
+void Extractor::CopyFile(uint32_t fileIndex) {
     const FileNode& node = tree_.Files()[fileIndex];
     if (observer_ != nullptr) {
         progress_.path = FolderPath(tree_, node.parentInode, '/', true);
@@ -507,7 +666,6 @@ void Extractor::CopyFile(int dirFd, uint32_t fileIndex, bool freshFolder) {
     control_.skipFileRequested.store(false);
     const uint64_t bytesBefore = progress_.bytesDone;
 
-    const std::string safe = SafeFileName(tree_.FileName(fileIndex));
     InodeRead read = access_.ReadInode(node.inode);
     const bool lost = !read.Ok();
     if (lost) {
@@ -523,29 +681,11 @@ void Extractor::CopyFile(int dirFd, uint32_t fileIndex, bool freshFolder) {
         (!lost && InodeIsDamaged(access_.Geometry(), inode.mode, inode.size, inode.blocks))) {
         // Listed, never written: nothing of what such an inode claims can be trusted.
         sum_.damaged.push_back(FilePath(fileIndex));
-        ++progress_.filesDone;
-        if (observer_ != nullptr)
-            observer_->OnProgress(progress_);
-        return;
-    }
-    struct stat st {};
-    const bool exists = !ufs::IsSpecialMode(inode.mode) && !freshFolder &&
-                        ::fstatat(dirFd, safe.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-    if (ufs::IsSpecialMode(inode.mode)) {
+    } else if (ufs::IsSpecialMode(inode.mode)) {
         ++sum_.specialsSkipped;
-    } else if (exists && dup_ == DuplicatePolicy::Skip) {
-        ++sum_.skipped;
+        Skipped(FilePath(fileIndex), "device file, FIFO or socket: not copied");
     } else {
-        const std::string name =
-            exists && dup_ == DuplicatePolicy::Rename ? FreeName(dirFd, safe) : safe;
-        if (inode.IsSymlink()) {
-            CopyLink(dirFd, fileIndex, inode, name, exists ? &st : nullptr);
-            if (!sum_.error.empty())
-                return;
-        } else {
-            WriteRegular(dirFd, name, inode, fileIndex, !exists || dup_ == DuplicatePolicy::Rename,
-                         lost);
-        }
+        PlaceItem(fileIndex, inode, lost);
     }
     ++progress_.filesDone;
     progress_.bytesDone = bytesBefore + node.size;
@@ -556,6 +696,7 @@ void Extractor::CopyFile(int dirFd, uint32_t fileIndex, bool freshFolder) {
 ExtractionSummary Extractor::Run(const std::vector<ExtractItem>& items, bool all,
                                  const std::string& destination) {
     std::error_code ec;
+    const bool existed = std::filesystem::exists(destination, ec);
     std::filesystem::create_directories(destination, ec);
     UniqueFd dest(::open(destination.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dest.Valid()) {
@@ -566,9 +707,16 @@ ExtractionSummary Extractor::Run(const std::vector<ExtractItem>& items, bool all
         EndRun("Cannot write to destination " + destination, errno);
         return sum_;
     }
+    if (existed)
+        RemoveStaleTemporaries(dest.Get());
+    Frame top;
+    top.nameMax = NameMaxOf(dest.Get(), kDefaultNameMax);
+    top.fd = std::move(dest);
+    top.fresh = !existed;
+    frames_.push_back(std::move(top));
     if (all) {
         CountFolder(kRootInode);
-        CopyFolderTree(dest.Get(), -1);
+        CopyFolderTree(-1);
         return sum_;
     }
     for (const auto& it : items) {
@@ -579,13 +727,15 @@ ExtractionSummary Extractor::Run(const std::vector<ExtractItem>& items, bool all
             progress_.bytesTotal += tree_.Files()[it.index].size;
         }
     }
+    // The destination is one folder for all the chosen items: same-named ones from
+    // different folders both arrive.
     for (const auto& it : items) {
         if (Stopping())
             break;
         if (it.isFolder) {
-            CopyFolderTree(dest.Get(), it.index);
+            CopyFolderTree(it.index);
         } else {
-            CopyFile(dest.Get(), it.index, false);
+            CopyFile(it.index);
         }
     }
     return sum_;
@@ -595,9 +745,9 @@ ExtractionSummary Extractor::Run(const std::vector<ExtractItem>& items, bool all
 
 ExtractionSummary ExtractItems(const MountedVolume& volume, SectorReader& reader,
                                const std::vector<ExtractItem>& items, bool all,
-                               const std::string& destination, DuplicatePolicy duplicates,
+                               const std::string& destination, const ExtractionOptions& options,
                                ExtractionControl& control, ExtractionObserver* observer) {
-    Extractor x(volume, reader, duplicates, control, observer);
+    Extractor x(volume, reader, options, control, observer);
     return x.Run(items, all, destination);
 }
 

@@ -41,14 +41,41 @@ struct ExtractionControl {
     std::atomic<bool> stopSavingRequested{false};
 };
 
+// How a copy names and marks what it writes.
+struct ExtractionOptions {
+    // What to do with a name already in the destination before the run. Two items of one
+    // run never merge: the later one gets a " (N)" name whatever the policy.
+    DuplicatePolicy duplicates = DuplicatePolicy::Skip;
+    bool rawNames = false;  // write the disk's bytes as the name, not the name as shown
+    bool keepSetid = false; // keep set-user-ID, set-group-ID and sticky bits (root only)
+    bool keepOwner = false; // give items the disk's owner and group (root only)
+};
+
+// An item written under another name than the one shown: `from` its path in the volume,
+// `to` its path below the destination.
+struct RenamedItem {
+    std::string from;
+    std::string to;
+};
+
+// An item not written, and why.
+struct SkippedItem {
+    std::string path;
+    std::string reason;
+};
+
 struct ExtractionSummary {
     uint64_t filesWritten = 0; // regular files and symbolic links written
     uint64_t bytesWritten = 0;
     uint64_t foldersCreated = 0;
-    uint64_t skipped = 0;                // duplicates left alone and files the user skipped
-    uint64_t specialsSkipped = 0;        // device files, FIFOs and sockets
-    std::vector<std::string> incomplete; // files written with unreadable parts as zeros
-    std::vector<std::string> damaged;    // items whose inode cannot be what it claims: not written
+    uint64_t skipped = 0;         // duplicates left alone and files the user skipped
+    uint64_t specialsSkipped = 0; // device files, FIFOs and sockets
+    // Files written with unreadable parts as zeros, and items that could not be written
+    // at all (their reason is in `skippedItems`).
+    std::vector<std::string> incomplete;
+    std::vector<std::string> damaged; // items whose inode cannot be what it claims: not written
+    std::vector<RenamedItem> renamed;
+    std::vector<SkippedItem> skippedItems;
     bool stopped = false;
     std::string error; // set when the run could not go on (destination full, read-only...)
 
@@ -60,17 +87,42 @@ struct ExtractionSummary {
 // Copies the chosen items (all of the volume when `items` is empty and `all` is set) into
 // `destination`, created when missing. Never writes outside it: names from the disk are
 // made safe, nothing is followed through a symbolic link, links are recreated as links.
-// Every output file is closed before this returns.
+// A file or link appears under its name only once it is whole (it is written under a
+// temporary name first); every output file is closed before this returns.
 ExtractionSummary ExtractItems(const MountedVolume& volume, SectorReader& reader,
                                const std::vector<ExtractItem>& items, bool all,
-                               const std::string& destination, DuplicatePolicy duplicates,
+                               const std::string& destination, const ExtractionOptions& options,
                                ExtractionControl& control, ExtractionObserver* observer);
+
+inline ExtractionSummary ExtractItems(const MountedVolume& volume, SectorReader& reader,
+                                      const std::vector<ExtractItem>& items, bool all,
+                                      const std::string& destination, DuplicatePolicy duplicates,
+                                      ExtractionControl& control, ExtractionObserver* observer) {
+    ExtractionOptions options;
+    options.duplicates = duplicates;
+    return ExtractItems(volume, reader, items, all, destination, options, control, observer);
+}
+
+// The prefix of the temporary names files are written under:
+// ".trevik-partial-<pid>-<n>".
+inline constexpr std::string_view kPartialPrefix = ".trevik-partial-";
+
+// Removes the temporaries of runs that are gone from one folder: never a live run's.
+// Returns how many were removed.
+size_t RemoveStaleTemporaries(int dirFd);
 
 // A name from the disk made safe to create in one folder: no '/', no NUL, never empty,
 // "." or "..".
 std::string SafeFileName(std::string_view raw);
 
-// "name (k).ext" for the k-th duplicate of "name.ext".
-std::string DuplicateName(const std::string& name, uint32_t k);
+// The name an item is written under, before any duplicate or length change: the name as
+// shown (UTF-8; other bytes read as ISO-8859-1), or the disk's bytes with `rawNames`.
+std::string OutputName(std::string_view raw, bool rawNames);
+
+// A name cut to at most `maxBytes` bytes, keeping its extension, cut between characters.
+std::string FitName(const std::string& name, size_t maxBytes);
+
+// "name (k).ext" for the k-th duplicate of "name.ext", shortened to fit `maxBytes`.
+std::string DuplicateName(const std::string& name, uint32_t k, size_t maxBytes = 255);
 
 } // namespace trevik

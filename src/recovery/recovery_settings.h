@@ -19,6 +19,7 @@ struct RecoverySettings {
     DuplicatePolicy duplicatePolicy = DuplicatePolicy::Skip;
     DeletedFilePolicy deletedFilePolicy = DeletedFilePolicy::IncludeDeleted;
     uint16_t badSectorRetries = 3;
+    bool rawNames = false; // copies write the disk's name bytes, not the names as shown
 };
 
 } // namespace trevik

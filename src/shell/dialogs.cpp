@@ -64,6 +64,15 @@ SettingsDialog::SettingsDialog(RecoverySettings& settings, QWidget* parent)
     skip->setChecked(settings.duplicatePolicy == DuplicatePolicy::Skip);
     layout->addWidget(dupBox);
 
+    // Names are written as the window shows them (UTF-8) unless the disk's own bytes are
+    // wanted.
+    auto* namesBox = new QGroupBox("Setting for file names");
+    auto* namesLayout = new QVBoxLayout(namesBox);
+    rawNames = new QCheckBox("Write names with the disk's own bytes (not as shown)");
+    rawNames->setChecked(settings.rawNames);
+    namesLayout->addWidget(rawNames);
+    layout->addWidget(namesBox);
+
     auto* badBox = new QGroupBox("Setting for bad sectors");
     auto* badLayout = new QHBoxLayout(badBox);
     badLayout->addWidget(new QLabel("Number of retries on bad sector(s)"));
@@ -89,6 +98,7 @@ void SettingsDialog::accept() {
         settings_.duplicatePolicy = DuplicatePolicy::Overwrite;
     if (skip->isChecked())
         settings_.duplicatePolicy = DuplicatePolicy::Skip;
+    settings_.rawNames = rawNames->isChecked();
     QDialog::accept();
 }
 

@@ -6,6 +6,7 @@
 #include "shell/message_service.h"
 #include "ufs/mount_observer.h"
 
+#include <QCheckBox>
 #include <QDialog>
 
 class QComboBox;
@@ -26,8 +27,8 @@ public:
     QRadioButton* extensive = nullptr;
 };
 
-// "Recovery Settings": sectors per read, duplicate policy, retries. Changes the
-// settings only on OK.
+// "Recovery Settings": sectors per read, duplicate policy, how names are written, retries. Changes
+// the settings only on OK.
 class SettingsDialog : public QDialog {
     Q_OBJECT
 public:
@@ -38,6 +39,7 @@ public:
     QRadioButton* rename = nullptr;
     QRadioButton* overwrite = nullptr;
     QRadioButton* skip = nullptr;
+    QCheckBox* rawNames = nullptr;
 
 private:
     RecoverySettings& settings_;

@@ -890,10 +890,12 @@ void MainDialog::OpenSelectedItem(bool openWith) {
                 openedFiles_ = std::make_unique<QTemporaryDir>();
             const QString dir = openedFiles_->path() + "/" + QString::number(r.index);
             RunCopy({{false, r.index}}, false, dir);
-            const QString file =
-                dir + "/" + QString::fromStdString(SafeFileName(mounted_->tree.FileName(r.index)));
-            if (!QFileInfo::exists(file))
+            // The one file the copy wrote, under whatever name it had to take.
+            const QStringList written = QDir(dir).entryList(QDir::Files | QDir::System |
+                                                            QDir::Hidden | QDir::NoDotAndDotDot);
+            if (written.size() != 1)
                 return;
+            const QString file = dir + "/" + written.first();
             if (openWith) {
                 const QString program =
                     chooseProgram ? chooseProgram()
@@ -925,12 +927,14 @@ void MainDialog::RunCopy(const std::vector<ExtractItem>& items, bool all,
                          const QString& destination) {
     SaveProgressDialog dialog(this);
     const std::string dest = destination.toStdString();
-    const DuplicatePolicy policy = session_.settings.duplicatePolicy;
+    ExtractionOptions options;
+    options.duplicates = session_.settings.duplicatePolicy;
+    options.rawNames = session_.settings.rawNames;
     MountedVolume* volume = mounted_.get();
     SectorReader& reader = session_.Reader();
     const ExtractionSummary s =
         dialog.Run([=, &reader](ExtractionControl& c, ExtractionObserver& o) {
-            return ExtractItems(*volume, reader, items, all, dest, policy, c, &o);
+            return ExtractItems(*volume, reader, items, all, dest, options, c, &o);
         });
     if (!s.error.empty()) {
         messages_.ShowMessage(this, MessageKind::Error, QString::fromStdString(s.error));
@@ -961,10 +965,16 @@ void MainDialog::ReportMount() {
 // After a copy: what was written, and every file that is incomplete or was skipped.
 void MainDialog::ReportCopy(const ExtractionSummary& s) {
     QStringList lines;
+    for (const SkippedItem& k : s.skippedItems)
+        lines << "Not written: " + QString::fromStdString(k.path) + " (" +
+                     QString::fromStdString(k.reason) + ")";
     for (const std::string& p : s.incomplete)
-        lines << "Incomplete (unreadable parts written as zeros): " + QString::fromStdString(p);
+        lines << "Incomplete: " + QString::fromStdString(p);
     for (const std::string& p : s.damaged)
         lines << "Damaged, not written: " + QString::fromStdString(p);
+    for (const RenamedItem& r : s.renamed)
+        lines << "Renamed: " + QString::fromStdString(r.from) + " -> " +
+                     QString::fromStdString(r.to);
     QString summary = QString("Recovered %1 file(s), %2 bytes, into %3 new folder(s).")
                           .arg(s.filesWritten)
                           .arg(s.bytesWritten)
@@ -978,7 +988,13 @@ void MainDialog::ReportCopy(const ExtractionSummary& s) {
     if (s.stopped)
         summary += "\nThe copy was stopped before it was complete.";
     if (!s.incomplete.empty())
-        summary += QString("\n%1 file(s) are incomplete.").arg(s.incomplete.size());
+        summary += QString("\n%1 item(s) are incomplete: unreadable parts were written as "
+                           "zeros, or the item could not be written.")
+                       .arg(s.incomplete.size());
+    if (!s.renamed.empty())
+        summary += QString("\n%1 item(s) were written under another name (same-named items, "
+                           "names too long for the destination).")
+                       .arg(s.renamed.size());
     if (!s.damaged.empty())
         summary += QString("\n%1 damaged item(s) were not written: their inodes cannot be what "
                            "they claim.")

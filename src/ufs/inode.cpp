@@ -20,6 +20,8 @@ Inode DecodeInode(std::span<const uint8_t, ufs::kInodeSize> raw) {
     for (uint32_t i = 0; i < ufs::kIndirectLevels; ++i)
         in.indirect[i] = ReadBe32(raw, kIndirect + 4 * i);
     in.blocks = ReadBe32(raw, kBlocks);
+    in.uid = ReadBe32(raw, kUid);
+    in.gid = ReadBe32(raw, kGid);
     return in;
 }
 

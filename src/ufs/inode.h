@@ -22,6 +22,8 @@ struct Inode {
     uint32_t direct[ufs::kDirectBlocks] = {};
     uint32_t indirect[ufs::kIndirectLevels] = {};
     uint32_t blocks = 0; // sectors held
+    uint32_t uid = 0;    // Solaris' 32-bit owner and group
+    uint32_t gid = 0;
 
     uint16_t Type() const { return ufs::TypeOf(mode); }
     bool IsDirectory() const { return ufs::IsDirectoryMode(mode); }

@@ -71,4 +71,52 @@ std::string HexBytes(std::string_view bytes) {
     return out;
 }
 
+std::string TerminalSafe(std::string_view text) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    auto escapeByte = [&](unsigned c) {
+        out += "\\x";
+        out.push_back(kHex[c >> 4]);
+        out.push_back(kHex[c & 15]);
+    };
+    for (size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c < 0x20 || c == 0x7F) {
+            escapeByte(c);
+        } else if (c < 0x80) {
+            out.push_back(static_cast<char>(c));
+        } else {
+            // One UTF-8 sequence, whole and valid, or a byte that is none.
+            size_t len = (c & 0xE0) == 0xC0   ? 2
+                         : (c & 0xF0) == 0xE0 ? 3
+                         : (c & 0xF8) == 0xF0 ? 4
+                                              : 0;
+            if (len == 0 || i + len > text.size() || !IsValidUtf8(text.substr(i, len))) {
+                escapeByte(c);
+                ++i;
+                continue;
+            }
+            const auto c1 = static_cast<unsigned char>(text[i + 1]);
+            if (len == 2 && c == 0xC2 && c1 < 0xA0) {
+                escapeByte(c1); // U+0080-U+009F: C1 controls
+            } else {
+                out.append(text.substr(i, len));
+            }
+            i += len;
+            continue;
+        }
+        ++i;
+    }
+    return out;
+}
+
 } // namespace trevik

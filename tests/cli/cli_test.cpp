@@ -266,7 +266,11 @@ TEST(CliMount, FindGivesUpperCaseNamesAndBackslashPaths) {
     ASSERT_EQ(r.exitCode, 0) << r.err;
     const json hits = json::parse(r.out).at("hits");
     ASSERT_EQ(hits.size(), 2u);
-    EXPECT_EQ(hits[0], json::parse(R"({"name":"REPORT.TXT","path":"\\home\\alice","size":32})"));
+    // The window's fields first, as they always were; then what ls shows.
+    EXPECT_EQ(nlohmann::ordered_json::parse(r.out).at("hits")[0].dump(),
+              R"({"name":"REPORT.TXT","path":"\\home\\alice","size":32,)"
+              R"("fullPath":"/home/alice/report.txt","pathHex":")" +
+                  std::string("2f686f6d652f616c6963652f7265706f72742e747874") + R"("})");
     EXPECT_EQ(hits[1].at("path"), "\\home\\bob");
     const auto root = Cli2("find " + Quote(kDisk) + " --volume 1 --json passwd");
     EXPECT_EQ(json::parse(root.out).at("hits")[0].at("path"), "\\etc");
@@ -277,18 +281,23 @@ TEST(CliMount, RecoverWritesEverythingAndReportsIt) {
     const std::string to = out.File("new/dir");
     const auto r = Cli2("recover " + Quote(kDisk) + " --volume 2 --to " + Quote(to) + " --json");
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    const json j = json::parse(r.out);
+    // Fields keep their order; new ones come after them.
     EXPECT_EQ(
-        j,
-        json::parse(
-            R"({"filesWritten":3,"bytesWritten":73,"foldersCreated":3,"skipped":0,"incomplete":[],"warnings":[],"damaged":[]})"));
+        nlohmann::ordered_json::parse(r.out).dump(),
+        R"({"filesWritten":3,"bytesWritten":73,"foldersCreated":3,"skipped":0,"incomplete":[],)"
+        R"("warnings":[],"damaged":[],"renamed":[],"skippedItems":[],"stopped":false})");
     EXPECT_EQ(testing::Slurp(to + "/home/bob/notes.txt"),
               "TODO: back up the server before it dies.\n");
     EXPECT_EQ(fs::read_symlink(to + "/home/alice/latest"), "report.txt");
     // Again: what the destination holds meets the duplicate policy.
     const auto again =
         Cli2("recover " + Quote(kDisk) + " --volume 2 --to " + Quote(to) + " --json");
-    EXPECT_EQ(json::parse(again.out).at("skipped"), 3);
+    const json skippedAgain = json::parse(again.out);
+    EXPECT_EQ(skippedAgain.at("skipped"), 3);
+    ASSERT_EQ(skippedAgain.at("skippedItems").size(), 3u);
+    EXPECT_EQ(
+        skippedAgain.at("skippedItems")[0],
+        json::parse(R"({"path":"/home/alice/latest","reason":"already in the destination"})"));
     const auto renamed = Cli2("recover " + Quote(kDisk) + " --volume 2 --to " + Quote(to) +
                               " --duplicates rename --json /home/bob/notes.txt");
     EXPECT_EQ(json::parse(renamed.out).at("filesWritten"), 1);

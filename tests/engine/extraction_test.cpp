@@ -3,6 +3,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <fstream>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -49,7 +50,7 @@ TEST(Extraction, RecoverAllIsByteExactWithLinksTimesAndHoles) {
     EXPECT_TRUE(Slurp((d / "big.bin").string()) == testing::ExpectedBytes(big, 300000));
     EXPECT_TRUE(Slurp((d / "sparse.bin").string()) == testing::ExpectedBytes(sparse, 20u << 20));
     EXPECT_EQ(Slurp((d / std::string(255, 'L')).string()), "long\n");
-    EXPECT_EQ(Slurp((d / "caf\xE9").string()), "latin\n"); // the original bytes
+    EXPECT_EQ(Slurp((d / "caf\xC3\xA9").string()), "latin\n"); // written as shown
     EXPECT_EQ(fs::read_symlink(d / "link"), "big.bin");
     EXPECT_FALSE(fs::exists(d / "pipe"));
     struct stat st {};
@@ -140,8 +141,9 @@ TEST(Extraction, HostileNamesAndLinksNeverWriteOutsideTheDestination) {
     EXPECT_EQ(topLevel, (std::vector<std::string>{"dest", "outside"}));
     EXPECT_EQ(Slurp(dest + "/.._up"), "up");
     EXPECT_EQ(Slurp(dest + "/a_.._.._escape"), "slash");
-    EXPECT_TRUE(fs::is_symlink(dest + "/trap"));
-    EXPECT_EQ(Slurp(dest + "/trap (1)/through.txt"), "must not land outside");
+    // The folder comes first in listing order and keeps the name; the link arrives too.
+    EXPECT_TRUE(fs::is_symlink(dest + "/trap (1)"));
+    EXPECT_EQ(Slurp(dest + "/trap/through.txt"), "must not land outside");
     EXPECT_EQ(Slurp(dest + "/d/.._d2/x"), "x");
     EXPECT_TRUE(fs::is_symlink(dest + "/up-link"));
 }
@@ -220,12 +222,57 @@ TEST(Extraction, SkipAndStopRequestsActBetweenBlocksAndLeaveNoPartialFile) {
     EXPECT_TRUE(fs::is_empty(out.Path())); // neither a skipped nor a stopped file remains
 }
 
+// A small tmpfs stands in for a full disk (mounting needs root, as in CI).
+class SmallFilesystem {
+public:
+    explicit SmallFilesystem(const std::string& at, const char* options) : at_(at) {
+        fs::create_directories(at);
+        mounted_ = ::mount("tmpfs", at.c_str(), "tmpfs", 0, options) == 0;
+    }
+    ~SmallFilesystem() {
+        if (mounted_)
+            ::umount2(at_.c_str(), MNT_DETACH);
+    }
+    bool Mounted() const { return mounted_; }
+
+private:
+    std::string at_;
+    bool mounted_ = false;
+};
+
+size_t Entries(const fs::path& dir) {
+    size_t count = 0;
+    for (const auto& e : fs::directory_iterator(dir)) {
+        (void)e;
+        ++count;
+    }
+    return count;
+}
+
 TEST(Extraction, AFullDestinationEndsTheRunAndKeepsWhatWasWrittenWhole) {
-    Fixture fx(BuildUfs(
-        Dir("", {File("small.txt", "small"), GeneratedFile("large.bin", 300000, 3)}), Params()));
+    Fixture fx(BuildUfs(Dir("", {File("small.txt", "small"), GeneratedFile("large.bin", 300000, 3),
+                                 File("later.txt", "later")}),
+                        Params()));
     ASSERT_TRUE(fx.Mount(RecoveryMode::Normal).ok);
     TempDir out;
-    // A file-size limit stands in for a full disk: writes past it fail with EFBIG.
+    SmallFilesystem small(out.File("mnt"), "size=128k");
+    if (!small.Mounted())
+        GTEST_SKIP() << "mounting a tmpfs needs root";
+    const ExtractionSummary s = RecoverAll(fx, out.File("mnt"));
+    EXPECT_NE(s.error.find("Cannot write /large.bin"), std::string::npos) << s.error;
+    EXPECT_NE(s.error.find("No space left"), std::string::npos) << s.error;
+    EXPECT_EQ(Slurp(out.File("mnt/small.txt")), "small");
+    EXPECT_EQ(Entries(out.Path() / "mnt"), 1u); // no partial file, and the run ended
+}
+
+TEST(Extraction, AFileTooLargeForTheDestinationCostsOnlyItself) {
+    Fixture fx(BuildUfs(Dir("", {File("small.txt", "small"), GeneratedFile("large.bin", 300000, 3),
+                                 File("later.txt", "later")}),
+                        Params()));
+    ASSERT_TRUE(fx.Mount(RecoveryMode::Normal).ok);
+    TempDir out;
+    // A file-size limit: writes past it fail with EFBIG, as on a file system whose files
+    // cannot be that large.
     auto old = std::signal(SIGXFSZ, SIG_IGN);
     struct rlimit saved {};
     ::getrlimit(RLIMIT_FSIZE, &saved);
@@ -235,14 +282,13 @@ TEST(Extraction, AFullDestinationEndsTheRunAndKeepsWhatWasWrittenWhole) {
     const ExtractionSummary s = RecoverAll(fx, out.Path().string());
     ::setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, old);
-    EXPECT_NE(s.error.find("Cannot write /large.bin"), std::string::npos) << s.error;
+    EXPECT_TRUE(s.error.empty()) << s.error;
+    EXPECT_EQ(s.incomplete, std::vector<std::string>{"/large.bin"});
+    ASSERT_EQ(s.skippedItems.size(), 1u);
+    EXPECT_NE(s.skippedItems[0].reason.find("too large"), std::string::npos);
     EXPECT_EQ(Slurp(out.File("small.txt")), "small");
-    size_t count = 0;
-    for (const auto& e : fs::directory_iterator(out.Path())) {
-        (void)e;
-        ++count;
-    }
-    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(Slurp(out.File("later.txt")), "later");
+    EXPECT_EQ(Entries(out.Path()), 2u); // nothing of the large file under any name
 }
 
 TEST(Extraction, SafeNamesAndDuplicateNames) {
@@ -256,6 +302,20 @@ TEST(Extraction, SafeNamesAndDuplicateNames) {
     EXPECT_EQ(DuplicateName("archive.tar.gz", 2), "archive.tar (2).gz");
     EXPECT_EQ(DuplicateName(".profile", 1), ".profile (1)");
     EXPECT_EQ(DuplicateName("plain", 3), "plain (3)");
+    // Within the limit: the stem is cut between characters, extension and suffix kept.
+    const std::string longName = std::string(250, 'a') + "\xC3\xA9" + std::string(10, 'b') + ".txt";
+    const std::string cut = DuplicateName(longName, 12);
+    EXPECT_LE(cut.size(), 255u);
+    EXPECT_TRUE(IsValidUtf8(cut));
+    EXPECT_EQ(cut.substr(cut.size() - 9), " (12).txt");
+    EXPECT_EQ(FitName(std::string(200, 'x') + "\xC3\xA9\xC3\xA9", 201), std::string(200, 'x'));
+    EXPECT_EQ(FitName("short.txt", 255), "short.txt");
+    EXPECT_EQ(FitName(std::string(300, 'y'), 255), std::string(255, 'y'));
+    // An "extension" as long as the name is no extension: the name is cut instead.
+    EXPECT_EQ(FitName("a." + std::string(300, 'z'), 255).size(), 255u);
+    EXPECT_EQ(OutputName("caf\xE9", false), "caf\xC3\xA9");
+    EXPECT_EQ(OutputName("caf\xE9", true), "caf\xE9");
+    EXPECT_EQ(OutputName("x/y", false), "x_y");
 }
 
 } // namespace

@@ -465,7 +465,7 @@ private slots:
         w.chooseDestination = [&] { return tmp.filePath("all"); };
         w.RecoverAll();
         QCOMPARE(m.reports.size(), size_t{2});
-        QVERIFY(m.reports[1].first.contains("1 file(s) are incomplete"));
+        QVERIFY(m.reports[1].first.contains("1 item(s) are incomplete"));
         QCOMPARE(m.reports[1].second,
                  QStringList{"Incomplete (unreadable parts written as zeros): /big.bin"});
         // A file that is no map is refused, and says why.

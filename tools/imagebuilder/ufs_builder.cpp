@@ -214,6 +214,7 @@ private:
                        const std::function<void(uint64_t, std::span<uint8_t>)>& fill,
                        const std::function<bool(uint64_t)>& isHole);
     uint32_t FlushIndirect(uint32_t group, Indirect& ind, int level, BlockMap& map);
+    void WriteOwner(uint32_t n, uint32_t uid, uint32_t gid, uint32_t shadow);
     void WriteInode(uint32_t n, uint16_t mode, uint16_t nlink, uint64_t size, int64_t mtime,
                     uint32_t ctimeUsec, const BlockMap& map);
     std::vector<uint8_t> DirectoryBytes(const Work& w);
@@ -500,6 +501,13 @@ void Builder::WriteInode(uint32_t n, uint16_t mode, uint16_t nlink, uint64_t siz
     std::memcpy(vol_.bytes.data() + at, in.data(), in.size());
 }
 
+void Builder::WriteOwner(uint32_t n, uint32_t uid, uint32_t gid, uint32_t shadow) {
+    std::span<uint8_t> in(vol_.bytes.data() + L_.InodeByteOffset(n), kInodeSize);
+    WriteBe32(in, inode_field::kShadow, shadow);
+    WriteBe32(in, inode_field::kUid, uid);
+    WriteBe32(in, inode_field::kGid, gid);
+}
+
 std::vector<uint8_t> Builder::DirectoryBytes(const Work& w) {
     std::vector<std::pair<std::string_view, uint32_t>> entries;
     entries.emplace_back(".", w.inode);
@@ -644,6 +652,7 @@ void Builder::Build(const TreeNode& rootIn) {
             mode = static_cast<uint16_t>(node.typeOverride | (mode & 07777));
         }
         WriteInode(w.inode, mode, nlink, built.size, mtime, node.ctimeUsec, map);
+        WriteOwner(w.inode, node.uid, node.gid, node.shadow);
         built.dataFrags = std::move(map.dataFrags);
         built.indirectFrags = std::move(map.indirectFrags);
         vol_.nodes.push_back(std::move(built));

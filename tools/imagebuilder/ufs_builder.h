@@ -24,6 +24,9 @@ struct TreeNode {
     uint16_t permissions = 0;       // 0: 0755 for directories and links, 0644 for files
     int64_t mtime = -1;             // -1: the volume's time
     uint32_t ctimeUsec = kAutoUsec; // microseconds of the change time; auto is non-zero
+    uint32_t uid = 0;               // owner and group, where Solaris keeps them
+    uint32_t gid = 0;
+    uint32_t shadow = 0; // Solaris' ACL shadow inode, where BSD would keep a 16-bit uid
 
     // File content: literal bytes, or `generatedSize` bytes of GeneratedByte(seed, offset)
     // with `holes` (byte ranges [first, second)) reading as zeros; whole blocks inside a
