@@ -38,6 +38,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 #include <QValidator>
+#include <unordered_set>
 
 namespace trevik::shell {
 
@@ -965,11 +966,17 @@ void MainDialog::ReportMount() {
 // After a copy: what was written, and every file that is incomplete or was skipped.
 void MainDialog::ReportCopy(const ExtractionSummary& s) {
     QStringList lines;
+    // Items that could not be written at all are listed with their reason instead.
+    std::unordered_set<std::string> notWritten;
+    for (const SkippedItem& k : s.skippedItems)
+        notWritten.insert(k.path);
+    for (const std::string& p : s.incomplete) {
+        if (notWritten.count(p) == 0)
+            lines << "Incomplete (unreadable parts written as zeros): " + QString::fromStdString(p);
+    }
     for (const SkippedItem& k : s.skippedItems)
         lines << "Not written: " + QString::fromStdString(k.path) + " (" +
                      QString::fromStdString(k.reason) + ")";
-    for (const std::string& p : s.incomplete)
-        lines << "Incomplete: " + QString::fromStdString(p);
     for (const std::string& p : s.damaged)
         lines << "Damaged, not written: " + QString::fromStdString(p);
     for (const RenamedItem& r : s.renamed)
