@@ -268,6 +268,7 @@ public:
         shown_.resize(marks_[depth - 1].first);
         raw_.resize(marks_[depth - 1].second);
         shown_ += '/';
+        nameAt_ = shown_.size();
         shown_ += DisplayName(rawName);
         raw_ += '/';
         raw_ += rawName;
@@ -280,12 +281,12 @@ public:
     void Leave(size_t depth) { marks_.resize(depth); }
     std::string_view Shown() const { return shown_; }
     std::string_view Raw() const { return raw_; }
-    std::string_view LastName() const {
-        return std::string_view(shown_).substr(shown_.rfind('/') + 1);
-    }
+    // The name appended last (which may hold a '/' of its own).
+    std::string_view LastName() const { return std::string_view(shown_).substr(nameAt_); }
 
 private:
     std::string shown_, raw_;
+    size_t nameAt_ = 0;
     std::vector<std::pair<size_t, size_t>> marks_;
 };
 
