@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -127,6 +128,24 @@ struct timespec TimeOf(int32_t mtime) {
     return ts;
 }
 
+// The process's umask, read where the kernel shows it, without changing it.
+mode_t CurrentUmask() {
+    std::FILE* f = std::fopen("/proc/self/status", "re");
+    if (f == nullptr)
+        return 07777; // unknown: every mode is set explicitly
+    char line[256];
+    mode_t mask = 07777;
+    while (std::fgets(line, sizeof line, f) != nullptr) {
+        unsigned v = 0;
+        if (std::sscanf(line, "Umask: %o", &v) == 1) {
+            mask = static_cast<mode_t>(v);
+            break;
+        }
+    }
+    std::fclose(f);
+    return mask;
+}
+
 size_t NameMaxOf(int fd, size_t fallback) {
     const long v = ::fpathconf(fd, _PC_NAME_MAX);
     return v >= 14 && v <= 4096 ? static_cast<size_t>(v) : fallback;
@@ -174,7 +193,7 @@ public:
     Extractor(const MountedVolume& v, SectorReader& r, const ExtractionOptions& o,
               ExtractionControl& c, ExtractionObserver* obs)
         : tree_(v.tree), access_(r, v.geometry, v.groupTable), opts_(o), control_(c),
-          observer_(obs), root_(::geteuid() == 0),
+          observer_(obs), root_(::geteuid() == 0), umask_(CurrentUmask()),
           pidTag_(std::string(kPartialPrefix) + std::to_string(::getpid()) + "-") {}
 
     ExtractionSummary Run(const std::vector<ExtractItem>& items, bool all,
@@ -214,7 +233,7 @@ private:
     void ApplyFolderAttributes(size_t k);
     void CopyFile(uint32_t fileIndex);
     void PlaceItem(uint32_t fileIndex, const Inode& inode, bool lost);
-    bool OpenTemp(int dirFd, Output& out, const std::string& path);
+    bool OpenTemp(int dirFd, Output& out, mode_t perm, const std::string& path);
     bool WriteRegular(int dirFd, Output& out, const Inode& inode, uint32_t fileIndex, bool lost,
                       bool& damaged);
     bool WriteLink(int dirFd, Output& out, const Inode& inode, uint32_t fileIndex);
@@ -260,6 +279,7 @@ private:
     ExtractionControl& control_;
     ExtractionObserver* observer_;
     const bool root_;
+    const mode_t umask_;
     const std::string pidTag_;
     ExtractionSummary sum_;
     ExtractionProgress progress_;
@@ -437,11 +457,12 @@ void Extractor::CopyFolderTree(int64_t folder) {
         PopFolder();
 }
 
-bool Extractor::OpenTemp(int dirFd, Output& out, const std::string& path) {
+// Creates a temporary with the file's permissions (the handle writes whatever they say).
+bool Extractor::OpenTemp(int dirFd, Output& out, mode_t perm, const std::string& path) {
     constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
     for (int attempt = 0; attempt < 100; ++attempt) {
         out.temp = pidTag_ + std::to_string(++tempCounter_);
-        out.fd.Reset(::openat(dirFd, out.temp.c_str(), kFlags, 0600));
+        out.fd.Reset(::openat(dirFd, out.temp.c_str(), kFlags, perm & 0777));
         if (out.fd.Valid())
             return true;
         if (errno != EEXIST) // else left by an earlier process of this pid: another number
@@ -516,7 +537,8 @@ Copied Extractor::CopyBlocks(int fd, const Inode& inode) {
 // finished: the temporary is gone. `lost`: nothing of its contents can be located.
 bool Extractor::WriteRegular(int dirFd, Output& out, const Inode& inode, uint32_t fileIndex,
                              bool lost, bool& damaged) {
-    if (!OpenTemp(dirFd, out, FilePath(fileIndex)))
+    const mode_t perm = Permissions(inode.mode);
+    if (!OpenTemp(dirFd, out, perm, FilePath(fileIndex)))
         return false;
     const Copied copied =
         lost ? Copied{Copied::Whole, true, 0, 0} : CopyBlocks(out.fd.Get(), inode);
@@ -543,9 +565,12 @@ bool Extractor::WriteRegular(int dirFd, Output& out, const Inode& inode, uint32_
         }
     }
     const Attributes a = AttributesOf(inode, true);
-    if (err == 0 && KeepOwner(a))
+    const bool owned = err == 0 && KeepOwner(a);
+    if (owned)
         (void)::fchown(out.fd.Get(), a.uid, a.gid);
-    if (err == 0 && ::fchmod(out.fd.Get(), Permissions(inode.mode)) != 0)
+    // Created with the permissions less the umask's bits; the rest, set-id bits and those
+    // a change of owner cleared are set here.
+    if (err == 0 && (owned || (perm & (umask_ | 07000)) != 0) && ::fchmod(out.fd.Get(), perm) != 0)
         err = errno;
     if (err == 0 && inode.modifiedTime > 0) {
         const struct timespec ts[2] = {TimeOf(inode.modifiedTime), TimeOf(inode.modifiedTime)};

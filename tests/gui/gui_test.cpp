@@ -1,12 +1,15 @@
 // The window as a person walks it, headless: wizard, panes, menus, dialogs and workers.
 
 #include "disk_image.h"
+#include "shell/dialogs.h"
 #include "shell/find_files_dialog.h"
 #include "shell/main_dialog.h"
 #include "shell/save_progress_dialog.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -21,6 +24,7 @@
 #include <QTreeView>
 #include <QTreeWidget>
 #include <deque>
+#include <unistd.h>
 
 using namespace trevik;
 using namespace trevik::shell;
@@ -152,6 +156,49 @@ private slots:
         qputenv("TREVIK_HOME_PAGE", "https://example.invalid/");
         disk_ = MakeDisk(dir_);
         noLabel_ = MakeDisk(dir_, false);
+    }
+
+    void copiesWriteNamesAsShownUnlessSettingsSayRawAndSameNamesBothArrive() {
+        QTemporaryDir tmp;
+        UfsParams p;
+        p.sizeSectors = 8192;
+        const UfsVolume v = BuildUfs(
+            Dir("", {File("caf\xE9.txt", "latin"), File("dup", "one"), File("dup", "two")}), p);
+        LabelSpec spec;
+        spec.cylinders = 9;
+        spec.slices = {{0, 2, 0, 0, p.sizeSectors}};
+        DiskImage disk(9 * 1024);
+        disk.PutVolume(0, v);
+        disk.PutLabel(spec);
+        const QString image = tmp.filePath("names.img");
+        disk.WriteTo(image.toStdString());
+        Recorder m;
+        NoDesktop d;
+        MainDialog w(m, d, {image});
+        Browse(w);
+        w.chooseDestination = [&] { return tmp.filePath("shown"); };
+        w.RecoverAll();
+        QCOMPARE(QDir(tmp.filePath("shown")).entryList(QDir::Files, QDir::Name),
+                 (QStringList{"café.txt", "dup", "dup (1)"}));
+        QVERIFY(m.reports.back().second.contains("Renamed: /dup -> dup (1)"));
+        // The Settings check box: OK stores it, Cancel leaves it.
+        {
+            SettingsDialog dialog(w.SessionState().settings);
+            QVERIFY(!dialog.rawNames->isChecked());
+            dialog.rawNames->setChecked(true);
+            dialog.reject();
+        }
+        QVERIFY(!w.SessionState().settings.rawNames);
+        {
+            SettingsDialog dialog(w.SessionState().settings);
+            dialog.rawNames->setChecked(true);
+            dialog.accept();
+        }
+        QVERIFY(w.SessionState().settings.rawNames);
+        w.chooseDestination = [&] { return tmp.filePath("raw"); };
+        w.RecoverAll();
+        const std::string raw = tmp.filePath("raw").toStdString() + "/caf\xE9.txt";
+        QVERIFY(::access(raw.c_str(), F_OK) == 0);
     }
 
     void startsOnTheDiskStepWithTheMenusOfAStart() {
