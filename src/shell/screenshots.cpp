@@ -1,5 +1,6 @@
 #include "shell/screenshots.h"
 
+#include "shell/dialogs.h"
 #include "shell/main_dialog.h"
 
 #include <QCoreApplication>
@@ -7,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QPixmap>
 #include <QTableView>
+#include <QTemporaryDir>
 #include <QTreeWidget>
 #include <cstdio>
 
@@ -80,6 +82,18 @@ int RenderWizardSteps(const QString& dir, const QStringList& images) {
     shot("volume-selected");
     w.Next();
     shot("browse");
+    if (w.Step() == WizardStep::Browse) {
+        // A copy of everything, for its report, and the settings it follows.
+        QTemporaryDir copyTo;
+        w.chooseDestination = [&] { return copyTo.path() + "/all"; };
+        w.RecoverAll();
+        SettingsDialog settings(w.SessionState().settings, &w);
+        settings.show();
+        QCoreApplication::processEvents();
+        const QString file = QString("%1/settings.png").arg(dir);
+        settings.grab().save(file);
+        std::printf("%s\n", qPrintable(file));
+    }
     if (w.Step() == WizardStep::Browse && w.listModel->rowCount() > 0) {
         w.details->selectRow(0);
         w.treeHasFocus = false;
