@@ -211,15 +211,10 @@ TEST(CopyOut, OverwriteNeverRemovesTheOldItemBeforeTheNewOneIsWhole) {
     fs::create_symlink("old-target", out.File("good"));
     std::ofstream(out.File("small")) << "old";
     // Writes past 100 000 bytes fail: the new "big" cannot be made whole.
-    auto old = std::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit saved {};
-    ::getrlimit(RLIMIT_FSIZE, &saved);
-    struct rlimit limit = saved;
-    limit.rlim_cur = 100000;
-    ::setrlimit(RLIMIT_FSIZE, &limit);
-    const ExtractionSummary s = Copy(fx, out.Path().string(), Policy(DuplicatePolicy::Overwrite));
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, old);
+    const ExtractionSummary s = [&] {
+        const testing::FileSizeLimit limit(100000);
+        return Copy(fx, out.Path().string(), Policy(DuplicatePolicy::Overwrite));
+    }();
     EXPECT_TRUE(s.error.empty()) << s.error;
     EXPECT_EQ(s.incomplete, (std::vector<std::string>{"/link", "/big"}));
     EXPECT_EQ(Slurp(out.File("link")), "the user's link file");

@@ -9,8 +9,10 @@
 #include "ufs/tree_paths.h"
 
 #include <algorithm>
+#include <csignal>
 #include <gtest/gtest.h>
 #include <map>
+#include <sys/resource.h>
 
 namespace trevik::testing {
 
@@ -37,6 +39,28 @@ inline std::string ExpectedBytes(const imagebuilder::TreeNode& n, uint64_t size)
     imagebuilder::ExpectedContent(n, 0, {reinterpret_cast<uint8_t*>(s.data()), s.size()});
     return s;
 }
+
+// While it lives, writes past `bytes` fail with EFBIG, as on a file system whose files
+// cannot be that large.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) : oldHandler_(std::signal(SIGXFSZ, SIG_IGN)) {
+        ::getrlimit(RLIMIT_FSIZE, &saved_);
+        struct rlimit limit = saved_;
+        limit.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &saved_);
+        std::signal(SIGXFSZ, oldHandler_);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    void (*oldHandler_)(int);
+    struct rlimit saved_ {};
+};
 
 // How many warnings of one kind.
 inline size_t CountKind(const std::vector<Warning>& warnings, WarningKind kind) {

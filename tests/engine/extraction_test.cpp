@@ -273,15 +273,10 @@ TEST(Extraction, AFileTooLargeForTheDestinationCostsOnlyItself) {
     TempDir out;
     // A file-size limit: writes past it fail with EFBIG, as on a file system whose files
     // cannot be that large.
-    auto old = std::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit saved {};
-    ::getrlimit(RLIMIT_FSIZE, &saved);
-    struct rlimit limit = saved;
-    limit.rlim_cur = 100000;
-    ::setrlimit(RLIMIT_FSIZE, &limit);
-    const ExtractionSummary s = RecoverAll(fx, out.Path().string());
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, old);
+    const ExtractionSummary s = [&] {
+        const testing::FileSizeLimit limit(100000);
+        return RecoverAll(fx, out.Path().string());
+    }();
     EXPECT_TRUE(s.error.empty()) << s.error;
     EXPECT_EQ(s.incomplete, std::vector<std::string>{"/large.bin"});
     ASSERT_EQ(s.skippedItems.size(), 1u);
