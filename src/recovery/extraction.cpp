@@ -233,13 +233,13 @@ private:
     void ApplyFolderAttributes(size_t k);
     void CopyFile(uint32_t fileIndex);
     void PlaceItem(uint32_t fileIndex, const Inode& inode, bool lost);
-    bool OpenTemp(int dirFd, Output& out, mode_t perm, const std::string& path);
+    bool OpenTemp(int dirFd, Output& out, mode_t perm, uint32_t fileIndex);
     bool WriteRegular(int dirFd, Output& out, const Inode& inode, uint32_t fileIndex, bool lost,
                       bool& damaged);
     bool WriteLink(int dirFd, Output& out, const Inode& inode, uint32_t fileIndex);
     Copied CopyBlocks(int fd, const Inode& inode);
     bool MoveIntoPlace(int dirFd, Frame& frame, const Output& out, const std::string& base,
-                       std::string& name, bool replace, const std::string& path);
+                       std::string& name, bool replace, uint32_t fileIndex);
 
     std::string ShownName(std::string_view raw) const {
         return opts_.rawNames ? std::string(raw) : DisplayName(raw);
@@ -458,7 +458,7 @@ void Extractor::CopyFolderTree(int64_t folder) {
 }
 
 // Creates a temporary with the file's permissions (the handle writes whatever they say).
-bool Extractor::OpenTemp(int dirFd, Output& out, mode_t perm, const std::string& path) {
+bool Extractor::OpenTemp(int dirFd, Output& out, mode_t perm, uint32_t fileIndex) {
     constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
     for (int attempt = 0; attempt < 100; ++attempt) {
         out.temp = pidTag_ + std::to_string(++tempCounter_);
@@ -468,7 +468,8 @@ bool Extractor::OpenTemp(int dirFd, Output& out, mode_t perm, const std::string&
         if (errno != EEXIST) // else left by an earlier process of this pid: another number
             break;
     }
-    ItemFailed(path, "Cannot write", errno);
+    const int err = errno;
+    ItemFailed(FilePath(fileIndex), "Cannot write", err);
     return false;
 }
 
@@ -538,7 +539,7 @@ Copied Extractor::CopyBlocks(int fd, const Inode& inode) {
 bool Extractor::WriteRegular(int dirFd, Output& out, const Inode& inode, uint32_t fileIndex,
                              bool lost, bool& damaged) {
     const mode_t perm = Permissions(inode.mode);
-    if (!OpenTemp(dirFd, out, perm, FilePath(fileIndex)))
+    if (!OpenTemp(dirFd, out, perm, fileIndex))
         return false;
     const Copied copied =
         lost ? Copied{Copied::Whole, true, 0, 0} : CopyBlocks(out.fd.Get(), inode);
@@ -619,7 +620,7 @@ bool Extractor::WriteLink(int dirFd, Output& out, const Inode& inode, uint32_t f
 // Renames a whole temporary to `name`: over an existing file only when told to replace
 // it, else never over anything (a name taken meanwhile gives a " (N)" name).
 bool Extractor::MoveIntoPlace(int dirFd, Frame& frame, const Output& out, const std::string& base,
-                              std::string& name, bool replace, const std::string& path) {
+                              std::string& name, bool replace, uint32_t fileIndex) {
     for (int attempt = 0;; ++attempt) {
         const int rc =
             replace ? ::renameat(dirFd, out.temp.c_str(), dirFd, name.c_str())
@@ -629,7 +630,7 @@ bool Extractor::MoveIntoPlace(int dirFd, Frame& frame, const Output& out, const 
         const int err = errno;
         if (err != EEXIST || replace || attempt > 1000) {
             ::unlinkat(dirFd, out.temp.c_str(), 0);
-            ItemFailed(path, "Cannot write", err);
+            ItemFailed(FilePath(fileIndex), "Cannot write", err);
             return false;
         }
         name = FreeName(dirFd, frame, base);
@@ -670,7 +671,7 @@ void Extractor::PlaceItem(uint32_t fileIndex, const Inode& inode, bool lost) {
     bool damaged = false;
     const bool made = inode.IsSymlink() ? WriteLink(dirFd, out, inode, fileIndex)
                                         : WriteRegular(dirFd, out, inode, fileIndex, lost, damaged);
-    if (!made || !MoveIntoPlace(dirFd, frame, out, base, name, replace, FilePath(fileIndex)))
+    if (!made || !MoveIntoPlace(dirFd, frame, out, base, name, replace, fileIndex))
         return;
     ++sum_.filesWritten;
     if (!inode.IsSymlink())

@@ -3,11 +3,9 @@
 
 #include "engine/engine_support.h"
 
-#include <csignal>
 #include <fcntl.h>
 #include <fstream>
 #include <set>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
