@@ -1,6 +1,7 @@
 // trevik-cli info, ls, find and recover: commands that mount one volume.
 
 #include "cli/commands.h"
+#include "cli/json_writer.h"
 #include "cli/output.h"
 #include "cli/reading.h"
 #include "cli/signals.h"
@@ -135,6 +136,36 @@ json WarningsJson(const std::vector<Warning>& warnings) {
     return list;
 }
 
+// The same list as WarningsJson, written as it goes.
+void WriteWarnings(JsonWriter& out, const std::vector<Warning>& warnings) {
+    out.BeginArray();
+    for (const Warning& w : warnings) {
+        out.BeginObject();
+        out.Member("kind", text::WarningKindName(w.kind));
+        out.Member("message", text::WarningMessage(w));
+        if (!w.path.empty())
+            out.Member("path", w.path);
+        if (w.lastInode != 0) {
+            out.Key("inodes");
+            out.BeginArray();
+            out.Number(w.firstInode);
+            out.Number(w.lastInode);
+            out.EndArray();
+        }
+        if (w.sector)
+            out.Member("sector", *w.sector);
+        if (!w.names.empty()) {
+            out.Key("names");
+            out.BeginArray();
+            for (const auto& n : w.names)
+                out.String(n);
+            out.EndArray();
+        }
+        out.EndObject();
+    }
+    out.EndArray();
+}
+
 // The exit code of a command that completed: a failure when anything was lost.
 int Outcome(const std::vector<Warning>& warnings) {
     PrintWarnings(warnings);
@@ -215,9 +246,12 @@ const char* FoundName(Found f) {
 // Writes one row at a time, as text or as the entries of one JSON document.
 class RowPrinter {
 public:
-    explicit RowPrinter(bool asJson) : json_(asJson) {
-        if (json_)
-            std::fputs("{\"entries\":[", stdout);
+    explicit RowPrinter(bool asJson) : json_(asJson), out_(stdout) {
+        if (json_) {
+            out_.BeginObject();
+            out_.Key("entries");
+            out_.BeginArray();
+        }
     }
     void Print(const Row& r) {
         const UfsTimeText tt = FormatUfsTime(r.mtime);
@@ -227,32 +261,39 @@ public:
                         TerminalSafe(r.path).c_str(), r.damaged ? "  [damaged]" : "");
             return;
         }
-        json e{{"path", r.path},
-               {"pathHex", HexBytes(r.rawPath)},
-               {"name", r.name},
-               {"type", r.folder ? "folder" : "file"},
-               {"inode", r.inode},
-               {"parentInode", r.parentInode},
-               {"size", r.size},
-               {"mtime", r.mtime},
-               {"date", tt.date},
-               {"time", tt.time},
-               {"found", FoundName(r.found)}};
+        hex_.clear();
+        AppendHex(hex_, r.rawPath);
+        out_.BeginObject();
+        out_.Member("path", r.path);
+        out_.Member("pathHex", hex_);
+        out_.Member("name", r.name);
+        out_.Member("type", r.folder ? "folder" : "file");
+        out_.Member("inode", r.inode);
+        out_.Member("parentInode", r.parentInode);
+        out_.Member("size", r.size);
+        out_.Member("mtime", r.mtime);
+        out_.Member("date", tt.date);
+        out_.Member("time", tt.time);
+        out_.Member("found", FoundName(r.found));
         if (r.damaged)
-            e["damaged"] = true;
-        std::fputs(first_ ? "" : ",", stdout);
-        std::fputs(Dump(e).c_str(), stdout);
-        first_ = false;
+            out_.Member("damaged", true);
+        out_.EndObject();
     }
-    void Finish(const json& warnings) {
-        if (json_)
-            std::printf("],\"warnings\":%s}\n", Dump(warnings).c_str());
+    void Finish(const std::vector<Warning>& warnings) {
+        if (json_) {
+            out_.EndArray();
+            out_.Key("warnings");
+            WriteWarnings(out_, warnings);
+            out_.EndObject();
+            out_.EndLine();
+        }
         std::fflush(stdout);
     }
 
 private:
     bool json_;
-    bool first_ = true;
+    JsonWriter out_;
+    std::string hex_;
 };
 
 // The shown and raw paths of the folders on the way down, in one buffer each: memory
@@ -384,7 +425,7 @@ int Ls(const LsOptions& o, Mounted& m) {
             target->kind == Target::Root ? kRootInode : t.Folders()[target->index].inode;
         List(t, inode, o.recursive, out);
     }
-    out.Finish(WarningsJson(m.volume.warnings));
+    out.Finish(m.volume.warnings);
     return Outcome(m.volume.warnings);
 }
 
@@ -395,6 +436,8 @@ int Find(const FindOptions& o, Mounted& m) {
     struct Print final : FindObserver {
         const RecoveredTree& tree;
         bool asJson;
+        JsonWriter out{stdout};
+        std::string buf;
         size_t count = 0;
         Print(const RecoveredTree& t, bool j) : tree(t), asJson(j) {}
         void OnHit(const FindHit& h, size_t) override {
@@ -403,29 +446,40 @@ int Find(const FindOptions& o, Mounted& m) {
                 std::printf("%-40s %-40s %llu\n", TerminalSafe(h.name).c_str(),
                             TerminalSafe(h.path).c_str(), static_cast<unsigned long long>(h.size));
             } else {
-                const std::string folder = BasePath(tree, f.parentInode, true);
-                const std::string raw = BasePath(tree, f.parentInode, false);
-                json hit{
-                    {"name", h.name},
-                    {"path", h.path},
-                    {"size", h.size},
-                    {"fullPath", folder + "/" + DisplayName(tree.FileName(h.fileIndex))},
-                    {"pathHex", HexBytes(raw + "/" + std::string(tree.FileName(h.fileIndex)))}};
+                out.BeginObject();
+                out.Member("name", h.name);
+                out.Member("path", h.path);
+                out.Member("size", h.size);
+                buf = BasePath(tree, f.parentInode, true);
+                buf += '/';
+                buf += DisplayName(tree.FileName(h.fileIndex));
+                out.Member("fullPath", buf);
+                buf = BasePath(tree, f.parentInode, false);
+                buf += '/';
+                buf += tree.FileName(h.fileIndex);
+                const std::string hex = HexBytes(buf);
+                out.Member("pathHex", hex);
                 if (f.damaged)
-                    hit["damaged"] = true;
-                std::fputs(count == 0 ? "" : ",", stdout);
-                std::fputs(Dump(hit).c_str(), stdout);
+                    out.Member("damaged", true);
+                out.EndObject();
             }
             ++count;
         }
     } print(m.volume.tree, o.json);
-    if (o.json)
-        std::fputs("{\"hits\":[", stdout);
+    if (o.json) {
+        print.out.BeginObject();
+        print.out.Key("hits");
+        print.out.BeginArray();
+    }
     std::atomic<bool> stop{false};
     WatchStopFlag watch(stop);
     FindFiles(m.volume.tree, o.text, stop, nullptr, print);
     if (o.json) {
-        std::printf("],\"warnings\":%s}\n", Dump(WarningsJson(m.volume.warnings)).c_str());
+        print.out.EndArray();
+        print.out.Key("warnings");
+        WriteWarnings(print.out, m.volume.warnings);
+        print.out.EndObject();
+        print.out.EndLine();
     }
     std::fflush(stdout);
     std::fprintf(stderr, "%zu file(s) found\n", print.count);
@@ -485,23 +539,44 @@ int Recover(const RecoverOptions& o, Mounted& m) {
         ExtractItems(m.volume, m.session.Reader(), items, all, o.to, options, control, &bar);
     bar.p.Done();
     if (o.json) {
-        json renamed = json::array();
-        for (const auto& r : s.renamed)
-            renamed.push_back({{"from", r.from}, {"to", r.to}});
-        json skippedItems = json::array();
-        for (const auto& k : s.skippedItems)
-            skippedItems.push_back({{"path", k.path}, {"reason", k.reason}});
-        std::cout << Dump({{"filesWritten", s.filesWritten},
-                           {"bytesWritten", s.bytesWritten},
-                           {"foldersCreated", s.foldersCreated},
-                           {"skipped", s.skipped},
-                           {"incomplete", s.incomplete},
-                           {"warnings", WarningsJson(m.volume.warnings)},
-                           {"damaged", s.damaged},
-                           {"renamed", renamed},
-                           {"skippedItems", skippedItems},
-                           {"stopped", s.stopped}})
-                  << "\n";
+        JsonWriter out(stdout);
+        out.BeginObject();
+        out.Member("filesWritten", s.filesWritten);
+        out.Member("bytesWritten", s.bytesWritten);
+        out.Member("foldersCreated", s.foldersCreated);
+        out.Member("skipped", s.skipped);
+        auto strings = [&](std::string_view key, const std::vector<std::string>& list) {
+            out.Key(key);
+            out.BeginArray();
+            for (const auto& p : list)
+                out.String(p);
+            out.EndArray();
+        };
+        strings("incomplete", s.incomplete);
+        out.Key("warnings");
+        WriteWarnings(out, m.volume.warnings);
+        strings("damaged", s.damaged);
+        out.Key("renamed");
+        out.BeginArray();
+        for (const auto& r : s.renamed) {
+            out.BeginObject();
+            out.Member("from", r.from);
+            out.Member("to", r.to);
+            out.EndObject();
+        }
+        out.EndArray();
+        out.Key("skippedItems");
+        out.BeginArray();
+        for (const auto& k : s.skippedItems) {
+            out.BeginObject();
+            out.Member("path", k.path);
+            out.Member("reason", k.reason);
+            out.EndObject();
+        }
+        out.EndArray();
+        out.Member("stopped", s.stopped);
+        out.EndObject();
+        out.EndLine();
     } else {
         std::cout << "Files written    " << s.filesWritten << "\n"
                   << "Bytes written    " << s.bytesWritten << "\n"

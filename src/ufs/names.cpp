@@ -59,15 +59,21 @@ std::string DisplayName(std::string_view bytes) {
     return out;
 }
 
-std::string HexBytes(std::string_view bytes) {
+void AppendHex(std::string& out, std::string_view bytes) {
     static const char* const kDigits = "0123456789abcdef";
-    std::string out;
-    out.reserve(bytes.size() * 2);
+    const size_t at = out.size();
+    out.resize(at + bytes.size() * 2);
+    char* o = out.data() + at;
     for (char ch : bytes) {
         const auto c = static_cast<unsigned char>(ch);
-        out.push_back(kDigits[c >> 4]);
-        out.push_back(kDigits[c & 15]);
+        *o++ = kDigits[c >> 4];
+        *o++ = kDigits[c & 15];
     }
+}
+
+std::string HexBytes(std::string_view bytes) {
+    std::string out;
+    AppendHex(out, bytes);
     return out;
 }
 

@@ -17,5 +17,6 @@ std::string TerminalSafe(std::string_view text);
 
 // Lower-case hex of raw bytes.
 std::string HexBytes(std::string_view bytes);
+void AppendHex(std::string& out, std::string_view bytes);
 
 } // namespace trevik

@@ -21,7 +21,7 @@ using testing::RunCommand;
 using testing::TempDir;
 
 CommandResult Cli(const std::string& args) {
-    return RunCommand(std::string(TREVIK_CLI) + " " + args);
+    return testing::RunCli(TREVIK_CLI, args);
 }
 
 const std::string kSample = TREVIK_SAMPLE_DISK;
@@ -200,7 +200,7 @@ namespace fs = std::filesystem;
 const std::string kDisk = TREVIK_SAMPLE_DISK;
 
 testing::CommandResult Cli2(const std::string& args) {
-    return RunCommand(std::string(TREVIK_CLI) + " " + args);
+    return testing::RunCli(TREVIK_CLI, args);
 }
 
 TEST(CliMount, InfoGivesTheDriveInformationValues) {

@@ -28,7 +28,7 @@ using testing::RunCommand;
 using testing::TempDir;
 
 testing::CommandResult Cli(const std::string& args) {
-    return RunCommand(std::string(TREVIK_CLI) + " " + args);
+    return testing::RunCli(TREVIK_CLI, args);
 }
 
 // A labelled disk holding one volume built from `tree`.

@@ -19,7 +19,7 @@ using testing::RunCommand;
 using testing::TempDir;
 
 testing::CommandResult Cli(const std::string& args) {
-    return RunCommand(std::string(TREVIK_CLI) + " " + args);
+    return testing::RunCli(TREVIK_CLI, args);
 }
 
 // A 4 MiB slice at cylinder 1 (sector 1024) filled mostly by one 3 MB file.

@@ -60,8 +60,8 @@ TEST(MakefsDeepRecovery, TopLevelFilesOfADestroyedRootMatchTheSleuthKit) {
     Must("dd if=/dev/zero of=" + Quote(image) + " bs=1024 seek=" + std::to_string(frag) +
          " count=1 conv=notrunc status=none");
 
-    const auto ls = RunCommand(std::string(TREVIK_CLI) + " ls " + Quote(image) +
-                               " --volume 1 --scan --mode extensive -r --json");
+    const auto ls = testing::RunCli(
+        TREVIK_CLI, "ls " + Quote(image) + " --volume 1 --scan --mode extensive -r --json");
     EXPECT_EQ(ls.exitCode, 1) << ls.err; // the root's loss is said
     const json j = json::parse(ls.out);
     std::map<std::string, std::string> listed;

@@ -114,8 +114,7 @@ TEST_F(MakefsDisk, EveryFragmentSizeListsWhatFlsListsAndRecoversItByteForByte) {
     for (int k = 0; k < 4; ++k) {
         SCOPED_TRACE("fragment size " + std::to_string(kFragmentSizes[k]));
         const std::string volume = " --volume " + std::to_string(k + 1);
-        const auto ls =
-            RunCommand(std::string(TREVIK_CLI) + " ls " + Quote(disk_) + volume + " -r --json");
+        const auto ls = testing::RunCli(TREVIK_CLI, "ls " + Quote(disk_) + volume + " -r --json");
         ASSERT_EQ(ls.exitCode, 0) << ls.err;
         std::map<std::string, json> ours;
         const json listing = json::parse(ls.out);
@@ -145,8 +144,8 @@ TEST_F(MakefsDisk, EveryFragmentSizeListsWhatFlsListsAndRecoversItByteForByte) {
         EXPECT_TRUE(ours.count("/" + std::string(255, 'n')));
 
         const std::string out = dir_->File("out" + std::to_string(k));
-        const auto rec = RunCommand(std::string(TREVIK_CLI) + " recover " + Quote(disk_) + volume +
-                                    " --to " + Quote(out) + " --json");
+        const auto rec = testing::RunCli(TREVIK_CLI, "recover " + Quote(disk_) + volume + " --to " +
+                                                         Quote(out) + " --json");
         ASSERT_EQ(rec.exitCode, 0) << rec.err;
         const json summary = json::parse(rec.out);
         EXPECT_EQ(summary["incomplete"].size(), 0u);

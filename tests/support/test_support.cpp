@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <random>
 #include <sys/wait.h>
 
@@ -56,6 +58,21 @@ CommandResult RunCommand(const std::string& commandLine) {
     };
     r.out = slurp(outFile);
     r.err = slurp(errFile);
+    return r;
+}
+
+CommandResult RunCli(const std::string& cli, const std::string& args) {
+    CommandResult r = RunCommand(cli + " " + args);
+    if (args.find("--json") != std::string::npos && !r.out.empty()) {
+        const auto doc = nlohmann::ordered_json::parse(r.out, nullptr, false);
+        EXPECT_FALSE(doc.is_discarded()) << "not JSON: " << args;
+        if (!doc.is_discarded()) {
+            EXPECT_EQ(doc.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) +
+                          "\n",
+                      r.out)
+                << args;
+        }
+    }
     return r;
 }
 

@@ -32,6 +32,11 @@ struct CommandResult {
 // Runs a shell command line, capturing stdout and stderr.
 CommandResult RunCommand(const std::string& commandLine);
 
+// Runs trevik-cli (at `cli`) with `args`. A JSON document it prints must be byte for byte
+// the one nlohmann-json writes for the same values: the streamed output is checked here,
+// for every command the tests run.
+CommandResult RunCli(const std::string& cli, const std::string& args);
+
 // Quotes a word for the shell.
 std::string Quote(const std::string& word);
 
