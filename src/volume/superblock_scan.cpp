@@ -28,7 +28,13 @@ ScanOutcome ScanForVolumes(SectorReader& reader, const ScanOptions& options, Vol
     stopRequested.store(false);
     table.Clear();
     const uint32_t runLength = std::clamp<uint32_t>(options.sectorsPerRead, 1, 100);
-    std::vector<uint8_t> run(size_t{runLength} * kSectorSize, 0);
+    // The disk is read in batches of whole runs, about 128 KiB each: a clean disk streams at
+    // the speed of a plain copy, and a batch that fails is re-read sector by sector by the
+    // reader at once. The runs are the scan's steps: progress and stops go by them.
+    const uint32_t batchLength = runLength * std::max<uint32_t>(1, kScanBatchSectors / runLength);
+    std::vector<uint8_t> batch(size_t{batchLength} * kSectorSize, 0);
+    uint64_t batchStart = 0;
+    uint64_t batchEnd = 0; // nothing loaded
 
     const uint64_t start = options.startSector;
     const uint64_t end = options.endSector;
@@ -59,7 +65,16 @@ ScanOutcome ScanForVolumes(SectorReader& reader, const ScanOptions& options, Vol
             }
             return ScanOutcome::Completed;
         }
-        reader.Read(cur, runLength, run.data());
+        if (cur < batchStart || cur + runLength > batchEnd) {
+            const uint64_t runsLeft = (end - cur + runLength - 1) / runLength;
+            const auto count =
+                static_cast<uint32_t>(std::min<uint64_t>(batchLength, runsLeft * runLength));
+            reader.Read(cur, count, batch.data());
+            batchStart = cur;
+            batchEnd = cur + count;
+        }
+        const std::span<const uint8_t> run =
+            std::span<const uint8_t>(batch).subspan((cur - batchStart) * kSectorSize);
         for (uint32_t i = 0; i < runLength; ++i) {
             if (stopRequested.load(std::memory_order_relaxed)) {
                 break;

@@ -35,6 +35,11 @@ public:
     virtual void OnVolumeFound(const PartitionEntry& /*entry*/, size_t /*count*/) {}
 };
 
+// Sectors the scan reads at once (128 KiB, as much as cat reads at once: larger reads
+// copy no faster and fall out of the processor's cache), in whole runs of
+// ScanOptions::sectorsPerRead.
+inline constexpr uint32_t kScanBatchSectors = 256;
+
 struct ScanOptions {
     uint32_t startSector = 0;
     uint32_t endSector = 0; // exclusive

@@ -202,3 +202,44 @@ TEST(ScanForVolumes, EmptyOrInvertedRangeScansNothing) {
 
 } // namespace
 } // namespace trevik
+
+namespace trevik {
+namespace {
+
+// Attempts that touched sector s.
+size_t AttemptsOn(const imagebuilder::FaultyDevice& dev, uint64_t s) {
+    size_t n = 0;
+    for (const auto& c : dev.Calls())
+        n += c.offset / 512 <= s && s < (c.offset + c.length + 511) / 512 ? 1 : 0;
+    return n;
+}
+
+TEST(ScanForVolumes, ReadsInBatchesAndABadSectorCostsNoMoreThanItsRetries) {
+    auto mem = DiskWith(60000, {{100, SmallVolume(20000)}, {30000, SmallVolume(20000)}});
+    imagebuilder::FaultyDevice dev(mem);
+    dev.AddBadSector(12345);
+    SectorReader reader(&dev, dev.SizeBytes() / 512, 2);
+    std::atomic<bool> stop{false};
+    VolumeTable table;
+    Recorder rec;
+    EXPECT_EQ(
+        ScanForVolumes(reader, {0, 60000, 60, std::chrono::milliseconds(0)}, table, stop, &rec),
+        ScanOutcome::Completed);
+    EXPECT_EQ(table.Count(), 2u);
+    // Progress still goes run by run.
+    EXPECT_EQ(rec.progress.size(), (60000 + 59) / 60);
+    // The sweep reads whole batches of runs; the one batch that failed is read again
+    // sector by sector, the bad sector at most retries + 1 times in all.
+    size_t sweeps = 0;
+    for (const auto& c : dev.Calls())
+        sweeps += c.length >= size_t{kScanBatchSectors / 60 * 60} * 512 ? 1 : 0;
+    EXPECT_GE(sweeps, 60000u / kScanBatchSectors - 1);
+    EXPECT_LT(dev.Calls().size(), 60000u / kScanBatchSectors + kScanBatchSectors + 64);
+    EXPECT_LE(AttemptsOn(dev, 12345), 3u);
+    EXPECT_TRUE(reader.KnownBad(12345));
+    EXPECT_FALSE(reader.KnownBad(12344));
+    EXPECT_FALSE(reader.KnownBad(12346));
+}
+
+} // namespace
+} // namespace trevik
