@@ -197,9 +197,17 @@ int main(int argc, char** argv) {
     fs::remove_all(ours);
     fs::remove_all(theirs);
     ExtractionControl control;
+    // One worker, then the default pool (one per core, at most 8).
+    ExtractionOptions one;
+    one.workers = 1;
+    t0 = Clock::now();
+    const ExtractionSummary s1 =
+        ExtractItems(normal, reader, {}, true, ours.string(), one, control, nullptr);
+    const double tRecoverOne = Since(t0);
+    fs::remove_all(ours);
     t0 = Clock::now();
     const ExtractionSummary s = ExtractItems(normal, reader, {}, true, ours.string(),
-                                             DuplicatePolicy::Skip, control, nullptr);
+                                             ExtractionOptions{}, control, nullptr);
     const double tRecover = Since(t0);
     const double tTsk = skipTsk ? 0
                                 : TimeCommand("tsk_recover -e -f ufs1 '" + image + "' '" +
@@ -226,6 +234,9 @@ int main(int argc, char** argv) {
                 perNode, normal.tree.ArenaBytes());
     (void)rssBefore;
     (void)rssNormal;
+    std::printf("Recover All, 1 worker: %.3f s (%llu files, %s)\n", tRecoverOne,
+                static_cast<unsigned long long>(s1.filesWritten),
+                s1.Whole() ? "whole" : s1.error.c_str());
     std::printf("Recover All:       %.3f s (%llu files, %s)\n", tRecover,
                 static_cast<unsigned long long>(s.filesWritten),
                 s.Whole() ? "whole" : s.error.c_str());

@@ -66,6 +66,7 @@ struct RecoverOptions : VolumeCommandOptions {
     bool rawNames = false;
     bool keepSetid = false;
     bool keepOwner = false;
+    unsigned jobs = 0; // 0: one per core, at most 8
 };
 
 int RunInfo(const VolumeCommandOptions& options);

@@ -102,6 +102,11 @@ int main(int argc, char** argv) {
                          "Keep set-user-ID, set-group-ID and sticky bits (root only)");
     recoverCmd->add_flag("--keep-owner", recover.keepOwner,
                          "Give items the owner and group the disk records (root only)");
+    recoverCmd
+        ->add_option("--jobs", recover.jobs,
+                     "Files copied at once, over separate folders (default: one per core, at "
+                     "most 8; a disk that fails a read is read one file at a time)")
+        ->check(CLI::Range(1u, 64u));
 
     try {
         app.parse(argc, argv);

@@ -501,6 +501,7 @@ int Recover(const RecoverOptions& o, Mounted& m) {
     options.rawNames = o.rawNames;
     options.keepSetid = o.keepSetid;
     options.keepOwner = o.keepOwner;
+    options.workers = o.jobs;
     if ((o.keepSetid || o.keepOwner) && ::geteuid() != 0) {
         std::cerr << "trevik-cli: --keep-setid and --keep-owner take effect only when run as "
                      "root; not kept\n";

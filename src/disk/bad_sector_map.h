@@ -27,6 +27,8 @@ public:
     // The first sector at or after `sector` (which is in the map) that is not.
     uint64_t BadRunEnd(uint64_t sector) const;
     uint64_t SectorCount() const;
+    // Whether any sector was ever marked (without taking the lock).
+    bool Any() const { return any_.load(std::memory_order_acquire); }
     std::vector<Range> Ranges() const;
     void Clear();
 

@@ -6,14 +6,19 @@
 #include "ufs/names.h"
 #include "ufs/tree_paths.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
+#include <mutex>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <unordered_map>
 #include <unordered_set>
@@ -188,28 +193,126 @@ struct Copied {
     uint64_t writtenEnd = 0; // where the last byte written ends: the file's size so far
 };
 
+class Extractor;
+
+// The least work worth a thread of its own: smaller subtrees are copied by the walk.
+constexpr uint64_t kSmallestTask = 64;
+
+// A folder whose whole subtree one worker copies: created by the walk that found it (so
+// that its name is settled in order), then filled and given its attributes by the worker.
+struct Task {
+    Frame frame;
+    uint32_t folderInode = 0;
+    std::string destPrefix;       // its path below the destination, with a trailing '/'
+    ExtractionSummary* summary{}; // its place among the run's results
+};
+
+// What the workers of one run share: the settings, the progress shown, the queue of
+// subtrees and the rules that keep a failing disk to one reader.
+struct SharedRun {
+    SharedRun(const MountedVolume& v, SectorReader& r, const ExtractionOptions& o,
+              ExtractionControl& c, ExtractionObserver* obs)
+        : volume(v), reader(r), opts(o), control(c), observer(obs), root(::geteuid() == 0),
+          umask(CurrentUmask()),
+          pidTag(std::string(kPartialPrefix) + std::to_string(::getpid()) + "-") {}
+
+    const MountedVolume& volume;
+    SectorReader& reader;
+    const ExtractionOptions opts;
+    ExtractionControl& control;
+    ExtractionObserver* const observer;
+    const bool root;
+    const mode_t umask;
+    const std::string pidTag;
+    std::atomic<uint64_t> tempCounter{0};
+    std::atomic<bool> ended{false}; // the destination failed: every worker ends
+
+    // Progress is one account, reported in order under its lock.
+    void FileStarted(std::string path, std::string name) {
+        std::lock_guard lock(progressMutex);
+        progress.path = std::move(path);
+        progress.name = std::move(name);
+        observer->OnFileStarted(progress);
+    }
+    void AddBytes(int64_t n, bool report) {
+        std::lock_guard lock(progressMutex);
+        progress.bytesDone = static_cast<uint64_t>(static_cast<int64_t>(progress.bytesDone) + n);
+        if (report && observer != nullptr)
+            observer->OnProgress(progress);
+    }
+    void FileDone(int64_t correction) {
+        std::lock_guard lock(progressMutex);
+        ++progress.filesDone;
+        progress.bytesDone =
+            static_cast<uint64_t>(static_cast<int64_t>(progress.bytesDone) + correction);
+        if (observer != nullptr)
+            observer->OnProgress(progress);
+    }
+    std::mutex progressMutex;
+    ExtractionProgress progress;
+
+    // Once the disk has shown a bad sector, files are read one at a time: parallel reads
+    // make a dying drive worse.
+    std::mutex oneReader;
+
+    // Subtrees waiting for a worker; `closed` once the walk that fills the queue is done.
+    std::mutex queueMutex;
+    std::condition_variable queueChanged;
+    std::deque<Task> queue;
+    bool closed = false;
+    void Push(Task t) {
+        {
+            std::lock_guard lock(queueMutex);
+            queue.push_back(std::move(t));
+        }
+        queueChanged.notify_one();
+    }
+    void Close() {
+        {
+            std::lock_guard lock(queueMutex);
+            closed = true;
+        }
+        queueChanged.notify_all();
+    }
+    // The next subtree, or nothing once the queue is closed and empty.
+    std::optional<Task> Pop(bool wait) {
+        std::unique_lock lock(queueMutex);
+        if (wait)
+            queueChanged.wait(lock, [&] { return closed || !queue.empty(); });
+        if (queue.empty())
+            return std::nullopt;
+        Task t = std::move(queue.front());
+        queue.pop_front();
+        return t;
+    }
+};
+
 class Extractor {
 public:
-    Extractor(const MountedVolume& v, SectorReader& r, const ExtractionOptions& o,
-              ExtractionControl& c, ExtractionObserver* obs)
-        : tree_(v.tree), access_(r, v.geometry, v.groupTable), opts_(o), control_(c),
-          observer_(obs), root_(::geteuid() == 0), umask_(CurrentUmask()),
-          pidTag_(std::string(kPartialPrefix) + std::to_string(::getpid()) + "-") {}
+    Extractor(SharedRun& run, ExtractionSummary* summary)
+        : run_(run), tree_(run.volume.tree),
+          access_(run.reader, run.volume.geometry, run.volume.groupTable), opts_(run.opts),
+          control_(run.control), observer_(run.observer), root_(run.root), umask_(run.umask),
+          sum_(summary) {}
 
-    ExtractionSummary Run(const std::vector<ExtractItem>& items, bool all,
-                          const std::string& destination);
+    // Copies the chosen items, handing whole subtrees to `workers` - 1 other threads.
+    void Run(const std::vector<ExtractItem>& items, bool all, const std::string& destination,
+             unsigned workers);
+    // Fills one subtree a walk handed over.
+    void RunTask(Task& task);
 
 private:
     bool Stopping() {
         if (control_.stopSavingRequested.load()) {
-            sum_.stopped = true;
+            sum_->stopped = true;
         }
-        return sum_.stopped || !sum_.error.empty();
+        return sum_->stopped || !sum_->error.empty() || run_.ended.load();
     }
     // Records why the run cannot go on (the first reason only); the run then ends.
     void EndRun(const std::string& what, int err) {
-        if (sum_.error.empty())
-            sum_.error = what + ": " + std::strerror(err);
+        if (sum_->error.empty())
+            sum_->error = what + ": " + std::strerror(err);
+        run_.ended.store(true);
     }
     // An item that could not be written: the run ends only when the destination cannot
     // take more.
@@ -218,11 +321,11 @@ private:
             EndRun(what + " " + path, err);
             return;
         }
-        sum_.incomplete.push_back(path);
-        sum_.skippedItems.push_back({path, what + ": " + std::strerror(err)});
+        sum_->incomplete.push_back(path);
+        sum_->skippedItems.push_back({path, what + ": " + std::strerror(err)});
     }
     void Skipped(const std::string& path, const char* reason) {
-        sum_.skippedItems.push_back({path, reason});
+        sum_->skippedItems.push_back({path, reason});
     }
 
     void CountFolder(uint32_t inode);
@@ -231,6 +334,9 @@ private:
     bool PushFolder(uint32_t folder);
     void PopFolder();
     void ApplyFolderAttributes(size_t k);
+    // After PushFolder: gives the folder just made to another worker when its subtree is
+    // a good share of the run's work.
+    bool HandOver(uint32_t folder);
     void CopyFile(uint32_t fileIndex);
     void PlaceItem(uint32_t fileIndex, const Inode& inode, bool lost);
     bool OpenTemp(int dirFd, Output& out, mode_t perm, uint32_t fileIndex);
@@ -240,6 +346,7 @@ private:
     Copied CopyBlocks(int fd, const Inode& inode);
     bool MoveIntoPlace(int dirFd, Frame& frame, const Output& out, const std::string& base,
                        std::string& name, bool replace, uint32_t fileIndex);
+    std::string NextTempName() { return run_.pidTag + std::to_string(++run_.tempCounter); }
 
     std::string ShownName(std::string_view raw) const {
         return opts_.rawNames ? std::string(raw) : DisplayName(raw);
@@ -267,37 +374,71 @@ private:
     }
     // Where `name` in the innermost frame lies below the destination.
     std::string DestPath(const std::string& name) const {
-        std::string p;
+        std::string p = destPrefix_;
         for (size_t k = 1; k < frames_.size(); ++k)
             p += frames_[k].name + "/";
         return p + name;
     }
 
+    SharedRun& run_;
     const RecoveredTree& tree_;
     InodeAccess access_;
-    ExtractionOptions opts_;
+    const ExtractionOptions& opts_;
     ExtractionControl& control_;
     ExtractionObserver* observer_;
     const bool root_;
     const mode_t umask_;
-    const std::string pidTag_;
-    ExtractionSummary sum_;
-    ExtractionProgress progress_;
+    ExtractionSummary* sum_;
     std::vector<Frame> frames_;
-    uint64_t tempCounter_ = 0;
+    std::string destPrefix_; // the outermost frame's path below the destination
+
+    // The walk that hands subtrees over: the results in walk order (its own between the
+    // subtrees'), and each folder's share of the work.
+    std::deque<ExtractionSummary>* segments_ = nullptr;
+    std::vector<uint64_t> weight_;
+    uint64_t handOverAt_ = UINT64_MAX;
+    uint64_t counted_ = 0; // bytes of the current file counted in the progress so far
 };
 
+// Counts the files and bytes below a folder for the progress display and, when subtrees
+// may be handed over, weighs each folder's subtree (a file, plus one per 64 KiB).
 void Extractor::CountFolder(uint32_t inode) {
     struct Count final : SubtreeVisitor {
         const RecoveredTree& tree;
-        ExtractionProgress& progress;
-        Count(const RecoveredTree& t, ExtractionProgress& p) : tree(t), progress(p) {}
-        void VisitFile(uint32_t f, size_t) override {
-            ++progress.filesTotal;
-            progress.bytesTotal += tree.Files()[f].size;
+        SharedRun& run;
+        std::vector<uint64_t>* weight;
+        std::vector<int64_t> path{-1}; // the folders entered, the start folder first
+        std::vector<uint32_t> order;   // folders in the order entered
+        std::vector<int64_t> parentOf; // by folder, while weighing
+        Count(const RecoveredTree& t, SharedRun& r, std::vector<uint64_t>* w)
+            : tree(t), run(r), weight(w) {
+            if (weight != nullptr)
+                parentOf.assign(tree.FolderCount(), -1);
         }
-    } count(tree_, progress_);
+        bool EnterFolder(uint32_t f, size_t depth) override {
+            if (weight != nullptr) {
+                path.resize(depth);
+                parentOf[f] = path.back();
+                path.push_back(f);
+                order.push_back(f);
+            }
+            return true;
+        }
+        void VisitFile(uint32_t f, size_t depth) override {
+            const uint64_t size = tree.Files()[f].size;
+            ++run.progress.filesTotal;
+            run.progress.bytesTotal += size;
+            if (weight != nullptr && path[depth - 1] >= 0)
+                (*weight)[static_cast<size_t>(path[depth - 1])] += 1 + size / 65536;
+        }
+    } count(tree_, run_, segments_ != nullptr ? &weight_ : nullptr);
+    if (segments_ != nullptr && weight_.empty())
+        weight_.assign(tree_.FolderCount(), 0);
     tree_.WalkSubtree(inode, WalkOrder::FilesFirst, count);
+    for (auto it = count.order.rbegin(); it != count.order.rend(); ++it) {
+        if (count.parentOf[*it] >= 0)
+            weight_[static_cast<size_t>(count.parentOf[*it])] += weight_[*it];
+    }
 }
 
 std::string Extractor::RunName(Frame& f, const std::string& base) {
@@ -376,7 +517,7 @@ bool Extractor::PushFolder(uint32_t folder) {
     }
     parent.claimed.insert(name);
     if (fresh) {
-        ++sum_.foldersCreated;
+        ++sum_->foldersCreated;
     } else {
         // Left by an earlier run: filled again, so it must take new entries.
         struct stat st {};
@@ -385,7 +526,7 @@ bool Extractor::PushFolder(uint32_t folder) {
         RemoveStaleTemporaries(child.Get());
     }
     if (name != shown)
-        sum_.renamed.push_back({FolderItemPath(folder), DestPath(name)});
+        sum_->renamed.push_back({FolderItemPath(folder), DestPath(name)});
 
     Frame f;
     f.name = std::move(name);
@@ -446,7 +587,7 @@ void Extractor::CopyFolderTree(int64_t folder) {
     struct Copy final : SubtreeVisitor {
         Extractor& x;
         explicit Copy(Extractor& e) : x(e) {}
-        bool EnterFolder(uint32_t f, size_t) override { return x.PushFolder(f); }
+        bool EnterFolder(uint32_t f, size_t) override { return x.PushFolder(f) && !x.HandOver(f); }
         void LeaveFolder(uint32_t, size_t) override { x.PopFolder(); }
         void VisitFile(uint32_t f, size_t) override { x.CopyFile(f); }
         bool Stopped() override { return x.Stopping(); }
@@ -461,7 +602,7 @@ void Extractor::CopyFolderTree(int64_t folder) {
 bool Extractor::OpenTemp(int dirFd, Output& out, mode_t perm, uint32_t fileIndex) {
     constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        out.temp = pidTag_ + std::to_string(++tempCounter_);
+        out.temp = NextTempName();
         out.fd.Reset(::openat(dirFd, out.temp.c_str(), kFlags, perm & 0777));
         if (out.fd.Valid())
             return true;
@@ -499,7 +640,9 @@ Copied Extractor::CopyBlocks(int fd, const Inode& inode) {
         const uint64_t next = std::min(candidate.lbn, blocks);
         damaged = damaged || candidate.lost;
         if (next != lbn) { // a whole absent indirect range: a hole in the output too
-            progress_.bytesDone += reader.BlockOffset(next) - reader.BlockOffset(lbn);
+            const uint64_t gap = reader.BlockOffset(next) - reader.BlockOffset(lbn);
+            counted_ += gap;
+            run_.AddBytes(static_cast<int64_t>(gap), false);
             lbn = next;
             continue;
         }
@@ -525,9 +668,8 @@ Copied Extractor::CopyBlocks(int fd, const Inode& inode) {
             }
             writtenEnd = reader.BlockOffset(lbn) + len;
         }
-        progress_.bytesDone += len;
-        if (observer_ != nullptr)
-            observer_->OnProgress(progress_);
+        counted_ += len;
+        run_.AddBytes(len, true);
         ++lbn;
     }
     return {Copied::Whole, damaged, 0, writtenEnd};
@@ -550,7 +692,7 @@ bool Extractor::WriteRegular(int dirFd, Output& out, const Inode& inode, uint32_
     if (copied.end != Copied::Whole) {
         discard();
         if (copied.end == Copied::Skipped) {
-            ++sum_.skipped;
+            ++sum_->skipped;
             Skipped(FilePath(fileIndex), "skipped on request");
         } else if (copied.end == Copied::Failed) {
             ItemFailed(FilePath(fileIndex), "Cannot write", copied.error);
@@ -593,13 +735,13 @@ bool Extractor::WriteRegular(int dirFd, Output& out, const Inode& inode, uint32_
 bool Extractor::WriteLink(int dirFd, Output& out, const Inode& inode, uint32_t fileIndex) {
     const auto target = ReadSymlinkTarget(access_, inode);
     if (!target) {
-        sum_.incomplete.push_back(FilePath(fileIndex));
+        sum_->incomplete.push_back(FilePath(fileIndex));
         Skipped(FilePath(fileIndex), "its target cannot be read");
         return false;
     }
     int err = EEXIST;
     for (int attempt = 0; attempt < 100 && err == EEXIST; ++attempt) {
-        out.temp = pidTag_ + std::to_string(++tempCounter_);
+        out.temp = NextTempName();
         err = ::symlinkat(target->c_str(), dirFd, out.temp.c_str()) == 0 ? 0 : errno;
     }
     if (err != 0) {
@@ -655,7 +797,7 @@ void Extractor::PlaceItem(uint32_t fileIndex, const Inode& inode, bool lost) {
         if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
             if (opts_.duplicates == DuplicatePolicy::Skip) {
                 frame.claimed.insert(name);
-                ++sum_.skipped;
+                ++sum_->skipped;
                 Skipped(FilePath(fileIndex), "already in the destination");
                 return;
             }
@@ -673,24 +815,26 @@ void Extractor::PlaceItem(uint32_t fileIndex, const Inode& inode, bool lost) {
                                         : WriteRegular(dirFd, out, inode, fileIndex, lost, damaged);
     if (!made || !MoveIntoPlace(dirFd, frame, out, base, name, replace, fileIndex))
         return;
-    ++sum_.filesWritten;
+    ++sum_->filesWritten;
     if (!inode.IsSymlink())
-        sum_.bytesWritten += inode.size;
+        sum_->bytesWritten += inode.size;
     if (damaged)
-        sum_.incomplete.push_back(FilePath(fileIndex));
+        sum_->incomplete.push_back(FilePath(fileIndex));
     if (name != shown)
-        sum_.renamed.push_back({FilePath(fileIndex), DestPath(name)});
+        sum_->renamed.push_back({FilePath(fileIndex), DestPath(name)});
 }
 
 void Extractor::CopyFile(uint32_t fileIndex) {
     const FileNode& node = tree_.Files()[fileIndex];
     if (observer_ != nullptr) {
-        progress_.path = FolderPath(tree_, node.parentInode, '/', true);
-        progress_.name = DisplayName(tree_.FileName(fileIndex));
-        observer_->OnFileStarted(progress_);
+        run_.FileStarted(FolderPath(tree_, node.parentInode, '/', true),
+                         DisplayName(tree_.FileName(fileIndex)));
     }
     control_.skipFileRequested.store(false);
-    const uint64_t bytesBefore = progress_.bytesDone;
+    counted_ = 0;
+    std::unique_lock oneReader(run_.oneReader, std::defer_lock);
+    if (run_.reader.BadSectors().Any())
+        oneReader.lock();
 
     InodeRead read = access_.ReadInode(node.inode);
     const bool lost = !read.Ok();
@@ -706,32 +850,92 @@ void Extractor::CopyFile(uint32_t fileIndex) {
     if (node.damaged || ufs::IsMetadataMode(inode.mode) ||
         (!lost && InodeIsDamaged(access_.Geometry(), inode.mode, inode.size, inode.blocks))) {
         // Listed, never written: nothing of what such an inode claims can be trusted.
-        sum_.damaged.push_back(FilePath(fileIndex));
+        sum_->damaged.push_back(FilePath(fileIndex));
     } else if (ufs::IsSpecialMode(inode.mode)) {
-        ++sum_.specialsSkipped;
+        ++sum_->specialsSkipped;
         Skipped(FilePath(fileIndex), "device file, FIFO or socket: not copied");
     } else {
         PlaceItem(fileIndex, inode, lost);
     }
-    ++progress_.filesDone;
-    progress_.bytesDone = bytesBefore + node.size;
-    if (observer_ != nullptr)
-        observer_->OnProgress(progress_);
+    run_.FileDone(static_cast<int64_t>(node.size) - static_cast<int64_t>(counted_));
 }
 
-ExtractionSummary Extractor::Run(const std::vector<ExtractItem>& items, bool all,
-                                 const std::string& destination) {
+bool Extractor::HandOver(uint32_t folder) {
+    if (segments_ == nullptr || weight_[folder] > handOverAt_ || weight_[folder] < kSmallestTask)
+        return false;
+    Task t;
+    t.frame = std::move(frames_.back());
+    frames_.pop_back();
+    t.folderInode = tree_.Folders()[folder].inode;
+    t.destPrefix = DestPath(t.frame.name) + "/";
+    // Its results go where the walk would have put them; the walk's own go on after.
+    t.summary = &segments_->emplace_back();
+    sum_ = &segments_->emplace_back();
+    run_.Push(std::move(t));
+    return true;
+}
+
+void Extractor::RunTask(Task& task) {
+    sum_ = task.summary;
+    destPrefix_ = std::move(task.destPrefix);
+    frames_.push_back(std::move(task.frame));
+    struct Copy final : SubtreeVisitor {
+        Extractor& x;
+        explicit Copy(Extractor& e) : x(e) {}
+        bool EnterFolder(uint32_t f, size_t) override { return x.PushFolder(f); }
+        void LeaveFolder(uint32_t, size_t) override { x.PopFolder(); }
+        void VisitFile(uint32_t f, size_t) override { x.CopyFile(f); }
+        bool Stopped() override { return x.Stopping(); }
+    } copy(*this);
+    if (!Stopping())
+        tree_.WalkSubtree(task.folderInode, WalkOrder::FoldersFirst, copy);
+    while (!frames_.empty())
+        PopFolder();
+}
+
+// Takes handed-over subtrees until the walk is done and none is left.
+void WorkOnQueue(SharedRun& run, bool wait) {
+    Extractor worker(run, nullptr); // one per thread: its inode cache serves every subtree
+    while (auto task = run.Pop(wait))
+        worker.RunTask(*task);
+}
+
+// The results of the walk and of the subtrees it handed over, in walk order: what one
+// worker alone would have reported.
+void Merge(std::deque<ExtractionSummary>& parts, ExtractionSummary& out) {
+    auto append = [](auto& to, auto& from) {
+        to.insert(to.end(), std::make_move_iterator(from.begin()),
+                  std::make_move_iterator(from.end()));
+    };
+    for (ExtractionSummary& p : parts) {
+        out.filesWritten += p.filesWritten;
+        out.bytesWritten += p.bytesWritten;
+        out.foldersCreated += p.foldersCreated;
+        out.skipped += p.skipped;
+        out.specialsSkipped += p.specialsSkipped;
+        append(out.incomplete, p.incomplete);
+        append(out.damaged, p.damaged);
+        append(out.renamed, p.renamed);
+        append(out.skippedItems, p.skippedItems);
+        out.stopped = out.stopped || p.stopped;
+        if (out.error.empty())
+            out.error = std::move(p.error);
+    }
+}
+
+void Extractor::Run(const std::vector<ExtractItem>& items, bool all, const std::string& destination,
+                    unsigned workers) {
     std::error_code ec;
     const bool existed = std::filesystem::exists(destination, ec);
     std::filesystem::create_directories(destination, ec);
     UniqueFd dest(::open(destination.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dest.Valid()) {
         EndRun("Cannot open destination " + destination, errno);
-        return sum_;
+        return;
     }
     if (::faccessat(dest.Get(), ".", W_OK, AT_EACCESS) != 0) {
         EndRun("Cannot write to destination " + destination, errno);
-        return sum_;
+        return;
     }
     if (existed)
         RemoveStaleTemporaries(dest.Get());
@@ -740,31 +944,63 @@ ExtractionSummary Extractor::Run(const std::vector<ExtractItem>& items, bool all
     top.fd = std::move(dest);
     top.fresh = !existed;
     frames_.push_back(std::move(top));
+
+    // With more than one worker, subtrees of about a quarter of a worker's share go to the
+    // pool as the walk reaches them; the walk copies the rest, then helps the pool.
+    std::deque<ExtractionSummary> segments;
+    std::vector<std::thread> pool;
+    ExtractionSummary* const whole = sum_;
+    if (workers > 1) {
+        segments_ = &segments;
+        sum_ = &segments.emplace_back();
+    }
+    auto count = [&](uint32_t inode) { CountFolder(inode); };
     if (all) {
-        CountFolder(kRootInode);
+        count(kRootInode);
+    } else {
+        for (const auto& it : items) {
+            if (it.isFolder) {
+                count(tree_.Folders()[it.index].inode);
+            } else {
+                ++run_.progress.filesTotal;
+                run_.progress.bytesTotal += tree_.Files()[it.index].size;
+            }
+        }
+    }
+    if (workers > 1) {
+        uint64_t total = 0;
+        for (size_t f = 0; f < weight_.size(); ++f) {
+            const int64_t parent = tree_.FindFolder(tree_.Folders()[f].parentInode);
+            if (parent < 0 || weight_[static_cast<size_t>(parent)] == 0)
+                total += weight_[f]; // a top folder of what was chosen
+        }
+        handOverAt_ = std::max<uint64_t>(kSmallestTask, total / (uint64_t{workers} * 4));
+        for (unsigned w = 1; w < workers; ++w)
+            pool.emplace_back([this] { WorkOnQueue(run_, true); });
+    }
+    if (all) {
         CopyFolderTree(-1);
-        return sum_;
-    }
-    for (const auto& it : items) {
-        if (it.isFolder) {
-            CountFolder(tree_.Folders()[it.index].inode);
-        } else {
-            ++progress_.filesTotal;
-            progress_.bytesTotal += tree_.Files()[it.index].size;
+    } else {
+        // The destination is one folder for all the chosen items: same-named ones from
+        // different folders both arrive.
+        for (const auto& it : items) {
+            if (Stopping())
+                break;
+            if (it.isFolder) {
+                CopyFolderTree(it.index);
+            } else {
+                CopyFile(it.index);
+            }
         }
     }
-    // The destination is one folder for all the chosen items: same-named ones from
-    // different folders both arrive.
-    for (const auto& it : items) {
-        if (Stopping())
-            break;
-        if (it.isFolder) {
-            CopyFolderTree(it.index);
-        } else {
-            CopyFile(it.index);
-        }
+    if (workers > 1) {
+        run_.Close();
+        WorkOnQueue(run_, false);
+        for (auto& t : pool)
+            t.join();
+        sum_ = whole;
+        Merge(segments, *sum_);
     }
-    return sum_;
 }
 
 } // namespace
@@ -773,8 +1009,14 @@ ExtractionSummary ExtractItems(const MountedVolume& volume, SectorReader& reader
                                const std::vector<ExtractItem>& items, bool all,
                                const std::string& destination, const ExtractionOptions& options,
                                ExtractionControl& control, ExtractionObserver* observer) {
-    Extractor x(volume, reader, options, control, observer);
-    return x.Run(items, all, destination);
+    SharedRun run(volume, reader, options, control, observer);
+    ExtractionSummary summary;
+    Extractor x(run, &summary);
+    unsigned workers = options.workers;
+    if (workers == 0)
+        workers = std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
+    x.Run(items, all, destination, workers);
+    return summary;
 }
 
 } // namespace trevik

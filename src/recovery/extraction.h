@@ -49,6 +49,9 @@ struct ExtractionOptions {
     bool rawNames = false;  // write the disk's bytes as the name, not the name as shown
     bool keepSetid = false; // keep set-user-ID, set-group-ID and sticky bits (root only)
     bool keepOwner = false; // give items the disk's owner and group (root only)
+    // Threads that copy at once, over disjoint subtrees (0: one per core, at most 8). The
+    // results are those of one thread; a disk that fails a read is read by one at a time.
+    unsigned workers = 0;
 };
 
 // An item written under another name than the one shown: `from` its path in the volume,
