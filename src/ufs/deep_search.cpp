@@ -53,8 +53,6 @@ void DirectoryWalker::NamedFolders() {
 }
 
 void DirectoryWalker::ParseRebuiltBlock(std::span<const uint8_t> block, uint32_t owner) {
-    firstFileHere_ = tree_.FileCount();
-    inodesHere_.clear();
     for (size_t chunk = 0; chunk + ufs::kDirChunk <= block.size(); chunk += ufs::kDirChunk) {
         if (!ParseChunk(block.subspan(chunk, ufs::kDirChunk), owner)) {
             break; // the folder's blocks end here: a partial last block

@@ -7,6 +7,7 @@
 #include "ufs/tree_paths.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace trevik {
 
@@ -40,6 +41,11 @@ void DirectoryWalker::Warn(WarningKind kind, uint32_t folderInode, uint64_t sect
     w.kind = kind;
     w.folderInode = folderInode;
     w.sector = sector;
+    if (deferring_) {
+        events_.push_back(kWarningEvent | static_cast<uint32_t>(pendingWarnings_.size()));
+        pendingWarnings_.push_back(std::move(w));
+        return;
+    }
     warnings_.push_back(std::move(w));
 }
 
@@ -66,8 +72,53 @@ void DirectoryWalker::NoteLostInode(uint64_t sector, uint32_t inode, uint32_t di
     }
 }
 
-void DirectoryWalker::AddEntry(std::string_view name, uint32_t inode, uint32_t directoryInode) {
-    const InodeRead r = access_.ReadInode(inode);
+void DirectoryWalker::Entry(std::string_view name, uint32_t inode, uint32_t directoryInode) {
+    if (!deferring_) {
+        AddEntry(name, inode, directoryInode, access_.ReadInode(inode));
+        return;
+    }
+    events_.push_back(static_cast<uint32_t>(pending_.size()));
+    pending_.push_back({static_cast<uint32_t>(pendingNames_.size()),
+                        static_cast<uint32_t>(name.size()), inode, directoryInode});
+    pendingNames_ += name;
+}
+
+void DirectoryWalker::Flush() {
+    // (inode, entry) pairs, sorted: the inodes in table order, each read once.
+    std::vector<uint64_t>& order = order_;
+    order.resize(pending_.size());
+    for (uint32_t i = 0; i < order.size(); ++i)
+        order[i] = uint64_t{pending_[i].inode} << 32 | i;
+    std::sort(order.begin(), order.end());
+    std::vector<InodeRead>& reads = reads_;
+    reads.resize(pending_.size());
+    for (size_t k = 0; k < order.size(); ++k) {
+        const auto entry = static_cast<uint32_t>(order[k]);
+        const auto inode = static_cast<uint32_t>(order[k] >> 32);
+        const auto previous = static_cast<uint32_t>(k > 0 ? order[k - 1] : 0);
+        reads[entry] =
+            k > 0 && order[k - 1] >> 32 == inode ? reads[previous] : access_.ReadInode(inode);
+    }
+    const bool was = deferring_;
+    deferring_ = false;
+    for (const uint32_t e : events_) {
+        if ((e & kWarningEvent) != 0) {
+            warnings_.push_back(std::move(pendingWarnings_[e & ~kWarningEvent]));
+            continue;
+        }
+        const Pending& p = pending_[e];
+        AddEntry(std::string_view(pendingNames_).substr(p.nameAt, p.nameLength), p.inode,
+                 p.directoryInode, reads[e]);
+    }
+    deferring_ = was;
+    pending_.clear();
+    pendingNames_.clear();
+    pendingWarnings_.clear();
+    events_.clear();
+}
+
+void DirectoryWalker::AddEntry(std::string_view name, uint32_t inode, uint32_t directoryInode,
+                               const InodeRead& r) {
     if (r.status == InodeStatus::Unreadable) {
         NoteLostInode(r.sector, inode, directoryInode, name);
         if (mode_ == RecoveryMode::Extensive) {
@@ -97,6 +148,7 @@ void DirectoryWalker::AddEntry(std::string_view name, uint32_t inode, uint32_t d
     if (in.IsDirectory()) {
         if (mode_ == RecoveryMode::Normal) {
             if (tree_.AddFolderNode(name, inode, directoryInode, in.modifiedTime, found_)) {
+                folderInodes_.emplace(inode, in); // its walk needs it next
                 FolderAdded(name);
             }
         } else if (tree_.AddDirName(name, inode, directoryInode)) {
@@ -113,7 +165,10 @@ bool DirectoryWalker::ParseChunk(std::span<const uint8_t> chunk, uint32_t direct
             return false;
         }
         if (e.name != "." && e.name != "..") {
-            AddEntry(e.name, e.inode, directoryInode);
+            Entry(e.name, e.inode, directoryInode);
+        }
+        if (pending_.size() >= kMaxPending) {
+            Flush();
         }
         return true;
     });
@@ -127,7 +182,10 @@ void DirectoryWalker::ParseDirectoryBlock(uint64_t sector, uint32_t directoryIno
     }
     length = std::min(length, access_.Geometry().blockSize);
     block_.resize(size_t{SectorsFor(length)} * kSectorSize);
-    const ReadOutcome read = access_.Reader().Read(sector, block_);
+    ReadOutcome read;
+    if (!FromPrefetch(sector, block_, read)) {
+        read = access_.Reader().Read(sector, block_);
+    }
     if (mode_ == RecoveryMode::Extensive) {
         parsedBlocks_.insert(sector);
     }
@@ -159,7 +217,15 @@ void DirectoryWalker::ParseDirectoryBlock(uint64_t sector, uint32_t directoryIno
 }
 
 void DirectoryWalker::WalkDirectoryInode(uint32_t n) {
-    const InodeRead r = access_.ReadInode(n);
+    InodeRead r;
+    if (const auto known = folderInodes_.find(n); known != folderInodes_.end()) {
+        r.status = InodeStatus::Ok;
+        r.inode = known->second;
+        access_.InodeSector(n, r.sector);
+        folderInodes_.erase(known);
+    } else {
+        r = access_.ReadInode(n);
+    }
     if (r.status == InodeStatus::Unreadable && n == kRootInode) {
         NoteLostInode(r.sector, n, kRootInode, "");
         return;
@@ -175,8 +241,6 @@ void DirectoryWalker::WalkDirectoryInode(uint32_t n) {
         return;
     }
     BlockMap map(access_, in);
-    firstFileHere_ = tree_.FileCount();
-    inodesHere_.clear();
     bool mapDamaged = false;
     // A folder is no bigger than its volume, whatever its inode says.
     const uint64_t size = std::min(in.size, std::max<uint64_t>(VolumeBytes(g), g.blockSize));
@@ -206,18 +270,106 @@ void DirectoryWalker::WalkDirectoryInode(uint32_t n) {
     }
 }
 
+// Folder by folder in the order found, in batches: each batch's directory blocks are read
+// ahead in address order, and the inodes its entries name are read in inode order.
 void DirectoryWalker::NormalWalk() {
+    deferring_ = true;
     WalkDirectoryInode(kRootInode);
+    Flush();
     uint64_t value = 0;
     uint32_t shown = 0;
-    for (size_t i = 0; i < tree_.Folders().size() && !Stopped(); ++i) {
-        WalkDirectoryInode(tree_.Folders()[i].inode);
-        value += 100;
-        const uint32_t pos =
-            static_cast<uint32_t>(std::min<uint64_t>(99, value / (tree_.FolderCount() + 1000)));
-        shown = std::max(shown, pos);
-        Progress(shown);
+    size_t i = 0;
+    while (i < tree_.Folders().size() && !Stopped()) {
+        const size_t end = Prefetch(i, tree_.Folders().size());
+        for (; i < end && !Stopped(); ++i) {
+            WalkDirectoryInode(tree_.Folders()[i].inode);
+            value += 100;
+            const uint32_t pos =
+                static_cast<uint32_t>(std::min<uint64_t>(99, value / (tree_.FolderCount() + 1000)));
+            shown = std::max(shown, pos);
+            Progress(shown);
+        }
+        Flush();
     }
+    deferring_ = false;
+    runs_.clear();
+    prefetchBytes_ = {};
+    folderInodes_.clear();
+}
+
+size_t DirectoryWalker::Prefetch(size_t from, size_t end) {
+    constexpr size_t kBudget = size_t{8} << 20;
+    constexpr uint32_t kMaxRun = 256; // sectors per read
+    const VolumeGeometry& g = access_.Geometry();
+    struct Want {
+        uint64_t sector;
+        uint32_t count;
+    };
+    std::vector<Want> wants;
+    size_t bytes = 0;
+    size_t k = from;
+    for (; k < end && (bytes < kBudget || k == from); ++k) {
+        const auto it = folderInodes_.find(tree_.Folders()[k].inode);
+        if (it == folderInodes_.end())
+            continue; // read when walked
+        const Inode& in = it->second;
+        if (in.size == 0 || InodeIsDamaged(g, in.mode, in.size, in.blocks))
+            continue;
+        const uint64_t size = std::min(in.size, std::max<uint64_t>(VolumeBytes(g), g.blockSize));
+        const uint64_t blocks = std::min<uint64_t>(BlocksFor(g, size), ufs::kDirectBlocks);
+        for (uint64_t lbn = 0; lbn < blocks; ++lbn) {
+            const uint32_t length = std::min(BlockLength(g, size, lbn), g.blockSize);
+            const uint32_t frag = in.direct[lbn];
+            if (frag == 0 || !FragmentsInVolume(g, frag, FragmentsFor(g, length)))
+                continue;
+            wants.push_back({FragmentSector(g, frag), SectorsFor(length)});
+            bytes += size_t{SectorsFor(length)} * kSectorSize;
+        }
+    }
+    std::sort(wants.begin(), wants.end(),
+              [](const Want& a, const Want& b) { return a.sector < b.sector; });
+    runs_.clear();
+    size_t total = 0;
+    for (const Want& w : wants) {
+        if (!runs_.empty()) {
+            PrefetchRun& last = runs_.back();
+            const uint64_t lastEnd = last.first + last.count;
+            if (w.sector + w.count <= lastEnd)
+                continue; // already in the run
+            if (w.sector <= lastEnd && w.sector + w.count - last.first <= kMaxRun) {
+                const auto grow = static_cast<uint32_t>(w.sector + w.count - lastEnd);
+                last.count += grow;
+                total += size_t{grow} * kSectorSize;
+                continue;
+            }
+        }
+        runs_.push_back({w.sector, w.count, total, true});
+        total += size_t{w.count} * kSectorSize;
+    }
+    prefetchBytes_.resize(total);
+    for (PrefetchRun& r : runs_) {
+        r.whole = access_.Reader().Read(r.first, r.count, prefetchBytes_.data() + r.at).Whole();
+    }
+    return k;
+}
+
+bool DirectoryWalker::FromPrefetch(uint64_t sector, std::span<uint8_t> out, ReadOutcome& outcome) {
+    const auto count = static_cast<uint32_t>(out.size() / kSectorSize);
+    auto it = std::upper_bound(runs_.begin(), runs_.end(), sector,
+                               [](uint64_t s, const PrefetchRun& r) { return s < r.first; });
+    if (it == runs_.begin())
+        return false;
+    --it;
+    if (sector + count > it->first + it->count)
+        return false;
+    std::memcpy(out.data(), prefetchBytes_.data() + it->at + (sector - it->first) * kSectorSize,
+                out.size());
+    outcome = {};
+    if (!it->whole) {
+        for (uint32_t s = 0; s < count; ++s)
+            outcome.unreadable += access_.Reader().KnownBad(sector + s) ? 1 : 0;
+    }
+    return true;
 }
 
 void DirectoryWalker::ScanInodeTables() {
@@ -227,7 +379,11 @@ void DirectoryWalker::ScanInodeTables() {
     std::vector<uint8_t> run(kRun * kSectorSize);
     std::vector<uint8_t> first(kSectorSize);
     const uint32_t sectors = InodeTableSectors(g);
+    // The entries of the folders a group holds mostly name the group's own inodes: they
+    // are added after the group's table was read, from the chunks it offered the cache.
+    deferring_ = true;
     for (uint32_t grp = 0; grp < g.groupCount && !Stopped(); ++grp) {
+        Flush();
         uint64_t n = FirstInodeOfTableSector(g, grp, 0);
         uint64_t probe = 0;
         if (!access_.InodeSector(static_cast<uint32_t>(std::max<uint64_t>(n, 2)), probe)) {
@@ -240,10 +396,11 @@ void DirectoryWalker::ScanInodeTables() {
         const bool haveMap = cgRead && cg.Valid();
         for (uint32_t s = 0; s < sectors && !Stopped(); s += kRun) {
             const uint32_t count = std::min(kRun, sectors - s);
-            const ReadOutcome read = access_.Reader().Read(table + s, count, run.data());
+            const ReadOutcome read = access_.ReadTable(table + s, count, run.data());
             for (uint32_t k = 0; k < count * ufs::kInodesPerSector && !Stopped(); ++k, ++n) {
                 if (k % ufs::kInodesPerSector == 0 && !read.Whole() &&
                     access_.Reader().KnownBad(table + s + k / ufs::kInodesPerSector)) {
+                    Flush(); // what the entries queued so far lost is said first
                     NoteUnreadableTableSector(table + s + k / ufs::kInodesPerSector, n);
                 }
                 const auto raw = std::span<const uint8_t, ufs::kInodeSize>(
@@ -282,7 +439,11 @@ void DirectoryWalker::ScanInodeTables() {
                                 FolderAdded(tree_.FolderName(tree_.FolderCount() - 1));
                             }
                             rootWalked_ |= inode == kRootInode;
+                            // The sector just tested begins the folder's first block.
+                            runs_.assign(1, PrefetchRun{at, 1, 0, true});
+                            prefetchBytes_ = first;
                             WalkDirectoryInode(inode);
+                            runs_.clear();
                         }
                     }
                 }
@@ -374,7 +535,11 @@ void DirectoryWalker::Run(RecoveryMode mode) {
     if (mode == RecoveryMode::Normal) {
         phase([&] { NormalWalk(); });
     } else {
-        phase([&] { ScanInodeTables(); });
+        phase([&] {
+            ScanInodeTables();
+            Flush();
+            deferring_ = false;
+        });
         if (!rootWalked_) {
             // The root's first block failed its test: its other blocks still name entries,
             // and what it lost is still to be said.

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <map>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -57,8 +58,20 @@ private:
                              bool firstBlock);
     // Parses one chunk; false when its structure is broken.
     bool ParseChunk(std::span<const uint8_t> chunk, uint32_t directoryInode);
-    void AddEntry(std::string_view name, uint32_t inode, uint32_t directoryInode);
-    bool ListedInThisFolder(std::string_view name, uint32_t inode);
+    // Adds what one entry names, given its inode as read.
+    void AddEntry(std::string_view name, uint32_t inode, uint32_t directoryInode,
+                  const InodeRead& r);
+    // An entry met while parsing: added at once, or queued while the walk defers.
+    void Entry(std::string_view name, uint32_t inode, uint32_t directoryInode);
+    // Reads the inodes the queued entries name, in inode order (each inode-table chunk
+    // once), then adds the entries and gives the warnings met between them, in the order
+    // they were met.
+    void Flush();
+    // Reads the direct blocks of folders [from, end) in merged runs sorted by address, as
+    // many folders as about 8 MiB of blocks holds; returns the end of those folders.
+    size_t Prefetch(size_t from, size_t end);
+    // A directory block from the prefetched runs; false when it is not among them.
+    bool FromPrefetch(uint64_t sector, std::span<uint8_t> out, ReadOutcome& outcome);
 
     void Warn(WarningKind kind, uint32_t folderInode, uint64_t sector);
     // Reads group c's cylinder-group block into `out`; false when unreadable.
@@ -82,10 +95,33 @@ private:
     std::atomic<bool>& stop_;
     MountObserver* observer_;
     std::vector<uint8_t> block_;
-    Found found_ = Found::Walk;               // how the entries being added now were found
-    bool rootWalked_ = false;                 // Extensive: the scan found the root and read it
-    size_t firstFileHere_ = 0;                // the folder being walked: its first file
-    std::unordered_set<uint32_t> inodesHere_; // and the inodes its entries named
+    Found found_ = Found::Walk; // how the entries being added now were found
+    bool rootWalked_ = false;   // Extensive: the scan found the root and read it
+
+    // While the walk defers, entries and the warnings met between them wait here.
+    bool deferring_ = false;
+    struct Pending {
+        uint32_t nameAt, nameLength, inode, directoryInode;
+    };
+    std::string pendingNames_;
+    std::vector<Pending> pending_;
+    std::vector<Warning> pendingWarnings_;
+    std::vector<uint32_t> events_; // kWarningEvent | warning, or an entry's index
+    std::vector<uint64_t> order_;  // Flush's, kept for the next
+    std::vector<InodeRead> reads_;
+    static constexpr uint32_t kWarningEvent = 0x80000000u;
+    static constexpr size_t kMaxPending = 32768;
+    // Normal walk: the inodes of folders found and not yet walked, as their entry read them.
+    std::unordered_map<uint32_t, Inode> folderInodes_;
+    // Directory blocks read ahead for the folders the walk is about to read.
+    struct PrefetchRun {
+        uint64_t first;
+        uint32_t count;
+        size_t at; // offset in prefetchBytes_
+        bool whole;
+    };
+    std::vector<PrefetchRun> runs_;
+    std::vector<uint8_t> prefetchBytes_;
     uint32_t lastProgress_ = UINT32_MAX;
 
     std::vector<Warning> warnings_;

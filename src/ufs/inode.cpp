@@ -61,13 +61,8 @@ InodeRead InodeAccess::ReadInode(uint32_t n) {
     const uint64_t table = out.sector - slot.sectorInTable;
     const uint64_t chunkRel = slot.sectorInTable / kChunkSectors * kChunkSectors;
     const uint64_t first = table + chunkRel;
-    // Tables of different groups lie a group apart: hash, so that they do not collide.
-    const size_t c =
-        static_cast<size_t>(((first / kChunkSectors) * 0x9E3779B97F4A7C15ULL) >> 54) % kChunks;
-    if (chunks_.empty()) {
-        chunks_.resize(kChunks * kChunkSectors * kSectorSize);
-    }
-    uint8_t* chunk = chunks_.data() + c * kChunkSectors * kSectorSize;
+    const size_t c = Slot(first);
+    uint8_t* chunk = ChunkData(c);
     ChunkTag& tag = tags_[c];
     if (tag.first != first) {
         const auto count = static_cast<uint32_t>(
@@ -90,6 +85,52 @@ InodeRead InodeAccess::ReadInode(uint32_t n) {
     out.inode = DecodeInode(std::span<const uint8_t, ufs::kInodeSize>(raw, ufs::kInodeSize));
     out.status = InodeStatus::Ok;
     return out;
+}
+
+uint8_t* InodeAccess::ChunkData(size_t slot) {
+    if (!chunks_) {
+        chunks_.reset(new uint8_t[tags_.size() * kChunkSectors * kSectorSize]);
+    }
+    return chunks_.get() + slot * kChunkSectors * kSectorSize;
+}
+
+ReadOutcome InodeAccess::ReadTable(uint64_t first, uint32_t count, uint8_t* out) {
+    ReadOutcome total;
+    uint32_t at = 0;
+    while (at < count) {
+        // A chunk the cache holds, or the run of chunks it does not, read at once.
+        const size_t c = Slot(first + at);
+        const uint32_t n = std::min(kChunkSectors, count - at);
+        if (tags_[c].first == first + at) {
+            std::memcpy(out + size_t{at} * kSectorSize, ChunkData(c), size_t{n} * kSectorSize);
+            total.unreadable += static_cast<uint32_t>(tags_[c].bad.count());
+            at += n;
+            continue;
+        }
+        uint32_t end = at + n;
+        while (end < count && tags_[Slot(first + end)].first != first + end)
+            end += std::min(kChunkSectors, count - end);
+        const ReadOutcome r = reader_.Read(first + at, end - at, out + size_t{at} * kSectorSize);
+        total.unreadable += r.unreadable;
+        total.pastEnd += r.pastEnd;
+        Keep(first + at, end - at, out + size_t{at} * kSectorSize, r.Whole());
+        at = end;
+    }
+    return total;
+}
+
+void InodeAccess::Keep(uint64_t first, uint32_t count, const uint8_t* data, bool whole) {
+    for (uint32_t at = 0; at < count; at += kChunkSectors) {
+        const uint32_t n = std::min(kChunkSectors, count - at);
+        const size_t c = Slot(first + at);
+        ChunkTag& tag = tags_[c];
+        std::memcpy(ChunkData(c), data + size_t{at} * kSectorSize, size_t{n} * kSectorSize);
+        tag.first = first + at;
+        tag.bad.reset();
+        for (uint32_t s = 0; s < n && !whole; ++s) {
+            tag.bad[s] = reader_.KnownBad(first + at + s);
+        }
+    }
 }
 
 BlockMap::BlockMap(InodeAccess& access, const Inode& inode) : access_(access), inode_(inode) {}

@@ -7,6 +7,7 @@
 #include <array>
 #include <bitset>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <unordered_set>
 #include <vector>
@@ -54,9 +55,13 @@ struct InodeRead {
 // Finds and reads inodes of a mounted volume.
 class InodeAccess {
 public:
+    // `cacheMiB`: the most memory kept of inode tables already read (8 to 32 MiB).
     InodeAccess(SectorReader& reader, const VolumeGeometry& geometry,
-                const std::vector<uint64_t>& groupTable)
-        : reader_(reader), g_(geometry), groups_(groupTable) {}
+                const std::vector<uint64_t>& groupTable, uint32_t cacheMiB = 8)
+        : reader_(reader), g_(geometry), groups_(groupTable), slotBits_(cacheMiB >= 32   ? 12
+                                                                        : cacheMiB >= 16 ? 11
+                                                                                         : 10),
+          tags_(size_t{1} << slotBits_) {}
 
     // Start sector of group c's inode table: group 0's by the file system's rule, the
     // others from the superblock copy the group table found for them.
@@ -66,6 +71,10 @@ public:
     // rule, that cannot be read.
     bool InodeSector(uint32_t n, uint64_t& sector) const;
     InodeRead ReadInode(uint32_t n);
+    // Reads sectors of an inode table (`first` where a chunk begins, `count` whole chunks
+    // or up to the table's end) as a scan wants them: chunks the cache holds from it, the
+    // others from the disk, then kept, so that the inodes in them are not read again.
+    ReadOutcome ReadTable(uint64_t first, uint32_t count, uint8_t* out);
 
     SectorReader& Reader() { return reader_; }
     const VolumeGeometry& Geometry() const { return g_; }
@@ -76,7 +85,7 @@ private:
     // Recently read chunks of inode tables, direct-mapped by chunk: directory entries
     // name neighbouring inodes, and a walk keeps returning to the same tables. A chunk
     // with unreadable sectors is kept with them marked, so they are never asked again.
-    static constexpr size_t kChunks = 1024; // 8 MiB in all
+    // The memory is taken as chunks arrive (never zero-filled up front).
     static constexpr uint32_t kChunkSectors = 16;
     struct ChunkTag {
         uint64_t first = UINT64_MAX;
@@ -86,8 +95,16 @@ private:
     SectorReader& reader_;
     const VolumeGeometry& g_;
     const std::vector<uint64_t>& groups_;
-    std::vector<ChunkTag> tags_ = std::vector<ChunkTag>(kChunks);
-    std::vector<uint8_t> chunks_; // allocated on first use
+    const uint32_t slotBits_; // 2^slotBits_ chunks of 8 KiB
+    std::vector<ChunkTag> tags_;
+    size_t Slot(uint64_t first) const {
+        // Tables of different groups lie a group apart: hash, so that they do not collide.
+        return static_cast<size_t>(((first / kChunkSectors) * 0x9E3779B97F4A7C15ULL) >>
+                                   (64 - slotBits_));
+    }
+    uint8_t* ChunkData(size_t slot);
+    void Keep(uint64_t first, uint32_t count, const uint8_t* data, bool whole);
+    std::unique_ptr<uint8_t[]> chunks_; // allocated on first use, left unfilled
 };
 
 // Maps a file's logical blocks to fragments through its direct and single, double and

@@ -173,7 +173,10 @@ Result<MountedVolume> MountVolume(SectorReader& reader, const PartitionEntry& en
     fresh.groupTable = BuildGroupTable(reader, g, stopRequested, observer);
 
     phase(MountPhase::Mounting);
-    InodeAccess access(reader, fresh.geometry, fresh.groupTable);
+    // Extensive reads every table and the entries of its folders name inodes all over:
+    // it keeps more of the tables it read.
+    InodeAccess access(reader, fresh.geometry, fresh.groupTable,
+                       mode == RecoveryMode::Extensive ? 32 : 8);
     DirectoryWalker walker(access, fresh.tree, stopRequested, observer);
     walker.Run(mode);
     if (observer != nullptr) {

@@ -90,12 +90,13 @@ pid_t Spawn(const std::vector<std::string>& args, const std::string& out) {
 // Starts a copy of the big disk into `to` and stops the process (SIGSTOP) as soon as a
 // temporary it writes holds a mebibyte: big.bin, half written. Returns the pid, or -1 when
 // the copy outran the watch.
-pid_t StartAndFreezeMidFile(const std::string& to, const std::string& out) {
+pid_t StartAndFreezeMidFile(const std::string& to, const std::string& out,
+                            const std::string& image = SharedBigDisk().image) {
     fs::create_directories(to);
     const int watch = ::inotify_init1(IN_CLOEXEC);
     EXPECT_GE(::inotify_add_watch(watch, to.c_str(), IN_MODIFY), 0);
-    const pid_t pid = Spawn(
-        {TREVIK_CLI, "recover", SharedBigDisk().image, "--volume", "1", "--to", to, "--json"}, out);
+    const pid_t pid =
+        Spawn({TREVIK_CLI, "recover", image, "--volume", "1", "--to", to, "--json"}, out);
     alignas(inotify_event) char buf[4096];
     bool frozen = false;
     while (!frozen) {
@@ -171,6 +172,45 @@ TEST(CliInterrupt, AStopSignalMidFileLeavesOnlyWholeFilesAndExitsWithItsCode) {
         EXPECT_EQ(summary.at("stopped"), true);
         EXPECT_EQ(summary.at("filesWritten"), 1);
     }
+}
+
+TEST(CliInterrupt, AnImageCutShortUnderTheCopyEndsAsUnreadableSectorsNotACrash) {
+    TempDir dir;
+    const std::string image = dir.File("shrinking.img");
+    fs::copy_file(SharedBigDisk().image, image);
+    const std::string to = dir.File("to");
+    const std::string out = dir.File("out");
+    const pid_t pid = StartAndFreezeMidFile(to, out, image);
+    ASSERT_GT(pid, 0) << "the copy finished before the image could be cut";
+    fs::resize_file(image, 32u << 20); // big.bin runs on far past this
+    ::kill(pid, SIGCONT);
+    EXPECT_EQ(Wait(pid), 1); // not a signal: the reads past the new end simply fail
+    const json summary = json::parse(testing::Slurp(out));
+    EXPECT_EQ(summary.at("stopped"), false);
+    const auto incomplete = summary.at("incomplete").get<std::vector<std::string>>();
+    EXPECT_NE(std::find(incomplete.begin(), incomplete.end(), "/big.bin"), incomplete.end());
+    // At the size the disk gives, every block either the disk's bytes or zeros where they
+    // could not be read: the start (read before the cut) and the end (past it) included.
+    ASSERT_EQ(fs::file_size(to + "/big.bin"), kBigSize);
+    std::ifstream in(to + "/big.bin", std::ios::binary);
+    std::vector<uint8_t> got(8192), want(8192);
+    const std::vector<uint8_t> zeros(8192, 0);
+    size_t data = 0, lost = 0;
+    bool firstIsData = false, lastIsZero = false;
+    for (uint64_t at = 0; at < kBigSize; at += got.size()) {
+        ASSERT_TRUE(
+            in.read(reinterpret_cast<char*>(got.data()), static_cast<std::streamsize>(got.size())));
+        FillGenerated(21, at, want);
+        ASSERT_TRUE(got == want || got == zeros) << "garbage at " << at;
+        (got == want ? data : lost) += 1;
+        if (at == 0)
+            firstIsData = got == want;
+        lastIsZero = got == zeros;
+    }
+    EXPECT_TRUE(firstIsData);
+    EXPECT_TRUE(lastIsZero);
+    EXPECT_GT(lost, data);
+    EXPECT_NE(testing::Slurp(out + ".err").find("incomplete"), std::string::npos);
 }
 
 TEST(CliInterrupt, AKilledRunLeavesOnlyATemporaryThatTheNextRunRemoves) {

@@ -1,0 +1,102 @@
+// What a mount reads: each sector of the inode tables and each directory block once, not
+// again as a cache forgets them, whatever order the folders name their inodes in.
+
+#include "engine/engine_support.h"
+#include "ufs/inode.h"
+
+namespace trevik {
+namespace {
+
+using namespace imagebuilder;
+using testing::Fixture;
+
+// Folders in two levels whose files are named in an order that jumps between the tables
+// of many groups: the second level's entries are listed last-made first.
+TreeNode Scattered() {
+    TreeNode root = Dir("");
+    for (int t = 0; t < 6; ++t) {
+        TreeNode top = Dir("t" + std::to_string(t));
+        for (int s = 0; s < 8; ++s) {
+            TreeNode sub = Dir("s" + std::to_string(s));
+            for (int f = 0; f < 40; ++f)
+                sub.children.push_back(File("f" + std::to_string(f), std::string(f, 'x')));
+            std::reverse(sub.children.begin(), sub.children.end());
+            top.children.push_back(std::move(sub));
+        }
+        root.children.push_back(std::move(top));
+    }
+    return root;
+}
+
+// How many times each sector of [first, end) was read.
+std::map<uint64_t, int> ReadsIn(const FaultyDevice& dev,
+                                const std::vector<std::pair<uint64_t, uint64_t>>& ranges) {
+    std::map<uint64_t, int> count;
+    for (const auto& c : dev.Calls()) {
+        const uint64_t first = c.offset / 512;
+        const uint64_t end = (c.offset + c.length + 511) / 512;
+        for (const auto& [a, b] : ranges) {
+            for (uint64_t s = std::max(first, a); s < std::min(end, b); ++s)
+                ++count[s];
+        }
+    }
+    return count;
+}
+
+TEST(ReadOnce, ANormalMountReadsEachInodeTableSectorAndDirectoryBlockOnce) {
+    imagebuilder::UfsParams p = testing::VolumeParams();
+    p.sizeSectors = 60000;
+    p.cylindersPerGroup = 4; // many small groups
+    Fixture fx(BuildUfs(Scattered(), p));
+    fx.faulty.ClearCalls();
+    ASSERT_TRUE(fx.Mount(RecoveryMode::Normal).ok);
+    const auto& g = fx.mounted.geometry;
+    ASSERT_GT(g.groupCount, 8u);
+    InodeAccess access(fx.reader, g, fx.mounted.groupTable);
+    std::vector<std::pair<uint64_t, uint64_t>> tables;
+    for (uint32_t c = 0; c < g.groupCount; ++c) {
+        const uint64_t first = access.InodeTableSector(c);
+        tables.emplace_back(first, first + InodeTableSectors(g));
+    }
+    std::vector<std::pair<uint64_t, uint64_t>> directories;
+    for (const auto& n : fx.volume.nodes) {
+        if (n.kind != NodeKind::Directory)
+            continue;
+        for (uint32_t f : n.dataFrags)
+            directories.emplace_back(fx.FragSector(f), fx.FragSector(f) + 1);
+    }
+    const auto tableReads = ReadsIn(fx.faulty, tables);
+    EXPECT_GT(tableReads.size(), 0u);
+    for (const auto& [sector, n] : tableReads)
+        EXPECT_EQ(n, 1) << "inode-table sector " << sector;
+    const auto directoryReads = ReadsIn(fx.faulty, directories);
+    EXPECT_EQ(directoryReads.size(), directories.size());
+    for (const auto& [sector, n] : directoryReads)
+        EXPECT_EQ(n, 1) << "directory sector " << sector;
+    EXPECT_EQ(fx.mounted.tree.FileCount(), 6u * 8 * 40);
+}
+
+TEST(ReadOnce, AnExtensiveMountReadsTheTablesOnceAndTheirFoldersFromThatRead) {
+    imagebuilder::UfsParams p = testing::VolumeParams();
+    p.sizeSectors = 60000;
+    p.cylindersPerGroup = 4;
+    Fixture fx(BuildUfs(Scattered(), p));
+    fx.faulty.ClearCalls();
+    ASSERT_TRUE(fx.Mount(RecoveryMode::Extensive).ok);
+    const auto& g = fx.mounted.geometry;
+    InodeAccess access(fx.reader, g, fx.mounted.groupTable);
+    std::vector<std::pair<uint64_t, uint64_t>> tables;
+    for (uint32_t c = 0; c < g.groupCount; ++c) {
+        const uint64_t first = access.InodeTableSector(c);
+        tables.emplace_back(first, first + InodeTableSectors(g));
+    }
+    const auto tableReads = ReadsIn(fx.faulty, tables);
+    EXPECT_EQ(tableReads.size(), size_t{g.groupCount} * InodeTableSectors(g)); // all of them
+    for (const auto& [sector, n] : tableReads)
+        EXPECT_EQ(n, 1) << "inode-table sector " << sector;
+
+    EXPECT_EQ(fx.mounted.tree.FileCount(), 6u * 8 * 40);
+}
+
+} // namespace
+} // namespace trevik
