@@ -17,6 +17,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -195,15 +196,42 @@ struct Copied {
 
 class Extractor;
 
+// Adds the results `from` holds after those `to` holds.
+void Append(ExtractionSummary& to, ExtractionSummary& from) {
+    auto append = [](auto& a, auto& b) {
+        a.insert(a.end(), std::make_move_iterator(b.begin()), std::make_move_iterator(b.end()));
+        b.clear();
+    };
+    to.filesWritten += from.filesWritten;
+    to.bytesWritten += from.bytesWritten;
+    to.foldersCreated += from.foldersCreated;
+    to.skipped += from.skipped;
+    to.specialsSkipped += from.specialsSkipped;
+    append(to.incomplete, from.incomplete);
+    append(to.damaged, from.damaged);
+    append(to.renamed, from.renamed);
+    append(to.skippedItems, from.skippedItems);
+    to.stopped = to.stopped || from.stopped;
+    if (to.error.empty())
+        to.error = std::move(from.error);
+}
+
 // The least work worth a thread of its own: smaller subtrees are copied by the walk.
 constexpr uint64_t kSmallestTask = 64;
 
-// A folder whose whole subtree one worker copies: created by the walk that found it (so
-// that its name is settled in order), then filled and given its attributes by the worker.
+// Folders whose whole subtrees one worker copies: each created by the walk that found it
+// (so that its name is settled in order), then filled and given its attributes by the
+// worker. Small subtrees that follow one another in the walk travel together.
 struct Task {
-    Frame frame;
-    uint32_t folderInode = 0;
-    std::string destPrefix;       // its path below the destination, with a trailing '/'
+    struct Folder {
+        ExtractionSummary made; // what making it had to say: comes before its subtree's
+        bool exists = false;    // else it could not be made: nothing to fill
+        Frame frame;
+        uint32_t inode = 0;
+        std::string destPrefix; // its path below the destination, with a trailing '/'
+    };
+    std::vector<Folder> folders;
+    uint64_t weight = 0;
     ExtractionSummary* summary{}; // its place among the run's results
 };
 
@@ -334,9 +362,12 @@ private:
     bool PushFolder(uint32_t folder);
     void PopFolder();
     void ApplyFolderAttributes(size_t k);
-    // After PushFolder: gives the folder just made to another worker when its subtree is
-    // a good share of the run's work.
-    bool HandOver(uint32_t folder);
+    // The walk reaches a folder: makes it and goes in, or, when its subtree is at most a
+    // worker's share, makes it and hands the subtree over. True when the walk goes in.
+    bool EnterOrHandOver(uint32_t folder);
+    // Sends the subtrees gathered so far to the workers: the walk is about to add results
+    // of its own, which come after theirs.
+    void CloseBatch();
     void CopyFile(uint32_t fileIndex);
     void PlaceItem(uint32_t fileIndex, const Inode& inode, bool lost);
     bool OpenTemp(int dirFd, Output& out, mode_t perm, uint32_t fileIndex);
@@ -397,6 +428,8 @@ private:
     std::deque<ExtractionSummary>* segments_ = nullptr;
     std::vector<uint64_t> weight_;
     uint64_t handOverAt_ = UINT64_MAX;
+    std::optional<Task> batch_;               // subtrees gathered, not yet sent
+    ExtractionSummary* afterBatch_ = nullptr; // the walk's results after them
     uint64_t counted_ = 0; // bytes of the current file counted in the progress so far
 };
 
@@ -580,6 +613,7 @@ void Extractor::PopFolder() {
 void Extractor::CopyFolderTree(int64_t folder) {
     uint32_t start = kRootInode;
     if (folder >= 0) {
+        CloseBatch();
         if (!PushFolder(static_cast<uint32_t>(folder)))
             return;
         start = tree_.Folders()[static_cast<size_t>(folder)].inode;
@@ -587,9 +621,12 @@ void Extractor::CopyFolderTree(int64_t folder) {
     struct Copy final : SubtreeVisitor {
         Extractor& x;
         explicit Copy(Extractor& e) : x(e) {}
-        bool EnterFolder(uint32_t f, size_t) override { return x.PushFolder(f) && !x.HandOver(f); }
+        bool EnterFolder(uint32_t f, size_t) override { return x.EnterOrHandOver(f); }
         void LeaveFolder(uint32_t, size_t) override { x.PopFolder(); }
-        void VisitFile(uint32_t f, size_t) override { x.CopyFile(f); }
+        void VisitFile(uint32_t f, size_t) override {
+            x.CloseBatch();
+            x.CopyFile(f);
+        }
         bool Stopped() override { return x.Stopping(); }
     } copy(*this);
     tree_.WalkSubtree(start, WalkOrder::FoldersFirst, copy);
@@ -860,25 +897,48 @@ void Extractor::CopyFile(uint32_t fileIndex) {
     run_.FileDone(static_cast<int64_t>(node.size) - static_cast<int64_t>(counted_));
 }
 
-bool Extractor::HandOver(uint32_t folder) {
-    if (segments_ == nullptr || weight_[folder] > handOverAt_ || weight_[folder] < kSmallestTask)
-        return false;
-    Task t;
-    t.frame = std::move(frames_.back());
-    frames_.pop_back();
-    t.folderInode = tree_.Folders()[folder].inode;
-    t.destPrefix = DestPath(t.frame.name) + "/";
-    // Its results go where the walk would have put them; the walk's own go on after.
-    t.summary = &segments_->emplace_back();
-    sum_ = &segments_->emplace_back();
-    run_.Push(std::move(t));
-    return true;
+bool Extractor::EnterOrHandOver(uint32_t folder) {
+    if (segments_ == nullptr || weight_[folder] > handOverAt_) {
+        CloseBatch();
+        return PushFolder(folder);
+    }
+    const bool small = weight_[folder] < kSmallestTask;
+    if (!small)
+        CloseBatch(); // a share of its own
+    if (!batch_) {
+        // The subtrees' results go where the walk would have put them; the walk's own go
+        // on after.
+        batch_.emplace();
+        batch_->summary = &segments_->emplace_back();
+        afterBatch_ = &segments_->emplace_back();
+    }
+    Task::Folder f;
+    sum_ = &f.made;
+    f.exists = PushFolder(folder);
+    sum_ = afterBatch_;
+    if (f.exists) {
+        f.frame = std::move(frames_.back());
+        frames_.pop_back();
+        f.inode = tree_.Folders()[folder].inode;
+        f.destPrefix = DestPath(f.frame.name) + "/";
+    }
+    batch_->folders.push_back(std::move(f));
+    batch_->weight += weight_[folder];
+    if (!small || batch_->weight >= kSmallestTask)
+        CloseBatch();
+    return false;
+}
+
+void Extractor::CloseBatch() {
+    if (!batch_)
+        return;
+    if (!batch_->folders.empty())
+        run_.Push(std::move(*batch_));
+    batch_.reset();
 }
 
 void Extractor::RunTask(Task& task) {
     sum_ = task.summary;
-    destPrefix_ = std::move(task.destPrefix);
-    frames_.push_back(std::move(task.frame));
     struct Copy final : SubtreeVisitor {
         Extractor& x;
         explicit Copy(Extractor& e) : x(e) {}
@@ -887,10 +947,17 @@ void Extractor::RunTask(Task& task) {
         void VisitFile(uint32_t f, size_t) override { x.CopyFile(f); }
         bool Stopped() override { return x.Stopping(); }
     } copy(*this);
-    if (!Stopping())
-        tree_.WalkSubtree(task.folderInode, WalkOrder::FoldersFirst, copy);
-    while (!frames_.empty())
-        PopFolder();
+    for (Task::Folder& f : task.folders) {
+        Append(*sum_, f.made);
+        if (!f.exists)
+            continue;
+        destPrefix_ = std::move(f.destPrefix);
+        frames_.push_back(std::move(f.frame));
+        if (!Stopping())
+            tree_.WalkSubtree(f.inode, WalkOrder::FoldersFirst, copy);
+        while (!frames_.empty())
+            PopFolder();
+    }
 }
 
 // Takes handed-over subtrees until the walk is done and none is left.
@@ -903,24 +970,8 @@ void WorkOnQueue(SharedRun& run, bool wait) {
 // The results of the walk and of the subtrees it handed over, in walk order: what one
 // worker alone would have reported.
 void Merge(std::deque<ExtractionSummary>& parts, ExtractionSummary& out) {
-    auto append = [](auto& to, auto& from) {
-        to.insert(to.end(), std::make_move_iterator(from.begin()),
-                  std::make_move_iterator(from.end()));
-    };
-    for (ExtractionSummary& p : parts) {
-        out.filesWritten += p.filesWritten;
-        out.bytesWritten += p.bytesWritten;
-        out.foldersCreated += p.foldersCreated;
-        out.skipped += p.skipped;
-        out.specialsSkipped += p.specialsSkipped;
-        append(out.incomplete, p.incomplete);
-        append(out.damaged, p.damaged);
-        append(out.renamed, p.renamed);
-        append(out.skippedItems, p.skippedItems);
-        out.stopped = out.stopped || p.stopped;
-        if (out.error.empty())
-            out.error = std::move(p.error);
-    }
+    for (ExtractionSummary& p : parts)
+        Append(out, p);
 }
 
 void Extractor::Run(const std::vector<ExtractItem>& items, bool all, const std::string& destination,
@@ -989,11 +1040,13 @@ void Extractor::Run(const std::vector<ExtractItem>& items, bool all, const std::
             if (it.isFolder) {
                 CopyFolderTree(it.index);
             } else {
+                CloseBatch();
                 CopyFile(it.index);
             }
         }
     }
     if (workers > 1) {
+        CloseBatch();
         run_.Close();
         WorkOnQueue(run_, false);
         for (auto& t : pool)

@@ -148,7 +148,7 @@ void DirectoryWalker::AddEntry(std::string_view name, uint32_t inode, uint32_t d
     if (in.IsDirectory()) {
         if (mode_ == RecoveryMode::Normal) {
             if (tree_.AddFolderNode(name, inode, directoryInode, in.modifiedTime, found_)) {
-                folderInodes_.emplace(inode, in); // its walk needs it next
+                KeepInode(tree_.FolderCount() - 1, in); // its walk needs it next
                 FolderAdded(name);
             }
         } else if (tree_.AddDirName(name, inode, directoryInode)) {
@@ -216,13 +216,43 @@ void DirectoryWalker::ParseDirectoryBlock(uint64_t sector, uint32_t directoryIno
     }
 }
 
-void DirectoryWalker::WalkDirectoryInode(uint32_t n) {
+void DirectoryWalker::KeepInode(size_t folder, const Inode& in) {
+    const size_t at = folder - walkBase_;
+    if (walkAt_.size() <= at)
+        walkAt_.resize(at + 1, kUnknown);
+    walkAt_[at] = static_cast<uint32_t>(walkPool_.size());
+    const VolumeGeometry& g = access_.Geometry();
+    const uint64_t blocks =
+        BlocksFor(g, std::min(in.size, std::max<uint64_t>(VolumeBytes(g), g.blockSize)));
+    const auto direct = static_cast<uint32_t>(std::min<uint64_t>(blocks, ufs::kDirectBlocks));
+    const uint32_t indirect = blocks > ufs::kDirectBlocks ? ufs::kIndirectLevels : 0;
+    walkPool_.insert(walkPool_.end(),
+                     {in.mode, static_cast<uint32_t>(in.size), static_cast<uint32_t>(in.size >> 32),
+                      in.blocks, direct, indirect});
+    walkPool_.insert(walkPool_.end(), in.direct, in.direct + direct);
+    walkPool_.insert(walkPool_.end(), in.indirect, in.indirect + indirect);
+}
+
+bool DirectoryWalker::KnownInode(size_t folder, Inode& out) const {
+    if (folder < walkBase_ || folder - walkBase_ >= walkAt_.size() ||
+        walkAt_[folder - walkBase_] == kUnknown)
+        return false;
+    const uint32_t* r = walkPool_.data() + walkAt_[folder - walkBase_];
+    out = Inode{};
+    out.mode = static_cast<uint16_t>(r[0]);
+    out.size = r[1] | uint64_t{r[2]} << 32;
+    out.blocks = r[3];
+    std::copy(r + 6, r + 6 + r[4], out.direct);
+    std::copy(r + 6 + r[4], r + 6 + r[4] + r[5], out.indirect);
+    return true;
+}
+
+void DirectoryWalker::WalkDirectoryInode(uint32_t n, const Inode* known) {
     InodeRead r;
-    if (const auto known = folderInodes_.find(n); known != folderInodes_.end()) {
+    if (known != nullptr) {
         r.status = InodeStatus::Ok;
-        r.inode = known->second;
+        r.inode = *known;
         access_.InodeSector(n, r.sector);
-        folderInodes_.erase(known);
     } else {
         r = access_.ReadInode(n);
     }
@@ -282,23 +312,45 @@ void DirectoryWalker::NormalWalk() {
     while (i < tree_.Folders().size() && !Stopped()) {
         const size_t end = Prefetch(i, tree_.Folders().size());
         for (; i < end && !Stopped(); ++i) {
-            WalkDirectoryInode(tree_.Folders()[i].inode);
+            Inode in;
+            const bool known = KnownInode(i, in);
+            WalkDirectoryInode(tree_.Folders()[i].inode, known ? &in : nullptr);
             value += 100;
             const uint32_t pos =
                 static_cast<uint32_t>(std::min<uint64_t>(99, value / (tree_.FolderCount() + 1000)));
             shown = std::max(shown, pos);
             Progress(shown);
         }
+        // Folders walked no longer need their inodes (dropped in halves: linear overall).
+        const size_t walked = std::min(i - walkBase_, walkAt_.size());
+        if (walked > walkAt_.size() / 2) {
+            size_t keepFrom = walkPool_.size();
+            for (size_t k = walked; k < walkAt_.size(); ++k) {
+                if (walkAt_[k] != kUnknown) {
+                    keepFrom = walkAt_[k];
+                    break;
+                }
+            }
+            walkAt_.erase(walkAt_.begin(), walkAt_.begin() + static_cast<ptrdiff_t>(walked));
+            for (uint32_t& at : walkAt_) {
+                if (at != kUnknown)
+                    at -= static_cast<uint32_t>(keepFrom);
+            }
+            walkPool_.erase(walkPool_.begin(),
+                            walkPool_.begin() + static_cast<ptrdiff_t>(keepFrom));
+            walkBase_ += walked;
+        }
         Flush();
     }
     deferring_ = false;
     runs_.clear();
     prefetchBytes_ = {};
-    folderInodes_.clear();
+    walkAt_ = {};
+    walkPool_ = {};
 }
 
 size_t DirectoryWalker::Prefetch(size_t from, size_t end) {
-    constexpr size_t kBudget = size_t{8} << 20;
+    constexpr size_t kBudget = size_t{1} << 20;
     constexpr uint32_t kMaxRun = 256; // sectors per read
     const VolumeGeometry& g = access_.Geometry();
     struct Want {
@@ -309,10 +361,9 @@ size_t DirectoryWalker::Prefetch(size_t from, size_t end) {
     size_t bytes = 0;
     size_t k = from;
     for (; k < end && (bytes < kBudget || k == from); ++k) {
-        const auto it = folderInodes_.find(tree_.Folders()[k].inode);
-        if (it == folderInodes_.end())
+        Inode in;
+        if (!KnownInode(k, in))
             continue; // read when walked
-        const Inode& in = it->second;
         if (in.size == 0 || InodeIsDamaged(g, in.mode, in.size, in.blocks))
             continue;
         const uint64_t size = std::min(in.size, std::max<uint64_t>(VolumeBytes(g), g.blockSize));
@@ -383,7 +434,6 @@ void DirectoryWalker::ScanInodeTables() {
     // are added after the group's table was read, from the chunks it offered the cache.
     deferring_ = true;
     for (uint32_t grp = 0; grp < g.groupCount && !Stopped(); ++grp) {
-        Flush();
         uint64_t n = FirstInodeOfTableSector(g, grp, 0);
         uint64_t probe = 0;
         if (!access_.InodeSector(static_cast<uint32_t>(std::max<uint64_t>(n, 2)), probe)) {

@@ -31,8 +31,9 @@ public:
     // The warnings gathered so far, with paths as the tree now names them.
     std::vector<Warning> TakeWarnings();
 
-    // Feeds every block of directory inode n, through all indirect levels, to the parser.
-    void WalkDirectoryInode(uint32_t n);
+    // Feeds every block of directory inode n, through all indirect levels, to the parser;
+    // `known`: its inode, when already read.
+    void WalkDirectoryInode(uint32_t n, const Inode* known = nullptr);
 
 private:
     void NormalWalk();
@@ -68,7 +69,7 @@ private:
     // they were met.
     void Flush();
     // Reads the direct blocks of folders [from, end) in merged runs sorted by address, as
-    // many folders as about 8 MiB of blocks holds; returns the end of those folders.
+    // many folders as about 1 MiB of blocks holds; returns the end of those folders.
     size_t Prefetch(size_t from, size_t end);
     // A directory block from the prefetched runs; false when it is not among them.
     bool FromPrefetch(uint64_t sector, std::span<uint8_t> out, ReadOutcome& outcome);
@@ -110,9 +111,19 @@ private:
     std::vector<uint64_t> order_;  // Flush's, kept for the next
     std::vector<InodeRead> reads_;
     static constexpr uint32_t kWarningEvent = 0x80000000u;
-    static constexpr size_t kMaxPending = 32768;
-    // Normal walk: the inodes of folders found and not yet walked, as their entry read them.
-    std::unordered_map<uint32_t, Inode> folderInodes_;
+    static constexpr size_t kMaxPending = 8192;
+    // Normal walk: what the walk of a folder found and not yet walked needs of its inode,
+    // as its entry's read gave it, by folder index from walkBase_ on: where its record
+    // begins in walkPool_ (mode, size, blocks, then the block pointers a folder of that
+    // size uses), or kUnknown. Most folders need one pointer: a level of a hundred
+    // thousand folders waits in a few megabytes.
+    static constexpr uint32_t kUnknown = UINT32_MAX;
+    std::vector<uint32_t> walkAt_;
+    std::vector<uint32_t> walkPool_;
+    size_t walkBase_ = 0;
+    void KeepInode(size_t folder, const Inode& in);
+    // Folder i's inode as its entry gave it; false when the walk must read it.
+    bool KnownInode(size_t folder, Inode& out) const;
     // Directory blocks read ahead for the folders the walk is about to read.
     struct PrefetchRun {
         uint64_t first;

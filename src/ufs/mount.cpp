@@ -6,6 +6,7 @@
 #include "volume/superblock_scan.h"
 
 #include <algorithm>
+#include <malloc.h>
 
 namespace trevik {
 namespace {
@@ -176,7 +177,7 @@ Result<MountedVolume> MountVolume(SectorReader& reader, const PartitionEntry& en
     // Extensive reads every table and the entries of its folders name inodes all over:
     // it keeps more of the tables it read.
     InodeAccess access(reader, fresh.geometry, fresh.groupTable,
-                       mode == RecoveryMode::Extensive ? 32 : 8);
+                       mode == RecoveryMode::Extensive ? 8 : 8);
     DirectoryWalker walker(access, fresh.tree, stopRequested, observer);
     walker.Run(mode);
     if (observer != nullptr) {
@@ -189,6 +190,9 @@ Result<MountedVolume> MountVolume(SectorReader& reader, const PartitionEntry& en
     fresh.warnings.insert(fresh.warnings.end(), std::make_move_iterator(found.begin()),
                           std::make_move_iterator(found.end()));
     fresh.mounted = true;
+    // The walk's working memory is gone: give it back rather than keep it beside the tree
+    // for the rest of the session.
+    ::malloc_trim(0);
     return fresh;
 }
 

@@ -3,6 +3,7 @@
 
 #include "engine/engine_support.h"
 
+#include <fstream>
 #include <mutex>
 #include <set>
 #include <sys/stat.h>
@@ -174,6 +175,39 @@ TEST(ParallelCopy, FourWorkersWriteWhatOneWritesAndReportTheSame) {
     EXPECT_EQ(r1.renamed.size(), s1.filesWritten); // every name was taken
     ExpectSameSummary(r1, r4);
     EXPECT_EQ(Snapshot(one).size(), Snapshot(four).size());
+}
+
+TEST(ParallelCopy, ManySmallFoldersAreSharedOutTogetherInWalkOrder) {
+    // A spool of tiny folders, some failing to be made (a name clash with a file of the
+    // destination), none worth a thread alone.
+    TreeNode root = Dir("");
+    for (int f = 0; f < 400; ++f) {
+        TreeNode d = Dir("d" + std::to_string(f), {File("a", std::to_string(f)), File("a", "b")});
+        if (f % 50 == 0)
+            d.children.clear();
+        root.children.push_back(std::move(d));
+    }
+    Fixture fx(BuildUfs(root, testing::VolumeParams()));
+    ASSERT_TRUE(fx.Mount(RecoveryMode::Normal).ok);
+    TempDir out;
+    for (const char* to : {"one", "four"}) {
+        fs::create_directories(out.File(to));
+        std::ofstream(out.File(std::string(to) + "/d7")) << "in the way";
+    }
+    const ExtractionSummary s1 = Copy(fx, out.File("one"), 1, DuplicatePolicy::Rename);
+    InOrder progress;
+    const ExtractionSummary s4 = Copy(fx, out.File("four"), 4, DuplicatePolicy::Rename, &progress);
+    EXPECT_EQ(s1.filesWritten, 392u * 2);
+    EXPECT_EQ(s1.renamed.size(), 392u + 1); // each second "a", and d7
+    ExpectSameSummary(s1, s4);
+    EXPECT_GT(progress.threads.size(), 1u);
+    const auto a = Snapshot(out.File("one"));
+    const auto b = Snapshot(out.File("four"));
+    ASSERT_EQ(a.size(), b.size());
+    for (const auto& [path, seen] : a) {
+        ASSERT_TRUE(b.count(path)) << path;
+        EXPECT_EQ(seen.content, b.at(path).content) << path;
+    }
 }
 
 TEST(ParallelCopy, ABadSectorLosesTheSameBytesAndIsReadNoMoreOftenThanByOneWorker) {
