@@ -1005,13 +1005,12 @@ void Extractor::Run(const std::vector<ExtractItem>& items, bool all, const std::
         segments_ = &segments;
         sum_ = &segments.emplace_back();
     }
-    auto count = [&](uint32_t inode) { CountFolder(inode); };
     if (all) {
-        count(kRootInode);
+        CountFolder(kRootInode);
     } else {
         for (const auto& it : items) {
             if (it.isFolder) {
-                count(tree_.Folders()[it.index].inode);
+                CountFolder(tree_.Folders()[it.index].inode);
             } else {
                 ++run_.progress.filesTotal;
                 run_.progress.bytesTotal += tree_.Files()[it.index].size;
