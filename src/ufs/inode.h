@@ -55,13 +55,9 @@ struct InodeRead {
 // Finds and reads inodes of a mounted volume.
 class InodeAccess {
 public:
-    // `cacheMiB`: the most memory kept of inode tables already read (8 to 32 MiB).
     InodeAccess(SectorReader& reader, const VolumeGeometry& geometry,
-                const std::vector<uint64_t>& groupTable, uint32_t cacheMiB = 8)
-        : reader_(reader), g_(geometry), groups_(groupTable), slotBits_(cacheMiB >= 32   ? 12
-                                                                        : cacheMiB >= 16 ? 11
-                                                                                         : 10),
-          tags_(size_t{1} << slotBits_) {}
+                const std::vector<uint64_t>& groupTable)
+        : reader_(reader), g_(geometry), groups_(groupTable) {}
 
     // Start sector of group c's inode table: group 0's by the file system's rule, the
     // others from the superblock copy the group table found for them.
@@ -95,12 +91,12 @@ private:
     SectorReader& reader_;
     const VolumeGeometry& g_;
     const std::vector<uint64_t>& groups_;
-    const uint32_t slotBits_; // 2^slotBits_ chunks of 8 KiB
-    std::vector<ChunkTag> tags_;
+    static constexpr uint32_t kSlotBits = 10; // 1024 chunks of 8 KiB: 8 MiB at most
+    std::vector<ChunkTag> tags_ = std::vector<ChunkTag>(size_t{1} << kSlotBits);
     size_t Slot(uint64_t first) const {
         // Tables of different groups lie a group apart: hash, so that they do not collide.
         return static_cast<size_t>(((first / kChunkSectors) * 0x9E3779B97F4A7C15ULL) >>
-                                   (64 - slotBits_));
+                                   (64 - kSlotBits));
     }
     uint8_t* ChunkData(size_t slot);
     void Keep(uint64_t first, uint32_t count, const uint8_t* data, bool whole);

@@ -174,10 +174,7 @@ Result<MountedVolume> MountVolume(SectorReader& reader, const PartitionEntry& en
     fresh.groupTable = BuildGroupTable(reader, g, stopRequested, observer);
 
     phase(MountPhase::Mounting);
-    // Extensive reads every table and the entries of its folders name inodes all over:
-    // it keeps more of the tables it read.
-    InodeAccess access(reader, fresh.geometry, fresh.groupTable,
-                       mode == RecoveryMode::Extensive ? 8 : 8);
+    InodeAccess access(reader, fresh.geometry, fresh.groupTable);
     DirectoryWalker walker(access, fresh.tree, stopRequested, observer);
     walker.Run(mode);
     if (observer != nullptr) {
