@@ -9,6 +9,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <poll.h>
 #include <spawn.h>
 #include <sstream>
 #include <sys/inotify.h>
@@ -87,30 +88,45 @@ pid_t Spawn(const std::vector<std::string>& args, const std::string& out) {
     return pid;
 }
 
-// Starts a copy of the big disk into `to` and stops the process (SIGSTOP) as soon as a
-// temporary it writes holds a mebibyte: big.bin, half written. Returns the pid, or -1 when
-// the copy outran the watch.
+// Starts a copy of the big disk into `to` and stops the process (SIGSTOP) as soon as the
+// temporary of big.bin appears (a.txt is in place by then): the whole copy of big.bin is
+// the margin the watch has. Returns the pid, or -1 when the copy outran the watch.
 pid_t StartAndFreezeMidFile(const std::string& to, const std::string& out,
                             const std::string& image = SharedBigDisk().image) {
     fs::create_directories(to);
     const int watch = ::inotify_init1(IN_CLOEXEC);
-    EXPECT_GE(::inotify_add_watch(watch, to.c_str(), IN_MODIFY), 0);
+    EXPECT_GE(::inotify_add_watch(watch, to.c_str(), IN_CREATE | IN_MOVED_TO), 0);
     const pid_t pid =
         Spawn({TREVIK_CLI, "recover", image, "--volume", "1", "--to", to, "--json"}, out);
     alignas(inotify_event) char buf[4096];
+    bool firstInPlace = false;
     bool frozen = false;
-    while (!frozen) {
+    bool tooLate = false;
+    while (!frozen && !tooLate) {
+        struct pollfd p {
+            watch, POLLIN, 0
+        };
+        if (::poll(&p, 1, 200) <= 0) {
+            int status = 0;
+            if (::waitpid(pid, &status, WNOHANG) == pid)
+                return -1; // it ended without the watch seeing big.bin begin
+            continue;
+        }
         const ssize_t n = ::read(watch, buf, sizeof buf);
         if (n <= 0)
             break;
-        for (ssize_t at = 0; at < n && !frozen;) {
+        for (ssize_t at = 0; at < n && !frozen && !tooLate;) {
             const auto* e = reinterpret_cast<const inotify_event*>(buf + at);
             at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
-            std::error_code ec;
-            if (e->len > 0 && std::string(e->name).rfind(".trevik-partial-", 0) == 0 &&
-                fs::file_size(fs::path(to) / e->name, ec) >= (1u << 20)) {
+            const std::string name = e->len > 0 ? e->name : "";
+            if ((e->mask & IN_MOVED_TO) != 0 && name == "a.txt") {
+                firstInPlace = true;
+            } else if ((e->mask & IN_CREATE) != 0 && firstInPlace &&
+                       name.rfind(".trevik-partial-", 0) == 0) {
                 ::kill(pid, SIGSTOP);
                 frozen = true;
+            } else if ((e->mask & IN_MOVED_TO) != 0 && name != "a.txt") {
+                tooLate = true; // big.bin is whole already
             }
         }
     }
