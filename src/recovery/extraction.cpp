@@ -262,19 +262,23 @@ struct SharedRun {
         progress.name = std::move(name);
         observer->OnFileStarted(progress);
     }
+    // Without an observer nobody reads the account: no lock taken per block.
     void AddBytes(int64_t n, bool report) {
+        if (observer == nullptr)
+            return;
         std::lock_guard lock(progressMutex);
         progress.bytesDone = static_cast<uint64_t>(static_cast<int64_t>(progress.bytesDone) + n);
-        if (report && observer != nullptr)
+        if (report)
             observer->OnProgress(progress);
     }
     void FileDone(int64_t correction) {
+        if (observer == nullptr)
+            return;
         std::lock_guard lock(progressMutex);
         ++progress.filesDone;
         progress.bytesDone =
             static_cast<uint64_t>(static_cast<int64_t>(progress.bytesDone) + correction);
-        if (observer != nullptr)
-            observer->OnProgress(progress);
+        observer->OnProgress(progress);
     }
     std::mutex progressMutex;
     ExtractionProgress progress;

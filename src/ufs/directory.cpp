@@ -216,14 +216,23 @@ void DirectoryWalker::ParseDirectoryBlock(uint64_t sector, uint32_t directoryIno
     }
 }
 
+namespace {
+
+// The bytes of a folder the walk reads: no more than its volume holds, whatever its inode
+// says.
+uint64_t WalkedSize(const VolumeGeometry& g, const Inode& in) {
+    return std::min(in.size, std::max<uint64_t>(VolumeBytes(g), g.blockSize));
+}
+
+} // namespace
+
 void DirectoryWalker::KeepInode(size_t folder, const Inode& in) {
     const size_t at = folder - walkBase_;
     if (walkAt_.size() <= at)
         walkAt_.resize(at + 1, kUnknown);
     walkAt_[at] = static_cast<uint32_t>(walkPool_.size());
     const VolumeGeometry& g = access_.Geometry();
-    const uint64_t blocks =
-        BlocksFor(g, std::min(in.size, std::max<uint64_t>(VolumeBytes(g), g.blockSize)));
+    const uint64_t blocks = BlocksFor(g, WalkedSize(g, in));
     const auto direct = static_cast<uint32_t>(std::min<uint64_t>(blocks, ufs::kDirectBlocks));
     const uint32_t indirect = blocks > ufs::kDirectBlocks ? ufs::kIndirectLevels : 0;
     walkPool_.insert(walkPool_.end(),
@@ -272,8 +281,7 @@ void DirectoryWalker::WalkDirectoryInode(uint32_t n, const Inode* known) {
     }
     BlockMap map(access_, in);
     bool mapDamaged = false;
-    // A folder is no bigger than its volume, whatever its inode says.
-    const uint64_t size = std::min(in.size, std::max<uint64_t>(VolumeBytes(g), g.blockSize));
+    const uint64_t size = WalkedSize(g, in);
     const uint64_t blocks = std::min(BlocksFor(g, size), map.Capacity());
     for (uint64_t lbn = 0; lbn < blocks && !Stopped();) {
         const BlockMap::Next next = map.SkipHole(lbn);
@@ -366,7 +374,7 @@ size_t DirectoryWalker::Prefetch(size_t from, size_t end) {
             continue; // read when walked
         if (in.size == 0 || InodeIsDamaged(g, in.mode, in.size, in.blocks))
             continue;
-        const uint64_t size = std::min(in.size, std::max<uint64_t>(VolumeBytes(g), g.blockSize));
+        const uint64_t size = WalkedSize(g, in);
         const uint64_t blocks = std::min<uint64_t>(BlocksFor(g, size), ufs::kDirectBlocks);
         for (uint64_t lbn = 0; lbn < blocks; ++lbn) {
             const uint32_t length = std::min(BlockLength(g, size, lbn), g.blockSize);
@@ -430,8 +438,9 @@ void DirectoryWalker::ScanInodeTables() {
     std::vector<uint8_t> run(kRun * kSectorSize);
     std::vector<uint8_t> first(kSectorSize);
     const uint32_t sectors = InodeTableSectors(g);
-    // The entries of the folders a group holds mostly name the group's own inodes: they
-    // are added after the group's table was read, from the chunks it offered the cache.
+    // The entries of the folders found wait in batches and are added with their inodes
+    // read in inode order; the tables are read through the inode cache, so that chunks an
+    // earlier batch read are not read again.
     deferring_ = true;
     for (uint32_t grp = 0; grp < g.groupCount && !Stopped(); ++grp) {
         uint64_t n = FirstInodeOfTableSector(g, grp, 0);

@@ -67,14 +67,7 @@ InodeRead InodeAccess::ReadInode(uint32_t n) {
     if (tag.first != first) {
         const auto count = static_cast<uint32_t>(
             std::min<uint64_t>(kChunkSectors, InodeTableSectors(g_) - chunkRel));
-        const ReadOutcome r = reader_.Read(first, count, chunk);
-        tag.first = first;
-        tag.bad.reset();
-        if (!r.Whole()) {
-            for (uint32_t s = 0; s < count; ++s) {
-                tag.bad[s] = reader_.KnownBad(first + s);
-            }
-        }
+        Tag(tag, first, count, reader_.Read(first, count, chunk).Whole());
     }
     const uint64_t inChunk = out.sector - first;
     if (tag.bad[inChunk]) {
@@ -85,6 +78,14 @@ InodeRead InodeAccess::ReadInode(uint32_t n) {
     out.inode = DecodeInode(std::span<const uint8_t, ufs::kInodeSize>(raw, ufs::kInodeSize));
     out.status = InodeStatus::Ok;
     return out;
+}
+
+void InodeAccess::Tag(ChunkTag& tag, uint64_t first, uint32_t count, bool whole) const {
+    tag.first = first;
+    tag.bad.reset();
+    for (uint32_t s = 0; s < count && !whole; ++s) {
+        tag.bad[s] = reader_.KnownBad(first + s);
+    }
 }
 
 uint8_t* InodeAccess::ChunkData(size_t slot) {
@@ -125,11 +126,7 @@ void InodeAccess::Keep(uint64_t first, uint32_t count, const uint8_t* data, bool
         const size_t c = Slot(first + at);
         ChunkTag& tag = tags_[c];
         std::memcpy(ChunkData(c), data + size_t{at} * kSectorSize, size_t{n} * kSectorSize);
-        tag.first = first + at;
-        tag.bad.reset();
-        for (uint32_t s = 0; s < n && !whole; ++s) {
-            tag.bad[s] = reader_.KnownBad(first + at + s);
-        }
+        Tag(tag, first + at, n, whole);
     }
 }
 

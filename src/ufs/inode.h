@@ -100,6 +100,8 @@ private:
     }
     uint8_t* ChunkData(size_t slot);
     void Keep(uint64_t first, uint32_t count, const uint8_t* data, bool whole);
+    // Names the chunk now in a slot, with the sectors of it the reader knows are bad.
+    void Tag(ChunkTag& tag, uint64_t first, uint32_t count, bool whole) const;
     std::unique_ptr<uint8_t[]> chunks_; // allocated on first use, left unfilled
 };
 

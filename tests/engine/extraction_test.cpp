@@ -249,10 +249,14 @@ size_t Entries(const fs::path& dir) {
     return count;
 }
 
+// A small file, one too large for the destinations below, and one after them.
+TreeNode SmallLargeLater() {
+    return Dir("", {File("small.txt", "small"), GeneratedFile("large.bin", 300000, 3),
+                    File("later.txt", "later")});
+}
+
 TEST(Extraction, AFullDestinationEndsTheRunAndKeepsWhatWasWrittenWhole) {
-    Fixture fx(BuildUfs(Dir("", {File("small.txt", "small"), GeneratedFile("large.bin", 300000, 3),
-                                 File("later.txt", "later")}),
-                        Params()));
+    Fixture fx(BuildUfs(SmallLargeLater(), Params()));
     ASSERT_TRUE(fx.Mount(RecoveryMode::Normal).ok);
     TempDir out;
     SmallFilesystem small(out.File("mnt"), "size=128k");
@@ -266,9 +270,7 @@ TEST(Extraction, AFullDestinationEndsTheRunAndKeepsWhatWasWrittenWhole) {
 }
 
 TEST(Extraction, AFileTooLargeForTheDestinationCostsOnlyItself) {
-    Fixture fx(BuildUfs(Dir("", {File("small.txt", "small"), GeneratedFile("large.bin", 300000, 3),
-                                 File("later.txt", "later")}),
-                        Params()));
+    Fixture fx(BuildUfs(SmallLargeLater(), Params()));
     ASSERT_TRUE(fx.Mount(RecoveryMode::Normal).ok);
     TempDir out;
     // A file-size limit: writes past it fail with EFBIG, as on a file system whose files
