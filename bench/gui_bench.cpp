@@ -28,6 +28,7 @@ public:
 class NoDesktop final : public DesktopService {
 public:
     void OpenUrl(const QUrl&) override {}
+    bool OpenFile(const QString&) override { return true; }
     void OpenWith(const QString&, const QString&) override {}
 };
 } // namespace
@@ -75,9 +76,9 @@ int main(int argc, char** argv) {
     MainDialog w(messages, desktop, {QString::fromStdString(image)});
     w.chooseMode = [] { return std::optional<RecoveryMode>(RecoveryMode::Normal); };
     w.show();
-    w.ClickDisk(w.diskTree->topLevelItem(0)->childCount() - 1);
+    w.SelectDisk(w.DiskTree()->topLevelItem(0)->childCount() - 1);
     w.Next();
-    w.ClickVolume(0);
+    w.SelectVolume(0);
 
     // A 5 ms timer on the UI thread: the longest gap between its ticks is the worst stall.
     QElapsedTimer clock;
@@ -109,16 +110,16 @@ int main(int argc, char** argv) {
     app.processEvents();
 
     QElapsedTimer open;
-    w.details->selectRow(0); // "big"
-    w.treeHasFocus = false;
+    w.Browser().DetailsView()->selectRow(0); // "big"
     open.start();
-    w.OpenSelectedItem();
+    w.Browser().OpenSelectedItem();
     app.processEvents();
     const qint64 openMs = open.elapsed();
     std::printf(
         "files %u: mount and hand-over %lld ms; worst UI stall during the mount %lld ms;\n"
         "panes built after the directory phase in %lld ms; folder of %d rows opened in %lld ms\n",
         files, static_cast<long long>(total), static_cast<long long>(worstDuringMount),
-        static_cast<long long>(handOver), w.listModel->rowCount(), static_cast<long long>(openMs));
+        static_cast<long long>(handOver), w.Browser().ListModel()->rowCount(),
+        static_cast<long long>(openMs));
     return 0;
 }

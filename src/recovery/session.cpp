@@ -59,4 +59,11 @@ void Session::CloseDisk() {
     device_.reset();
 }
 
+void Session::SetMounted(std::unique_ptr<MountedVolume> volume) {
+    std::unique_ptr<MountedVolume> old = std::move(mounted_);
+    mounted_ = std::move(volume);
+    if (onMountedChanged)
+        onMountedChanged(mounted_.get());
+}
+
 } // namespace trevik

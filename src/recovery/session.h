@@ -6,9 +6,11 @@
 #include "format/result.h"
 #include "recovery/filter_table.h"
 #include "recovery/recovery_settings.h"
+#include "ufs/mount.h"
 #include "volume/volume_table.h"
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,7 +26,6 @@ public:
     RecoverySettings settings;
     FilterTable filters;
     std::atomic<bool> stopRequested{false};
-    std::atomic<bool> workerBusy{false};
     int selectedDisk = -1;
     int selectedVolume = -1;
 
@@ -47,6 +48,13 @@ public:
     uint64_t BadMapSectors() const;
     size_t BadMapAreas() const { return rescueMap_.size(); }
 
+    // The volume mounted now, or null.
+    MountedVolume* Mounted() const { return mounted_.get(); }
+    // Replaces the mounted volume (null: none). Whoever shows it hears of the change through
+    // onMountedChanged before the volume it showed is freed.
+    void SetMounted(std::unique_ptr<MountedVolume> volume);
+    std::function<void(MountedVolume*)> onMountedChanged;
+
     // Carries changed settings to the reader; call after the settings change.
     void ApplySettings() { reader_.SetBadSectorRetries(settings.badSectorRetries); }
 
@@ -54,6 +62,7 @@ private:
     Status Adopt(Result<std::unique_ptr<BlockDevice>> opened);
 
     std::unique_ptr<BlockDevice> device_;
+    std::unique_ptr<MountedVolume> mounted_;
     SectorReader reader_;
     std::vector<BadSectorMap::Range> rescueMap_;
 };

@@ -124,7 +124,7 @@ FiltersDialog::FiltersDialog(FilterTable& table, MessageService& messages, QWidg
     row->addWidget(close);
     layout->addLayout(row);
     connect(add, &QPushButton::clicked, this, &FiltersDialog::Add);
-    connect(edit, &QLineEdit::returnPressed, this, &FiltersDialog::Add);
+    // Enter in the field presses Add, the default button, once.
     connect(remove, &QPushButton::clicked, this, &FiltersDialog::Remove);
     connect(close, &QPushButton::clicked, this, &QDialog::accept);
 }

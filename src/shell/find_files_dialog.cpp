@@ -1,6 +1,7 @@
 #include "shell/find_files_dialog.h"
 
 #include "shell/tree_models.h"
+#include "ufs/tree_paths.h"
 
 #include <QGridLayout>
 #include <QHeaderView>
@@ -15,6 +16,8 @@ FindFilesDialog::FindFilesDialog(const RecoveredTree& tree, const FileListModel&
                                  MessageService& messages, QWidget* parent)
     : QDialog(parent), tree_(tree), types_(types), messages_(messages) {
     setWindowTitle("Find File(s)");
+    job_ = new BackgroundJob(this);
+    connect(job_, &BackgroundJob::Finished, this, &FindFilesDialog::Finished);
     auto* grid = new QGridLayout(this);
     grid->addWidget(new QLabel("Enter string to search"), 0, 0);
     edit = new QLineEdit;
@@ -27,6 +30,7 @@ FindFilesDialog::FindFilesDialog(const RecoveredTree& tree, const FileListModel&
     results->header()->resizeSection(0, 150);
     results->header()->resizeSection(1, 250);
     results->header()->resizeSection(2, 95);
+    results->setToolTip("Double-click a file to show it in the main window");
     grid->addWidget(results, 1, 0, 1, 4);
     grid->addWidget(new QLabel("Last File"), 2, 0);
     lastFile = new QLabel;
@@ -36,21 +40,21 @@ FindFilesDialog::FindFilesDialog(const RecoveredTree& tree, const FileListModel&
     grid->addWidget(filesFound, 2, 3);
     start = new QPushButton("&Start Search");
     stop = new QPushButton("S&top Search");
-    start->setDefault(true);
+    start->setDefault(true); // Enter in the field starts the search, once
     stop->setEnabled(false);
     grid->addWidget(start, 3, 2);
     grid->addWidget(stop, 3, 3);
     connect(start, &QPushButton::clicked, this, &FindFilesDialog::StartSearch);
-    connect(edit, &QLineEdit::returnPressed, this, &FindFilesDialog::StartSearch);
     connect(stop, &QPushButton::clicked, this, &FindFilesDialog::StopSearch);
+    connect(results, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* item) {
+        emit HitActivated(item->data(0, Qt::UserRole).toUInt());
+    });
     resize(560, 420);
 }
 
 FindFilesDialog::~FindFilesDialog() {
-    stopFlag_ = true;
     gate_.Resume();
-    if (worker_.joinable())
-        worker_.join();
+    job_->Cancel();
 }
 
 void FindFilesDialog::StartSearch() {
@@ -59,33 +63,52 @@ void FindFilesDialog::StartSearch() {
     start->setEnabled(false);
     stop->setEnabled(true);
     results->clear();
-    stopFlag_ = false;
+    filesFound->clear();
+    lastFile->clear();
     const std::string text = edit->text().toStdString();
-    worker_ = std::thread([this, text] {
-        struct Poster final : FindObserver {
+    job_->Start([this, text] {
+        // Hits wait in a list; one update per refresh shows all of them.
+        struct Collector final : FindObserver {
             FindFilesDialog* d;
             void OnHit(const FindHit& h, size_t count) override {
-                d->bridge_.Post([d = d, h, count] {
-                    auto* item = new QTreeWidgetItem({QString::fromStdString(h.name),
-                                                      QString::fromStdString(h.path),
-                                                      QString::number(h.size)});
-                    item->setIcon(0, d->types_.IconOf(QString::fromStdString(h.name)));
-                    item->setTextAlignment(2, Qt::AlignRight | Qt::AlignVCenter);
-                    d->results->addTopLevelItem(item);
-                    d->filesFound->setText(QString::number(count));
-                    d->lastFile->setText(QString::fromStdString(h.name));
-                });
+                std::lock_guard lock(d->pendingMutex_);
+                d->pending_.push_back({h, count});
+                d->job_->PostLatest("hits", [d = d] { d->ShowPending(); });
             }
-        } poster;
-        poster.d = this;
-        FindFiles(tree_, text, stopFlag_, &gate_, poster);
-        bridge_.Post([this] { Finished(); });
+        } collector;
+        collector.d = this;
+        FindFiles(tree_, text, job_->StopFlag(), &gate_, collector);
     });
 }
 
+void FindFilesDialog::ShowPending() {
+    std::vector<Hit> hits;
+    {
+        std::lock_guard lock(pendingMutex_);
+        hits.swap(pending_);
+    }
+    if (hits.empty())
+        return;
+    QList<QTreeWidgetItem*> items;
+    items.reserve(static_cast<qsizetype>(hits.size()));
+    for (const Hit& h : hits) {
+        const uint32_t parent = tree_.Files()[h.hit.fileIndex].parentInode;
+        auto* item =
+            new QTreeWidgetItem({QString::fromStdString(h.hit.name),
+                                 QString::fromStdString("/" + FolderPath(tree_, parent, '/', true)),
+                                 QString::number(h.hit.size)});
+        item->setData(0, Qt::UserRole, h.hit.fileIndex);
+        item->setIcon(0, types_.IconOf(QString::fromStdString(h.hit.name)));
+        item->setTextAlignment(2, Qt::AlignRight | Qt::AlignVCenter);
+        items << item;
+    }
+    results->addTopLevelItems(items);
+    filesFound->setText(QString::number(hits.back().count));
+    lastFile->setText(QString::fromStdString(hits.back().hit.name));
+}
+
 void FindFilesDialog::Finished() {
-    if (worker_.joinable())
-        worker_.join();
+    ShowPending();
     stop->setEnabled(false);
     start->setEnabled(true);
 }
@@ -94,20 +117,20 @@ void FindFilesDialog::StopSearch() {
     if (!Searching())
         return;
     stop->setEnabled(false);
+    // The worker halts at its next file; what it found by then is on screen before the
+    // question, so the count the user decides on is what stays (with at most the file it
+    // was matching as the question came).
     gate_.Pause();
-    bridge_.SetHeld(true); // no row is added while the question is on screen
+    job_->Hold(true);
+    ShowPending();
     const bool yes =
         messages_.AskYesNo(this, MessageKind::Question, "Do you want to stop file searching ?");
-    bridge_.SetHeld(false);
     if (yes) {
-        stopFlag_ = true;
+        job_->RequestStop();
         gate_.Resume();
-        if (worker_.joinable())
-            worker_.join();
-        bridge_.Drain(); // the rows found so far stay
-        start->setEnabled(true);
-        stop->setEnabled(false);
+        job_->Wait(); // Finished shows the hits found before the stop
     } else {
+        job_->Hold(false);
         stop->setEnabled(true);
         gate_.Resume();
     }

@@ -1,12 +1,12 @@
 #pragma once
 
 #include "recovery/find_files.h"
+#include "shell/background_job.h"
 #include "shell/message_service.h"
-#include "shell/worker_bridge.h"
 
 #include <QDialog>
-#include <atomic>
-#include <thread>
+#include <mutex>
+#include <vector>
 
 class QLabel;
 class QLineEdit;
@@ -18,7 +18,7 @@ namespace trevik::shell {
 class FileListModel;
 
 // "Find File(s)": searches every recovered file name on a worker. Stop pauses the worker
-// while it asks, and stops it cooperatively on Yes.
+// while it asks, and stops it cooperatively on Yes; a double click on a hit shows it.
 class FindFilesDialog : public QDialog {
     Q_OBJECT
 public:
@@ -26,7 +26,7 @@ public:
                     QWidget* parent = nullptr);
     ~FindFilesDialog() override;
 
-    bool Searching() const { return worker_.joinable(); }
+    bool Searching() const { return job_->Running(); }
     void StartSearch();
     void StopSearch();
     void reject() override; // Escape and the close box: only while idle
@@ -38,15 +38,25 @@ public:
     QPushButton* start = nullptr;
     QPushButton* stop = nullptr;
 
+signals:
+    // A hit was double-clicked: the index of its file in the recovered tree.
+    void HitActivated(uint32_t fileIndex);
+
 private:
+    struct Hit {
+        FindHit hit;
+        size_t count;
+    };
+    void ShowPending();
     void Finished();
+
     const RecoveredTree& tree_;
     const FileListModel& types_;
     MessageService& messages_;
-    WorkerBridge bridge_;
-    std::thread worker_;
-    std::atomic<bool> stopFlag_{false};
+    BackgroundJob* job_ = nullptr;
     PauseGate gate_;
+    std::mutex pendingMutex_;
+    std::vector<Hit> pending_; // found, not yet shown
 };
 
 } // namespace trevik::shell

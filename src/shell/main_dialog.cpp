@@ -1,91 +1,42 @@
 #include "shell/main_dialog.h"
 
-#include "recovery/extraction.h"
+#include "shell/copy_out.h"
 #include "shell/dialogs.h"
 #include "shell/find_files_dialog.h"
-#include "shell/save_progress_dialog.h"
-#include "text/messages.h"
-#include "ufs/names.h"
-#include "ufs/ufs_time.h"
+#include "shell/help_texts.h"
+#include "shell/progress_reporters.h"
 #include "volume/disk_label.h"
-#include "volume/superblock_scan.h"
 
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QGridLayout>
-#include <QGroupBox>
 #include <QHBoxLayout>
-#include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
-#include <QLineEdit>
-#include <QListView>
 #include <QMenuBar>
-#include <QProgressBar>
+#include <QMimeData>
 #include <QPushButton>
-#include <QRadioButton>
+#include <QScreen>
 #include <QSplitter>
 #include <QStackedWidget>
 #include <QStyle>
-#include <QTableView>
 #include <QToolBar>
-#include <QToolButton>
 #include <QTreeView>
 #include <QTreeWidget>
 #include <QUrl>
 #include <QVBoxLayout>
-#include <QValidator>
-#include <unordered_set>
 
 namespace trevik::shell {
-
-namespace help {
-const QStringList kChooseDisk = {"1. Select the disk to recover from left pane.",
-                                 "2. Select the Volume Identify Option.", "3. Click Next Button."};
-const QStringList kChooseDiskAgain = {"1. Select the disk to scan from left pane.",
-                                      "2. Select the scan type.", "3. Click Next Button."};
-const QStringList kChoosePartition = {"1. Select the Partition to recover from left pane.",
-                                      "2. Click Next Button."};
-const QStringList kChooseVolume = {"1. Select the Volume to recover from left pane.",
-                                   "2. Click Next Button."};
-const QStringList kChooseVolumeAgain = {
-    "1. Select the volume to recover from left pane or use Search Partitions for a quick search of "
-    "missing partitions.",
-    "2. Click Next Button"};
-const QStringList kScanning = {"Please Wait, Trevik is searching for partitions. Once this process "
-                               "is completed, it will show you all the Partitions."};
-const QStringList kMounting = {
-    "Please Wait, Trevik is mounting the selected file system. Once this "
-    "process is completed, it will show you the                       data."};
-const QStringList kBrowse = {
-    "Please select the file(s) and folder(s) to recover from right pane and copy using   Recover "
-    "Selected      or                             Recover All options from the Recovery Menu.",
-    "You can open a file by Double Clicking it."};
-} // namespace help
 
 namespace {
 
 const char* const kNoPartition =
     "No Solaris Partition Found  !! \r\nSelect Search Partition and than Click Next.";
-const char* const kBadStart =
-    "      Start sector value is not valid, It should be a positive number";
-const char* const kBadEnd = "      End sector value is not valid, It should be a positive number";
-const char* const kInverted = "      End sector should be bigger than start sector";
-
-QString Shown(std::string_view bytes) {
-    return QString::fromStdString(DisplayName(bytes));
-}
-
-std::optional<uint32_t> ParseField(const QString& text) {
-    bool ok = false;
-    const qulonglong v = text.toULongLong(&ok);
-    if (!ok || text.isEmpty() || text.startsWith('+') || v > UINT32_MAX)
-        return std::nullopt;
-    return static_cast<uint32_t>(v);
-}
+const char* const kNoManual = " Trevik for Solaris (SPARC) manual not found";
 
 QIcon Themed(const char* name, QStyle::StandardPixmap fallback) {
     return QIcon::fromTheme(name, QApplication::style()->standardIcon(fallback));
@@ -94,441 +45,246 @@ QIcon Themed(const char* name, QStyle::StandardPixmap fallback) {
 } // namespace
 
 MainDialog::MainDialog(MessageService& messages, DesktopService& desktop, const QStringList& images,
-                       QWidget* parent)
+                       QWidget* parent, bool machineDisks)
     : QMainWindow(parent), messages_(messages), desktop_(desktop) {
     setWindowTitle(kCaption);
     setWindowIcon(Themed("drive-harddisk", QStyle::SP_DriveHDIcon));
-    startupDirectory_ = QDir::currentPath();
+    setAcceptDrops(true);
+    job_ = new BackgroundJob(this);
+    connect(job_, &BackgroundJob::Finished, this, &MainDialog::WorkerFinished);
     BuildWidgets();
     BuildMenus();
+    // The models follow the mounted volume through one signal.
+    session_.onMountedChanged = [this](MountedVolume* v) { emit VolumeChanged(v); };
+    connect(this, &MainDialog::VolumeChanged, browse_, &BrowsePane::SetVolume);
 
     // The disk list: the machine's disks, then the images named on the command line.
-    step_ = WizardStep::Starting;
-    session_.disks = EnumerateDisks();
-    step_ = WizardStep::SelectDisk;
+    wizard_.Start();
+    if (machineDisks)
+        session_.disks = EnumerateDisks();
     QStringList refused;
     for (const QString& image : images) {
         const Status added = AddImageDisk(session_.disks, image.toStdString());
         if (!added)
             refused << QString::fromStdString(added.error());
     }
-    auto* root = new QTreeWidgetItem(diskTree, {"My Computer"});
+    auto* root = new QTreeWidgetItem(diskTree_, {"My Computer"});
     root->setIcon(0, Themed("computer", QStyle::SP_ComputerIcon));
-    for (size_t k = 0; k < session_.disks.listedCount; ++k) {
-        auto* item = new QTreeWidgetItem(root, {QString::fromStdString(DiskItemName(k))});
-        item->setIcon(0, Themed("drive-harddisk", QStyle::SP_DriveHDIcon));
-    }
+    for (size_t k = 0; k < session_.disks.listedCount; ++k)
+        AddDiskItem(k);
     root->setExpanded(true);
-    ApplyMenuState(MenuState::AtStart);
-    ShowPanelLayout(PanelLayout::DiskInfo);
-    SetQuickHelp(help::kChooseDisk);
-    usePartitionTable->setChecked(true);
-    ShowRange(false);
-    progress->hide();
-    for (auto* b : {next, back, stop}) {
-        b->setEnabled(false);
-        b->hide();
-    }
-    listStack->hide();
+    ApplyView();
+    const QScreen* s = screen() != nullptr ? screen() : QGuiApplication::primaryScreen();
+    resize(s != nullptr ? FirstSize({980, 680}, s->availableGeometry().size()) : QSize(980, 680));
     for (const QString& r : refused)
         messages_.ShowMessage(this, MessageKind::Error, r);
 }
 
 MainDialog::~MainDialog() {
-    StopAndJoinWorker();
-    folderModel->SetTree(nullptr, {});
-    listModel->SetTree(nullptr);
+    job_->Cancel();
+    session_.SetMounted(nullptr);
+    session_.onMountedChanged = nullptr;
 }
 
 void MainDialog::BuildWidgets() {
     auto* central = new QWidget;
     auto* outer = new QVBoxLayout(central);
-
     auto* splitter = new QSplitter;
+
     auto* left = new QWidget;
     auto* leftLayout = new QVBoxLayout(left);
     leftLayout->setContentsMargins(0, 0, 0, 0);
-    auto* trees = new QStackedWidget;
-    diskTree = new QTreeWidget;
-    volumeTree = new QTreeWidget;
-    folderTree = new QTreeView;
-    for (QTreeView* t :
-         {static_cast<QTreeView*>(diskTree), static_cast<QTreeView*>(volumeTree), folderTree}) {
+    trees_ = new QStackedWidget;
+    diskTree_ = new QTreeWidget;
+    volumeTree_ = new QTreeWidget;
+    panel_ = new StatusPanel;
+    browse_ = new BrowsePane(session_, wizard_, messages_, desktop_, this);
+    for (QTreeView* t : {static_cast<QTreeView*>(diskTree_), static_cast<QTreeView*>(volumeTree_),
+                         browse_->FolderTree()}) {
         t->setHeaderHidden(true);
         t->setUniformRowHeights(true);
-        t->installEventFilter(this);
-        trees->addWidget(t);
+        trees_->addWidget(t);
     }
-    folderModel = new FolderTreeModel(this);
-    folderTree->setModel(folderModel);
-    leftLayout->addWidget(trees);
-    addImage = new QPushButton("Add Disk Image...");
-    leftLayout->addWidget(addImage);
+    leftLayout->addWidget(trees_);
+    addImage_ = new QPushButton("Add Disk Image...");
+    addImage_->setToolTip("Lists a disk image file (a raw copy of a disk) with the disks");
+    leftLayout->addWidget(addImage_);
     splitter->addWidget(left);
 
     auto* right = new QWidget;
     auto* rightLayout = new QVBoxLayout(right);
     rightLayout->setContentsMargins(0, 0, 0, 0);
-    auto* panel = new QGridLayout;
-    for (int r = 0; r < 5; ++r) {
-        panelLabels[r] = new QLabel;
-        panelValues[r] = new QLabel;
-        panelValues[r]->setTextInteractionFlags(Qt::TextSelectableByMouse);
-        panel->addWidget(panelLabels[r], r, 0);
-        panel->addWidget(panelValues[r], r, 1);
-    }
-    panel->setColumnStretch(1, 1);
-    statusLine = new QLabel;
-    panel->addWidget(statusLine, 5, 0, 1, 2);
-    rightLayout->addLayout(panel);
+    rightLayout->addWidget(panel_);
 
-    identifyBox = new QGroupBox("Volume Identify Options");
-    auto* idLayout = new QHBoxLayout(identifyBox);
-    usePartitionTable = new QRadioButton("Use Partition Table");
-    searchPartition = new QRadioButton("Search Partition");
-    idLayout->addWidget(usePartitionTable);
-    idLayout->addWidget(searchPartition);
-    auto* idHelp = new QToolButton;
-    idHelp->setText("?");
-    idHelp->setToolTip(
-        "<b>Volume Identify Options</b><br><b>Use Partition Table</b><br>This is fast "
-        "mode for recovering data.<br>Select this if your volume table is intact.<br>"
-        "<b>Search Partition</b><br>This is deep and more efficient method<br>for "
-        "recovering data , select this if<br>Partition Table is deleted or volume is missing.");
-    idLayout->addWidget(idHelp);
-    idLayout->addStretch();
-    rightLayout->addWidget(identifyBox);
-
-    rangeBox = new QGroupBox("Select Range");
-    auto* rangeLayout = new QHBoxLayout(rangeBox);
-    startSector = new QLineEdit;
-    endSector = new QLineEdit;
-    auto* digits = new QRegularExpressionValidator(QRegularExpression("[0-9]*"), this);
-    startSector->setValidator(digits);
-    endSector->setValidator(digits);
-    rangeLayout->addWidget(new QLabel("Start Sector"));
-    rangeLayout->addWidget(startSector);
-    rangeLayout->addWidget(new QLabel("End Sector"));
-    rangeLayout->addWidget(endSector);
-    auto* rangeHelp = new QToolButton;
-    rangeHelp->setText("?");
-    rangeHelp->setToolTip("<b>Scan Control</b><br>Here select the disk area to scan. Don't change "
-                          "<br>if you want to scan the whole disk.");
-    rangeLayout->addWidget(rangeHelp);
-    rightLayout->addWidget(rangeBox);
-
-    listModel = new FileListModel(this);
-    listStack = new QStackedWidget;
-    details = new QTableView;
-    details->setModel(listModel);
-    details->setSelectionBehavior(QAbstractItemView::SelectRows);
-    details->setShowGrid(true);
-    details->verticalHeader()->hide();
-    details->verticalHeader()->setDefaultSectionSize(details->fontMetrics().height() + 6);
-    details->horizontalHeader()->setHighlightSections(false);
-    details->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    details->setContextMenuPolicy(Qt::CustomContextMenu);
-    const int widths[] = {150, 100, 70, 100, 70, 70};
-    for (int c = 0; c < 6; ++c)
-        details->setColumnWidth(c, widths[c]);
-    details->horizontalHeader()->setStretchLastSection(true);
-    iconList = new QListView;
-    iconList->setModel(listModel);
-    iconList->setSelectionModel(details->selectionModel()); // one selection for every view
-    iconList->setUniformItemSizes(true);
-    iconList->setContextMenuPolicy(Qt::CustomContextMenu);
-    iconList->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    iconList->setResizeMode(QListView::Adjust);
-    for (QAbstractItemView* v :
-         {static_cast<QAbstractItemView*>(details), static_cast<QAbstractItemView*>(iconList)}) {
-        v->installEventFilter(this);
-        v->setSelectionMode(QAbstractItemView::ExtendedSelection);
-        connect(v, &QAbstractItemView::doubleClicked, this, [this](const QModelIndex&) {
-            treeHasFocus = false;
-            if (step_ == WizardStep::Browse)
-                OpenSelectedItem(false);
-        });
-        connect(v, &QAbstractItemView::clicked, this, [this] { treeHasFocus = false; });
-        connect(v, &QWidget::customContextMenuRequested, this, &MainDialog::ShowContextMenu);
-    }
-    connect(listModel, &FileListModel::FolderRenamed, folderModel, &FolderTreeModel::FolderRenamed);
-    listStack->addWidget(details);
-    listStack->addWidget(iconList);
-    rightLayout->addWidget(listStack, 1);
+    options_ = new DiskOptions;
+    rightLayout->addWidget(options_);
+    rightLayout->addWidget(browse_->ListStack(), 1);
     rightLayout->addStretch();
     splitter->addWidget(right);
     splitter->setStretchFactor(1, 1);
     splitter->setSizes({260, 640});
     outer->addWidget(splitter, 1);
 
-    quickHelp = new QLabel;
-    quickHelp->setWordWrap(true);
-    quickHelp->setFrameShape(QFrame::StyledPanel);
-    outer->addWidget(quickHelp);
+    quickHelp_ = new QLabel;
+    quickHelp_->setWordWrap(true);
+    quickHelp_->setFrameShape(QFrame::StyledPanel);
+    outer->addWidget(quickHelp_);
     auto* bottom = new QHBoxLayout;
-    progress = new PercentProgressBar;
-    progress->setRange(0, 100);
-    bottom->addWidget(progress, 1);
-    back = new QPushButton("< Back");
-    next = new QPushButton("Next >");
-    stop = new QPushButton("Stop");
-    back->setToolTip("Go to previous step");
-    next->setToolTip("Go to next step");
-    stop->setToolTip("Stops the current process");
+    progress_ = new PercentProgressBar;
+    progress_->setRange(0, 100);
+    bottom->addWidget(progress_, 1);
+    back_ = new QPushButton("< Back");
+    next_ = new QPushButton("Next >");
+    stop_ = new QPushButton("Stop");
+    back_->setToolTip("Go to previous step");
+    next_->setToolTip("Go to next step");
+    stop_->setToolTip("Stops the current process");
     bottom->addStretch();
-    bottom->addWidget(back);
-    bottom->addWidget(next);
-    bottom->addWidget(stop);
+    for (QPushButton* b : {back_, next_, stop_}) {
+        b->setAutoDefault(false); // Enter never presses them
+        bottom->addWidget(b);
+    }
     outer->addLayout(bottom);
     setCentralWidget(central);
 
-    connect(next, &QPushButton::clicked, this, &MainDialog::Next);
-    connect(back, &QPushButton::clicked, this, &MainDialog::Back);
-    connect(stop, &QPushButton::clicked, this, &MainDialog::Stop);
-    connect(searchPartition, &QRadioButton::clicked, this, &MainDialog::ChooseSearchPartition);
-    connect(usePartitionTable, &QRadioButton::clicked, this, &MainDialog::ChooseUsePartitionTable);
-    connect(diskTree, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem* item) {
-        treeHasFocus = true;
-        if (item->parent() != nullptr)
-            ClickDisk(diskTree->topLevelItem(0)->indexOfChild(item));
+    connect(next_, &QPushButton::clicked, this, &MainDialog::Next);
+    connect(back_, &QPushButton::clicked, this, &MainDialog::Back);
+    connect(stop_, &QPushButton::clicked, this, &MainDialog::Stop);
+    connect(options_, &DiskOptions::OptionChosen, this, [this](VolumeIdentifyOption o) {
+        if (o == VolumeIdentifyOption::SearchPartition)
+            ChooseSearchPartition();
+        else
+            ChooseUsePartitionTable();
     });
-    connect(volumeTree, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem* item) {
-        treeHasFocus = true;
-        if (item->parent() != nullptr)
-            ClickVolume(volumeTree->topLevelItem(0)->indexOfChild(item));
-    });
-    connect(folderTree, &QTreeView::clicked, this, &MainDialog::ClickFolder);
-    connect(addImage, &QPushButton::clicked, this, [this] {
-        const QString path = QFileDialog::getOpenFileName(this, "Add Disk Image");
+    // The selection, however it changes (click, keys, code), chooses the disk or volume.
+    auto follow = [this](QTreeWidget* tree, auto chosen) {
+        auto pick = [this, tree, chosen](QTreeWidgetItem* item) {
+            if (item != nullptr && item->parent() != nullptr)
+                (this->*chosen)(tree->topLevelItem(0)->indexOfChild(item));
+        };
+        connect(tree, &QTreeWidget::currentItemChanged, this, pick);
+        connect(tree, &QTreeWidget::itemClicked, this, pick);
+    };
+    follow(diskTree_, &MainDialog::DiskChosen);
+    follow(volumeTree_, &MainDialog::VolumeChosen);
+    connect(browse_, &BrowsePane::RecoverSelectedRequested, this, &MainDialog::RecoverSelected);
+    connect(browse_, &BrowsePane::RecoverAllRequested, this, &MainDialog::RecoverAll);
+    connect(browse_, &BrowsePane::FindFilesRequested, this, &MainDialog::ShowFindFiles);
+    connect(browse_, &BrowsePane::SettingsRequested, this, &MainDialog::ShowSettings);
+    connect(browse_, &BrowsePane::ListFilled, this, &MainDialog::UpdateBrowseStatus);
+    connect(addImage_, &QPushButton::clicked, this, [this] {
+        const QString path =
+            QFileDialog::getOpenFileName(this, "Add Disk Image", QDir::homePath(),
+                                         "Disk images (*.img *.dd *.raw *.bin);;All files (*)");
         if (path.isEmpty())
             return;
         const QString error = AddDiskImage(path);
         if (!error.isEmpty())
             messages_.ShowMessage(this, MessageKind::Error, error);
     });
-    resize(980, 680);
 }
 
 void MainDialog::BuildMenus() {
+    auto add = [this](QMenu* menu, Command c, const char* text, auto slot, QIcon icon = QIcon()) {
+        QAction* a = menu->addAction(icon, text, this, slot);
+        actions_[c] = a;
+        return a;
+    };
     QMenu* recovery = menuBar()->addMenu("&Recovery");
-    actRecoverSelected =
-        recovery->addAction(Themed("document-save", QStyle::SP_DialogSaveButton),
-                            "&Recover Selected...", this, &MainDialog::RecoverSelected);
-    actRecoverAll = recovery->addAction(Themed("document-save-all", QStyle::SP_DriveFDIcon),
-                                        "Recover &All...", this, &MainDialog::RecoverAll);
+    add(recovery, Command::RecoverSelected, "&Recover Selected...", &MainDialog::RecoverSelected,
+        Themed("document-save", QStyle::SP_DialogSaveButton));
+    add(recovery, Command::RecoverAll, "Recover &All...", &MainDialog::RecoverAll,
+        Themed("document-save-all", QStyle::SP_DriveFDIcon));
     recovery->addSeparator();
-    actExit = recovery->addAction("E&xit...", this, &MainDialog::ExitCommand);
+    recovery->addAction("E&xit...", this, &MainDialog::ExitCommand);
     QMenu* view = menuBar()->addMenu("&View");
-    actIcons = view->addAction("Ico&ns", this, [this] { SetViewMode(ViewMode::Icons); });
-    actList = view->addAction("&List", this, [this] { SetViewMode(ViewMode::List); });
-    actDetails = view->addAction("&Details", this, [this] { SetViewMode(ViewMode::Details); });
+    add(view, Command::Icons, "Ico&ns", [this] { browse_->SetViewMode(ViewMode::Icons); });
+    add(view, Command::List, "&List", [this] { browse_->SetViewMode(ViewMode::List); });
+    add(view, Command::Details, "&Details", [this] { browse_->SetViewMode(ViewMode::Details); });
     QMenu* tools = menuBar()->addMenu("&Tools");
-    actFind = tools->addAction(Themed("edit-find", QStyle::SP_FileDialogContentsView),
-                               "&Find Files...", this, &MainDialog::ShowFindFiles);
-    actFilters = tools->addAction("File Fi&lters...", this, &MainDialog::ShowFileFilters);
-    actSettings = tools->addAction(Themed("preferences-system", QStyle::SP_FileDialogDetailedView),
-                                   "Se&ttings...", this, &MainDialog::ShowSettings);
-    actBadMap = tools->addAction("Load &Bad Sector Map...", this, &MainDialog::LoadBadSectorMap);
-    actBadMap->setToolTip("Reads a GNU ddrescue mapfile: what the rescue could not read is "
-                          "never read again and is reported lost");
+    add(tools, Command::FindFiles, "&Find Files...", &MainDialog::ShowFindFiles,
+        Themed("edit-find", QStyle::SP_FileDialogContentsView));
+    add(tools, Command::FileFilters, "File Fi&lters...", &MainDialog::ShowFileFilters);
+    add(tools, Command::Settings, "Se&ttings...", &MainDialog::ShowSettings,
+        Themed("preferences-system", QStyle::SP_FileDialogDetailedView));
+    add(tools, Command::BadSectorMap, "Load &Bad Sector Map...", &MainDialog::LoadBadSectorMap);
     tools->addSeparator();
-    actDriveInfo = tools->addAction("&Drive Information", this, &MainDialog::ShowDriveInformation);
+    add(tools, Command::DriveInformation, "&Drive Information", &MainDialog::ShowDriveInformation);
     QMenu* helpMenu = menuBar()->addMenu("&Help");
-    actContents = helpMenu->addAction("&Contents", this, &MainDialog::ShowHelpContents);
-    actAbout =
-        helpMenu->addAction("&About Trevik Recovery (Solaris)...", this, &MainDialog::ShowAbout);
+    QAction* contents = helpMenu->addAction("&Contents", this, &MainDialog::ShowHelpContents);
+    contents->setShortcut(QKeySequence(Qt::Key_F1));
+    contents->setShortcutContext(Qt::WindowShortcut);
+    helpMenu->addAction("&About Trevik Recovery (Solaris)...", this, &MainDialog::ShowAbout);
 
+    // The tooltips live on the actions: the buttons keep them when greyed and enabled.
+    actions_[Command::RecoverSelected]->setToolTip(
+        "Copy the selected file(s) and folder(s) to your computer");
+    actions_[Command::RecoverAll]->setToolTip(
+        "Copy all the file(s) and folder(s) to your computer");
+    actions_[Command::FindFiles]->setToolTip("Search the file(s) in the recovered data");
+    actions_[Command::Settings]->setToolTip("Configures the software");
+    actions_[Command::BadSectorMap]->setToolTip(
+        "Reads a GNU ddrescue mapfile: what the rescue could not read is never read again and "
+        "is reported lost");
     // The toolbar shares the menu's actions: a greyed item greys its button too.
-    QToolBar* bar = addToolBar("Toolbar");
-    bar->setMovable(false);
-    bar->addAction(actRecoverSelected);
-    bar->addAction(actRecoverAll);
-    bar->addAction(actFind);
-    bar->addAction(actSettings);
-    bar->widgetForAction(actRecoverSelected)
-        ->setToolTip("Copy the selected file(s) and folder(s) to your computer");
-    bar->widgetForAction(actRecoverAll)
-        ->setToolTip("Copy all the file(s) and folder(s) to your computer");
-    bar->widgetForAction(actFind)->setToolTip("Search the file(s) in the recovered data");
-    bar->widgetForAction(actSettings)->setToolTip("Configures the software");
+    toolbar_ = addToolBar("Toolbar");
+    toolbar_->setMovable(false);
+    for (Command c :
+         {Command::RecoverSelected, Command::RecoverAll, Command::FindFiles, Command::Settings})
+        toolbar_->addAction(actions_[c]);
     auto* spacer = new QWidget;
     spacer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
-    bar->addWidget(spacer);
-    QAction* home = bar->addAction(Themed("go-home", QStyle::SP_DirHomeIcon), "Home page", this,
-                                   &MainDialog::OpenProductWebPage);
-    bar->widgetForAction(home)->setToolTip("Click here to visit software home page");
-
-    contextMenu = new QMenu("Right Click", this);
-    contextMenu->addAction("&Open", this, [this] {
-        if (step_ == WizardStep::Browse)
-            OpenSelectedItem(false);
-    });
-    ctxOpenWith = contextMenu->addAction("Open &With...", this, [this] {
-        if (step_ == WizardStep::Browse)
-            OpenSelectedItem(true);
-    });
-    contextMenu->addSeparator();
-    contextMenu->addAction("&Recover Selected...", this, &MainDialog::RecoverSelected);
-    contextMenu->addAction("Recover &All...", this, &MainDialog::RecoverAll);
-    contextMenu->addSeparator();
-    QMenu* ctxView = contextMenu->addMenu("&View");
-    ctxView->addAction("Ico&ns     ", this, [this] { SetViewMode(ViewMode::Icons); });
-    ctxView->addAction("&List", this, [this] { SetViewMode(ViewMode::List); });
-    ctxView->addAction("&Details", this, [this] { SetViewMode(ViewMode::Details); });
-    contextMenu->addSeparator();
-    contextMenu->addAction("&Find Files...", this, &MainDialog::ShowFindFiles);
-    contextMenu->addSeparator();
-    contextMenu->addAction("Re&name", this, &MainDialog::Rename);
-    contextMenu->addSeparator();
-    contextMenu->addAction("&Settings...", this, &MainDialog::ShowSettings);
-    contextMenu->addSeparator();
-    contextMenu->addAction("&Properties...", this, &MainDialog::ShowProperties);
+    toolbar_->addWidget(spacer);
+    QAction* home = toolbar_->addAction(Themed("go-home", QStyle::SP_DirHomeIcon), "Home page",
+                                        this, &MainDialog::OpenProductWebPage);
+    home->setToolTip("Click here to visit software home page");
 }
 
-void MainDialog::ApplyMenuState(MenuState state) {
-    const bool browse = state == MenuState::Browse;
-    for (QAction* a : {actRecoverSelected, actRecoverAll, actIcons, actList, actDetails, actFind,
-                       actFilters, actDriveInfo}) {
-        a->setEnabled(browse);
+QString MainDialog::QuickHelpText() const {
+    return quickHelp_->text();
+}
+
+// Shows what the wizard says the window shows now.
+void MainDialog::ApplyView() {
+    const WizardView& v = wizard_.View();
+    QWidget* pane = v.pane == LeftPane::Disks     ? static_cast<QWidget*>(diskTree_)
+                    : v.pane == LeftPane::Volumes ? static_cast<QWidget*>(volumeTree_)
+                                                  : browse_->FolderTree();
+    trees_->setCurrentWidget(pane);
+    for (QWidget* t : {static_cast<QWidget*>(diskTree_), static_cast<QWidget*>(volumeTree_),
+                       static_cast<QWidget*>(browse_->FolderTree())})
+        t->setEnabled(t == pane && v.paneEnabled);
+    browse_->ListStack()->setVisible(v.listShown);
+    options_->SetIdentifyShown(v.identifyShown);
+    addImage_->setVisible(v.identifyShown);
+    options_->SetRangeShown(v.rangeShown);
+    for (auto [button, on] : {std::pair{next_, v.next}, {back_, v.back}, {stop_, v.stop}}) {
+        button->setEnabled(on);
+        button->setVisible(on);
     }
-    actSettings->setEnabled(state != MenuState::AtStart || step_ == WizardStep::SelectDisk);
-    actBadMap->setEnabled(actSettings->isEnabled());
-}
-
-void MainDialog::SetQuickHelp(const QStringList& lines) {
-    quickHelp->setText(lines.join('\n'));
-}
-
-void MainDialog::ShowPanelLayout(PanelLayout layout) {
-    auto set = [this](std::initializer_list<const char*> labels) {
-        int r = 0;
-        for (const char* l : labels) {
-            panelLabels[r]->setText(l);
-            panelValues[r]->clear();
-            panelLabels[r]->setVisible(true);
-            panelValues[r]->setVisible(true);
-            ++r;
-        }
-        for (; r < 5; ++r) {
-            panelLabels[r]->clear();
-            panelValues[r]->clear();
-            panelLabels[r]->hide();
-            panelValues[r]->hide();
-        }
-    };
-    if (layout == PanelLayout::ScanProgress && option_ == VolumeIdentifyOption::UsePartitionTable) {
-        layout = PanelLayout::VolumeInfo;
+    if (v.progress && progress_->isHidden())
+        progress_->setValue(0);
+    progress_->setVisible(v.progress);
+    if (v.panelRevision != panelRevision_) {
+        panelRevision_ = v.panelRevision;
+        panel_->ShowLayout(v.panel, scanEnd_);
     }
-    statusLine->hide();
-    statusLine->clear();
-    switch (layout) {
-    case PanelLayout::HideAll:
-        set({});
-        break;
-    case PanelLayout::DiskInfo:
-        set({"Model                  ", "Capacity              ", "Cylinders              ",
-             "Head                   ", "Sectors Per Track "});
-        break;
-    case PanelLayout::ScanProgress:
-        set({"Partition(s) Found  ", "Current Sector", "End Sector     "});
-        panelValues[0]->setText("0");
-        panelValues[1]->setText("0");
-        panelValues[2]->setText(QString::number(scanEnd_));
-        statusLine->setText("Searching for Pools. This may take long time. Pleae wait");
-        statusLine->show();
-        ShowRange(false);
-        break;
-    case PanelLayout::MountProgress:
-        set({"Folder(s) Found    ", "File(s) Found      ", "Current Sector       ",
-             "Last File/Folder       "});
-        statusLine->setText("Mounting volume, please wait...");
-        statusLine->show();
-        break;
-    case PanelLayout::VolumeInfo:
-    case PanelLayout::VolumeInfoWithHelp:
-        set({"Volume Type  ", "Volume Name    ", "Volume Start      ", "Volume Size     "});
-        if (layout == PanelLayout::VolumeInfoWithHelp)
-            SetQuickHelp(help::kChooseVolume);
-        break;
-    }
+    quickHelp_->setText(QuickHelpLines(v.help).join('\n'));
+    for (auto& [command, action] : actions_)
+        action->setEnabled(wizard_.Enabled(command));
 }
 
-void MainDialog::ShowRange(bool shown) {
-    rangeBox->setVisible(shown);
-}
-
-void MainDialog::ApplyStepControls(Transition t) {
-    switch (t) {
-    case Transition::LeaveDiskStep:
-        diskTree->hide();
-        diskTree->setEnabled(false);
-        listModel->Clear();
-        identifyBox->hide();
-        addImage->hide();
-        back->setEnabled(true);
-        back->show();
-        if (option_ == VolumeIdentifyOption::SearchPartition) {
-            next->setEnabled(false);
-            next->hide();
-            back->setEnabled(false);
-            back->hide();
-            stop->show();
-            stop->setEnabled(true);
-            progress->setValue(0);
-            progress->show();
-        }
-        break;
-    case Transition::ReturnToDiskStep:
-        diskTree->show();
-        diskTree->setEnabled(true);
-        static_cast<QStackedWidget*>(diskTree->parentWidget())->setCurrentWidget(diskTree);
-        volumeTree->setEnabled(false);
-        listModel->Clear();
-        identifyBox->show();
-        addImage->show();
-        back->setEnabled(false);
-        back->hide();
-        ShowRange(option_ == VolumeIdentifyOption::SearchPartition);
-        break;
-    case Transition::ScanFinished:
-        volumeTree->setEnabled(true);
-        session_.stopRequested = false;
-        progress->hide();
-        statusLine->hide();
-        stop->setEnabled(false);
-        stop->hide();
-        back->show();
-        back->setEnabled(true);
-        ApplyMenuState(MenuState::Wizard);
-        ShowPanelLayout(PanelLayout::VolumeInfo);
-        SetQuickHelp(help::kChoosePartition);
-        break;
-    case Transition::EnterBrowse:
-        static_cast<QStackedWidget*>(folderTree->parentWidget())->setCurrentWidget(folderTree);
-        listModel->Clear();
-        statusLine->setText("Creating Tree Structure, Please wait");
-        break;
-    case Transition::ReturnToVolumeStep:
-        static_cast<QStackedWidget*>(volumeTree->parentWidget())->setCurrentWidget(volumeTree);
-        volumeTree->setEnabled(true);
-        folderTree->setEnabled(false);
-        listModel->Clear();
-        break;
-    }
-}
-
-void MainDialog::ChooseSearchPartition() {
-    option_ = VolumeIdentifyOption::SearchPartition;
-    ShowRange(true);
-    startSector->setText("0");
-    const DiskEntry* d =
-        session_.disks.Listed(static_cast<size_t>(std::max(session_.selectedDisk, 0)));
-    endSector->setText(QString::number(d != nullptr ? DefaultScanEnd(d->totalSectors) : 0));
-}
-
-void MainDialog::ChooseUsePartitionTable() {
-    option_ = VolumeIdentifyOption::UsePartitionTable;
-    ShowRange(false);
+void MainDialog::AddDiskItem(size_t k) {
+    const DiskEntry& d = session_.disks.entries[k];
+    auto* item =
+        new QTreeWidgetItem(diskTree_->topLevelItem(0), {QString::fromStdString(DiskItemName(k))});
+    const bool image = QFileInfo(QString::fromStdString(d.devicePath)).isFile();
+    item->setIcon(0, image ? Themed("application-x-raw-disk-image", QStyle::SP_FileIcon)
+                           : Themed("drive-harddisk", QStyle::SP_DriveHDIcon));
+    item->setToolTip(0, QString("%1\n%2\n%3")
+                            .arg(QString::fromStdString(d.devicePath),
+                                 image ? QString("Disk image") : QString::fromStdString(d.model),
+                                 QString::fromStdString(CapacityText(d.totalSectors))));
 }
 
 QString MainDialog::AddDiskImage(const QString& path) {
@@ -536,386 +292,236 @@ QString MainDialog::AddDiskImage(const QString& path) {
     const Status added = trevik::AddImageDisk(session_.disks, path.toStdString());
     if (!added)
         return QString::fromStdString(added.error());
-    auto* item = new QTreeWidgetItem(diskTree->topLevelItem(0),
-                                     {QString::fromStdString(DiskItemName(before))});
-    item->setIcon(0, Themed("drive-harddisk", QStyle::SP_DriveHDIcon));
-    diskTree->topLevelItem(0)->setExpanded(true);
+    AddDiskItem(before);
+    diskTree_->topLevelItem(0)->setExpanded(true);
     return {};
 }
 
-void MainDialog::ClickDisk(int k) {
-    if (step_ != WizardStep::SelectDisk || WorkerRunning())
+void MainDialog::SelectDisk(int k) {
+    QTreeWidgetItem* item = diskTree_->topLevelItem(0)->child(k);
+    if (item == nullptr)
         return;
-    const DiskEntry* d = session_.disks.Listed(static_cast<size_t>(k));
-    if (d == nullptr)
-        return;
-    session_.selectedDisk = k;
-    startSector->setText("0");
-    endSector->setText(QString::number(DefaultScanEnd(d->totalSectors)));
-    ShowPanelLayout(PanelLayout::DiskInfo);
-    panelValues[0]->setText(QString::fromStdString(d->model));
-    panelValues[1]->setText(QString::fromStdString(CapacityText(d->totalSectors)));
-    panelValues[2]->setText(QString::number(d->cylinders));
-    panelValues[3]->setText(QString::number(d->heads));
-    panelValues[4]->setText(QString::number(d->sectorsPerTrack));
-    next->setEnabled(true);
-    next->show();
+    if (diskTree_->currentItem() == item)
+        DiskChosen(k);
+    else
+        diskTree_->setCurrentItem(item);
 }
 
-void MainDialog::ClickVolume(int i) {
-    if (step_ != WizardStep::SelectVolume || WorkerRunning())
+void MainDialog::SelectVolume(int i) {
+    QTreeWidgetItem* root = volumeTree_->topLevelItem(0);
+    QTreeWidgetItem* item = root != nullptr ? root->child(i) : nullptr;
+    if (item == nullptr)
         return;
-    if (i < 0 || static_cast<size_t>(i) >= session_.volumes.Count())
+    if (volumeTree_->currentItem() == item)
+        VolumeChosen(i);
+    else
+        volumeTree_->setCurrentItem(item);
+}
+
+void MainDialog::DiskChosen(int k) {
+    const DiskEntry* d = session_.disks.Listed(static_cast<size_t>(k));
+    if (d == nullptr || !wizard_.SelectDisk())
+        return;
+    session_.selectedDisk = k;
+    options_->SetDefaultRange(DefaultScanEnd(d->totalSectors));
+    ApplyView();
+    panel_->SetDisk(QString::fromStdString(d->model),
+                    QString::fromStdString(CapacityText(d->totalSectors)), d->cylinders, d->heads,
+                    d->sectorsPerTrack);
+}
+
+void MainDialog::VolumeChosen(int i) {
+    if (i < 0 || static_cast<size_t>(i) >= session_.volumes.Count() || !wizard_.SelectVolume())
         return;
     session_.selectedVolume = i;
     const PartitionEntry& e = session_.volumes[static_cast<size_t>(i)];
-    listModel->Clear();
-    ShowPanelLayout(PanelLayout::VolumeInfo);
-    panelValues[0]->setText("UFS");
-    panelValues[1]->setText(QString::fromStdString(e.name));
-    panelValues[2]->setText(QString::number(e.startSector));
-    panelValues[3]->setText(QString::number(e.sizeSectors / 2048) + " MB ( Approx )");
-    next->setEnabled(true);
-    next->show();
+    browse_->ClearList();
+    ApplyView();
+    panel_->SetVolume("UFS", QString::fromStdString(e.name), e.startSector,
+                      QString::number(e.sizeSectors / 2048) + " MB ( Approx )");
+}
+
+void MainDialog::ChooseSearchPartition() {
+    wizard_.ChooseOption(VolumeIdentifyOption::SearchPartition);
+    const DiskEntry* d =
+        session_.disks.Listed(static_cast<size_t>(std::max(session_.selectedDisk, 0)));
+    options_->SetDefaultRange(d != nullptr ? DefaultScanEnd(d->totalSectors) : 0);
+    ApplyView();
+}
+
+void MainDialog::ChooseUsePartitionTable() {
+    wizard_.ChooseOption(VolumeIdentifyOption::UsePartitionTable);
+    ApplyView();
 }
 
 void MainDialog::Next() {
     session_.filters.Clear();
-    next->setEnabled(false);
-    next->hide();
-    SetViewMode(ViewMode::Details);
-    if (step_ == WizardStep::SelectDisk) {
+    browse_->SetViewMode(ViewMode::Details);
+    const WizardController::NextAction action = wizard_.Next();
+    ApplyView();
+    switch (action) {
+    case WizardController::NextAction::ReadLabel:
+    case WizardController::NextAction::CheckRangeAndScan: {
         // The disk chosen now, whatever an earlier refused Next had opened.
         session_.CloseDisk();
         const Status opened =
             session_.OpenDisk(static_cast<size_t>(std::max(session_.selectedDisk, 0)));
         if (!opened) {
+            wizard_.OpenFailed();
+            ApplyView();
             messages_.ShowMessage(this, MessageKind::Error, QString::fromStdString(opened.error()));
             return;
         }
-        if (option_ == VolumeIdentifyOption::UsePartitionTable) {
-            if (ReadDiskLabel(session_.Reader(), session_.volumes) == 0) {
-                messages_.ShowMessage(this, MessageKind::Information, kNoPartition);
-                return;
-            }
-            volumeTree->clear();
-            auto* root = new QTreeWidgetItem(volumeTree, {"Partitions"});
-            for (const auto& e : session_.volumes.Entries()) {
-                new QTreeWidgetItem(root, {QString::fromStdString(e.name)});
-            }
-            root->setExpanded(true);
-            ApplyStepControls(Transition::LeaveDiskStep);
-            static_cast<QStackedWidget*>(volumeTree->parentWidget())->setCurrentWidget(volumeTree);
-            volumeTree->setEnabled(true);
-            ApplyMenuState(MenuState::Wizard);
-            ShowPanelLayout(PanelLayout::VolumeInfo);
-            SetQuickHelp(help::kChoosePartition);
-            step_ = WizardStep::SelectVolume;
-            return;
-        }
-        const auto s = ParseField(startSector->text());
-        if (!s) {
-            messages_.ShowMessage(this, MessageKind::Error, kBadStart);
-            next->setEnabled(true);
-            next->show();
-            return;
-        }
-        scanStart_ = *s;
-        const auto e = ParseField(endSector->text());
-        if (!e) {
-            messages_.ShowMessage(this, MessageKind::Error, kBadEnd);
-            next->setEnabled(true);
-            next->show();
-            return;
-        }
-        scanEnd_ = *e;
-        if (scanEnd_ <= scanStart_) {
-            messages_.ShowMessage(this, MessageKind::Error, kInverted);
-            next->setEnabled(true);
-            next->show();
-            return;
-        }
-        ApplyStepControls(Transition::LeaveDiskStep);
-        ApplyMenuState(MenuState::Wizard);
-        ShowPanelLayout(PanelLayout::ScanProgress);
-        SetQuickHelp(help::kScanning);
-        volumeTree->clear();
-        new QTreeWidgetItem(volumeTree, {"Partitions"});
-        static_cast<QStackedWidget*>(volumeTree->parentWidget())->setCurrentWidget(volumeTree);
-        volumeTree->setEnabled(false);
-        StartScanWorker();
+        if (action == WizardController::NextAction::ReadLabel)
+            ReadLabel();
+        else
+            CheckRangeAndScan();
+        break;
+    }
+    case WizardController::NextAction::ChooseModeAndMount:
+        StartMount();
+        break;
+    case WizardController::NextAction::None:
+        break;
+    }
+}
+
+void MainDialog::ReadLabel() {
+    const size_t found = ReadDiskLabel(session_.Reader(), session_.volumes);
+    if (found == 0) {
+        messages_.ShowMessage(this, MessageKind::Information, kNoPartition);
         return;
     }
-    if (step_ == WizardStep::SelectVolume) {
-        std::optional<RecoveryMode> mode;
-        if (chooseMode) {
-            mode = chooseMode();
-        } else {
-            ModeDialog dialog(this);
-            if (dialog.exec() == QDialog::Accepted)
-                mode = dialog.Mode();
-        }
-        if (!mode)
-            return;
-        mode_ = *mode;
-        StartMountWorker();
-    }
+    volumeTree_->clear();
+    auto* root = new QTreeWidgetItem(volumeTree_, {"Partitions"});
+    for (const auto& e : session_.volumes.Entries())
+        new QTreeWidgetItem(root, {QString::fromStdString(e.name)});
+    root->setExpanded(true);
+    browse_->ClearList();
+    wizard_.LabelRead(found);
+    ApplyView();
 }
 
-void MainDialog::Back() {
-    SetViewMode(ViewMode::Details);
-    next->setEnabled(false);
-    next->hide();
-    listModel->Clear();
-    listStack->hide();
-    if (step_ == WizardStep::SelectVolume) {
-        session_.CloseDisk();
-        ApplyStepControls(Transition::ReturnToDiskStep);
-        ApplyMenuState(MenuState::BackToDisk);
-        ShowPanelLayout(PanelLayout::DiskInfo);
-        step_ = WizardStep::SelectDisk;
-        SetQuickHelp(help::kChooseDiskAgain);
-    } else if (step_ == WizardStep::Browse) {
-        folderModel->SetTree(nullptr, {});
-        listModel->SetTree(nullptr);
-        mounted_.reset();
-        ApplyStepControls(Transition::ReturnToVolumeStep);
-        step_ = WizardStep::SelectVolume;
-        ApplyMenuState(MenuState::Wizard);
-        ShowPanelLayout(PanelLayout::VolumeInfoWithHelp);
-        SetQuickHelp(help::kChooseVolumeAgain);
-        statusLine->hide();
-        statusLine->clear();
+void MainDialog::CheckRangeAndScan() {
+    const DiskOptions::Range range = options_->ReadRange();
+    if (range.startValid)
+        scanStart_ = range.start;
+    if (range.refusal != nullptr) {
+        messages_.ShowMessage(this, MessageKind::Error, range.refusal);
+        wizard_.RangeRefused();
+        ApplyView();
+        return;
     }
-}
-
-void MainDialog::Stop() {
-    if (messages_.AskYesNo(this, MessageKind::Question,
-                           "Do you want to stop the current process ?")) {
-        session_.stopRequested = true;
-    }
-}
-
-void MainDialog::StartScanWorker() {
-    session_.workerBusy = true;
+    scanEnd_ = range.end;
+    volumeTree_->clear();
+    new QTreeWidgetItem(volumeTree_, {"Partitions"});
+    browse_->ClearList();
+    wizard_.ScanStarted();
+    ApplyView();
     ScanOptions o;
     o.startSector = scanStart_;
     o.endSector = scanEnd_;
     o.sectorsPerRead = session_.settings.sectorsPerRead;
-    worker_ = std::thread([this, o] {
-        struct Poster final : ScanObserver {
-            MainDialog* d;
-            void OnScanProgress(const ScanProgress& p) override {
-                d->bridge_.PostLatest("scan", [d = d, p] {
-                    d->panelValues[1]->setText(QString::number(p.currentSector));
-                    d->statusLine->setText(QString::fromStdString(p.Line()));
-                    d->statusLine->show();
-                    d->progress->setValue(static_cast<int>(std::min<uint32_t>(p.percent, 100)));
-                });
-            }
-            void OnVolumeFound(const PartitionEntry& e, size_t count) override {
-                d->bridge_.Post([d = d, e, count] {
-                    new QTreeWidgetItem(d->volumeTree->topLevelItem(0),
-                                        {QString::fromStdString(e.name)});
-                    d->volumeTree->topLevelItem(0)->setExpanded(true);
-                    d->panelValues[0]->setText(QString::number(count));
-                });
-            }
-        } poster;
-        poster.d = this;
-        ScanForVolumes(session_.Reader(), o, session_.volumes, session_.stopRequested, &poster);
-        bridge_.Post([this] { ScanFinishedOnUi(); });
+    job_->Start([this, o] {
+        ScanReporter reporter(*job_, *panel_, *progress_, *volumeTree_);
+        ScanForVolumes(session_.Reader(), o, session_.volumes, job_->StopFlag(), &reporter);
+        job_->Post([this] {
+            wizard_.ScanFinished();
+            ApplyView();
+        });
     });
 }
 
-void MainDialog::ScanFinishedOnUi() {
-    if (worker_.joinable())
-        worker_.join();
-    ApplyStepControls(Transition::ScanFinished);
-    session_.workerBusy = false;
-    step_ = WizardStep::SelectVolume;
-    emit WorkerFinished();
-}
-
-void MainDialog::StartMountWorker() {
-    volumeTree->setEnabled(false);
-    static_cast<QStackedWidget*>(folderTree->parentWidget())->setCurrentWidget(folderTree);
-    folderTree->setEnabled(false);
-    folderModel->SetTree(nullptr, {});
-    listModel->SetTree(nullptr);
-    mounted_.reset();
-    session_.workerBusy = true;
-    SetQuickHelp(help::kMounting);
-    progress->setValue(0);
-    progress->show();
-    for (auto* b : {back, stop}) {
-        b->setEnabled(false);
-        b->hide();
+void MainDialog::StartMount() {
+    std::optional<RecoveryMode> mode;
+    if (chooseMode) {
+        mode = chooseMode();
+    } else {
+        ModeDialog dialog(this);
+        if (dialog.exec() == QDialog::Accepted)
+            mode = dialog.Mode();
     }
-    ShowPanelLayout(PanelLayout::MountProgress);
+    if (!mode)
+        return;
+    session_.SetMounted(nullptr);
+    wizard_.MountStarted();
+    ApplyView();
     const PartitionEntry entry =
         session_.volumes[static_cast<size_t>(std::max(session_.selectedVolume, 0))];
-    const RecoveryMode mode = mode_;
-    worker_ = std::thread([this, entry, mode] {
-        struct Poster final : MountObserver {
-            MainDialog* d;
-            void OnPhase(MountPhase phase) override {
-                d->bridge_.Post([d = d, phase] {
-                    d->statusLine->setText(QString::fromUtf8(text::PhaseCaption(phase)));
-                    d->statusLine->show();
-                });
-            }
-            void OnProgress(uint32_t p) override {
-                d->bridge_.PostLatest("progress",
-                                      [d = d, p] { d->progress->setValue(static_cast<int>(p)); });
-            }
-            void OnCurrentSector(uint64_t s) override {
-                d->bridge_.PostLatest(
-                    "sector", [d = d, s] { d->panelValues[2]->setText(QString::number(s)); });
-            }
-            void OnFolderAdded(uint32_t n, std::string_view name) override {
-                d->bridge_.PostLatest("folders", [d = d, n, name = Shown(name)] {
-                    d->panelValues[0]->setText(QString::number(n));
-                    d->panelValues[3]->setText(name);
-                });
-            }
-            void OnFileAdded(uint32_t n, std::string_view name) override {
-                d->bridge_.PostLatest("files", [d = d, n, name = Shown(name)] {
-                    d->panelValues[1]->setText(QString::number(n));
-                    d->panelValues[3]->setText(name);
-                });
-            }
-            void OnStopAvailable(bool available) override {
-                d->bridge_.Post([d = d, available] {
-                    d->stop->setEnabled(available);
-                    d->stop->setVisible(available);
-                });
-            }
-        } poster;
-        poster.d = this;
+    const RecoveryMode chosen = *mode;
+    job_->Start([this, entry, chosen] {
+        MountReporter reporter(*job_, *panel_, *progress_, [this](bool available) {
+            wizard_.StopAvailable(available);
+            ApplyView();
+        });
         auto result = std::make_shared<Result<MountedVolume>>(
-            MountVolume(session_.Reader(), entry, mode, session_.stopRequested, &poster));
-        bridge_.Post([this, result] { MountFinishedOnUi(result); });
+            MountVolume(session_.Reader(), entry, chosen, job_->StopFlag(), &reporter));
+        job_->Post([this, result] { MountEnded(result); });
     });
 }
 
-void MainDialog::MountFinishedOnUi(std::shared_ptr<Result<MountedVolume>> result) {
-    if (worker_.joinable())
-        worker_.join();
-    session_.stopRequested = false;
-    stop->setEnabled(false);
-    stop->hide();
+void MainDialog::MountEnded(std::shared_ptr<Result<MountedVolume>> result) {
     if (!*result) {
         // Nothing was mounted: back to the volume list as it was.
-        session_.workerBusy = false;
-        progress->hide();
-        ApplyStepControls(Transition::ReturnToVolumeStep);
-        ShowPanelLayout(PanelLayout::VolumeInfo);
-        SetQuickHelp(help::kChoosePartition);
-        back->setEnabled(true);
-        back->show();
+        wizard_.MountFinished(false);
+        ApplyView();
         messages_.ShowMessage(this, MessageKind::Error, QString::fromStdString(result->error()));
-        emit WorkerFinished();
         return;
     }
-    mounted_ = std::make_unique<MountedVolume>(result->Take());
-    step_ = WizardStep::Browse;
-    ApplyStepControls(Transition::EnterBrowse);
-    progress->setValue(0);
-    // The panes: models over the recovered tree, built in linear time.
-    folderModel->SetTree(&mounted_->tree, QString::fromStdString(mounted_->entry.name));
-    listModel->SetTree(&mounted_->tree);
-    folderTree->expand(folderModel->RootIndex());
-    folderTree->setCurrentIndex(folderModel->RootIndex());
-    FillList(kRootInode);
-    folderTree->setEnabled(true);
-    ShowPanelLayout(PanelLayout::HideAll);
-    listStack->show();
-    back->setEnabled(true);
-    back->show();
-    progress->hide();
-    ApplyMenuState(MenuState::Browse);
-    session_.workerBusy = false;
-    SetQuickHelp(help::kBrowse);
-    ReportMount();
-    emit WorkerFinished();
+    session_.SetMounted(std::make_unique<MountedVolume>(result->Take()));
+    wizard_.MountFinished(true);
+    ApplyView();
+    QTreeView* tree = browse_->FolderTree();
+    tree->expand(browse_->FolderModel()->RootIndex());
+    browse_->ClickFolder(browse_->FolderModel()->RootIndex());
+    ReportMount(this, messages_, *session_.Mounted());
 }
 
-void MainDialog::StopAndJoinWorker() {
-    if (!worker_.joinable())
+// While browsing, the status line says what the list leaves out and what to try next.
+void MainDialog::UpdateBrowseStatus() {
+    const MountedVolume* v = session_.Mounted();
+    if (v == nullptr || wizard_.Step() != WizardStep::Browse)
         return;
-    session_.stopRequested = true;
-    worker_.join();
-    bridge_.SetHeld(true); // its last updates refer to what is being torn down
-}
-
-void MainDialog::FillList(uint32_t inode) {
-    session_.workerBusy = false;
-    listModel->Fill(inode, session_.filters);
-}
-
-void MainDialog::ClickFolder(const QModelIndex& index) {
-    if (step_ != WizardStep::Browse)
-        return;
-    treeHasFocus = true;
-    const QModelIndex item = index.isValid() ? index : folderModel->RootIndex();
-    folderTree->setCurrentIndex(item);
-    OpenSelectedItem(false);
-}
-
-int MainDialog::SelectedRow() const {
-    const QModelIndex current = details->selectionModel()->currentIndex();
-    if (current.isValid() && details->selectionModel()->isRowSelected(current.row(), {})) {
-        return current.row();
+    QStringList parts;
+    if (session_.filters.Count() != 0) {
+        QStringList patterns;
+        for (const std::string& f : session_.filters.Filters())
+            patterns << QString::fromStdString(f);
+        parts << QString("Filter: %1, %2 hidden")
+                     .arg(patterns.join(", "))
+                     .arg(browse_->HiddenByFilters());
     }
-    const auto rows = details->selectionModel()->selectedRows();
-    return rows.isEmpty() ? -1 : rows.first().row();
+    const RecoveredTree& t = v->tree;
+    const bool onlyLost =
+        t.FileCount() == 0 &&
+        (t.FolderCount() == 0 ||
+         (t.FolderCount() == 1 && t.FolderName(0) == std::string_view("LostDir")));
+    if (v->mode == RecoveryMode::Normal && onlyLost)
+        parts << "Nothing was recovered in Normal mode: go Back and choose Extensive to search "
+                 "the whole volume.";
+    panel_->SetStatusLine(parts.join("   "));
 }
 
-void MainDialog::OpenSelectedItem(bool openWith) {
-    if (mounted_ == nullptr)
-        return;
-    QModelIndex item;
-    if (treeHasFocus) {
-        item = folderTree->currentIndex();
-        if (!item.isValid())
-            return;
-    } else {
-        const int row = SelectedRow();
-        if (row < 0)
-            return;
-        const FileListModel::Row& r = listModel->RowAt(row);
-        if (!r.folder) {
-            // A file: copied out of the image into a private folder, then handed over.
-            if (!openedFiles_)
-                openedFiles_ = std::make_unique<QTemporaryDir>();
-            const QString dir = openedFiles_->path() + "/" + QString::number(r.index);
-            RunCopy({{false, r.index}}, false, dir);
-            // The one file the copy wrote, under whatever name it had to take.
-            const QStringList written = QDir(dir).entryList(QDir::Files | QDir::System |
-                                                            QDir::Hidden | QDir::NoDotAndDotDot);
-            if (written.size() != 1)
-                return;
-            const QString file = dir + "/" + written.first();
-            if (openWith) {
-                const QString program =
-                    chooseProgram ? chooseProgram()
-                                  : QFileDialog::getOpenFileName(this, "Open With", "/usr/bin");
-                if (!program.isEmpty())
-                    desktop_.OpenWith(program, file);
-            } else {
-                desktop_.OpenUrl(QUrl::fromLocalFile(file));
-            }
-            return;
-        }
-        item = folderModel->FolderIndex(r.index);
+void MainDialog::Back() {
+    browse_->SetViewMode(ViewMode::Details);
+    browse_->ClearList();
+    switch (wizard_.Back()) {
+    case WizardController::BackAction::CloseDisk:
+        session_.CloseDisk();
+        break;
+    case WizardController::BackAction::FreeVolume:
+        session_.SetMounted(nullptr);
+        break;
+    case WizardController::BackAction::None:
+        break;
     }
-    FillList(folderModel->InodeOf(item));
-    folderTree->setFocus();
-    folderTree->setCurrentIndex(item);
-    treeHasFocus = true;
-    for (QModelIndex p = item.parent(); p.isValid(); p = p.parent())
-        folderTree->expand(p);
+    ApplyView();
+}
+
+void MainDialog::Stop() {
+    if (messages_.AskYesNo(this, MessageKind::Question,
+                           "Do you want to stop the current process ?"))
+        job_->RequestStop();
 }
 
 QString MainDialog::DestinationOrAsk() {
@@ -924,132 +530,42 @@ QString MainDialog::DestinationOrAsk() {
     return QFileDialog::getExistingDirectory(this, "Select the folder to copy into");
 }
 
-void MainDialog::RunCopy(const std::vector<ExtractItem>& items, bool all,
-                         const QString& destination) {
-    SaveProgressDialog dialog(this);
-    const std::string dest = destination.toStdString();
-    ExtractionOptions options;
-    options.duplicates = session_.settings.duplicatePolicy;
-    options.rawNames = session_.settings.rawNames;
-    MountedVolume* volume = mounted_.get();
-    SectorReader& reader = session_.Reader();
-    const ExtractionSummary s =
-        dialog.Run([=, &reader](ExtractionControl& c, ExtractionObserver& o) {
-            return ExtractItems(*volume, reader, items, all, dest, options, c, &o);
-        });
-    if (!s.error.empty()) {
-        messages_.ShowMessage(this, MessageKind::Error, QString::fromStdString(s.error));
-    }
-    ReportCopy(s);
-}
-
-// After a mount: what the tree holds and, when anything was lost, what.
-void MainDialog::ReportMount() {
-    const RecoveredTree& t = mounted_->tree;
-    uint64_t bytes = 0;
-    for (const FileNode& f : t.Files())
-        bytes += f.size;
-    QStringList lines;
-    for (const Warning& w : mounted_->warnings)
-        lines << QString::fromStdString(text::WarningMessage(w));
-    QString summary = QString("Recovered %1 file(s) in %2 folder(s), %3 bytes.")
-                          .arg(t.FileCount())
-                          .arg(t.FolderCount())
-                          .arg(bytes);
-    summary += lines.isEmpty()
-                   ? QString("\nNothing was found unreadable or damaged.")
-                   : QString("\n%1 problem(s) were found; what they cost is listed below.")
-                         .arg(lines.size());
-    messages_.ShowReport(this, summary, lines);
-}
-
-// After a copy: what was written, and every file that is incomplete or was skipped.
-void MainDialog::ReportCopy(const ExtractionSummary& s) {
-    QStringList lines;
-    // Items that could not be written at all are listed with their reason instead.
-    std::unordered_set<std::string> notWritten;
-    for (const SkippedItem& k : s.skippedItems)
-        notWritten.insert(k.path);
-    for (const std::string& p : s.incomplete) {
-        if (notWritten.count(p) == 0)
-            lines << "Incomplete (unreadable parts written as zeros): " + QString::fromStdString(p);
-    }
-    for (const SkippedItem& k : s.skippedItems)
-        lines << "Not written: " + QString::fromStdString(k.path) + " (" +
-                     QString::fromStdString(k.reason) + ")";
-    for (const std::string& p : s.damaged)
-        lines << "Damaged, not written: " + QString::fromStdString(p);
-    for (const RenamedItem& r : s.renamed)
-        lines << "Renamed: " + QString::fromStdString(r.from) + " -> " +
-                     QString::fromStdString(r.to);
-    QString summary = QString("Recovered %1 file(s), %2 bytes, into %3 new folder(s).")
-                          .arg(s.filesWritten)
-                          .arg(s.bytesWritten)
-                          .arg(s.foldersCreated);
-    if (s.skipped != 0)
-        summary +=
-            QString("\n%1 file(s) skipped (already there, or skipped by you).").arg(s.skipped);
-    if (s.specialsSkipped != 0)
-        summary +=
-            QString("\n%1 device file(s), FIFO(s) or socket(s) not copied.").arg(s.specialsSkipped);
-    if (s.stopped)
-        summary += "\nThe copy was stopped before it was complete.";
-    if (!s.incomplete.empty())
-        summary += QString("\n%1 item(s) are incomplete: unreadable parts were written as "
-                           "zeros, or the item could not be written.")
-                       .arg(s.incomplete.size());
-    if (!s.renamed.empty())
-        summary += QString("\n%1 item(s) were written under another name (same-named items, "
-                           "names too long for the destination).")
-                       .arg(s.renamed.size());
-    if (!s.damaged.empty())
-        summary += QString("\n%1 damaged item(s) were not written: their inodes cannot be what "
-                           "they claim.")
-                       .arg(s.damaged.size());
-    messages_.ShowReport(this, summary, lines);
-}
-
 void MainDialog::RecoverSelected() {
-    if (step_ != WizardStep::Browse || mounted_ == nullptr)
+    if (wizard_.Step() != WizardStep::Browse || Mounted() == nullptr)
         return;
-    std::vector<ExtractItem> items;
-    for (const QModelIndex& i : details->selectionModel()->selectedRows()) {
-        const FileListModel::Row& r = listModel->RowAt(i.row());
-        items.push_back({r.folder, r.index});
-    }
+    const std::vector<ExtractItem> items = browse_->SelectedItems();
     if (items.empty())
         return;
     const QString dest = DestinationOrAsk();
-    if (dest.isEmpty())
-        return;
-    RunCopy(items, false, dest);
+    if (!dest.isEmpty())
+        CopyOut(this, messages_, session_, items, false, dest);
 }
 
 void MainDialog::RecoverAll() {
-    if (step_ != WizardStep::Browse || mounted_ == nullptr)
+    if (wizard_.Step() != WizardStep::Browse || Mounted() == nullptr)
         return;
     const QString dest = DestinationOrAsk();
-    if (dest.isEmpty())
-        return;
-    RunCopy({}, true, dest);
+    if (!dest.isEmpty())
+        CopyOut(this, messages_, session_, {}, true, dest);
 }
 
 void MainDialog::ShowFindFiles() {
-    if (mounted_ == nullptr)
+    if (Mounted() == nullptr)
         return;
-    FindFilesDialog dialog(mounted_->tree, *listModel, messages_, this);
+    FindFilesDialog dialog(Mounted()->tree, *browse_->ListModel(), messages_, this);
+    connect(&dialog, &FindFilesDialog::HitActivated, this, [this, &dialog](uint32_t file) {
+        browse_->RevealFile(file);
+        if (!dialog.Searching())
+            dialog.accept();
+    });
     dialog.exec();
 }
 
 void MainDialog::ShowFileFilters() {
     FiltersDialog dialog(session_.filters, messages_, this);
     dialog.exec();
-    if (mounted_ != nullptr) {
-        folderTree->setFocus();
-        folderTree->setCurrentIndex(folderModel->RootIndex());
-        treeHasFocus = true;
-        FillList(kRootInode);
-    }
+    if (Mounted() != nullptr)
+        browse_->ClickFolder(browse_->FolderModel()->RootIndex());
 }
 
 void MainDialog::LoadBadSectorMap() {
@@ -1079,20 +595,20 @@ void MainDialog::ShowSettings() {
 }
 
 void MainDialog::ShowDriveInformation() {
-    if (mounted_ == nullptr)
+    if (Mounted() == nullptr)
         return;
-    DriveInformationDialog dialog(MakeDriveInformation(*mounted_), this);
+    DriveInformationDialog dialog(MakeDriveInformation(*Mounted()), this);
     dialog.exec();
 }
 
 void MainDialog::ShowHelpContents() {
-    const QString path = startupDirectory_ + "/Trevik for Solaris (SPARC).chm";
-    if (!QFileInfo::exists(path)) {
-        messages_.ShowMessage(this, MessageKind::Error,
-                              " Trevik for Solaris (SPARC).chm not found");
+    const QString dir = ManualDirectory();
+    const QString page = dir + "/" + HelpPage(wizard_.Step());
+    if (dir.isEmpty() || !QFileInfo::exists(page)) {
+        messages_.ShowMessage(this, MessageKind::Error, kNoManual);
         return;
     }
-    desktop_.OpenUrl(QUrl::fromLocalFile(path));
+    desktop_.OpenUrl(QUrl::fromLocalFile(page));
 }
 
 void MainDialog::ShowAbout() {
@@ -1102,118 +618,11 @@ void MainDialog::ShowAbout() {
 
 void MainDialog::OpenProductWebPage() {
     const QByteArray configured = qgetenv("TREVIK_HOME_PAGE");
-    if (!configured.isEmpty()) {
+    const QString page = ProductPage();
+    if (!configured.isEmpty())
         desktop_.OpenUrl(QUrl::fromUserInput(QString::fromLocal8Bit(configured)));
-        return;
-    }
-    const QString appDir = QCoreApplication::applicationDirPath();
-    // Installed, or beside the program in the build tree.
-    for (const QString& candidate :
-         {appDir + "/../share/doc/trevik/index.html", appDir + "/doc/index.html"}) {
-        if (QFileInfo::exists(candidate)) {
-            desktop_.OpenUrl(QUrl::fromLocalFile(QFileInfo(candidate).absoluteFilePath()));
-            return;
-        }
-    }
-}
-
-void MainDialog::SetViewMode(ViewMode mode) {
-    if (mode == ViewMode::Details) {
-        listStack->setCurrentWidget(details);
-        return;
-    }
-    iconList->setViewMode(mode == ViewMode::Icons ? QListView::IconMode : QListView::ListMode);
-    iconList->setFlow(mode == ViewMode::Icons ? QListView::LeftToRight : QListView::TopToBottom);
-    iconList->setWrapping(true);
-    listStack->setCurrentWidget(iconList);
-}
-
-bool MainDialog::ContextMenuAllowed() const {
-    return !treeHasFocus && step_ == WizardStep::Browse && !session_.workerBusy &&
-           SelectedRow() >= 0;
-}
-
-void MainDialog::ShowContextMenu(const QPoint& pos) {
-    treeHasFocus = false;
-    if (!ContextMenuAllowed())
-        return;
-    const QString type = listModel->TypeText(SelectedRow());
-    ctxOpenWith->setEnabled(type.compare("Folder", Qt::CaseInsensitive) != 0 &&
-                            type.compare("Deleted Folder", Qt::CaseInsensitive) != 0);
-    auto* view = qobject_cast<QWidget*>(sender());
-    contextMenu->popup(view != nullptr ? view->mapToGlobal(pos) : QCursor::pos());
-}
-
-void MainDialog::Rename() {
-    if (treeHasFocus || step_ != WizardStep::Browse)
-        return;
-    const int row = SelectedRow();
-    if (row < 0)
-        return;
-    labelEditing = true;
-    listModel->editingAllowed = true;
-    QAbstractItemView* view =
-        listStack->currentWidget() == details ? static_cast<QAbstractItemView*>(details) : iconList;
-    view->edit(listModel->index(row, 0));
-}
-
-PropertiesValues MainDialog::ComputeProperties(int row) const {
-    const FileListModel::Row& r = listModel->RowAt(row);
-    const RecoveredTree& t = mounted_->tree;
-    PropertiesValues v;
-    v.name = listModel->data(listModel->index(row, 0), Qt::DisplayRole).toString();
-    v.date = listModel->data(listModel->index(row, 3), Qt::DisplayRole).toString();
-    v.time = listModel->data(listModel->index(row, 4), Qt::DisplayRole).toString();
-    auto foundText = [](Found f) -> QString {
-        switch (f) {
-        case Found::Walk:
-            return "Named by its folder";
-        case Found::InodeScan:
-            return "Found by the inode scan";
-        case Found::Orphan:
-            return "In use, but named by no folder";
-        case Found::DirBlocks:
-            return "Rebuilt from directory blocks";
-        }
-        return {};
-    };
-    if (!r.folder) {
-        v.size = QString::number(t.Files()[r.index].size / 1024 + 1) + " KB";
-        if (t.Files()[r.index].damaged)
-            v.status = "Damaged";
-        v.found = foundText(t.Files()[r.index].found);
-        return v;
-    }
-    v.found = foundText(t.Folders()[r.index].found);
-    // The folder's whole subtree.
-    struct Sum final : SubtreeVisitor {
-        const RecoveredTree& t;
-        uint64_t files = 0, bytes = 0, folders = 0;
-        explicit Sum(const RecoveredTree& tree) : t(tree) {}
-        bool EnterFolder(uint32_t, size_t) override {
-            ++folders;
-            return true;
-        }
-        void VisitFile(uint32_t f, size_t) override {
-            ++files;
-            bytes += t.Files()[f].size;
-        }
-    } sum(t);
-    t.WalkSubtree(t.Folders()[r.index].inode, WalkOrder::FilesFirst, sum);
-    const uint64_t files = sum.files, bytes = sum.bytes, folders = sum.folders + 1;
-    const uint64_t mb = bytes / 1024 / 1024;
-    v.size = (mb == 0 ? QStringLiteral("Less than 1") : QString::number(mb)) + " MB";
-    v.contains =
-        QString::number(files) + " File(s) and " + QString::number(folders - 1) + " Folder(s)";
-    return v;
-}
-
-void MainDialog::ShowProperties() {
-    const int row = SelectedRow();
-    if (row < 0 || mounted_ == nullptr)
-        return;
-    PropertiesDialog dialog(ComputeProperties(row), this);
-    dialog.exec();
+    else if (!page.isEmpty())
+        desktop_.OpenUrl(QUrl::fromLocalFile(page));
 }
 
 void MainDialog::ExitCommand() {
@@ -1225,60 +634,48 @@ void MainDialog::closeEvent(QCloseEvent* event) {
         event->ignore();
         return;
     }
-    StopAndJoinWorker();
-    folderModel->SetTree(nullptr, {});
-    listModel->SetTree(nullptr);
-    mounted_.reset();
+    job_->Cancel();
+    session_.SetMounted(nullptr);
     OpenProductWebPage();
     event->accept();
 }
 
-bool MainDialog::eventFilter(QObject* watched, QEvent* event) {
-    if (event->type() == QEvent::KeyPress) {
-        auto* key = static_cast<QKeyEvent*>(event);
-        const bool inList = watched == details || watched == iconList;
-        switch (key->key()) {
-        case Qt::Key_F1:
-            ShowHelpContents();
-            return true;
-        case Qt::Key_F2:
-            if (step_ == WizardStep::Browse && !labelEditing && inList) {
-                treeHasFocus = false;
-                Rename();
-            }
-            return true;
-        case Qt::Key_Return:
-        case Qt::Key_Enter:
-            if (labelEditing)
-                return false;
-            if (step_ == WizardStep::Browse)
-                OpenSelectedItem(false);
-            return true;
-        case Qt::Key_Tab:
-            if (labelEditing || step_ != WizardStep::Browse)
-                return false;
-            if (treeHasFocus) {
-                listStack->currentWidget()->setFocus();
-                treeHasFocus = false;
-            } else {
-                folderTree->setFocus();
-                treeHasFocus = true;
-            }
-            return true;
-        case Qt::Key_Menu:
-            ShowContextMenu(QPoint(0, 0));
-            return true;
-        default:
-            break;
-        }
+void MainDialog::keyPressEvent(QKeyEvent* event) {
+    // F1 from any control that does not take it (when the shortcut did not already).
+    if (event->key() == Qt::Key_F1) {
+        ShowHelpContents();
+        event->accept();
+        return;
     }
-    if (event->type() == QEvent::FocusIn && (watched == details || watched == iconList) &&
-        labelEditing) {
-        // The in-place editor closed (Enter, Escape or a click elsewhere).
-        labelEditing = false;
-        listModel->editingAllowed = false;
+    // Enter and Escape never reach a default button or close the window.
+    if (event->key() == Qt::Key_Escape || event->key() == Qt::Key_Return ||
+        event->key() == Qt::Key_Enter) {
+        event->accept();
+        return;
     }
-    return QMainWindow::eventFilter(watched, event);
+    QMainWindow::keyPressEvent(event);
+}
+
+void MainDialog::dragEnterEvent(QDragEnterEvent* event) {
+    if (wizard_.Step() != WizardStep::SelectDisk || job_->Running() ||
+        !event->mimeData()->hasUrls())
+        return;
+    for (const QUrl& url : event->mimeData()->urls()) {
+        if (!url.isLocalFile())
+            return;
+    }
+    event->acceptProposedAction();
+}
+
+void MainDialog::dropEvent(QDropEvent* event) {
+    if (wizard_.Step() != WizardStep::SelectDisk || job_->Running())
+        return;
+    for (const QUrl& url : event->mimeData()->urls()) {
+        const QString error = AddDiskImage(url.toLocalFile());
+        if (!error.isEmpty())
+            messages_.ShowMessage(this, MessageKind::Error, error);
+    }
+    event->acceptProposedAction();
 }
 
 } // namespace trevik::shell

@@ -1,64 +1,40 @@
 #pragma once
 
-#include "recovery/extraction.h"
 #include "recovery/session.h"
-#include "shell/dialogs.h"
+#include "shell/background_job.h"
+#include "shell/browse_pane.h"
+#include "shell/disk_options.h"
 #include "shell/message_service.h"
 #include "shell/percent_progress_bar.h"
-#include "shell/tree_models.h"
-#include "shell/worker_bridge.h"
-#include "ufs/mount.h"
+#include "shell/status_panel.h"
+#include "shell/wizard_controller.h"
 
 #include <QMainWindow>
-#include <QTemporaryDir>
 #include <functional>
-#include <memory>
+#include <map>
 #include <optional>
-#include <thread>
 
 class QAction;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
-class QListView;
-class QMenu;
 class QPushButton;
 class QRadioButton;
 class QStackedWidget;
-class QTableView;
-class QToolButton;
-class QTreeView;
+class QToolBar;
 class QTreeWidget;
-class QTreeWidgetItem;
 
 namespace trevik::shell {
 
-enum class WizardStep { Starting = -1, SelectDisk = 0, SelectVolume = 1, Browse = 2 };
-enum class VolumeIdentifyOption { UsePartitionTable = 1, SearchPartition = 2 };
-enum class PanelLayout {
-    HideAll,
-    DiskInfo,
-    ScanProgress,
-    MountProgress,
-    VolumeInfo,
-    VolumeInfoWithHelp
-};
-enum class MenuState { AtStart, Wizard, Browse, BackToDisk };
-enum class Transition {
-    LeaveDiskStep,
-    ReturnToDiskStep,
-    ScanFinished,
-    EnterBrowse,
-    ReturnToVolumeStep
-};
-enum class ViewMode { Icons, List, Details };
-
-// The one window: a wizard from a disk to a volume to browsing what the mount recovered.
+// The one window: a wizard from a disk to a volume to browsing what the mount recovered,
+// assembled from the wizard controller, the status panel, the browse pane and one
+// background job.
 class MainDialog : public QMainWindow {
     Q_OBJECT
 public:
+    // `machineDisks` false lists only the images (the screenshots of the manual).
     MainDialog(MessageService& messages, DesktopService& desktop, const QStringList& images,
-               QWidget* parent = nullptr);
+               QWidget* parent = nullptr, bool machineDisks = true);
     ~MainDialog() override;
 
     // Asked before each mount; empty means Cancel. Shows the mode dialog unless replaced.
@@ -66,8 +42,6 @@ public:
     // Asked for the destination of a copy; empty means cancel.
     std::function<QString()> chooseDestination;
     std::function<QString()> chooseBadMap; // tests answer the file dialog
-    // Asked for the program of "Open With...".
-    std::function<QString()> chooseProgram;
 
     // The wizard's buttons and commands.
     void Next();
@@ -75,10 +49,9 @@ public:
     void Stop();
     void ChooseSearchPartition();
     void ChooseUsePartitionTable();
-    void ClickDisk(int k);
-    void ClickVolume(int i);
-    void ClickFolder(const QModelIndex& index);
-    void OpenSelectedItem(bool openWith = false);
+    // Makes listed disk k (volume i) the tree's selection, as a click or the keys do.
+    void SelectDisk(int k);
+    void SelectVolume(int i);
     void RecoverSelected();
     void RecoverAll();
     void ShowFindFiles();
@@ -89,109 +62,75 @@ public:
     void ShowHelpContents();
     void ShowAbout();
     void OpenProductWebPage();
-    void Rename();
-    void ShowProperties();
-    // The values the properties dialog shows for a list row.
-    PropertiesValues ComputeProperties(int row) const;
-    void SetViewMode(ViewMode mode);
-    bool ContextMenuAllowed() const;
     QString AddDiskImage(const QString& path); // empty on success, else the reason
     void ExitCommand();
 
-    // State, for tests and the screenshot command.
-    WizardStep Step() const { return step_; }
-    bool WorkerRunning() const { return worker_.joinable(); }
+    // The parts, for tests and the screenshot command.
+    WizardStep Step() const { return wizard_.Step(); }
+    const WizardController& Wizard() const { return wizard_; }
+    bool WorkerRunning() const { return job_->Running(); }
     Session& SessionState() { return session_; }
-    MountedVolume* Mounted() { return mounted_.get(); }
-    bool treeHasFocus = false;
-    bool labelEditing = false;
-
-    QTreeWidget* diskTree = nullptr;
-    QTreeWidget* volumeTree = nullptr;
-    QTreeView* folderTree = nullptr;
-    QTableView* details = nullptr;
-    QListView* iconList = nullptr;
-    QStackedWidget* listStack = nullptr;
-    FolderTreeModel* folderModel = nullptr;
-    FileListModel* listModel = nullptr;
-    QPushButton* next = nullptr;
-    QPushButton* back = nullptr;
-    QPushButton* stop = nullptr;
-    QPushButton* addImage = nullptr;
-    QRadioButton* searchPartition = nullptr;
-    QRadioButton* usePartitionTable = nullptr;
-    QLineEdit* startSector = nullptr;
-    QLineEdit* endSector = nullptr;
-    QGroupBox* identifyBox = nullptr;
-    QGroupBox* rangeBox = nullptr;
-    QLabel* panelLabels[5] = {};
-    QLabel* panelValues[5] = {};
-    QLabel* statusLine = nullptr;
-    QLabel* quickHelp = nullptr;
-    PercentProgressBar* progress = nullptr;
-    QMenu* contextMenu = nullptr;
-    QAction* actRecoverSelected = nullptr;
-    QAction* actRecoverAll = nullptr;
-    QAction* actExit = nullptr;
-    QAction* actIcons = nullptr;
-    QAction* actList = nullptr;
-    QAction* actDetails = nullptr;
-    QAction* actFind = nullptr;
-    QAction* actFilters = nullptr;
-    QAction* actSettings = nullptr;
-    QAction* actBadMap = nullptr;
-    QAction* actDriveInfo = nullptr;
-    QAction* actContents = nullptr;
-    QAction* actAbout = nullptr;
-    QAction* ctxOpenWith = nullptr;
+    MountedVolume* Mounted() const { return session_.Mounted(); }
+    BrowsePane& Browser() { return *browse_; }
+    StatusPanel& Panel() { return *panel_; }
+    QTreeWidget* DiskTree() const { return diskTree_; }
+    QTreeWidget* VolumeTree() const { return volumeTree_; }
+    QPushButton* NextButton() const { return next_; }
+    QPushButton* BackButton() const { return back_; }
+    QPushButton* StopButton() const { return stop_; }
+    PercentProgressBar* Progress() const { return progress_; }
+    QString QuickHelpText() const;
+    DiskOptions& Options() const { return *options_; }
+    QAction* MenuAction(Command command) const { return actions_.at(command); }
+    QToolBar* Toolbar() const { return toolbar_; }
 
 signals:
     void WorkerFinished();
+    void VolumeChanged(MountedVolume* volume);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
-    bool eventFilter(QObject* watched, QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     void BuildWidgets();
     void BuildMenus();
-    void ApplyStepControls(Transition t);
-    void ApplyMenuState(MenuState state);
-    void ShowPanelLayout(PanelLayout layout);
-    void SetQuickHelp(const QStringList& lines);
-    void ShowRange(bool shown);
-    void StartScanWorker();
-    void StartMountWorker();
-    void ScanFinishedOnUi();
-    void MountFinishedOnUi(std::shared_ptr<Result<MountedVolume>> result);
-    void ReportMount();
-    void ReportCopy(const ExtractionSummary& summary);
-    void StopAndJoinWorker();
-    void ShowContextMenu(const QPoint& pos);
-    int SelectedRow() const;
-    void FillList(uint32_t inode);
-    void RunCopy(const std::vector<ExtractItem>& items, bool all, const QString& destination);
+    void ApplyView();
+    void AddDiskItem(size_t k);
+    void DiskChosen(int k);
+    void VolumeChosen(int i);
+    void ReadLabel();
+    void CheckRangeAndScan();
+    void StartMount();
+    void MountEnded(std::shared_ptr<Result<MountedVolume>> result);
+    void UpdateBrowseStatus();
     QString DestinationOrAsk();
 
     MessageService& messages_;
     DesktopService& desktop_;
     Session session_;
-    std::unique_ptr<MountedVolume> mounted_;
-    RecoveryMode mode_ = RecoveryMode::Normal;
-    WizardStep step_ = WizardStep::Starting;
-    VolumeIdentifyOption option_ = VolumeIdentifyOption::UsePartitionTable;
+    WizardController wizard_;
+    BackgroundJob* job_ = nullptr;
+    StatusPanel* panel_ = nullptr;
+    BrowsePane* browse_ = nullptr;
     uint32_t scanStart_ = 0;
     uint32_t scanEnd_ = 0;
-    WorkerBridge bridge_;
-    std::thread worker_;
-    std::unique_ptr<QTemporaryDir> openedFiles_;
-    QString startupDirectory_;
-};
+    uint32_t panelRevision_ = UINT32_MAX;
 
-// The quick-help texts, each line as the window shows it.
-namespace help {
-extern const QStringList kChooseDisk, kChooseDiskAgain, kChoosePartition, kChooseVolume,
-    kChooseVolumeAgain, kScanning, kMounting, kBrowse;
-}
+    QStackedWidget* trees_ = nullptr;
+    QTreeWidget* diskTree_ = nullptr;
+    QTreeWidget* volumeTree_ = nullptr;
+    QPushButton* addImage_ = nullptr;
+    DiskOptions* options_ = nullptr;
+    QLabel* quickHelp_ = nullptr;
+    PercentProgressBar* progress_ = nullptr;
+    QPushButton* next_ = nullptr;
+    QPushButton* back_ = nullptr;
+    QPushButton* stop_ = nullptr;
+    QToolBar* toolbar_ = nullptr;
+    std::map<Command, QAction*> actions_;
+};
 
 } // namespace trevik::shell

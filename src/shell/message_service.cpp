@@ -11,6 +11,7 @@
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
+#include <QStandardPaths>
 #include <QVBoxLayout>
 
 namespace trevik::shell {
@@ -80,6 +81,30 @@ void BoxMessageService::ShowReport(QWidget* parent, const QString& summary,
 
 void SystemDesktopService::OpenUrl(const QUrl& url) {
     QDesktopServices::openUrl(url);
+}
+
+namespace {
+
+// What xdg-mime answers, trimmed; empty when it cannot be asked.
+QString AskXdgMime(const QStringList& arguments) {
+    QProcess p;
+    p.start("xdg-mime", arguments);
+    if (!p.waitForFinished(5000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
+        return {};
+    return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
+}
+
+} // namespace
+
+bool SystemDesktopService::OpenFile(const QString& file) {
+    // Asked first: the desktop's opener fails in a terminal nobody sees when no program
+    // is set for the type.
+    if (!QStandardPaths::findExecutable("xdg-mime").isEmpty()) {
+        const QString type = AskXdgMime({"query", "filetype", file});
+        if (type.isEmpty() || AskXdgMime({"query", "default", type}).isEmpty())
+            return false;
+    }
+    return QDesktopServices::openUrl(QUrl::fromLocalFile(file));
 }
 
 void SystemDesktopService::OpenWith(const QString& program, const QString& file) {

@@ -32,6 +32,8 @@ class DesktopService {
 public:
     virtual ~DesktopService() = default;
     virtual void OpenUrl(const QUrl& url) = 0;
+    // Hands a file to the desktop's program for its type; false when there is none.
+    virtual bool OpenFile(const QString& file) = 0;
     virtual void OpenWith(const QString& program, const QString& file) = 0;
 };
 
@@ -51,6 +53,7 @@ public:
 class SystemDesktopService final : public DesktopService {
 public:
     void OpenUrl(const QUrl& url) override;
+    bool OpenFile(const QString& file) override;
     void OpenWith(const QString& program, const QString& file) override;
 };
 

@@ -11,6 +11,7 @@ namespace trevik::shell {
 SaveProgressDialog::SaveProgressDialog(QWidget* parent) : QDialog(parent) {
     setWindowTitle("Saving the data please wait");
     setWindowFlags(windowFlags() & ~Qt::WindowCloseButtonHint);
+    job_ = new BackgroundJob(this);
     auto* grid = new QGridLayout(this);
     grid->addWidget(new QLabel("Path"), 0, 0);
     path = new QLabel;
@@ -21,6 +22,11 @@ SaveProgressDialog::SaveProgressDialog(QWidget* parent) : QDialog(parent) {
     grid->addWidget(new QLabel("Total Files"), 2, 0);
     total = new QLabel;
     grid->addWidget(total, 2, 1, 1, 2);
+    // The labels never ask for more room than the dialog has.
+    for (QLabel* l : {path, name, total}) {
+        l->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+        l->setMinimumWidth(0);
+    }
     progress = new QProgressBar;
     progress->setRange(0, 100);
     grid->addWidget(progress, 3, 0, 1, 3);
@@ -29,16 +35,20 @@ SaveProgressDialog::SaveProgressDialog(QWidget* parent) : QDialog(parent) {
     stopSaving->setDefault(true);
     grid->addWidget(stopSaving, 4, 1);
     grid->addWidget(skipFile, 4, 2);
+    grid->setColumnStretch(1, 1);
     connect(stopSaving, &QPushButton::clicked, this,
             [this] { control.stopSavingRequested = true; });
     connect(skipFile, &QPushButton::clicked, this, [this] { control.skipFileRequested = true; });
-    resize(480, 200);
+    connect(job_, &BackgroundJob::Finished, this, [this] {
+        done_ = true;
+        accept();
+    });
+    setFixedWidth(kWidth);
 }
 
 SaveProgressDialog::~SaveProgressDialog() {
     control.stopSavingRequested = true;
-    if (worker_.joinable())
-        worker_.join();
+    job_->Cancel();
 }
 
 void SaveProgressDialog::closeEvent(QCloseEvent* e) {
@@ -49,37 +59,38 @@ void SaveProgressDialog::closeEvent(QCloseEvent* e) {
     QDialog::closeEvent(e);
 }
 
+void SaveProgressDialog::SetElided(QLabel* label, const QString& text) {
+    const int room = std::max(40, label->width() > 0 ? label->width() : kWidth - 120);
+    label->setText(label->fontMetrics().elidedText(text, Qt::ElideMiddle, room));
+    label->setToolTip(text);
+}
+
+void SaveProgressDialog::ShowProgress(const ExtractionProgress& p) {
+    SetElided(path, QString::fromStdString("/" + p.path));
+    SetElided(name, QString::fromStdString(p.name));
+    total->setText(QString::number(p.filesDone) + " of " + QString::number(p.filesTotal));
+    const uint64_t pct = p.bytesTotal == 0
+                             ? (p.filesTotal == 0 ? 100 : p.filesDone * 100 / p.filesTotal)
+                             : p.bytesDone * 100 / p.bytesTotal;
+    progress->setValue(static_cast<int>(std::min<uint64_t>(pct, 100)));
+}
+
 ExtractionSummary SaveProgressDialog::Run(
     std::function<ExtractionSummary(ExtractionControl&, ExtractionObserver&)> copy) {
     struct Poster final : ExtractionObserver {
         SaveProgressDialog* d;
         void Show(const ExtractionProgress& p) {
-            d->bridge_.PostLatest("progress", [d = d, p] {
-                d->path->setText(QString::fromStdString("/" + p.path));
-                d->name->setText(QString::fromStdString(p.name));
-                d->total->setText(QString::number(p.filesDone) + " of " +
-                                  QString::number(p.filesTotal));
-                const uint64_t pct =
-                    p.bytesTotal == 0 ? (p.filesTotal == 0 ? 100 : p.filesDone * 100 / p.filesTotal)
-                                      : p.bytesDone * 100 / p.bytesTotal;
-                d->progress->setValue(static_cast<int>(std::min<uint64_t>(pct, 100)));
-            });
+            d->job_->PostLatest("progress", [d = d, p] { d->ShowProgress(p); });
         }
         void OnFileStarted(const ExtractionProgress& p) override { Show(p); }
         void OnProgress(const ExtractionProgress& p) override { Show(p); }
     };
-    auto poster = std::make_shared<Poster>();
-    poster->d = this;
-    worker_ = std::thread([this, copy = std::move(copy), poster] {
-        ExtractionSummary s = copy(control, *poster);
+    job_->Start([this, copy = std::move(copy)] {
+        Poster poster;
+        poster.d = this;
+        ExtractionSummary s = copy(control, poster);
         // Every output file is closed by now.
-        bridge_.Post([this, s] {
-            summary_ = s;
-            done_ = true;
-            if (worker_.joinable())
-                worker_.join();
-            accept();
-        });
+        job_->Post([this, s] { summary_ = s; });
     });
     exec();
     return summary_;

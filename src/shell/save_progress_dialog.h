@@ -1,10 +1,9 @@
 #pragma once
 
 #include "recovery/extraction.h"
-#include "shell/worker_bridge.h"
+#include "shell/background_job.h"
 
 #include <QDialog>
-#include <thread>
 
 class QLabel;
 class QProgressBar;
@@ -13,7 +12,8 @@ class QPushButton;
 namespace trevik::shell {
 
 // "Saving the data please wait": runs the copy on a worker and closes itself when the
-// worker has closed every file and ended.
+// worker has closed every file and ended. Its width is fixed: long paths are elided in the
+// middle (the whole path in the tooltip), so the buttons stay where the user aims.
 class SaveProgressDialog : public QDialog {
     Q_OBJECT
 public:
@@ -27,6 +27,9 @@ public:
     void reject() override {} // no close box, no Cancel: only the worker's end closes it
     void closeEvent(QCloseEvent* e) override;
 
+    // Shows the file being copied.
+    void ShowProgress(const ExtractionProgress& p);
+
     QLabel* path = nullptr;
     QLabel* name = nullptr;
     QLabel* total = nullptr;
@@ -35,9 +38,12 @@ public:
     QPushButton* skipFile = nullptr;
     ExtractionControl control;
 
+    static constexpr int kWidth = 520;
+
 private:
-    WorkerBridge bridge_;
-    std::thread worker_;
+    void SetElided(QLabel* label, const QString& text);
+
+    BackgroundJob* job_ = nullptr;
     bool done_ = false;
     ExtractionSummary summary_;
 };

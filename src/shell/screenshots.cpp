@@ -1,11 +1,13 @@
 #include "shell/screenshots.h"
 
 #include "shell/dialogs.h"
+#include "shell/find_files_dialog.h"
 #include "shell/main_dialog.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QLineEdit>
 #include <QPixmap>
 #include <QTableView>
 #include <QTemporaryDir>
@@ -15,6 +17,11 @@
 namespace trevik::shell {
 namespace {
 
+void Save(QWidget& w, const QString& file) {
+    w.grab().save(file);
+    std::printf("%s\n", qPrintable(file));
+}
+
 class AnswerYes final : public MessageService {
 public:
     explicit AnswerYes(QString dir) : dir_(std::move(dir)) {}
@@ -22,14 +29,12 @@ public:
         std::fprintf(stderr, "message: %s\n", qPrintable(text));
     }
     bool AskYesNo(QWidget*, MessageKind, const QString&) override { return true; }
-    // Reports are drawn to a picture of their own.
+    // Reports are drawn to a picture of their own: the mount's, then the copy's.
     void ShowReport(QWidget* parent, const QString& summary, const QStringList& details) override {
         ReportDialog dialog(parent, summary, details);
         dialog.show();
         QCoreApplication::processEvents();
-        const QString file = QString("%1/report-%2.png").arg(dir_).arg(++reports_);
-        dialog.grab().save(file);
-        std::printf("%s\n", qPrintable(file));
+        Save(dialog, QString("%1/report-%2.png").arg(dir_, ++reports_ == 1 ? "mount" : "copy"));
     }
 
 private:
@@ -40,6 +45,7 @@ private:
 class NoDesktop final : public DesktopService {
 public:
     void OpenUrl(const QUrl&) override {}
+    bool OpenFile(const QString&) override { return true; }
     void OpenWith(const QString&, const QString&) override {}
 };
 
@@ -49,6 +55,12 @@ void Settle(MainDialog& w) {
     while ((w.WorkerRunning() || t.elapsed() < 200) && t.elapsed() < 60000) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     }
+}
+
+template <class Dialog> void Shoot(Dialog& dialog, const QString& file) {
+    dialog.show();
+    QCoreApplication::processEvents();
+    Save(dialog, file);
 }
 
 } // namespace
@@ -61,43 +73,58 @@ int RenderWizardSteps(const QString& dir, const QStringList& images) {
     QDir().mkpath(dir);
     AnswerYes messages(dir);
     NoDesktop desktop;
-    MainDialog w(messages, desktop, images);
+    // Only the images: the pictures do not depend on the machine's disks.
+    MainDialog w(messages, desktop, images, nullptr, false);
     w.chooseMode = [] { return std::optional<RecoveryMode>(RecoveryMode::Normal); };
     w.resize(1000, 700);
     w.show();
-    int n = 0;
     auto shot = [&](const char* name) {
         Settle(w);
-        const QString file = QString("%1/%2-%3.png").arg(dir).arg(++n, 2, 10, QChar('0')).arg(name);
-        w.grab().save(file);
-        std::printf("%s\n", qPrintable(file));
+        Save(w, QString("%1/%2.png").arg(dir, name));
     };
     shot("start");
-    const int disk = w.diskTree->topLevelItem(0)->childCount() - 1; // the image: last listed
-    w.ClickDisk(disk);
+    w.SelectDisk(0);
     shot("disk-selected");
+    w.ChooseSearchPartition();
+    shot("search-partition");
+    w.ChooseUsePartitionTable();
+    {
+        ModeDialog mode(&w);
+        Shoot(mode, dir + "/mode.png");
+    }
     w.Next();
     shot("volumes");
-    w.ClickVolume(static_cast<int>(w.SessionState().volumes.Count()) - 1);
+    w.SelectVolume(0);
     shot("volume-selected");
     w.Next();
     shot("browse");
     if (w.Step() == WizardStep::Browse) {
+        {
+            FiltersDialog filters(w.SessionState().filters, messages, &w);
+            filters.edit->setText("*.txt");
+            Shoot(filters, dir + "/filters.png");
+            filters.reject();
+        }
+        {
+            FindFilesDialog find(w.Mounted()->tree, *w.Browser().ListModel(), messages, &w);
+            find.edit->setText("*.*");
+            find.StartSearch();
+            QElapsedTimer t;
+            t.start();
+            while (find.Searching() && t.elapsed() < 30000)
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+            Shoot(find, dir + "/find.png");
+        }
         // A copy of everything, for its report, and the settings it follows.
         QTemporaryDir copyTo;
         w.chooseDestination = [&] { return copyTo.path() + "/all"; };
         w.RecoverAll();
         SettingsDialog settings(w.SessionState().settings, &w);
-        settings.show();
-        QCoreApplication::processEvents();
-        const QString file = QString("%1/settings.png").arg(dir);
-        settings.grab().save(file);
-        std::printf("%s\n", qPrintable(file));
+        Shoot(settings, dir + "/settings.png");
     }
-    if (w.Step() == WizardStep::Browse && w.listModel->rowCount() > 0) {
-        w.details->selectRow(0);
-        w.treeHasFocus = false;
-        w.OpenSelectedItem(false);
+    if (w.Step() == WizardStep::Browse && w.Browser().ListModel()->rowCount() > 0) {
+        w.Browser().DetailsView()->selectRow(0);
+        w.Browser().OpenSelectedItem(false);
         shot("folder");
     }
     w.Back();

@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QBrush>
 #include <QColor>
+#include <QPalette>
 #include <QStyle>
 
 namespace trevik::shell {
@@ -145,19 +146,23 @@ void FileListModel::Clear() {
     endResetModel();
 }
 
-void FileListModel::Fill(uint32_t folderInode, const FilterTable& filters) {
+int FileListModel::Fill(uint32_t folderInode, const FilterTable& filters) {
     beginResetModel();
     rows_.clear();
     folderInode_ = folderInode;
+    int hidden = 0;
     if (tree_ != nullptr) {
         for (uint32_t f : tree_->ChildFolders(folderInode))
             rows_.push_back({true, f});
         for (uint32_t f : tree_->ChildFiles(folderInode)) {
             if (filters.Shows(tree_->FileName(f)))
                 rows_.push_back({false, f});
+            else
+                ++hidden;
         }
     }
     endResetModel();
+    return hidden;
 }
 
 int FileListModel::rowCount(const QModelIndex& parent) const {
@@ -242,18 +247,22 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
     if (role == Qt::TextAlignmentRole && col == ListColumn::Size) {
         return QVariant(Qt::AlignRight | Qt::AlignVCenter);
     }
+    if (role == Qt::ToolTipRole && col == ListColumn::Name)
+        return Shown(r.folder ? tree_->FolderName(r.index) : tree_->FileName(r.index));
     if (role == Qt::ForegroundRole) {
+        // Grey for what is deleted or damaged, red for compressed types, in shades that read
+        // on light and dark palettes alike; everything else in the palette's own text colour.
+        const QPalette palette = QApplication::palette();
+        const bool dark = palette.color(QPalette::Base).lightness() < 128;
         if (!r.folder && tree_->Files()[r.index].damaged)
-            return QApplication::palette().brush(QPalette::Disabled, QPalette::Text);
+            return QBrush(QColor(150, 150, 150));
         const QString type = TypeText(index.row());
         if (type.startsWith("Deleted "))
             return QBrush(QColor(150, 150, 150));
         if (type.startsWith("Compressed "))
-            return QBrush(QColor(255, 0, 0));
-        return QBrush(Qt::black);
+            return QBrush(dark ? QColor(255, 110, 110) : QColor(255, 0, 0));
+        return {};
     }
-    if (role == Qt::BackgroundRole)
-        return QBrush(Qt::white);
     return {};
 }
 

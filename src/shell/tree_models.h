@@ -59,7 +59,8 @@ public:
     explicit FileListModel(QObject* parent = nullptr);
 
     void SetTree(RecoveredTree* tree);
-    void Fill(uint32_t folderInode, const FilterTable& filters);
+    // Returns how many files the filters hid.
+    int Fill(uint32_t folderInode, const FilterTable& filters);
     void Clear();
     uint32_t FolderInode() const { return folderInode_; }
 

@@ -23,6 +23,12 @@ void WorkerBridge::PostLatest(const std::string& key, std::function<void()> upda
     queue_.push_back({key, std::move(update), true});
 }
 
+void WorkerBridge::Discard() {
+    std::lock_guard lock(mutex_);
+    queue_.clear();
+    lastOfKey_.clear();
+}
+
 void WorkerBridge::Drain() {
     if (held_) {
         return;

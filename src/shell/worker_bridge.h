@@ -26,6 +26,8 @@ public:
     void Drain();
     // While held, nothing is applied (a question is on screen); updates keep waiting.
     void SetHeld(bool held) { held_ = held; }
+    // Drops everything waiting.
+    void Discard();
 
 private:
     struct Item {

@@ -61,11 +61,19 @@ public:
 class NoDesktop final : public DesktopService {
 public:
     void OpenUrl(const QUrl& url) override { opened << url; }
+    bool OpenFile(const QString& file) override {
+        if (!hasHandler)
+            return false;
+        openedFiles << file;
+        return true;
+    }
     void OpenWith(const QString& program, const QString& file) override {
         openedWith << program + " " + file;
     }
     QList<QUrl> opened;
+    QStringList openedFiles;
     QStringList openedWith;
+    bool hasHandler = true;
 };
 
 TreeNode Tree() {
@@ -112,24 +120,24 @@ bool WaitIdle(MainDialog& w, int ms = 20000) {
 }
 
 int DiskRow(MainDialog& w) {
-    return w.diskTree->topLevelItem(0)->childCount() - 1;
+    return w.DiskTree()->topLevelItem(0)->childCount() - 1;
 }
 
 // Up to browsing volume `volume` (0-based) in `mode`.
 void Browse(MainDialog& w, int volume = 0, RecoveryMode mode = RecoveryMode::Normal) {
     w.chooseMode = [mode] { return std::optional<RecoveryMode>(mode); };
-    w.ClickDisk(DiskRow(w));
+    w.SelectDisk(DiskRow(w));
     w.Next();
     QCOMPARE(w.Step(), WizardStep::SelectVolume);
-    w.ClickVolume(volume);
+    w.SelectVolume(volume);
     w.Next();
     QVERIFY(WaitIdle(w));
     QCOMPARE(w.Step(), WizardStep::Browse);
 }
 
 int RowNamed(MainDialog& w, const QString& name) {
-    for (int r = 0; r < w.listModel->rowCount(); ++r) {
-        if (w.listModel->index(r, 0).data().toString() == name)
+    for (int r = 0; r < w.Browser().ListModel()->rowCount(); ++r) {
+        if (w.Browser().ListModel()->index(r, 0).data().toString() == name)
             return r;
     }
     return -1;
@@ -137,8 +145,8 @@ int RowNamed(MainDialog& w, const QString& name) {
 
 QStringList Names(MainDialog& w) {
     QStringList n;
-    for (int r = 0; r < w.listModel->rowCount(); ++r)
-        n << w.listModel->index(r, 0).data().toString();
+    for (int r = 0; r < w.Browser().ListModel()->rowCount(); ++r)
+        n << w.Browser().ListModel()->index(r, 0).data().toString();
     return n;
 }
 
@@ -206,22 +214,25 @@ private slots:
         NoDesktop d;
         MainDialog w(m, d, {disk_});
         QCOMPARE(w.Step(), WizardStep::SelectDisk);
-        QCOMPARE(w.diskTree->topLevelItem(0)->text(0), QString("My Computer"));
-        QCOMPARE(w.diskTree->topLevelItem(0)->child(DiskRow(w))->text(0),
+        QCOMPARE(w.DiskTree()->topLevelItem(0)->text(0), QString("My Computer"));
+        QCOMPARE(w.DiskTree()->topLevelItem(0)->child(DiskRow(w))->text(0),
                  QString("Storage Device%1").arg(DiskRow(w)));
-        QVERIFY(w.next->isHidden());
-        QVERIFY(w.actSettings->isEnabled());
-        for (QAction* a : {w.actRecoverSelected, w.actRecoverAll, w.actIcons, w.actList,
-                           w.actDetails, w.actFind, w.actFilters, w.actDriveInfo}) {
+        QVERIFY(w.NextButton()->isHidden());
+        QVERIFY(w.MenuAction(Command::Settings)->isEnabled());
+        for (QAction* a :
+             {w.MenuAction(Command::RecoverSelected), w.MenuAction(Command::RecoverAll),
+              w.MenuAction(Command::Icons), w.MenuAction(Command::List),
+              w.MenuAction(Command::Details), w.MenuAction(Command::FindFiles),
+              w.MenuAction(Command::FileFilters), w.MenuAction(Command::DriveInformation)}) {
             QVERIFY2(!a->isEnabled(), qPrintable(a->text()));
         }
-        QVERIFY(w.quickHelp->text().startsWith("1. Select the disk to recover from left pane."));
-        QVERIFY(w.usePartitionTable->isChecked());
+        QVERIFY(w.QuickHelpText().startsWith("1. Select the disk to recover from left pane."));
+        QVERIFY(w.Options().UsePartitionTable()->isChecked());
         // A disk click fills the panel and shows Next.
-        w.ClickDisk(DiskRow(w));
-        QVERIFY(!w.next->isHidden());
-        QCOMPARE(w.panelLabels[1]->text(), QString("Capacity              "));
-        QCOMPARE(w.panelValues[1]->text(), QString("65 MB ( Approx )"));
+        w.SelectDisk(DiskRow(w));
+        QVERIFY(!w.NextButton()->isHidden());
+        QCOMPARE(w.Panel().Label(1), QString("Capacity              "));
+        QCOMPARE(w.Panel().Value(1), QString("65 MB ( Approx )"));
     }
 
     void usePartitionTableListsVolumesAndBackClosesTheDisk() {
@@ -229,7 +240,7 @@ private slots:
         NoDesktop d;
         MainDialog w(m, d, {disk_, noLabel_});
         // The image without a label: the Information message, the step stays.
-        w.ClickDisk(DiskRow(w));
+        w.SelectDisk(DiskRow(w));
         w.Next();
         QCOMPARE(w.Step(), WizardStep::SelectDisk);
         QCOMPARE(m.shown.back().kind, MessageKind::Information);
@@ -237,33 +248,33 @@ private slots:
             m.shown.back().text,
             QString(
                 "No Solaris Partition Found  !! \r\nSelect Search Partition and than Click Next."));
-        w.Back();                    // nothing to go back to
-        w.ClickDisk(DiskRow(w) - 1); // another disk: Next reads it, not the one opened before
+        w.Back();                     // nothing to go back to
+        w.SelectDisk(DiskRow(w) - 1); // another disk: Next reads it, not the one opened before
         w.Next();
         QCOMPARE(w.Step(), WizardStep::SelectVolume);
-        QCOMPARE(w.volumeTree->topLevelItem(0)->text(0), QString("Partitions"));
-        QCOMPARE(w.volumeTree->topLevelItem(0)->childCount(), 2); // root slice listed, backup not
+        QCOMPARE(w.VolumeTree()->topLevelItem(0)->text(0), QString("Partitions"));
+        QCOMPARE(w.VolumeTree()->topLevelItem(0)->childCount(), 2); // root slice listed, backup not
         QVERIFY(w.SessionState().DiskOpen());
-        QVERIFY(w.actSettings->isEnabled());
-        QVERIFY(!w.actRecoverAll->isEnabled());
-        w.ClickVolume(1);
-        QCOMPARE(w.panelValues[0]->text(), QString("UFS"));
-        QCOMPARE(w.panelValues[1]->text(), QString("Solaris Partition - 2"));
-        QVERIFY(!w.next->isHidden());
+        QVERIFY(w.MenuAction(Command::Settings)->isEnabled());
+        QVERIFY(!w.MenuAction(Command::RecoverAll)->isEnabled());
+        w.SelectVolume(1);
+        QCOMPARE(w.Panel().Value(0), QString("UFS"));
+        QCOMPARE(w.Panel().Value(1), QString("Solaris Partition - 2"));
+        QVERIFY(!w.NextButton()->isHidden());
         w.Back();
         QCOMPARE(w.Step(), WizardStep::SelectDisk);
         QVERIFY(!w.SessionState().DiskOpen());
-        QVERIFY(w.quickHelp->text().startsWith("1. Select the disk to scan from left pane."));
+        QVERIFY(w.QuickHelpText().startsWith("1. Select the disk to scan from left pane."));
     }
 
     void searchPartitionChecksTheRangeThenScans() {
         Recorder m;
         NoDesktop d;
         MainDialog w(m, d, {noLabel_});
-        w.ClickDisk(DiskRow(w));
-        w.searchPartition->click();
-        QCOMPARE(w.startSector->text(), QString("0"));
-        QCOMPARE(w.endSector->text(), QString::number(130 * 1024));
+        w.SelectDisk(DiskRow(w));
+        w.Options().SearchPartition()->click();
+        QCOMPARE(w.Options().StartSector()->text(), QString("0"));
+        QCOMPARE(w.Options().EndSector()->text(), QString::number(130 * 1024));
         struct Case {
             QString start, end, message;
         };
@@ -275,39 +286,39 @@ private slots:
              "      Start sector value is not valid, It should be a positive number"},
         };
         for (const Case& c : cases) {
-            w.startSector->setText(c.start);
-            w.endSector->setText(c.end);
+            w.Options().StartSector()->setText(c.start);
+            w.Options().EndSector()->setText(c.end);
             w.Next();
             QCOMPARE(m.shown.back().kind, MessageKind::Error);
             QCOMPARE(m.shown.back().text, c.message);
-            QVERIFY(!w.next->isHidden());
+            QVERIFY(!w.NextButton()->isHidden());
             QCOMPARE(w.Step(), WizardStep::SelectDisk);
         }
-        w.startSector->setText("0");
-        w.endSector->setText(QString::number(130 * 1024));
+        w.Options().StartSector()->setText("0");
+        w.Options().EndSector()->setText(QString::number(130 * 1024));
         w.Next();
         QVERIFY(WaitIdle(w));
         QCOMPARE(w.Step(), WizardStep::SelectVolume);
-        QCOMPARE(w.volumeTree->topLevelItem(0)->childCount(), 2);
+        QCOMPARE(w.VolumeTree()->topLevelItem(0)->childCount(), 2);
         QCOMPARE(w.SessionState().volumes[1].startSector, 64u * 1024u);
-        QVERIFY(w.progress->isHidden());
-        QVERIFY(w.stop->isHidden());
+        QVERIFY(w.Progress()->isHidden());
+        QVERIFY(w.StopButton()->isHidden());
     }
 
     void stopAnsweredNoGoesOnAndYesEndsTheScan() {
         Recorder m;
         NoDesktop d;
         MainDialog w(m, d, {noLabel_});
-        w.ClickDisk(DiskRow(w));
-        w.searchPartition->click();
-        w.endSector->setText("4294967295"); // far past the disk: a long scan
+        w.SelectDisk(DiskRow(w));
+        w.Options().SearchPartition()->click();
+        w.Options().EndSector()->setText("4294967295"); // far past the disk: a long scan
         w.Next();
         QVERIFY(w.WorkerRunning());
-        QVERIFY(!w.stop->isHidden());
+        QVERIFY(!w.StopButton()->isHidden());
         m.answers = {false};
         w.Stop();
         QCOMPARE(m.shown.back().text, QString("Do you want to stop the current process ?"));
-        QVERIFY(!w.SessionState().stopRequested.load());
+        QVERIFY(w.WorkerRunning()); // No: the scan goes on
         m.answers = {true};
         w.Stop();
         QVERIFY(WaitIdle(w));
@@ -319,40 +330,40 @@ private slots:
         NoDesktop d;
         MainDialog w(m, d, {disk_});
         Browse(w);
-        QCOMPARE(w.folderModel->RootIndex().data().toString(), QString("Solaris Partition - 1"));
+        QCOMPARE(w.Browser().FolderModel()->RootIndex().data().toString(),
+                 QString("Solaris Partition - 1"));
         QCOMPARE(Names(w), (QStringList{"etc", "export", "readme.txt", "big.bin"}));
-        QCOMPARE(w.listModel->index(0, 1).data().toString(), QString("Folder"));
-        QCOMPARE(w.listModel->index(3, 2).data().toString(), QString("600000"));
+        QCOMPARE(w.Browser().ListModel()->index(0, 1).data().toString(), QString("Folder"));
+        QCOMPARE(w.Browser().ListModel()->index(3, 2).data().toString(), QString("600000"));
         for (QAction* a :
-             {w.actRecoverSelected, w.actRecoverAll, w.actFind, w.actFilters, w.actDriveInfo}) {
+             {w.MenuAction(Command::RecoverSelected), w.MenuAction(Command::RecoverAll),
+              w.MenuAction(Command::FindFiles), w.MenuAction(Command::FileFilters),
+              w.MenuAction(Command::DriveInformation)}) {
             QVERIFY(a->isEnabled());
         }
-        QVERIFY(w.quickHelp->text().startsWith("Please select the file(s)"));
+        QVERIFY(w.QuickHelpText().startsWith("Please select the file(s)"));
         // A double click on a folder row opens it and selects its tree item.
-        w.details->selectRow(RowNamed(w, "export"));
-        w.treeHasFocus = false;
-        w.OpenSelectedItem();
+        w.Browser().DetailsView()->selectRow(RowNamed(w, "export"));
+        w.Browser().OpenSelectedItem();
         QCOMPARE(Names(w), QStringList{"home"});
-        QCOMPARE(w.folderTree->currentIndex().data().toString(), QString("export"));
-        QVERIFY(w.treeHasFocus);
+        QCOMPARE(w.Browser().FolderTree()->currentIndex().data().toString(), QString("export"));
+        QVERIFY(!w.Browser().ListUsedLast());
         // A click on the tree's root lists the root again.
-        w.ClickFolder(w.folderModel->RootIndex());
-        QCOMPARE(w.listModel->rowCount(), 4);
+        w.Browser().ClickFolder(w.Browser().FolderModel()->RootIndex());
+        QCOMPARE(w.Browser().ListModel()->rowCount(), 4);
         // The archive's type is drawn red.
-        w.details->selectRow(RowNamed(w, "export"));
-        w.treeHasFocus = false;
-        w.OpenSelectedItem();
-        w.details->selectRow(0);
-        w.treeHasFocus = false;
-        w.OpenSelectedItem();
-        w.details->selectRow(0);
-        w.treeHasFocus = false;
-        w.OpenSelectedItem();
+        w.Browser().DetailsView()->selectRow(RowNamed(w, "export"));
+        w.Browser().OpenSelectedItem();
+        w.Browser().DetailsView()->selectRow(0);
+        w.Browser().OpenSelectedItem();
+        w.Browser().DetailsView()->selectRow(0);
+        w.Browser().OpenSelectedItem();
         const int gz = RowNamed(w, "archive.tar.gz");
         QVERIFY(gz >= 0);
-        QVERIFY(w.listModel->index(gz, 1).data().toString().startsWith("Compressed "));
-        QCOMPARE(w.listModel->index(gz, 0).data(Qt::ForegroundRole).value<QBrush>().color(),
-                 QColor(255, 0, 0));
+        QVERIFY(w.Browser().ListModel()->index(gz, 1).data().toString().startsWith("Compressed "));
+        QCOMPARE(
+            w.Browser().ListModel()->index(gz, 0).data(Qt::ForegroundRole).value<QBrush>().color(),
+            QColor(255, 0, 0));
         const DriveInformation info = MakeDriveInformation(*w.Mounted());
         QCOMPARE(info.totalFiles, 6u);
         QCOMPARE(info.totalFolders, 4u);
@@ -361,21 +372,21 @@ private slots:
         w.Back();
         QCOMPARE(w.Step(), WizardStep::SelectVolume);
         QVERIFY(w.Mounted() == nullptr);
-        QVERIFY(w.quickHelp->text().startsWith(
-            "1. Select the volume to recover from left pane or use"));
+        QVERIFY(
+            w.QuickHelpText().startsWith("1. Select the volume to recover from left pane or use"));
     }
 
     void cancellingTheModeDialogStaysOnTheVolumeStep() {
         Recorder m;
         NoDesktop d;
         MainDialog w(m, d, {disk_});
-        w.ClickDisk(DiskRow(w));
+        w.SelectDisk(DiskRow(w));
         w.Next();
-        w.ClickVolume(0);
+        w.SelectVolume(0);
         w.chooseMode = [] { return std::optional<RecoveryMode>(); };
         w.Next();
         QCOMPARE(w.Step(), WizardStep::SelectVolume);
-        QVERIFY(w.next->isHidden());
+        QVERIFY(w.NextButton()->isHidden());
         QVERIFY(!w.WorkerRunning());
     }
 
@@ -385,11 +396,10 @@ private slots:
         MainDialog w(m, d, {disk_});
         Browse(w, 1, RecoveryMode::Extensive);
         QVERIFY(Names(w).contains("LostDir"));
-        w.details->selectRow(RowNamed(w, "export"));
-        w.treeHasFocus = false;
-        w.OpenSelectedItem();
-        QCOMPARE(w.listModel->rowCount(), 1);
-        QVERIFY(w.listModel->index(0, 0).data().toString().startsWith("Dir"));
+        w.Browser().DetailsView()->selectRow(RowNamed(w, "export"));
+        w.Browser().OpenSelectedItem();
+        QCOMPARE(w.Browser().ListModel()->rowCount(), 1);
+        QVERIFY(w.Browser().ListModel()->index(0, 0).data().toString().startsWith("Dir"));
         QCOMPARE(QString::fromStdString(MakeDriveInformation(*w.Mounted()).recoveryType),
                  QString("Extensive"));
     }
@@ -398,24 +408,24 @@ private slots:
         Recorder m;
         NoDesktop d;
         MainDialog w(m, d, {disk_});
-        w.ClickDisk(DiskRow(w));
+        w.SelectDisk(DiskRow(w));
         w.Next();
-        QVERIFY(!w.ContextMenuAllowed());
-        w.ClickVolume(0);
+        QVERIFY(!w.Browser().ContextMenuAllowed());
+        w.SelectVolume(0);
         w.chooseMode = [] { return std::optional<RecoveryMode>(RecoveryMode::Normal); };
         w.Next();
-        QVERIFY(!w.ContextMenuAllowed()); // a worker is busy or the step is not Browse
+        QVERIFY(!w.Browser().ContextMenuAllowed()); // a worker is busy or the step is not Browse
         QVERIFY(WaitIdle(w));
-        w.treeHasFocus = false;
-        QVERIFY(!w.ContextMenuAllowed()); // no row selected
-        w.details->selectRow(0);
-        QVERIFY(w.ContextMenuAllowed());
-        w.treeHasFocus = true;
-        QVERIFY(!w.ContextMenuAllowed());
+        QVERIFY(!w.Browser().ContextMenuAllowed()); // no row selected
+        w.Browser().DetailsView()->selectRow(0);
+        QVERIFY(w.Browser().ContextMenuAllowed());
+        QTest::keyClick(w.Browser().DetailsView(), Qt::Key_Tab); // the tree is used last
+        QVERIFY(!w.Browser().ListUsedLast());
+        QVERIFY(!w.Browser().ContextMenuAllowed());
         // Back from Browse: Settings stays enabled, Recover Selected greys.
         w.Back();
-        QVERIFY(w.actSettings->isEnabled());
-        QVERIFY(!w.actRecoverSelected->isEnabled());
+        QVERIFY(w.MenuAction(Command::Settings)->isEnabled());
+        QVERIFY(!w.MenuAction(Command::RecoverSelected)->isEnabled());
     }
 
     void filtersNarrowTheListToMatchingFiles() {
@@ -424,24 +434,28 @@ private slots:
         MainDialog w(m, d, {disk_});
         Browse(w);
         FiltersDialog dialog(w.SessionState().filters, m, &w);
+        dialog.show();
+        // Enter adds once: one refusal for an over-long entry, none after an added one.
         dialog.edit->setText(QString(20, 'x'));
         QTest::keyClick(dialog.edit, Qt::Key_Return);
+        QCOMPARE(m.shown.size(), size_t{1});
         QCOMPARE(m.shown.back().text, QString("      Filter too long     "));
         dialog.edit->setText("*.TXT");
         QTest::keyClick(dialog.edit, Qt::Key_Return);
         QCOMPARE(dialog.list->count(), 1);
+        QCOMPARE(m.shown.size(), size_t{1}); // no "blank entry" after the add
         dialog.edit->setText("*.TXT");
         QTest::keyClick(dialog.edit, Qt::Key_Return);
         QCOMPARE(m.shown.back().text, QString("      Filter already exists in the list     "));
         dialog.done(QDialog::Accepted);
-        w.ClickFolder(w.folderModel->RootIndex());
+        w.Browser().ClickFolder(w.Browser().FolderModel()->RootIndex());
         QCOMPARE(Names(w), (QStringList{"etc", "export", "readme.txt"})); // folders always shown
         // Every Next drops the filters.
         w.Back();
-        w.ClickVolume(0);
+        w.SelectVolume(0);
         w.Next();
         QVERIFY(WaitIdle(w));
-        QCOMPARE(w.listModel->rowCount(), 4);
+        QCOMPARE(w.Browser().ListModel()->rowCount(), 4);
     }
 
     void renameChangesTheTreeAndAnEmptyNameKeepsTheOld() {
@@ -450,21 +464,23 @@ private slots:
         MainDialog w(m, d, {disk_});
         Browse(w);
         const int row = RowNamed(w, "readme.txt");
-        QVERIFY(w.listModel->setData(w.listModel->index(row, 0), QString(), Qt::EditRole) == false);
-        QCOMPARE(w.listModel->index(row, 0).data().toString(), QString("readme.txt"));
-        QVERIFY(w.listModel->setData(w.listModel->index(row, 0), QString("README.first"),
-                                     Qt::EditRole));
-        QCOMPARE(w.listModel->index(row, 0).data().toString(), QString("README.first"));
+        QVERIFY(w.Browser().ListModel()->setData(w.Browser().ListModel()->index(row, 0), QString(),
+                                                 Qt::EditRole) == false);
+        QCOMPARE(w.Browser().ListModel()->index(row, 0).data().toString(), QString("readme.txt"));
+        QVERIFY(w.Browser().ListModel()->setData(w.Browser().ListModel()->index(row, 0),
+                                                 QString("README.first"), Qt::EditRole));
+        QCOMPARE(w.Browser().ListModel()->index(row, 0).data().toString(), QString("README.first"));
         const int etc = RowNamed(w, "etc");
-        QVERIFY(w.listModel->setData(w.listModel->index(etc, 0), QString("config"), Qt::EditRole));
-        const QModelIndex item = w.folderModel->FolderIndex(w.listModel->RowAt(etc).index);
+        QVERIFY(w.Browser().ListModel()->setData(w.Browser().ListModel()->index(etc, 0),
+                                                 QString("config"), Qt::EditRole));
+        const QModelIndex item =
+            w.Browser().FolderModel()->FolderIndex(w.Browser().ListModel()->RowAt(etc).index);
         QCOMPARE(item.data().toString(), QString("config"));
         // F2 in the list starts an in-place rename.
-        w.details->selectRow(row);
-        w.details->setFocus();
-        w.treeHasFocus = false;
-        QTest::keyClick(w.details, Qt::Key_F2);
-        QVERIFY(w.labelEditing);
+        w.Browser().DetailsView()->selectRow(row);
+        w.Browser().DetailsView()->setFocus();
+        QTest::keyClick(w.Browser().DetailsView(), Qt::Key_F2);
+        QVERIFY(w.Browser().LabelEditing());
     }
 
     void propertiesOfAFileAndOfAFolder() {
@@ -472,10 +488,10 @@ private slots:
         NoDesktop d;
         MainDialog w(m, d, {disk_});
         Browse(w);
-        PropertiesValues f = w.ComputeProperties(RowNamed(w, "big.bin"));
+        PropertiesValues f = w.Browser().ComputeProperties(RowNamed(w, "big.bin"));
         QCOMPARE(f.size, QString("586 KB"));
         QVERIFY(f.contains.isEmpty());
-        PropertiesValues e = w.ComputeProperties(RowNamed(w, "export"));
+        PropertiesValues e = w.Browser().ComputeProperties(RowNamed(w, "export"));
         QCOMPARE(e.contains, QString("2 File(s) and 2 Folder(s)"));
         QCOMPARE(e.found, QString("Named by its folder"));
         QVERIFY(e.status.isEmpty());
@@ -486,7 +502,7 @@ private slots:
         Recorder m;
         NoDesktop d;
         MainDialog w(m, d, {disk_});
-        QVERIFY(w.actBadMap->isEnabled()); // before any disk is opened
+        QVERIFY(w.MenuAction(Command::BadSectorMap)->isEnabled()); // before any disk is opened
         // The same volume as slice 0 of the disk: where big.bin's first block lies.
         UfsParams p;
         p.sizeSectors = 16 * 1024 * 4;
@@ -501,7 +517,7 @@ private slots:
             QString("0x0 + 1\n%1 1024 -\n%2 512 ?\n").arg(first * 512).arg(etc * 512).toUtf8());
         map.close();
         w.chooseBadMap = [&] { return map.fileName(); };
-        w.actBadMap->trigger();
+        w.MenuAction(Command::BadSectorMap)->trigger();
         QCOMPARE(m.shown.back().kind, MessageKind::Information);
         QVERIFY(m.shown.back().text.contains("3 sector(s) in 2 area(s)"));
         Browse(w);
@@ -517,7 +533,7 @@ private slots:
                  QStringList{"Incomplete (unreadable parts written as zeros): /big.bin"});
         // A file that is no map is refused, and says why.
         w.chooseBadMap = [&] { return tmp.filePath("all/readme.txt"); };
-        w.actBadMap->trigger();
+        w.MenuAction(Command::BadSectorMap)->trigger();
         QCOMPARE(m.shown.back().kind, MessageKind::Error);
         QVERIFY(m.shown.back().text.contains("readme.txt: line 1"));
     }
@@ -529,7 +545,7 @@ private slots:
         Browse(w);
         QTemporaryDir out;
         w.chooseDestination = [&] { return out.filePath("sel"); };
-        w.details->selectRow(RowNamed(w, "export"));
+        w.Browser().DetailsView()->selectRow(RowNamed(w, "export"));
         w.RecoverSelected();
         QFile report(out.filePath("sel/export/home/alice/report.txt"));
         QVERIFY(report.open(QIODevice::ReadOnly));
@@ -545,7 +561,7 @@ private slots:
         QVERIFY(m.reports[2].second.isEmpty());
         // A toolbar button follows its greyed menu item: nothing runs on another step.
         w.Back();
-        w.actRecoverAll->trigger();
+        w.MenuAction(Command::RecoverAll)->trigger();
         QVERIFY(m.shown.empty());
     }
 
@@ -586,7 +602,7 @@ private slots:
             QApplication::processEvents();
             QTest::qWait(100);
             QCOMPARE(dialog.results->topLevelItemCount(), 300000);
-            QCOMPARE(dialog.results->topLevelItem(0)->text(1), QString("\\Alpha"));
+            QCOMPARE(dialog.results->topLevelItem(0)->text(1), QString("/Alpha"));
             QVERIFY(dialog.start->isEnabled());
         }
         {
@@ -637,26 +653,50 @@ private slots:
         MainDialog w(m, d, {disk_});
         w.show();
         Browse(w);
-        w.details->selectRow(RowNamed(w, "etc"));
-        w.details->setFocus();
-        w.treeHasFocus = false;
-        QTest::keyClick(w.details, Qt::Key_Tab);
-        QVERIFY(w.treeHasFocus);
-        QTest::keyClick(w.folderTree, Qt::Key_Tab);
-        QVERIFY(!w.treeHasFocus);
-        QTest::keyClick(w.details, Qt::Key_Return); // opens the selected folder
+        w.Browser().DetailsView()->selectRow(RowNamed(w, "etc"));
+        w.Browser().DetailsView()->setFocus();
+        QTest::keyClick(w.Browser().DetailsView(), Qt::Key_Tab);
+        QVERIFY(!w.Browser().ListUsedLast());
+        QTest::keyClick(w.Browser().FolderTree(), Qt::Key_Tab);
+        QVERIFY(w.Browser().ListUsedLast());
+        QTest::keyClick(w.Browser().DetailsView(), Qt::Key_Return); // opens the selected folder
         QCOMPARE(Names(w), (QStringList{"passwd", "notes.txt"}));
-        QTest::keyClick(w.details, Qt::Key_Escape);
+        QTest::keyClick(w.Browser().DetailsView(), Qt::Key_Escape);
         QVERIFY(w.isVisible()); // never closes the window
     }
 
-    void helpContentsWithoutTheHelpFileSaysSo() {
+    void helpOpensTheManualAtTheStepsPageAndSaysSoWhenItIsMissing() {
         Recorder m;
         NoDesktop d;
+        QTemporaryDir manual;
+        qputenv("TREVIK_MANUAL_DIR", manual.path().toUtf8());
         MainDialog w(m, d, {disk_});
-        w.ShowHelpContents();
+        w.show();
+        // No manual where the program looks: the message, and nothing is opened.
+        QTest::keyClick(w.DiskTree(), Qt::Key_F1);
         QCOMPARE(m.shown.back().kind, MessageKind::Error);
-        QCOMPARE(m.shown.back().text, QString(" Trevik for Solaris (SPARC).chm not found"));
+        QCOMPARE(m.shown.back().text, QString(" Trevik for Solaris (SPARC) manual not found"));
+        QVERIFY(d.opened.isEmpty());
+        for (const char* page : {"index.html", "disk.html", "volume.html", "browse.html"}) {
+            QFile f(manual.filePath(page));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+        }
+        // F1 from wherever the focus is, and the menu item: the page of the step shown.
+        QTest::keyClick(w.DiskTree(), Qt::Key_F1);
+        QCOMPARE(d.opened.size(), 1);
+        QCOMPARE(d.opened.back(), QUrl::fromLocalFile(manual.filePath("disk.html")));
+        w.chooseMode = [] { return std::optional<RecoveryMode>(RecoveryMode::Normal); };
+        w.SelectDisk(DiskRow(w));
+        w.Next();
+        QTest::keyClick(w.VolumeTree(), Qt::Key_F1);
+        QCOMPARE(d.opened.back(), QUrl::fromLocalFile(manual.filePath("volume.html")));
+        w.SelectVolume(0);
+        w.Next();
+        QVERIFY(WaitIdle(w));
+        QTest::keyClick(w.Browser().DetailsView(), Qt::Key_F1);
+        QCOMPARE(d.opened.back(), QUrl::fromLocalFile(manual.filePath("browse.html")));
+        QCOMPARE(d.opened.size(), 3);
+        qunsetenv("TREVIK_MANUAL_DIR");
     }
 
     void aDiskThatCannotBeOpenedIsAnErrorAndNothingElse() {
@@ -670,7 +710,7 @@ private slots:
         f.close();
         MainDialog w(m, d, {path});
         QVERIFY(QFile::remove(path));
-        w.ClickDisk(DiskRow(w));
+        w.SelectDisk(DiskRow(w));
         w.Next();
         QCOMPARE(m.shown.back().kind, MessageKind::Error);
         QVERIFY(m.shown.back().text.contains(path));
@@ -683,9 +723,9 @@ private slots:
         NoDesktop d;
         auto* w = new MainDialog(m, d, {disk_});
         w->chooseMode = [] { return std::optional<RecoveryMode>(RecoveryMode::Extensive); };
-        w->ClickDisk(DiskRow(*w));
+        w->SelectDisk(DiskRow(*w));
         w->Next();
-        w->ClickVolume(0);
+        w->SelectVolume(0);
         w->Next();
         m.answers = {true};
         QVERIFY(w->close());

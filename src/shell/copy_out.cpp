@@ -1,0 +1,100 @@
+#include "shell/copy_out.h"
+
+#include "shell/save_progress_dialog.h"
+#include "text/messages.h"
+
+#include <unordered_set>
+
+namespace trevik::shell {
+namespace {
+
+void ReportCopy(QWidget* parent, MessageService& messages, const ExtractionSummary& s) {
+    QStringList lines;
+    // Items that could not be written at all are listed with their reason instead.
+    std::unordered_set<std::string> notWritten;
+    for (const SkippedItem& k : s.skippedItems)
+        notWritten.insert(k.path);
+    for (const std::string& p : s.incomplete) {
+        if (notWritten.count(p) == 0)
+            lines << "Incomplete (unreadable parts written as zeros): " + QString::fromStdString(p);
+    }
+    for (const SkippedItem& k : s.skippedItems)
+        lines << "Not written: " + QString::fromStdString(k.path) + " (" +
+                     QString::fromStdString(k.reason) + ")";
+    for (const std::string& p : s.damaged)
+        lines << "Damaged, not written: " + QString::fromStdString(p);
+    for (const RenamedItem& r : s.renamed)
+        lines << "Renamed: " + QString::fromStdString(r.from) + " -> " +
+                     QString::fromStdString(r.to);
+    QString summary = QString("Recovered %1 file(s), %2 bytes, into %3 new folder(s).")
+                          .arg(s.filesWritten)
+                          .arg(s.bytesWritten)
+                          .arg(s.foldersCreated);
+    if (s.skipped != 0)
+        summary +=
+            QString("\n%1 file(s) skipped (already there, or skipped by you).").arg(s.skipped);
+    if (s.specialsSkipped != 0)
+        summary +=
+            QString("\n%1 device file(s), FIFO(s) or socket(s) not copied.").arg(s.specialsSkipped);
+    if (s.stopped)
+        summary += "\nThe copy was stopped before it was complete.";
+    if (!s.incomplete.empty())
+        summary += QString("\n%1 item(s) are incomplete: unreadable parts were written as "
+                           "zeros, or the item could not be written.")
+                       .arg(s.incomplete.size());
+    if (!s.renamed.empty())
+        summary += QString("\n%1 item(s) were written under another name (same-named items, "
+                           "names too long for the destination).")
+                       .arg(s.renamed.size());
+    if (!s.damaged.empty())
+        summary += QString("\n%1 damaged item(s) were not written: their inodes cannot be what "
+                           "they claim.")
+                       .arg(s.damaged.size());
+    messages.ShowReport(parent, summary, lines);
+}
+
+} // namespace
+
+ExtractionSummary CopyOut(QWidget* parent, MessageService& messages, Session& session,
+                          const std::vector<ExtractItem>& items, bool all,
+                          const QString& destination, bool report) {
+    MountedVolume* volume = session.Mounted();
+    if (volume == nullptr)
+        return {};
+    SaveProgressDialog dialog(parent);
+    const std::string dest = destination.toStdString();
+    ExtractionOptions options;
+    options.duplicates = session.settings.duplicatePolicy;
+    options.rawNames = session.settings.rawNames;
+    SectorReader& reader = session.Reader();
+    const ExtractionSummary s =
+        dialog.Run([=, &reader](ExtractionControl& c, ExtractionObserver& o) {
+            return ExtractItems(*volume, reader, items, all, dest, options, c, &o);
+        });
+    if (!s.error.empty())
+        messages.ShowMessage(parent, MessageKind::Error, QString::fromStdString(s.error));
+    if (report || !s.incomplete.empty() || !s.skippedItems.empty() || !s.damaged.empty())
+        ReportCopy(parent, messages, s);
+    return s;
+}
+
+void ReportMount(QWidget* parent, MessageService& messages, const MountedVolume& volume) {
+    const RecoveredTree& t = volume.tree;
+    uint64_t bytes = 0;
+    for (const FileNode& f : t.Files())
+        bytes += f.size;
+    QStringList lines;
+    for (const Warning& w : volume.warnings)
+        lines << QString::fromStdString(text::WarningMessage(w));
+    QString summary = QString("Recovered %1 file(s) in %2 folder(s), %3 bytes.")
+                          .arg(t.FileCount())
+                          .arg(t.FolderCount())
+                          .arg(bytes);
+    summary += lines.isEmpty()
+                   ? QString("\nNothing was found unreadable or damaged.")
+                   : QString("\n%1 problem(s) were found; what they cost is listed below.")
+                         .arg(lines.size());
+    messages.ShowReport(parent, summary, lines);
+}
+
+} // namespace trevik::shell

@@ -1,0 +1,21 @@
+#pragma once
+
+#include "recovery/extraction.h"
+#include "recovery/session.h"
+#include "shell/message_service.h"
+
+#include <QString>
+#include <vector>
+
+namespace trevik::shell {
+
+// Copies `items` (or everything) of the mounted volume into `destination` under the Saving
+// dialog, then reports what was written and every file that is incomplete or was skipped.
+ExtractionSummary CopyOut(QWidget* parent, MessageService& messages, Session& session,
+                          const std::vector<ExtractItem>& items, bool all,
+                          const QString& destination, bool report = true);
+
+// After a mount: what the tree holds and, when anything was lost, what.
+void ReportMount(QWidget* parent, MessageService& messages, const MountedVolume& volume);
+
+} // namespace trevik::shell

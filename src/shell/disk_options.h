@@ -1,0 +1,51 @@
+#pragma once
+
+#include "shell/wizard_controller.h"
+
+#include <QWidget>
+#include <optional>
+
+class QGroupBox;
+class QLineEdit;
+class QRadioButton;
+
+namespace trevik::shell {
+
+// The disk step's choices: how volumes are identified, and the sector range a search scans.
+class DiskOptions : public QWidget {
+    Q_OBJECT
+public:
+    explicit DiskOptions(QWidget* parent = nullptr);
+
+    void SetIdentifyShown(bool shown);
+    void SetRangeShown(bool shown);
+    // "0" and `end` in the range fields.
+    void SetDefaultRange(uint32_t end);
+
+    struct Range {
+        uint32_t start = 0;
+        uint32_t end = 0;
+        bool startValid = false;
+        const char* refusal = nullptr; // the message when the fields are refused
+    };
+    // The fields read as the scan takes them; `start` is kept even when `end` is refused.
+    Range ReadRange() const;
+
+    QRadioButton* UsePartitionTable() const { return usePartitionTable_; }
+    QRadioButton* SearchPartition() const { return searchPartition_; }
+    QLineEdit* StartSector() const { return startSector_; }
+    QLineEdit* EndSector() const { return endSector_; }
+
+signals:
+    void OptionChosen(VolumeIdentifyOption option);
+
+private:
+    QGroupBox* identifyBox_ = nullptr;
+    QGroupBox* rangeBox_ = nullptr;
+    QRadioButton* usePartitionTable_ = nullptr;
+    QRadioButton* searchPartition_ = nullptr;
+    QLineEdit* startSector_ = nullptr;
+    QLineEdit* endSector_ = nullptr;
+};
+
+} // namespace trevik::shell
