@@ -173,6 +173,28 @@ void BrowsePane::ShowFolder(uint32_t inode) {
     emit ListFilled();
 }
 
+QString BrowsePane::StatusText() const {
+    const MountedVolume* v = session_.Mounted();
+    if (v == nullptr)
+        return {};
+    QStringList parts;
+    if (session_.filters.Count() != 0) {
+        QStringList patterns;
+        for (const std::string& f : session_.filters.Filters())
+            patterns << QString::fromStdString(f);
+        parts << QString("Filter: %1, %2 hidden").arg(patterns.join(", ")).arg(hidden_);
+    }
+    const RecoveredTree& t = v->tree;
+    const bool onlyLost =
+        t.FileCount() == 0 &&
+        (t.FolderCount() == 0 ||
+         (t.FolderCount() == 1 && t.FolderName(0) == std::string_view("LostDir")));
+    if (v->mode == RecoveryMode::Normal && onlyLost)
+        parts << "Nothing was recovered in Normal mode: go Back and choose Extensive to search "
+                 "the whole volume.";
+    return parts.join("   ");
+}
+
 void BrowsePane::ClickFolder(const QModelIndex& index) {
     if (!Active())
         return;

@@ -70,6 +70,9 @@ public:
     bool ContextMenuAllowed() const;
     // Files of the listed folder the filters hide.
     int HiddenByFilters() const { return hidden_; }
+    // What the status line says while browsing: the active filter and what it hides, and
+    // Extensive when a Normal mount found nothing.
+    QString StatusText() const;
 
     // Asked for the program of "Open With..."; empty means cancel. A file dialog unless set.
     std::function<QString()> chooseProgram;

@@ -1,5 +1,6 @@
 #include "shell/main_dialog.h"
 
+#include "shell/command_bar.h"
 #include "shell/copy_out.h"
 #include "shell/dialogs.h"
 #include "shell/find_files_dialog.h"
@@ -13,18 +14,15 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileDialog>
-#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
-#include <QMenuBar>
 #include <QMimeData>
 #include <QPushButton>
 #include <QScreen>
 #include <QSplitter>
 #include <QStackedWidget>
 #include <QStyle>
-#include <QToolBar>
 #include <QTreeView>
 #include <QTreeWidget>
 #include <QUrl>
@@ -36,7 +34,6 @@ namespace {
 
 const char* const kNoPartition =
     "No Solaris Partition Found  !! \r\nSelect Search Partition and than Click Next.";
-const char* const kNoManual = " Trevik for Solaris (SPARC) manual not found";
 
 QIcon Themed(const char* name, QStyle::StandardPixmap fallback) {
     return QIcon::fromTheme(name, QApplication::style()->standardIcon(fallback));
@@ -53,7 +50,15 @@ MainDialog::MainDialog(MessageService& messages, DesktopService& desktop, const 
     job_ = new BackgroundJob(this);
     connect(job_, &BackgroundJob::Finished, this, &MainDialog::WorkerFinished);
     BuildWidgets();
-    BuildMenus();
+    commands_ = new CommandBar(*this, session_, messages_, desktop_);
+    connect(commands_, &CommandBar::RecoverSelected, this, &MainDialog::RecoverSelected);
+    connect(commands_, &CommandBar::RecoverAll, this, &MainDialog::RecoverAll);
+    connect(commands_, &CommandBar::Exit, this, &MainDialog::ExitCommand);
+    connect(commands_, &CommandBar::ViewChosen, browse_, &BrowsePane::SetViewMode);
+    connect(commands_, &CommandBar::FindFiles, this, &MainDialog::ShowFindFiles);
+    connect(commands_, &CommandBar::FileFilters, this, &MainDialog::ShowFileFilters);
+    connect(commands_, &CommandBar::HelpContents, this, &MainDialog::ShowHelpContents);
+    connect(browse_, &BrowsePane::SettingsRequested, commands_, &CommandBar::ShowSettings);
     // The models follow the mounted volume through one signal.
     session_.onMountedChanged = [this](MountedVolume* v) { emit VolumeChanged(v); };
     connect(this, &MainDialog::VolumeChanged, browse_, &BrowsePane::SetVolume);
@@ -170,8 +175,10 @@ void MainDialog::BuildWidgets() {
     connect(browse_, &BrowsePane::RecoverSelectedRequested, this, &MainDialog::RecoverSelected);
     connect(browse_, &BrowsePane::RecoverAllRequested, this, &MainDialog::RecoverAll);
     connect(browse_, &BrowsePane::FindFilesRequested, this, &MainDialog::ShowFindFiles);
-    connect(browse_, &BrowsePane::SettingsRequested, this, &MainDialog::ShowSettings);
-    connect(browse_, &BrowsePane::ListFilled, this, &MainDialog::UpdateBrowseStatus);
+    connect(browse_, &BrowsePane::ListFilled, this, [this] {
+        if (wizard_.Step() == WizardStep::Browse)
+            panel_->SetStatusLine(browse_->StatusText());
+    });
     connect(addImage_, &QPushButton::clicked, this, [this] {
         const QString path =
             QFileDialog::getOpenFileName(this, "Add Disk Image", QDir::homePath(),
@@ -182,62 +189,6 @@ void MainDialog::BuildWidgets() {
         if (!error.isEmpty())
             messages_.ShowMessage(this, MessageKind::Error, error);
     });
-}
-
-void MainDialog::BuildMenus() {
-    auto add = [this](QMenu* menu, Command c, const char* text, auto slot, QIcon icon = QIcon()) {
-        QAction* a = menu->addAction(icon, text, this, slot);
-        actions_[c] = a;
-        return a;
-    };
-    QMenu* recovery = menuBar()->addMenu("&Recovery");
-    add(recovery, Command::RecoverSelected, "&Recover Selected...", &MainDialog::RecoverSelected,
-        Themed("document-save", QStyle::SP_DialogSaveButton));
-    add(recovery, Command::RecoverAll, "Recover &All...", &MainDialog::RecoverAll,
-        Themed("document-save-all", QStyle::SP_DriveFDIcon));
-    recovery->addSeparator();
-    recovery->addAction("E&xit...", this, &MainDialog::ExitCommand);
-    QMenu* view = menuBar()->addMenu("&View");
-    add(view, Command::Icons, "Ico&ns", [this] { browse_->SetViewMode(ViewMode::Icons); });
-    add(view, Command::List, "&List", [this] { browse_->SetViewMode(ViewMode::List); });
-    add(view, Command::Details, "&Details", [this] { browse_->SetViewMode(ViewMode::Details); });
-    QMenu* tools = menuBar()->addMenu("&Tools");
-    add(tools, Command::FindFiles, "&Find Files...", &MainDialog::ShowFindFiles,
-        Themed("edit-find", QStyle::SP_FileDialogContentsView));
-    add(tools, Command::FileFilters, "File Fi&lters...", &MainDialog::ShowFileFilters);
-    add(tools, Command::Settings, "Se&ttings...", &MainDialog::ShowSettings,
-        Themed("preferences-system", QStyle::SP_FileDialogDetailedView));
-    add(tools, Command::BadSectorMap, "Load &Bad Sector Map...", &MainDialog::LoadBadSectorMap);
-    tools->addSeparator();
-    add(tools, Command::DriveInformation, "&Drive Information", &MainDialog::ShowDriveInformation);
-    QMenu* helpMenu = menuBar()->addMenu("&Help");
-    QAction* contents = helpMenu->addAction("&Contents", this, &MainDialog::ShowHelpContents);
-    contents->setShortcut(QKeySequence(Qt::Key_F1));
-    contents->setShortcutContext(Qt::WindowShortcut);
-    helpMenu->addAction("&About Trevik Recovery (Solaris)...", this, &MainDialog::ShowAbout);
-
-    // The tooltips live on the actions: the buttons keep them when greyed and enabled.
-    actions_[Command::RecoverSelected]->setToolTip(
-        "Copy the selected file(s) and folder(s) to your computer");
-    actions_[Command::RecoverAll]->setToolTip(
-        "Copy all the file(s) and folder(s) to your computer");
-    actions_[Command::FindFiles]->setToolTip("Search the file(s) in the recovered data");
-    actions_[Command::Settings]->setToolTip("Configures the software");
-    actions_[Command::BadSectorMap]->setToolTip(
-        "Reads a GNU ddrescue mapfile: what the rescue could not read is never read again and "
-        "is reported lost");
-    // The toolbar shares the menu's actions: a greyed item greys its button too.
-    toolbar_ = addToolBar("Toolbar");
-    toolbar_->setMovable(false);
-    for (Command c :
-         {Command::RecoverSelected, Command::RecoverAll, Command::FindFiles, Command::Settings})
-        toolbar_->addAction(actions_[c]);
-    auto* spacer = new QWidget;
-    spacer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
-    toolbar_->addWidget(spacer);
-    QAction* home = toolbar_->addAction(Themed("go-home", QStyle::SP_DirHomeIcon), "Home page",
-                                        this, &MainDialog::OpenProductWebPage);
-    home->setToolTip("Click here to visit software home page");
 }
 
 QString MainDialog::QuickHelpText() const {
@@ -270,8 +221,7 @@ void MainDialog::ApplyView() {
         panel_->ShowLayout(v.panel, scanEnd_);
     }
     quickHelp_->setText(QuickHelpLines(v.help).join('\n'));
-    for (auto& [command, action] : actions_)
-        action->setEnabled(wizard_.Enabled(command));
+    commands_->Apply(wizard_);
 }
 
 void MainDialog::AddDiskItem(size_t k) {
@@ -477,31 +427,6 @@ void MainDialog::MountEnded(std::shared_ptr<Result<MountedVolume>> result) {
     ReportMount(this, messages_, *session_.Mounted());
 }
 
-// While browsing, the status line says what the list leaves out and what to try next.
-void MainDialog::UpdateBrowseStatus() {
-    const MountedVolume* v = session_.Mounted();
-    if (v == nullptr || wizard_.Step() != WizardStep::Browse)
-        return;
-    QStringList parts;
-    if (session_.filters.Count() != 0) {
-        QStringList patterns;
-        for (const std::string& f : session_.filters.Filters())
-            patterns << QString::fromStdString(f);
-        parts << QString("Filter: %1, %2 hidden")
-                     .arg(patterns.join(", "))
-                     .arg(browse_->HiddenByFilters());
-    }
-    const RecoveredTree& t = v->tree;
-    const bool onlyLost =
-        t.FileCount() == 0 &&
-        (t.FolderCount() == 0 ||
-         (t.FolderCount() == 1 && t.FolderName(0) == std::string_view("LostDir")));
-    if (v->mode == RecoveryMode::Normal && onlyLost)
-        parts << "Nothing was recovered in Normal mode: go Back and choose Extensive to search "
-                 "the whole volume.";
-    panel_->SetStatusLine(parts.join("   "));
-}
-
 void MainDialog::Back() {
     browse_->SetViewMode(ViewMode::Details);
     browse_->ClearList();
@@ -568,61 +493,8 @@ void MainDialog::ShowFileFilters() {
         browse_->ClickFolder(browse_->FolderModel()->RootIndex());
 }
 
-void MainDialog::LoadBadSectorMap() {
-    const QString path = chooseBadMap
-                             ? chooseBadMap()
-                             : QFileDialog::getOpenFileName(
-                                   this, "Load Bad Sector Map", QDir::homePath(),
-                                   "GNU ddrescue mapfiles (*.map *.mapfile *.log);;All files (*)");
-    if (path.isEmpty())
-        return;
-    const Status loaded = session_.LoadBadSectorMap(path.toStdString());
-    if (!loaded) {
-        messages_.ShowMessage(this, MessageKind::Error, QString::fromStdString(loaded.error()));
-        return;
-    }
-    messages_.ShowMessage(this, MessageKind::Information,
-                          QString("Bad sector map loaded: %1 sector(s) in %2 area(s) will not be "
-                                  "read, and what they hold will be reported lost.")
-                              .arg(session_.BadMapSectors())
-                              .arg(session_.BadMapAreas()));
-}
-
-void MainDialog::ShowSettings() {
-    SettingsDialog dialog(session_.settings, this);
-    if (dialog.exec() == QDialog::Accepted)
-        session_.ApplySettings();
-}
-
-void MainDialog::ShowDriveInformation() {
-    if (Mounted() == nullptr)
-        return;
-    DriveInformationDialog dialog(MakeDriveInformation(*Mounted()), this);
-    dialog.exec();
-}
-
 void MainDialog::ShowHelpContents() {
-    const QString dir = ManualDirectory();
-    const QString page = dir + "/" + HelpPage(wizard_.Step());
-    if (dir.isEmpty() || !QFileInfo::exists(page)) {
-        messages_.ShowMessage(this, MessageKind::Error, kNoManual);
-        return;
-    }
-    desktop_.OpenUrl(QUrl::fromLocalFile(page));
-}
-
-void MainDialog::ShowAbout() {
-    AboutDialog dialog(this);
-    dialog.exec();
-}
-
-void MainDialog::OpenProductWebPage() {
-    const QByteArray configured = qgetenv("TREVIK_HOME_PAGE");
-    const QString page = ProductPage();
-    if (!configured.isEmpty())
-        desktop_.OpenUrl(QUrl::fromUserInput(QString::fromLocal8Bit(configured)));
-    else if (!page.isEmpty())
-        desktop_.OpenUrl(QUrl::fromLocalFile(page));
+    commands_->ShowHelpContents(wizard_.Step());
 }
 
 void MainDialog::ExitCommand() {
@@ -636,7 +508,7 @@ void MainDialog::closeEvent(QCloseEvent* event) {
     }
     job_->Cancel();
     session_.SetMounted(nullptr);
-    OpenProductWebPage();
+    commands_->OpenProductWebPage();
     event->accept();
 }
 

@@ -3,6 +3,7 @@
 #include "recovery/session.h"
 #include "shell/background_job.h"
 #include "shell/browse_pane.h"
+#include "shell/command_bar.h"
 #include "shell/disk_options.h"
 #include "shell/message_service.h"
 #include "shell/percent_progress_bar.h"
@@ -11,7 +12,6 @@
 
 #include <QMainWindow>
 #include <functional>
-#include <map>
 #include <optional>
 
 class QAction;
@@ -21,7 +21,6 @@ class QLineEdit;
 class QPushButton;
 class QRadioButton;
 class QStackedWidget;
-class QToolBar;
 class QTreeWidget;
 
 namespace trevik::shell {
@@ -41,7 +40,6 @@ public:
     std::function<std::optional<RecoveryMode>()> chooseMode;
     // Asked for the destination of a copy; empty means cancel.
     std::function<QString()> chooseDestination;
-    std::function<QString()> chooseBadMap; // tests answer the file dialog
 
     // The wizard's buttons and commands.
     void Next();
@@ -56,12 +54,7 @@ public:
     void RecoverAll();
     void ShowFindFiles();
     void ShowFileFilters();
-    void ShowSettings();
-    void LoadBadSectorMap();
-    void ShowDriveInformation();
     void ShowHelpContents();
-    void ShowAbout();
-    void OpenProductWebPage();
     QString AddDiskImage(const QString& path); // empty on success, else the reason
     void ExitCommand();
 
@@ -81,8 +74,8 @@ public:
     PercentProgressBar* Progress() const { return progress_; }
     QString QuickHelpText() const;
     DiskOptions& Options() const { return *options_; }
-    QAction* MenuAction(Command command) const { return actions_.at(command); }
-    QToolBar* Toolbar() const { return toolbar_; }
+    CommandBar& Commands() const { return *commands_; }
+    QAction* MenuAction(Command command) const { return commands_->Action(command); }
 
 signals:
     void WorkerFinished();
@@ -96,7 +89,6 @@ protected:
 
 private:
     void BuildWidgets();
-    void BuildMenus();
     void ApplyView();
     void AddDiskItem(size_t k);
     void DiskChosen(int k);
@@ -105,7 +97,6 @@ private:
     void CheckRangeAndScan();
     void StartMount();
     void MountEnded(std::shared_ptr<Result<MountedVolume>> result);
-    void UpdateBrowseStatus();
     QString DestinationOrAsk();
 
     MessageService& messages_;
@@ -129,8 +120,7 @@ private:
     QPushButton* next_ = nullptr;
     QPushButton* back_ = nullptr;
     QPushButton* stop_ = nullptr;
-    QToolBar* toolbar_ = nullptr;
-    std::map<Command, QAction*> actions_;
+    CommandBar* commands_ = nullptr;
 };
 
 } // namespace trevik::shell

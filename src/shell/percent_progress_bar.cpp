@@ -6,6 +6,26 @@ namespace trevik::shell {
 
 namespace {
 const QColor kBar(0, 0, 144);
+
+bool DarkPalette(const QPalette& p) {
+    return p.color(QPalette::Base).lightness() < 128;
+}
+
+} // namespace
+
+QColor PercentProgressBar::BarColor() const {
+    // The dark blue bar reads on a light window colour; on a dark one the palette's own
+    // highlight takes its place.
+    return DarkPalette(palette()) ? palette().color(QPalette::Highlight) : kBar;
+}
+
+QColor PercentProgressBar::TextOverBar() const {
+    return DarkPalette(palette()) ? palette().color(QPalette::HighlightedText)
+                                  : palette().color(QPalette::Base);
+}
+
+QColor PercentProgressBar::TextOverRest() const {
+    return DarkPalette(palette()) ? palette().color(QPalette::Text) : kBar;
 }
 
 PercentProgressBar::PercentProgressBar(QWidget* parent) : QWidget(parent) {
@@ -64,14 +84,14 @@ void PercentProgressBar::paintEvent(QPaintEvent*) {
     const int filled = FilledWidth();
     const QRect bar(0, 0, filled, height());
     const QRect rest(filled, 0, width() - filled, height());
-    p.fillRect(bar, kBar);
+    p.fillRect(bar, BarColor());
     p.fillRect(rest, background);
     const QString text = Text();
     p.setClipRect(bar);
-    p.setPen(background);
+    p.setPen(TextOverBar());
     p.drawText(rect(), Qt::AlignCenter, text);
     p.setClipRect(rest);
-    p.setPen(kBar);
+    p.setPen(TextOverRest());
     p.drawText(rect(), Qt::AlignCenter, text);
 }
 

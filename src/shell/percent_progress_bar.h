@@ -4,8 +4,9 @@
 
 namespace trevik::shell {
 
-// A progress bar that paints its own dark blue bar and the percentage (or a custom text),
-// the text drawn in the background colour over the bar and in the bar colour elsewhere.
+// A progress bar that paints its own bar and the percentage (or a custom text): on a light
+// palette a dark blue bar with the text in the background colour over the bar and in the bar
+// colour elsewhere; on a dark palette the palette's highlight colours in the same roles.
 class PercentProgressBar : public QWidget {
     Q_OBJECT
 public:
@@ -19,6 +20,10 @@ public:
     int FilledWidth() const;
     QString Text() const;
     QSize sizeHint() const override { return {200, 20}; }
+    // The colours it paints with, from its palette.
+    QColor BarColor() const;
+    QColor TextOverBar() const;
+    QColor TextOverRest() const;
 
 protected:
     void paintEvent(QPaintEvent*) override;

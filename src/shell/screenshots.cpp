@@ -107,7 +107,7 @@ int RenderWizardSteps(const QString& dir, const QStringList& images) {
         }
         {
             FindFilesDialog find(w.Mounted()->tree, *w.Browser().ListModel(), messages, &w);
-            find.edit->setText("*.*");
+            find.edit->setText("*");
             find.StartSearch();
             QElapsedTimer t;
             t.start();

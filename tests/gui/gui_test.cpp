@@ -9,10 +9,13 @@
 #include <QAction>
 #include <QApplication>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
@@ -21,6 +24,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QToolBar>
 #include <QTreeView>
 #include <QTreeWidget>
 #include <deque>
@@ -47,6 +51,8 @@ public:
     }
     bool AskYesNo(QWidget*, MessageKind kind, const QString& text) override {
         shown.push_back({kind, text});
+        if (onAsk)
+            onAsk();
         if (answers.empty())
             return false;
         const bool a = answers.front();
@@ -56,6 +62,7 @@ public:
     std::vector<Shown> shown;
     std::vector<std::pair<QString, QStringList>> reports;
     std::deque<bool> answers;
+    std::function<void()> onAsk; // sees the window as the question is asked
 };
 
 class NoDesktop final : public DesktopService {
@@ -233,6 +240,10 @@ private slots:
         QVERIFY(!w.NextButton()->isHidden());
         QCOMPARE(w.Panel().Label(1), QString("Capacity              "));
         QCOMPARE(w.Panel().Value(1), QString("65 MB ( Approx )"));
+        // The item says which file it is, and how big.
+        const QString tip = w.DiskTree()->topLevelItem(0)->child(DiskRow(w))->toolTip(0);
+        QVERIFY(tip.contains(disk_));
+        QVERIFY(tip.contains("65 MB ( Approx )"));
     }
 
     void usePartitionTableListsVolumesAndBackClosesTheDisk() {
@@ -516,7 +527,7 @@ private slots:
         map.write(
             QString("0x0 + 1\n%1 1024 -\n%2 512 ?\n").arg(first * 512).arg(etc * 512).toUtf8());
         map.close();
-        w.chooseBadMap = [&] { return map.fileName(); };
+        w.Commands().chooseBadMap = [&] { return map.fileName(); };
         w.MenuAction(Command::BadSectorMap)->trigger();
         QCOMPARE(m.shown.back().kind, MessageKind::Information);
         QVERIFY(m.shown.back().text.contains("3 sector(s) in 2 area(s)"));
@@ -532,7 +543,7 @@ private slots:
         QCOMPARE(m.reports[1].second,
                  QStringList{"Incomplete (unreadable parts written as zeros): /big.bin"});
         // A file that is no map is refused, and says why.
-        w.chooseBadMap = [&] { return tmp.filePath("all/readme.txt"); };
+        w.Commands().chooseBadMap = [&] { return tmp.filePath("all/readme.txt"); };
         w.MenuAction(Command::BadSectorMap)->trigger();
         QCOMPARE(m.shown.back().kind, MessageKind::Error);
         QVERIFY(m.shown.back().text.contains("readme.txt: line 1"));
@@ -609,9 +620,23 @@ private slots:
             FindFilesDialog dialog(tree, types, m);
             dialog.edit->setText("*.txt");
             m.answers = {true};
+            int rowsAsked = -1;
+            QString countAsked;
+            m.onAsk = [&] {
+                rowsAsked = dialog.results->topLevelItemCount();
+                countAsked = dialog.filesFound->text();
+            };
             dialog.StartSearch();
+            QTest::qWait(30);
             dialog.StopSearch();
+            m.onAsk = nullptr;
             QVERIFY(!dialog.Searching());
+            // What the question stood over is what stays: rows and count agree, and at most
+            // the file being matched as the question came was added.
+            QCOMPARE(QString::number(rowsAsked), countAsked);
+            QCOMPARE(dialog.filesFound->text(),
+                     QString::number(dialog.results->topLevelItemCount()));
+            QVERIFY(dialog.results->topLevelItemCount() - rowsAsked <= 1);
             QVERIFY(dialog.start->isEnabled());
             QVERIFY(!dialog.stop->isEnabled());
             QVERIFY(dialog.results->topLevelItemCount() <= 300000);
@@ -663,6 +688,206 @@ private slots:
         QCOMPARE(Names(w), (QStringList{"passwd", "notes.txt"}));
         QTest::keyClick(w.Browser().DetailsView(), Qt::Key_Escape);
         QVERIFY(w.isVisible()); // never closes the window
+    }
+
+    void keyboardSelectionDrivesThePanelAndNext() {
+        Recorder m;
+        NoDesktop d;
+        MainDialog w(m, d, {disk_, noLabel_});
+        w.chooseMode = [] { return std::optional<RecoveryMode>(RecoveryMode::Normal); };
+        w.show();
+        w.SelectDisk(DiskRow(w) - 1); // the labelled image
+        w.DiskTree()->setFocus();
+        QTest::keyClick(w.DiskTree(), Qt::Key_Down); // the one without a label
+        QVERIFY(!w.NextButton()->isHidden());
+        w.Next();
+        QCOMPARE(m.shown.back().kind, MessageKind::Information); // it read the highlighted one
+        QCOMPARE(w.Step(), WizardStep::SelectDisk);
+        QTest::keyClick(w.DiskTree(), Qt::Key_Up);
+        QVERIFY(!w.NextButton()->isHidden());
+        w.Next();
+        QCOMPARE(w.Step(), WizardStep::SelectVolume);
+        w.VolumeTree()->setFocus();
+        w.SelectVolume(0);
+        QTest::keyClick(w.VolumeTree(), Qt::Key_Down);
+        const QString shown = w.Panel().Value(1);
+        QCOMPARE(shown, w.VolumeTree()->currentItem()->text(0));
+        QCOMPARE(shown, QString::fromStdString(w.SessionState().volumes[1].name));
+        w.Next();
+        QVERIFY(WaitIdle(w));
+        QCOMPARE(QString::fromStdString(w.Mounted()->entry.name), shown); // the one highlighted
+        // In the folder tree, keys list the folder reached.
+        w.Browser().FolderTree()->setFocus();
+        QTest::keyClick(w.Browser().FolderTree(), Qt::Key_Down);
+        QCOMPARE(w.Browser().FolderTree()->currentIndex().data().toString(), QString("etc"));
+        QCOMPARE(Names(w), (QStringList{"passwd", "notes.txt"}));
+    }
+
+    void toolbarTooltipsSurviveGreyingAndEnabling() {
+        Recorder m;
+        NoDesktop d;
+        MainDialog w(m, d, {disk_});
+        const std::pair<Command, QString> expected[] = {
+            {Command::RecoverSelected, "Copy the selected file(s) and folder(s) to your computer"},
+            {Command::RecoverAll, "Copy all the file(s) and folder(s) to your computer"},
+            {Command::FindFiles, "Search the file(s) in the recovered data"},
+            {Command::Settings, "Configures the software"}};
+        auto check = [&](const char* when) {
+            for (const auto& [c, text] : expected) {
+                QWidget* button = w.Commands().Toolbar()->widgetForAction(w.MenuAction(c));
+                QVERIFY2(button != nullptr, when);
+                QVERIFY2(button->toolTip() == text,
+                         qPrintable(QString(when) + ": " + button->toolTip()));
+            }
+        };
+        check("greyed at start");
+        Browse(w);
+        QVERIFY(w.MenuAction(Command::RecoverAll)->isEnabled());
+        check("enabled while browsing");
+        w.Back();
+        QVERIFY(!w.MenuAction(Command::RecoverAll)->isEnabled());
+        check("greyed again");
+    }
+
+    void droppingAnImageFileAddsItAsADisk() {
+        Recorder m;
+        NoDesktop d;
+        MainDialog w(m, d, {disk_});
+        const int before = w.DiskTree()->topLevelItem(0)->childCount();
+        auto drop = [&](const QList<QUrl>& urls) {
+            QMimeData mime;
+            mime.setUrls(urls);
+            QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton,
+                                  Qt::NoModifier);
+            QApplication::sendEvent(&w, &enter);
+            if (!enter.isAccepted())
+                return false;
+            QDropEvent dropped(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton,
+                               Qt::NoModifier);
+            QApplication::sendEvent(&w, &dropped);
+            return true;
+        };
+        QVERIFY(!drop({QUrl("https://example.invalid/disk.img")})); // not a file here
+        QVERIFY(drop({QUrl::fromLocalFile(noLabel_)}));
+        QCOMPARE(w.DiskTree()->topLevelItem(0)->childCount(), before + 1);
+        QVERIFY(w.DiskTree()->topLevelItem(0)->child(before)->toolTip(0).contains(noLabel_));
+        // A file that is no image is refused with the reason, and nothing is added.
+        QVERIFY(drop({QUrl::fromLocalFile(dir_.path())}));
+        QCOMPARE(m.shown.back().kind, MessageKind::Error);
+        QCOMPARE(w.DiskTree()->topLevelItem(0)->childCount(), before + 1);
+        // Past the disk step nothing is taken.
+        w.SelectDisk(DiskRow(w) - 1);
+        w.Next();
+        QCOMPARE(w.Step(), WizardStep::SelectVolume);
+        QVERIFY(!drop({QUrl::fromLocalFile(noLabel_)}));
+    }
+
+    void aFoundFileIsShownInThePanesByADoubleClick() {
+        Recorder m;
+        NoDesktop d;
+        MainDialog w(m, d, {disk_});
+        w.show();
+        Browse(w);
+        QString path;
+        QTimer::singleShot(0, [&] {
+            auto* dialog = qobject_cast<FindFilesDialog*>(QApplication::activeModalWidget());
+            QVERIFY(dialog != nullptr);
+            dialog->edit->setText("report*");
+            dialog->StartSearch();
+            QTRY_VERIFY(!dialog->Searching());
+            QCOMPARE(dialog->results->topLevelItemCount(), 1);
+            QTreeWidgetItem* hit = dialog->results->topLevelItem(0);
+            path = hit->text(1);
+            QVERIFY(QTest::qWaitForWindowExposed(dialog));
+            const QRect r = dialog->results->visualItemRect(hit);
+            // A double click as the item views see one: a click, then the second press.
+            QTest::mouseClick(dialog->results->viewport(), Qt::LeftButton, {}, r.center());
+            QTest::mouseDClick(dialog->results->viewport(), Qt::LeftButton, {}, r.center());
+            QApplication::processEvents();
+            if (dialog->isVisible()) {
+                dialog->reject(); // never hang: the checks below fail instead
+            }
+        });
+        w.ShowFindFiles(); // returns once the double click has closed it
+        QCOMPARE(path, QString("/export/home/alice"));
+        QCOMPARE(w.Browser().FolderTree()->currentIndex().data().toString(), QString("alice"));
+        const int row = w.Browser().SelectedRow();
+        QVERIFY(row >= 0);
+        QCOMPARE(w.Browser().ListModel()->index(row, 0).data().toString(), QString("report.txt"));
+        QVERIFY(w.Browser().ListUsedLast());
+    }
+
+    void aSecondClickOnTheSelectedRowRenamesIt() {
+        Recorder m;
+        NoDesktop d;
+        MainDialog w(m, d, {disk_});
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        Browse(w);
+        QTableView* list = w.Browser().DetailsView();
+        const QRect r =
+            list->visualRect(w.Browser().ListModel()->index(RowNamed(w, "readme.txt"), 0));
+        const int pause = QApplication::doubleClickInterval() + 150;
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, r.center());
+        QTest::qWait(pause);
+        QVERIFY(!w.Browser().LabelEditing()); // the first click only selects
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, r.center());
+        QTRY_VERIFY_WITH_TIMEOUT(w.Browser().LabelEditing(), pause * 4);
+    }
+
+    void openingAFileWithoutAProgramForItOffersOpenWith() {
+        Recorder m;
+        NoDesktop d;
+        d.hasHandler = false;
+        MainDialog w(m, d, {disk_});
+        Browse(w);
+        w.Browser().chooseProgram = [] { return QString("/usr/bin/less"); };
+        w.Browser().DetailsView()->selectRow(RowNamed(w, "readme.txt"));
+        m.answers = {false};
+        w.Browser().OpenSelectedItem();
+        QVERIFY(m.shown.back().text.startsWith("No program is set to open \"readme.txt\""));
+        QVERIFY(d.openedWith.isEmpty());
+        m.answers = {true};
+        w.Browser().OpenSelectedItem();
+        QCOMPARE(d.openedWith.size(), 1);
+        QVERIFY(d.openedWith[0].startsWith("/usr/bin/less "));
+        QFile copied(d.openedWith[0].mid(QString("/usr/bin/less ").size()));
+        QVERIFY(copied.open(QIODevice::ReadOnly));
+        QCOMPARE(copied.readAll(), QByteArray("hello\n"));
+        // With a program for the type, the file goes straight to it.
+        d.hasHandler = true;
+        const size_t asked = m.shown.size();
+        w.Browser().OpenSelectedItem();
+        QCOMPARE(d.openedFiles.size(), 1);
+        QCOMPARE(m.shown.size(), asked);
+    }
+
+    void theStatusLineShowsTheFilterAndSuggestsExtensiveForNothingFound() {
+        Recorder m;
+        NoDesktop d;
+        MainDialog w(m, d, {disk_});
+        Browse(w);
+        QVERIFY(!w.Panel().StatusLineShown());
+        w.SessionState().filters.Assign({"*.TXT"});
+        w.Browser().ClickFolder(w.Browser().FolderModel()->RootIndex());
+        QCOMPARE(w.Panel().StatusLine(), QString("Filter: *.TXT, 1 hidden"));
+        QVERIFY(w.Panel().StatusLineShown());
+        // A volume with nothing in it, mounted Normal: Extensive is suggested.
+        QTemporaryDir tmp;
+        UfsParams p;
+        p.sizeSectors = 8192;
+        const UfsVolume v = BuildUfs(Dir("", {}), p);
+        LabelSpec spec;
+        spec.cylinders = 9;
+        spec.slices = {{0, 2, 0, 0, p.sizeSectors}};
+        DiskImage disk(9 * 1024);
+        disk.PutVolume(0, v);
+        disk.PutLabel(spec);
+        const QString image = tmp.filePath("empty.img");
+        disk.WriteTo(image.toStdString());
+        MainDialog e(m, d, {image});
+        Browse(e);
+        QVERIFY(e.Panel().StatusLine().contains("choose Extensive"));
     }
 
     void helpOpensTheManualAtTheStepsPageAndSaysSoWhenItIsMissing() {
