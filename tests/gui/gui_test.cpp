@@ -240,6 +240,10 @@ private slots:
         QVERIFY(!w.NextButton()->isHidden());
         QCOMPARE(w.Panel().Label(1), QString("Capacity              "));
         QCOMPARE(w.Panel().Value(1), QString("65 MB ( Approx )"));
+        // The window can be as small as a 1280 x 900 screen at scale 1.5 leaves.
+        QVERIFY2(w.minimumSizeHint().height() <= 520,
+                 qPrintable(QString::number(w.minimumSizeHint().height())));
+        QVERIFY(w.minimumSizeHint().width() <= 820);
         // The item says which file it is, and how big.
         const QString tip = w.DiskTree()->topLevelItem(0)->child(DiskRow(w))->toolTip(0);
         QVERIFY(tip.contains(disk_));
