@@ -116,6 +116,22 @@ QString MakeDisk(const QTemporaryDir& dir, bool label = true) {
     return path;
 }
 
+// A labelled 4 MiB disk whose one slice holds `tree`.
+QString SmallDisk(const QTemporaryDir& dir, const TreeNode& tree, const QString& name) {
+    UfsParams p;
+    p.sizeSectors = 8192;
+    const UfsVolume v = BuildUfs(tree, p);
+    LabelSpec spec;
+    spec.cylinders = 9;
+    spec.slices = {{0, 2, 0, 0, p.sizeSectors}};
+    DiskImage disk(9 * 1024);
+    disk.PutVolume(0, v);
+    disk.PutLabel(spec);
+    const QString image = dir.filePath(name);
+    disk.WriteTo(image.toStdString());
+    return image;
+}
+
 bool WaitIdle(MainDialog& w, int ms = 20000) {
     QElapsedTimer t;
     t.start();
@@ -175,18 +191,9 @@ private slots:
 
     void copiesWriteNamesAsShownUnlessSettingsSayRawAndSameNamesBothArrive() {
         QTemporaryDir tmp;
-        UfsParams p;
-        p.sizeSectors = 8192;
-        const UfsVolume v = BuildUfs(
-            Dir("", {File("caf\xE9.txt", "latin"), File("dup", "one"), File("dup", "two")}), p);
-        LabelSpec spec;
-        spec.cylinders = 9;
-        spec.slices = {{0, 2, 0, 0, p.sizeSectors}};
-        DiskImage disk(9 * 1024);
-        disk.PutVolume(0, v);
-        disk.PutLabel(spec);
-        const QString image = tmp.filePath("names.img");
-        disk.WriteTo(image.toStdString());
+        const QString image = SmallDisk(
+            tmp, Dir("", {File("caf\xE9.txt", "latin"), File("dup", "one"), File("dup", "two")}),
+            "names.img");
         Recorder m;
         NoDesktop d;
         MainDialog w(m, d, {image});
@@ -878,17 +885,7 @@ private slots:
         QVERIFY(w.Panel().StatusLineShown());
         // A volume with nothing in it, mounted Normal: Extensive is suggested.
         QTemporaryDir tmp;
-        UfsParams p;
-        p.sizeSectors = 8192;
-        const UfsVolume v = BuildUfs(Dir("", {}), p);
-        LabelSpec spec;
-        spec.cylinders = 9;
-        spec.slices = {{0, 2, 0, 0, p.sizeSectors}};
-        DiskImage disk(9 * 1024);
-        disk.PutVolume(0, v);
-        disk.PutLabel(spec);
-        const QString image = tmp.filePath("empty.img");
-        disk.WriteTo(image.toStdString());
+        const QString image = SmallDisk(tmp, Dir("", {}), "empty.img");
         MainDialog e(m, d, {image});
         Browse(e);
         QVERIFY(e.Panel().StatusLine().contains("choose Extensive"));
