@@ -85,14 +85,18 @@ int RunDisks(const DisksOptions& options) {
         json list = json::array();
         for (size_t k = 0; k < table.listedCount; ++k) {
             const DiskEntry& d = table.entries[k];
-            list.push_back({{"index", k},
-                            {"name", DiskItemName(k)},
-                            {"path", d.devicePath},
-                            {"model", d.model},
-                            {"cylinders", d.cylinders},
-                            {"heads", d.heads},
-                            {"sectorsPerTrack", d.sectorsPerTrack},
-                            {"totalSectors", d.totalSectors}});
+            list.push_back(
+                {{"index", k},
+                 {"name", DiskItemName(k)},
+                 {"path", d.devicePath},
+                 {"model", d.model},
+                 {"cylinders", d.cylinders},
+                 {"heads", d.heads},
+                 {"sectorsPerTrack", d.sectorsPerTrack},
+                 {"totalSectors", d.totalSectors},
+                 {"format", d.format},
+                 {"storedMd5", d.storedMd5.empty() ? json(nullptr) : json(d.storedMd5)},
+                 {"storedSha1", d.storedSha1.empty() ? json(nullptr) : json(d.storedSha1)}});
         }
         // Paths and model texts come from the system and may hold any bytes.
         std::cout << Dump(json{{"disks", list}}) << "\n";
@@ -108,6 +112,18 @@ int RunDisks(const DisksOptions& options) {
                   << std::setw(32) << d.model << std::setw(22) << CapacityText(d.totalSectors)
                   << std::right << std::setw(10) << d.cylinders << std::setw(6) << d.heads
                   << std::setw(6) << d.sectorsPerTrack << "  " << d.devicePath << "\n";
+    }
+    for (size_t k = 0; k < table.listedCount; ++k) {
+        const DiskEntry& d = table.entries[k];
+        if (d.format == "ewf" || d.format == "split") {
+            std::cout << DiskItemName(k) << ": " << (d.format == "ewf" ? "EWF" : "split raw")
+                      << " image of " << d.files << " segment file(s)";
+            if (!d.storedMd5.empty())
+                std::cout << ", stored MD5 " << d.storedMd5;
+            if (!d.storedSha1.empty())
+                std::cout << ", stored SHA-1 " << d.storedSha1;
+            std::cout << "\n";
+        }
     }
     if (table.listedCount == 0) {
         std::cout << "(no disks found)\n";

@@ -66,7 +66,9 @@ struct RecoverOptions : VolumeCommandOptions {
     bool rawNames = false;
     bool keepSetid = false;
     bool keepOwner = false;
-    unsigned jobs = 0; // 0: one per core, at most 8
+    unsigned jobs = 0;       // 0: one per core, at most 8
+    std::string report;      // a DFXML report of the copy, written there
+    std::string commandLine; // as the report records it
 };
 
 int RunInfo(const VolumeCommandOptions& options);

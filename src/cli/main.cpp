@@ -107,6 +107,11 @@ int main(int argc, char** argv) {
                      "Files copied at once, over separate folders (default: one per core, at "
                      "most 8; a disk that fails a read is read one file at a time)")
         ->check(CLI::Range(1u, 64u));
+    recoverCmd->add_option("--report", recover.report,
+                           "Write a DFXML report of the copy: every item, where its bytes lie on "
+                           "the disk, and the SHA-256 of what was written");
+    for (int i = 0; i < argc; ++i)
+        recover.commandLine += (i == 0 ? "" : " ") + std::string(argv[i]);
 
     try {
         app.parse(argc, argv);

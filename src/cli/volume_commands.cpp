@@ -5,6 +5,7 @@
 #include "cli/output.h"
 #include "cli/reading.h"
 #include "cli/signals.h"
+#include "recovery/dfxml_report.h"
 #include "recovery/drive_information.h"
 #include "recovery/extraction.h"
 #include "recovery/find_files.h"
@@ -19,6 +20,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <iostream>
 #include <unistd.h>
 
@@ -502,6 +504,8 @@ int Recover(const RecoverOptions& o, Mounted& m) {
     options.keepSetid = o.keepSetid;
     options.keepOwner = o.keepOwner;
     options.workers = o.jobs;
+    options.records = !o.report.empty();
+    const int64_t started = static_cast<int64_t>(std::time(nullptr));
     if ((o.keepSetid || o.keepOwner) && ::geteuid() != 0) {
         std::cerr << "trevik-cli: --keep-setid and --keep-owner take effect only when run as "
                      "root; not kept\n";
@@ -539,6 +543,20 @@ int Recover(const RecoverOptions& o, Mounted& m) {
     const ExtractionSummary s =
         ExtractItems(m.volume, m.session.Reader(), items, all, o.to, options, control, &bar);
     bar.p.Done();
+    bool reportFailed = false;
+    if (!o.report.empty()) {
+        ReportSource source;
+        source.imagePath = o.device;
+        source.image = m.session.Device()->Details();
+        source.program = "trevik-cli";
+        source.version = TREVIK_VERSION;
+        source.commandLine = o.commandLine;
+        source.startTime = started;
+        if (const Status written = WriteDfxmlReport(o.report, source, m.volume, s); !written) {
+            std::cerr << "trevik-cli: " << TerminalSafe(written.error()) << "\n";
+            reportFailed = true;
+        }
+    }
     if (o.json) {
         JsonWriter out(stdout);
         out.BeginObject();
@@ -614,7 +632,7 @@ int Recover(const RecoverOptions& o, Mounted& m) {
                   << " item(s) incomplete: unreadable parts written as zeros, or not written\n";
         return kExitFailure;
     }
-    if (!s.damaged.empty() || s.stopped) {
+    if (!s.damaged.empty() || s.stopped || reportFailed) {
         return kExitFailure;
     }
     return rc;

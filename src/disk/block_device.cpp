@@ -3,6 +3,7 @@
 #include "format/unique_fd.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -41,8 +42,12 @@ class FileBlockDevice final : public BlockDevice {
 public:
     // `alignment` > 0: the descriptor was opened with O_DIRECT, and every request must be
     // aligned to it in offset, length and memory.
-    FileBlockDevice(UniqueFd fd, uint64_t size, std::string path, uint32_t alignment)
-        : fd_(std::move(fd)), size_(size), path_(std::move(path)), alignment_(alignment) {}
+    FileBlockDevice(UniqueFd fd, uint64_t size, std::string path, uint32_t alignment, bool device)
+        : fd_(std::move(fd)), size_(size), path_(std::move(path)), alignment_(alignment) {
+        details_.format = device ? "device" : "raw";
+        details_.files = {path_};
+    }
+    const ImageDetails& Details() const override { return details_; }
 
     bool ReadAt(uint64_t offset, std::span<uint8_t> out) override {
         if (alignment_ == 0) {
@@ -73,6 +78,7 @@ private:
     uint64_t size_;
     std::string path_;
     uint32_t alignment_;
+    ImageDetails details_;
 };
 
 Error Failure(const std::string& path, const char* reason) {
@@ -81,7 +87,31 @@ Error Failure(const std::string& path, const char* reason) {
 
 } // namespace
 
+const ImageDetails& BlockDevice::Details() const {
+    static const ImageDetails kRaw;
+    return kRaw;
+}
+
 Result<std::unique_ptr<BlockDevice>> OpenBlockDevice(const std::string& path) {
+    auto raw = OpenRawDevice(path);
+    if (!raw || (*raw)->Details().format != "raw") {
+        return raw;
+    }
+    std::array<uint8_t, 8> head{};
+    if ((*raw)->ReadAt(0, head) && IsEwfSignature(head)) {
+        return OpenEwfImage(path);
+    }
+    auto segments = SplitSegments(path);
+    if (!segments) {
+        return Error{segments.error()};
+    }
+    if (segments->size() > 1) {
+        return OpenSplitImage(path);
+    }
+    return raw;
+}
+
+Result<std::unique_ptr<BlockDevice>> OpenRawDevice(const std::string& path) {
     // O_RDONLY only: the disk we recover from is never opened for writing. O_NONBLOCK so
     // that a FIFO or a drive without a medium cannot hang the open; it is cleared below.
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
@@ -118,8 +148,8 @@ Result<std::unique_ptr<BlockDevice>> OpenBlockDevice(const std::string& path) {
     if (flags >= 0 && (flags & O_NONBLOCK) != 0) {
         ::fcntl(fd.Get(), F_SETFL, flags & ~O_NONBLOCK);
     }
-    return std::unique_ptr<BlockDevice>(
-        std::make_unique<FileBlockDevice>(std::move(fd), size, path, alignment));
+    return std::unique_ptr<BlockDevice>(std::make_unique<FileBlockDevice>(
+        std::move(fd), size, path, alignment, S_ISBLK(st.st_mode)));
 }
 
 bool MemoryBlockDevice::ReadAt(uint64_t offset, std::span<uint8_t> out) {

@@ -202,6 +202,11 @@ Status AddImageDisk(DiskTable& table, const std::string& path) {
     e.devicePath = path;
     e.totalSectors = (*opened)->SizeBytes() / kSectorSize;
     e.model = fs::path(path).filename().string();
+    const ImageDetails& details = (*opened)->Details();
+    e.format = details.format;
+    e.storedMd5 = details.storedMd5;
+    e.storedSha1 = details.storedSha1;
+    e.files = std::max<size_t>(1, details.files.size());
     FillGeometry(e, 0, 0);
     // Images are listed after the physical disks; entries of drives without a medium stay
     // behind every listed disk so that list index k remains slot k.

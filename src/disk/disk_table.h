@@ -19,6 +19,11 @@ struct DiskEntry {
     uint64_t totalSectors = 0;
     std::string model;
     std::string devicePath;
+    // What the image says of itself ("device" for this machine's disks; see ImageDetails).
+    std::string format = "device";
+    std::string storedMd5;
+    std::string storedSha1;
+    size_t files = 1; // segment files of the image
 };
 
 inline constexpr const char* kModelUsb = "USB Device";

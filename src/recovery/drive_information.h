@@ -17,6 +17,10 @@ struct DriveInformation {
     uint32_t totalFiles = 0;
     uint32_t totalFolders = 0;
     std::string recoveryType; // "Normal" or "Extensive"
+    // The image read from, as it describes itself.
+    std::string imageFormat;
+    std::string storedMd5;
+    std::string storedSha1;
 };
 
 inline DriveInformation MakeDriveInformation(const MountedVolume& v) {

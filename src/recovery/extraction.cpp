@@ -1,5 +1,6 @@
 #include "recovery/extraction.h"
 
+#include "format/sha256.h"
 #include "format/unique_fd.h"
 #include "ufs/file_reader.h"
 #include "ufs/inode.h"
@@ -135,6 +136,28 @@ struct timespec TimeOf(int32_t mtime) {
 }
 
 // The process's umask, read where the kernel shows it, without changing it.
+// The DFXML name_type letter of an inode's type.
+char TypeLetter(uint16_t mode) {
+    if (ufs::IsDirectoryMode(mode))
+        return 'd';
+    if (ufs::IsSymlinkMode(mode))
+        return 'l';
+    if (ufs::IsRegularMode(mode))
+        return 'r';
+    switch (ufs::TypeOf(mode)) {
+    case 0x2000:
+        return 'c';
+    case 0x6000:
+        return 'b';
+    case 0x1000:
+        return 'p';
+    case 0xC000:
+        return 's';
+    default:
+        return '-';
+    }
+}
+
 mode_t CurrentUmask() {
     std::FILE* f = std::fopen("/proc/self/status", "re");
     if (f == nullptr)
@@ -211,6 +234,7 @@ void Append(ExtractionSummary& to, ExtractionSummary& from) {
     append(to.damaged, from.damaged);
     append(to.renamed, from.renamed);
     append(to.skippedItems, from.skippedItems);
+    append(to.records, from.records);
     to.stopped = to.stopped || from.stopped;
     if (to.error.empty())
         to.error = std::move(from.error);
@@ -355,10 +379,26 @@ private:
         }
         sum_->incomplete.push_back(path);
         sum_->skippedItems.push_back({path, what + ": " + std::strerror(err)});
+        NotWritten(what + ": " + std::strerror(err));
     }
     void Skipped(const std::string& path, const char* reason) {
         sum_->skippedItems.push_back({path, reason});
+        NotWritten(reason);
     }
+    // The item being copied was not written, and why.
+    void NotWritten(const std::string& reason) {
+        if (record_ != nullptr) {
+            record_->status = ItemRecord::Status::Skipped;
+            record_->reason = reason;
+            record_->writtenAs.clear();
+            record_->sha256.clear();
+        }
+    }
+    // Notes where block data of the current file lies, and what of it could not be read.
+    void RecordBlock(uint64_t fileOffset, uint64_t sector, uint32_t length, bool damaged);
+    void RecordLost(uint64_t fileOffset, uint64_t length);
+    // Hashes the file as written up to `end`: zeros where nothing was written.
+    void HashZerosTo(uint64_t end);
 
     void CountFolder(uint32_t inode);
     void CopyFolderTree(int64_t folder);
@@ -435,7 +475,58 @@ private:
     std::optional<Task> batch_;               // subtrees gathered, not yet sent
     ExtractionSummary* afterBatch_ = nullptr; // the walk's results after them
     uint64_t counted_ = 0; // bytes of the current file counted in the progress so far
+    // With records: the current item's, and the hash of what was written of it so far.
+    ItemRecord* record_ = nullptr;
+    std::optional<Sha256> hash_;
+    uint64_t hashedTo_ = 0;
+    uint64_t hashedZeros_ = 0;
 };
+
+// Holes are hashed as the zeros they read as, up to this much per file; a file sparser
+// than that gets no digest (hashing terabytes of zeros a hostile inode claims is no use).
+constexpr uint64_t kMostHashedZeros = uint64_t{4} << 30;
+
+void Extractor::HashZerosTo(uint64_t end) {
+    if (!hash_ || end <= hashedTo_)
+        return;
+    hashedZeros_ += end - hashedTo_;
+    if (hashedZeros_ > kMostHashedZeros) {
+        hash_.reset();
+        return;
+    }
+    hash_->UpdateZeros(end - hashedTo_);
+    hashedTo_ = end;
+}
+
+void Extractor::RecordBlock(uint64_t fileOffset, uint64_t sector, uint32_t length, bool damaged) {
+    auto add = [](std::vector<ByteRun>& runs, ByteRun r) {
+        if (!runs.empty() && runs.back().located && r.located &&
+            runs.back().fileOffset + runs.back().length == r.fileOffset &&
+            runs.back().imgOffset + runs.back().length == r.imgOffset) {
+            runs.back().length += r.length;
+        } else {
+            runs.push_back(r);
+        }
+    };
+    add(record_->runs, {fileOffset, sector * kSectorSize, length, true});
+    if (!damaged)
+        return;
+    // The sectors the reader found unreadable, exactly.
+    const BadSectorMap& bad = run_.reader.BadSectors();
+    const uint64_t end = sector + SectorsFor(length);
+    for (uint64_t s = bad.NextBad(sector, end); s < end; s = bad.NextBad(s, end)) {
+        const uint64_t runEnd = std::min(bad.BadRunEnd(s), end);
+        const uint64_t from = (s - sector) * kSectorSize;
+        const uint64_t to = std::min<uint64_t>((runEnd - sector) * kSectorSize, length);
+        add(record_->unreadable, {fileOffset + from, s * kSectorSize, to - from, true});
+        s = runEnd;
+    }
+}
+
+void Extractor::RecordLost(uint64_t fileOffset, uint64_t length) {
+    if (length != 0)
+        record_->unreadable.push_back({fileOffset, 0, length, false});
+}
 
 // Counts the files and bytes below a folder for the progress display and, when subtrees
 // may be handed over, weighs each folder's subtree (a file, plus one per 64 KiB).
@@ -580,6 +671,17 @@ bool Extractor::PushFolder(uint32_t folder) {
         f.attr.perm = 0755; // a folder the tree made, or whose inode is gone
     }
     f.attr.mtime = tree_.Folders()[folder].modifiedTime;
+    if (opts_.records) {
+        ItemRecord& r = sum_->records.emplace_back();
+        r.path = FolderItemPath(folder);
+        r.nameBytes = std::string(tree_.FolderName(folder));
+        r.writtenAs = DestPath(f.name);
+        r.renamed = f.name != shown;
+        r.type = 'd';
+        r.inode = inode;
+        r.mode = read.Ok() && read.inode.IsDirectory() ? read.inode.mode : 0;
+        r.mtime = f.attr.mtime;
+    }
     f.fd = std::move(child);
     if (k >= kKeepOpen && k % kKeepOpen != 0)
         frames_[k].fd.Reset();
@@ -682,6 +784,8 @@ Copied Extractor::CopyBlocks(int fd, const Inode& inode) {
         damaged = damaged || candidate.lost;
         if (next != lbn) { // a whole absent indirect range: a hole in the output too
             const uint64_t gap = reader.BlockOffset(next) - reader.BlockOffset(lbn);
+            if (record_ != nullptr && candidate.lost)
+                RecordLost(reader.BlockOffset(lbn), gap);
             counted_ += gap;
             run_.AddBytes(static_cast<int64_t>(gap), false);
             lbn = next;
@@ -691,9 +795,20 @@ Copied Extractor::CopyBlocks(int fd, const Inode& inode) {
         const auto state = reader.ReadBlock(lbn, {block.data(), len});
         using State = FileReader::BlockState;
         damaged = damaged || state == State::Damaged || state == State::Lost;
+        if (record_ != nullptr && state == State::Lost)
+            RecordLost(reader.BlockOffset(lbn), len);
         if (state == State::Data || state == State::Damaged) {
             if (++dataBlocks > volumeBlocks) {
                 return {Copied::Whole, true, 0, writtenEnd};
+            }
+            if (record_ != nullptr) {
+                RecordBlock(reader.BlockOffset(lbn), reader.LastSector(), len,
+                            state == State::Damaged);
+                HashZerosTo(reader.BlockOffset(lbn));
+                if (hash_) {
+                    hash_->Update({block.data(), len});
+                    hashedTo_ = reader.BlockOffset(lbn) + len;
+                }
             }
             size_t done = 0;
             const auto at = static_cast<off_t>(reader.BlockOffset(lbn));
@@ -768,6 +883,12 @@ bool Extractor::WriteRegular(int dirFd, Output& out, const Inode& inode, uint32_
         return false;
     }
     damaged = copied.damaged;
+    if (record_ != nullptr) {
+        if (lost)
+            RecordLost(0, inode.size);
+        HashZerosTo(inode.size);
+        record_->sha256 = hash_ ? hash_->HexDigest() : std::string();
+    }
     return true;
 }
 
@@ -863,6 +984,11 @@ void Extractor::PlaceItem(uint32_t fileIndex, const Inode& inode, bool lost) {
         sum_->incomplete.push_back(FilePath(fileIndex));
     if (name != shown)
         sum_->renamed.push_back({FilePath(fileIndex), DestPath(name)});
+    if (record_ != nullptr) {
+        record_->writtenAs = DestPath(name);
+        record_->renamed = name != shown;
+        record_->status = damaged ? ItemRecord::Status::Incomplete : ItemRecord::Status::Whole;
+    }
 }
 
 void Extractor::CopyFile(uint32_t fileIndex) {
@@ -888,10 +1014,29 @@ void Extractor::CopyFile(uint32_t fileIndex) {
         read.inode.modifiedTime = node.modifiedTime;
     }
     const Inode& inode = read.inode;
+    record_ = nullptr;
+    if (opts_.records) {
+        ItemRecord& r = sum_->records.emplace_back();
+        r.path = FilePath(fileIndex);
+        r.nameBytes = std::string(tree_.FileName(fileIndex));
+        r.inode = node.inode;
+        r.mode = inode.mode;
+        r.size = node.damaged ? node.size : inode.size;
+        r.mtime = inode.modifiedTime;
+        r.type = TypeLetter(inode.mode);
+        record_ = &r;
+        hash_.emplace();
+        hashedTo_ = 0;
+        hashedZeros_ = 0;
+    }
     if (node.damaged || ufs::IsMetadataMode(inode.mode) ||
         (!lost && InodeIsDamaged(access_.Geometry(), inode.mode, inode.size, inode.blocks))) {
         // Listed, never written: nothing of what such an inode claims can be trusted.
         sum_->damaged.push_back(FilePath(fileIndex));
+        if (record_ != nullptr) {
+            record_->status = ItemRecord::Status::Damaged;
+            record_->reason = "its inode cannot be what it claims";
+        }
     } else if (ufs::IsSpecialMode(inode.mode)) {
         ++sum_->specialsSkipped;
         Skipped(FilePath(fileIndex), "device file, FIFO or socket: not copied");
@@ -899,6 +1044,11 @@ void Extractor::CopyFile(uint32_t fileIndex) {
         PlaceItem(fileIndex, inode, lost);
     }
     run_.FileDone(static_cast<int64_t>(node.size) - static_cast<int64_t>(counted_));
+    if (record_ != nullptr && record_->status != ItemRecord::Status::Whole &&
+        record_->status != ItemRecord::Status::Incomplete)
+        record_->sha256.clear();
+    record_ = nullptr;
+    hash_.reset();
 }
 
 bool Extractor::EnterOrHandOver(uint32_t folder) {

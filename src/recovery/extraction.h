@@ -52,6 +52,37 @@ struct ExtractionOptions {
     // Threads that copy at once, over disjoint subtrees (0: one per core, at most 8). The
     // results are those of one thread; a disk that fails a read is read by one at a time.
     unsigned workers = 0;
+    // Keep a record of every item met (where its bytes lie, a SHA-256 of what was written),
+    // for a report.
+    bool records = false;
+};
+
+// Where a piece of a file lies: `length` bytes at `fileOffset` in the file, at byte
+// `imgOffset` of the disk or image (unknown when not `located`).
+struct ByteRun {
+    uint64_t fileOffset = 0;
+    uint64_t imgOffset = 0;
+    uint64_t length = 0;
+    bool located = true;
+};
+
+// What the copy did with one item, for a report.
+struct ItemRecord {
+    enum class Status { Whole, Incomplete, Damaged, Skipped };
+    std::string path;      // in the volume, as shown
+    std::string nameBytes; // the name as the disk holds it
+    std::string writtenAs; // below the destination; empty when not written
+    char type = 'r';       // r file, l link, d folder, c b p s special (the DFXML letters)
+    uint32_t inode = 0;
+    uint16_t mode = 0;
+    uint64_t size = 0;
+    int32_t mtime = 0;
+    Status status = Status::Whole;
+    bool renamed = false;            // written under another name than the one shown
+    std::string reason;              // why it was not written
+    std::vector<ByteRun> runs;       // its data on the disk, in file order (holes left out)
+    std::vector<ByteRun> unreadable; // what could not be read (written as zeros)
+    std::string sha256; // of the file as written; empty when none was written or hashed
 };
 
 // An item written under another name than the one shown: `from` its path in the volume,
@@ -81,6 +112,7 @@ struct ExtractionSummary {
     std::vector<SkippedItem> skippedItems;
     bool stopped = false;
     std::string error; // set when the run could not go on (destination full, read-only...)
+    std::vector<ItemRecord> records; // with ExtractionOptions::records, in listing order
 
     bool Whole() const {
         return incomplete.empty() && damaged.empty() && error.empty() && !stopped;

@@ -14,6 +14,10 @@ Status Session::Adopt(Result<std::unique_ptr<BlockDevice>> opened) {
     for (const auto& r : rescueMap_) {
         reader_.BadSectors().Add(r.first, r.end - r.first);
     }
+    // What the image's acquisition could not read is known unreadable without a read.
+    for (const auto& [first, count] : device_->Details().unreadable) {
+        reader_.BadSectors().Add(first, count);
+    }
     return Ok();
 }
 

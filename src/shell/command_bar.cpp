@@ -110,7 +110,13 @@ void CommandBar::LoadBadSectorMap() {
 void CommandBar::ShowDriveInformation() {
     if (session_.Mounted() == nullptr)
         return;
-    DriveInformationDialog dialog(MakeDriveInformation(*session_.Mounted()), &window_);
+    DriveInformation info = MakeDriveInformation(*session_.Mounted());
+    if (const BlockDevice* device = session_.Device(); device != nullptr) {
+        info.imageFormat = device->Details().format;
+        info.storedMd5 = device->Details().storedMd5;
+        info.storedSha1 = device->Details().storedSha1;
+    }
+    DriveInformationDialog dialog(info, &window_);
     dialog.exec();
 }
 

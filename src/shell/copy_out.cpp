@@ -1,14 +1,17 @@
 #include "shell/copy_out.h"
 
+#include "recovery/dfxml_report.h"
 #include "shell/save_progress_dialog.h"
 #include "text/messages.h"
 
+#include <ctime>
 #include <unordered_set>
 
 namespace trevik::shell {
 namespace {
 
-void ReportCopy(QWidget* parent, MessageService& messages, const ExtractionSummary& s) {
+void ReportCopy(QWidget* parent, MessageService& messages, const ExtractionSummary& s,
+                const MessageService::SaveReport& saveReport) {
     QStringList lines;
     // Items that could not be written at all are listed with their reason instead.
     std::unordered_set<std::string> notWritten;
@@ -50,7 +53,7 @@ void ReportCopy(QWidget* parent, MessageService& messages, const ExtractionSumma
         summary += QString("\n%1 damaged item(s) were not written: their inodes cannot be what "
                            "they claim.")
                        .arg(s.damaged.size());
-    messages.ShowReport(parent, summary, lines);
+    messages.ShowReport(parent, summary, lines, saveReport);
 }
 
 } // namespace
@@ -66,6 +69,8 @@ ExtractionSummary CopyOut(QWidget* parent, MessageService& messages, Session& se
     ExtractionOptions options;
     options.duplicates = session.settings.duplicatePolicy;
     options.rawNames = session.settings.rawNames;
+    options.records = true; // for "Save Report..."
+    const auto started = static_cast<int64_t>(std::time(nullptr));
     SectorReader& reader = session.Reader();
     const ExtractionSummary s =
         dialog.Run([=, &reader](ExtractionControl& c, ExtractionObserver& o) {
@@ -73,8 +78,20 @@ ExtractionSummary CopyOut(QWidget* parent, MessageService& messages, Session& se
         });
     if (!s.error.empty())
         messages.ShowMessage(parent, MessageKind::Error, QString::fromStdString(s.error));
-    if (report || !s.incomplete.empty() || !s.skippedItems.empty() || !s.damaged.empty())
-        ReportCopy(parent, messages, s);
+    if (report || !s.incomplete.empty() || !s.skippedItems.empty() || !s.damaged.empty()) {
+        ReportSource source;
+        if (const BlockDevice* device = session.Device(); device != nullptr) {
+            source.imagePath = device->Path();
+            source.image = device->Details();
+        }
+        source.program = "trevik";
+        source.version = TREVIK_VERSION;
+        source.startTime = started;
+        ReportCopy(parent, messages, s, [source, volume, &s](const QString& path) {
+            const Status written = WriteDfxmlReport(path.toStdString(), source, *volume, s);
+            return written ? QString() : QString::fromStdString(written.error());
+        });
+    }
     return s;
 }
 

@@ -190,6 +190,17 @@ DriveInformationDialog::DriveInformationDialog(const DriveInformation& d, QWidge
         values[i] = new QLabel(texts[i]);
         form->addRow(labels[i], values[i]);
     }
+    // The image as its acquisition described it.
+    const std::pair<const char*, std::string> image[] = {{"Image Format", d.imageFormat},
+                                                         {"Stored MD5", d.storedMd5},
+                                                         {"Stored SHA-1", d.storedSha1}};
+    for (const auto& [label, value] : image) {
+        if (!value.empty()) {
+            auto* l = new QLabel(QString::fromStdString(value));
+            l->setTextInteractionFlags(Qt::TextSelectableByMouse);
+            form->addRow(label, l);
+        }
+    }
     auto* ok = new QDialogButtonBox(QDialogButtonBox::Ok);
     connect(ok, &QDialogButtonBox::accepted, this, &QDialog::accept);
     form->addRow(ok);

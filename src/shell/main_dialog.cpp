@@ -180,9 +180,9 @@ void MainDialog::BuildWidgets() {
             panel_->SetStatusLine(browse_->StatusText());
     });
     connect(addImage_, &QPushButton::clicked, this, [this] {
-        const QString path =
-            QFileDialog::getOpenFileName(this, "Add Disk Image", QDir::homePath(),
-                                         "Disk images (*.img *.dd *.raw *.bin);;All files (*)");
+        const QString path = QFileDialog::getOpenFileName(
+            this, "Add Disk Image", QDir::homePath(),
+            "Disk images (*.img *.dd *.raw *.bin *.E01 *.e01 *.001 *.aa);;All files (*)");
         if (path.isEmpty())
             return;
         const QString error = AddDiskImage(path);

@@ -5,6 +5,8 @@
 #include <QDesktopServices>
 #include <QDialog>
 #include <QDialogButtonBox>
+#include <QDir>
+#include <QFileDialog>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMessageBox>
@@ -50,7 +52,8 @@ bool BoxMessageService::AskYesNo(QWidget* parent, MessageKind kind, const QStrin
     return box.exec() == QMessageBox::Yes;
 }
 
-ReportDialog::ReportDialog(QWidget* parent, const QString& summary, const QStringList& details)
+ReportDialog::ReportDialog(QWidget* parent, const QString& summary, const QStringList& details,
+                           const MessageService::SaveReport& saveReport)
     : QDialog(parent) {
     setWindowTitle(kCaption);
     auto* layout = new QVBoxLayout(this);
@@ -69,13 +72,31 @@ ReportDialog::ReportDialog(QWidget* parent, const QString& summary, const QStrin
         connect(copy, &QPushButton::clicked,
                 [list] { QGuiApplication::clipboard()->setText(list->toPlainText()); });
     }
+    if (saveReport) {
+        // The examiner's record of the copy: every item, where its bytes lay, its hash.
+        auto* save = buttons->addButton("&Save Report...", QDialogButtonBox::ActionRole);
+        save->setToolTip("Writes a DFXML report of this copy: every item, where its bytes lie "
+                         "on the disk, and the SHA-256 of what was written");
+        connect(save, &QPushButton::clicked, this, [this, saveReport] {
+            const QString path = chooseReportFile
+                                     ? chooseReportFile()
+                                     : QFileDialog::getSaveFileName(
+                                           this, "Save Report", QDir::homePath() + "/report.xml",
+                                           "DFXML reports (*.xml);;All files (*)");
+            if (path.isEmpty())
+                return;
+            const QString error = saveReport(path);
+            if (!error.isEmpty())
+                QMessageBox::critical(this, kCaption, error);
+        });
+    }
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     layout->addWidget(buttons);
 }
 
 void BoxMessageService::ShowReport(QWidget* parent, const QString& summary,
-                                   const QStringList& details) {
-    ReportDialog dialog(parent, summary, details);
+                                   const QStringList& details, const SaveReport& saveReport) {
+    ReportDialog dialog(parent, summary, details, saveReport);
     dialog.exec();
 }
 

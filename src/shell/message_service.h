@@ -4,6 +4,7 @@
 #include <QString>
 #include <QStringList>
 #include <QUrl>
+#include <functional>
 
 namespace trevik::shell {
 
@@ -19,9 +20,14 @@ public:
     virtual void ShowMessage(QWidget* parent, MessageKind kind, const QString& text) = 0;
     // True for Yes.
     virtual bool AskYesNo(QWidget* parent, MessageKind kind, const QString& text) = 0;
+    // Writes a report of a copy to the file named; returns why it could not (empty: done).
+    using SaveReport = std::function<QString(const QString& path)>;
     // What an operation recovered and what it could not: a summary, then the items the
-    // user may want to copy (incomplete and skipped files, warnings), one a line.
-    virtual void ShowReport(QWidget* parent, const QString& summary, const QStringList& details) {
+    // user may want to copy (incomplete and skipped files, warnings), one a line. With
+    // `saveReport`, the report of the copy can be saved ("Save Report...").
+    virtual void ShowReport(QWidget* parent, const QString& summary, const QStringList& details,
+                            const SaveReport& saveReport = {}) {
+        (void)saveReport;
         ShowMessage(parent, details.isEmpty() ? MessageKind::Information : MessageKind::Error,
                     summary + (details.isEmpty() ? QString() : "\n" + details.join('\n')));
     }
@@ -40,14 +46,18 @@ public:
 // What an operation recovered and what it could not, with a list the user can copy.
 class ReportDialog : public QDialog {
 public:
-    ReportDialog(QWidget* parent, const QString& summary, const QStringList& details);
+    ReportDialog(QWidget* parent, const QString& summary, const QStringList& details,
+                 const MessageService::SaveReport& saveReport = {});
+    // Asked for the report's file name; empty means cancel. A file dialog unless set.
+    std::function<QString()> chooseReportFile;
 };
 
 class BoxMessageService final : public MessageService {
 public:
     void ShowMessage(QWidget* parent, MessageKind kind, const QString& text) override;
     bool AskYesNo(QWidget* parent, MessageKind kind, const QString& text) override;
-    void ShowReport(QWidget* parent, const QString& summary, const QStringList& details) override;
+    void ShowReport(QWidget* parent, const QString& summary, const QStringList& details,
+                    const SaveReport& saveReport = {}) override;
 };
 
 class SystemDesktopService final : public DesktopService {

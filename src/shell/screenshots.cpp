@@ -30,8 +30,9 @@ public:
     }
     bool AskYesNo(QWidget*, MessageKind, const QString&) override { return true; }
     // Reports are drawn to a picture of their own: the mount's, then the copy's.
-    void ShowReport(QWidget* parent, const QString& summary, const QStringList& details) override {
-        ReportDialog dialog(parent, summary, details);
+    void ShowReport(QWidget* parent, const QString& summary, const QStringList& details,
+                    const SaveReport& saveReport) override {
+        ReportDialog dialog(parent, summary, details, saveReport);
         dialog.show();
         QCoreApplication::processEvents();
         Save(dialog, QString("%1/report-%2.png").arg(dir_, ++reports_ == 1 ? "mount" : "copy"));

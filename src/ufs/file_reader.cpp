@@ -33,7 +33,8 @@ FileReader::BlockState FileReader::ReadBlock(uint64_t lbn, std::span<uint8_t> ou
         return BlockState::Lost;
     }
     buffer_.resize(size_t{SectorsFor(out.size())} * kSectorSize);
-    const ReadOutcome r = access_.Reader().Read(FragmentSector(g, frag), buffer_);
+    lastSector_ = FragmentSector(g, frag);
+    const ReadOutcome r = access_.Reader().Read(lastSector_, buffer_);
     std::copy_n(buffer_.begin(), out.size(), out.begin());
     return r.Whole() ? BlockState::Data : BlockState::Damaged;
 }

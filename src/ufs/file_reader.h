@@ -34,12 +34,15 @@ public:
     uint64_t Capacity() const { return map_.Capacity(); }
     // Fills out (BlockLength(lbn) bytes) with block lbn.
     BlockState ReadBlock(uint64_t lbn, std::span<uint8_t> out);
+    // The first sector of the block the last ReadBlock read (Data or Damaged).
+    uint64_t LastSector() const { return lastSector_; }
 
 private:
     InodeAccess& access_;
     Inode inode_;
     BlockMap map_;
     std::vector<uint8_t> buffer_;
+    uint64_t lastSector_ = 0;
 };
 
 // A symbolic link's target: from its data block (as Solaris keeps it), or from inside the

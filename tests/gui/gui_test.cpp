@@ -46,8 +46,10 @@ public:
     void ShowMessage(QWidget*, MessageKind kind, const QString& text) override {
         shown.push_back({kind, text});
     }
-    void ShowReport(QWidget*, const QString& summary, const QStringList& details) override {
+    void ShowReport(QWidget*, const QString& summary, const QStringList& details,
+                    const SaveReport& saveReport) override {
         reports.push_back({summary, details});
+        lastSaveReport = saveReport;
     }
     bool AskYesNo(QWidget*, MessageKind kind, const QString& text) override {
         shown.push_back({kind, text});
@@ -63,6 +65,7 @@ public:
     std::vector<std::pair<QString, QStringList>> reports;
     std::deque<bool> answers;
     std::function<void()> onAsk; // sees the window as the question is asked
+    SaveReport lastSaveReport;   // the "Save Report..." of the last report, if it had one
 };
 
 class NoDesktop final : public DesktopService {

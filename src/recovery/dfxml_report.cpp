@@ -1,0 +1,205 @@
+#include "recovery/dfxml_report.h"
+
+#include "format/sector.h"
+#include "ufs/names.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace trevik {
+namespace {
+
+// Text as XML 1.0 takes it: markup escaped, characters XML cannot hold (controls, bytes
+// that are not UTF-8) as U+FFFD; the exact bytes travel in hex beside it where it matters.
+std::string Xml(std::string_view text) {
+    const std::string shown = DisplayName(text); // valid UTF-8
+    std::string out;
+    out.reserve(shown.size());
+    for (const char ch : shown) {
+        const auto c = static_cast<unsigned char>(ch);
+        switch (c) {
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        default:
+            if (c < 0x20 && c != '\t')
+                out += "\xEF\xBF\xBD";
+            else
+                out += ch;
+        }
+    }
+    return out;
+}
+
+const char* StatusName(ItemRecord::Status s) {
+    switch (s) {
+    case ItemRecord::Status::Whole:
+        return "whole";
+    case ItemRecord::Status::Incomplete:
+        return "incomplete";
+    case ItemRecord::Status::Damaged:
+        return "damaged";
+    case ItemRecord::Status::Skipped:
+        return "skipped";
+    }
+    return "";
+}
+
+void Element(std::string& out, const char* indent, const char* name, const std::string& value) {
+    out += indent;
+    out += '<';
+    out += name;
+    out += '>';
+    out += value;
+    out += "</";
+    out += name;
+    out += ">\n";
+}
+
+void Run(std::string& out, const char* element, const ByteRun& r) {
+    out += "        <";
+    out += element;
+    out += " file_offset=\"" + std::to_string(r.fileOffset) + "\"";
+    if (r.located)
+        out += " img_offset=\"" + std::to_string(r.imgOffset) + "\"";
+    out += " len=\"" + std::to_string(r.length) + "\"/>\n";
+}
+
+void FileObject(std::string& out, const ItemRecord& r) {
+    out += "    <fileobject>\n";
+    // The path below the volume's root, as DFXML writes it (no leading slash).
+    Element(out, "      ", "filename", Xml(r.path.size() > 1 ? r.path.substr(1) : r.path));
+    Element(out, "      ", "name_type", std::string(1, r.type));
+    if (r.type != 'd')
+        Element(out, "      ", "filesize", std::to_string(r.size));
+    Element(out, "      ", "inode", std::to_string(r.inode));
+    if (r.mode != 0)
+        Element(out, "      ", "mode", std::to_string(r.mode));
+    if (r.mtime > 0)
+        Element(out, "      ", "mtime", IsoUtc(r.mtime));
+    if (!r.runs.empty()) {
+        out += "      <byte_runs>\n";
+        for (const ByteRun& b : r.runs)
+            Run(out, "byte_run", b);
+        out += "      </byte_runs>\n";
+    }
+    if (!r.sha256.empty())
+        out += "      <hashdigest type=\"sha256\">" + r.sha256 + "</hashdigest>\n";
+    Element(out, "      ", "trevik:status", StatusName(r.status));
+    if (!r.reason.empty())
+        Element(out, "      ", "trevik:reason", Xml(r.reason));
+    Element(out, "      ", "trevik:name_hex", HexBytes(r.nameBytes));
+    if (!r.writtenAs.empty()) {
+        out += "      <trevik:written_as renamed=\"" + std::string(r.renamed ? "1" : "0") + "\">" +
+               Xml(r.writtenAs) + "</trevik:written_as>\n";
+    }
+    if (!r.unreadable.empty()) {
+        out += "      <trevik:unreadable_runs>\n";
+        for (const ByteRun& b : r.unreadable)
+            Run(out, "trevik:run", b);
+        out += "      </trevik:unreadable_runs>\n";
+    }
+    out += "    </fileobject>\n";
+}
+
+} // namespace
+
+std::string IsoUtc(int64_t seconds) {
+    const auto t = static_cast<std::time_t>(seconds);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return text;
+}
+
+std::string DfxmlReport(const ReportSource& source, const MountedVolume& volume,
+                        const ExtractionSummary& summary) {
+    const VolumeGeometry& g = volume.geometry;
+    std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+    out += "<dfxml xmlns=\"http://www.forensicswiki.org/wiki/Category:Digital_Forensics_XML\"\n"
+           "       xmlns:dc=\"http://purl.org/dc/elements/1.1/\"\n"
+           "       xmlns:trevik=\"";
+    out += kTrevikXmlNamespace;
+    out += "\"\n       version=\"1.1.0\">\n";
+    out += "  <metadata>\n    <dc:type>Recovery report</dc:type>\n  </metadata>\n";
+    out += "  <creator version=\"1.0\">\n";
+    Element(out, "    ", "program", Xml(source.program));
+    Element(out, "    ", "version", Xml(source.version));
+    out += "    <execution_environment>\n";
+    if (!source.commandLine.empty())
+        Element(out, "      ", "command_line", Xml(source.commandLine));
+    Element(out, "      ", "start_time", IsoUtc(source.startTime));
+    out += "    </execution_environment>\n  </creator>\n";
+    out += "  <source>\n";
+    Element(out, "    ", "image_filename", Xml(source.imagePath));
+    // What the schema has no place for, about the image, in our namespace.
+    out += "    <trevik:image format=\"" + Xml(source.image.format) + "\">\n";
+    for (const std::string& f : source.image.files)
+        Element(out, "      ", "trevik:file", Xml(f));
+    if (!source.image.storedMd5.empty())
+        Element(out, "      ", "trevik:stored_md5", source.image.storedMd5);
+    if (!source.image.storedSha1.empty())
+        Element(out, "      ", "trevik:stored_sha1", source.image.storedSha1);
+    for (const auto& [first, count] : source.image.unreadable) {
+        out += "      <trevik:acquisition_error first_sector=\"" + std::to_string(first) +
+               "\" sectors=\"" + std::to_string(count) + "\"/>\n";
+    }
+    out += "    </trevik:image>\n";
+    out += "  </source>\n";
+    out += "  <volume offset=\"" +
+           std::to_string(uint64_t{volume.entry.startSector} * kSectorSize) + "\">\n";
+    Element(out, "    ", "sector_size", std::to_string(kSectorSize));
+    Element(out, "    ", "block_size", std::to_string(g.blockSize));
+    Element(out, "    ", "ftype_str", "ufs1");
+    Element(out, "    ", "allocated_only", volume.mode == RecoveryMode::Normal ? "1" : "0");
+    out += "    <trevik:volume name=\"" + Xml(volume.entry.name) + "\" fragment_size=\"" +
+           std::to_string(g.fragmentSize) + "\" mode=\"" +
+           (volume.mode == RecoveryMode::Normal ? "normal" : "extensive") + "\"/>\n";
+    for (const ItemRecord& r : summary.records)
+        FileObject(out, r);
+    out += "  </volume>\n";
+    out += "  <trevik:summary files_written=\"" + std::to_string(summary.filesWritten) +
+           "\" bytes_written=\"" + std::to_string(summary.bytesWritten) + "\" incomplete=\"" +
+           std::to_string(summary.incomplete.size()) + "\" damaged=\"" +
+           std::to_string(summary.damaged.size()) + "\" stopped=\"" +
+           (summary.stopped ? "1" : "0") + "\"/>\n";
+    out += "</dfxml>\n";
+    return out;
+}
+
+Status WriteDfxmlReport(const std::string& path, const ReportSource& source,
+                        const MountedVolume& volume, const ExtractionSummary& summary) {
+    const std::string text = DfxmlReport(source, volume, summary);
+    const std::string temp = path + ".partial";
+    FILE* f = std::fopen(temp.c_str(), "wbx");
+    if (f == nullptr && errno == EEXIST) {
+        ::unlink(temp.c_str());
+        f = std::fopen(temp.c_str(), "wbx");
+    }
+    if (f == nullptr)
+        return Error{"Cannot write " + path + ": " + std::strerror(errno)};
+    const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    const int err = errno;
+    if (std::fclose(f) != 0 || !written || std::rename(temp.c_str(), path.c_str()) != 0) {
+        const int e = written ? errno : err;
+        ::unlink(temp.c_str());
+        return Error{"Cannot write " + path + ": " + std::strerror(e)};
+    }
+    return Ok();
+}
+
+} // namespace trevik

@@ -1,0 +1,40 @@
+#pragma once
+
+#include "disk/block_device.h"
+#include "format/result.h"
+#include "recovery/extraction.h"
+#include "ufs/mount.h"
+
+#include <string>
+
+namespace trevik {
+
+// Where a report's data came from and what made it.
+struct ReportSource {
+    std::string imagePath;
+    ImageDetails image;
+    std::string program; // "trevik-cli" or "trevik"
+    std::string version;
+    std::string commandLine; // empty when there is none
+    int64_t startTime = 0;   // seconds since 1970, UTC
+};
+
+// The project's namespace for what DFXML has no element for.
+inline constexpr const char* kTrevikXmlNamespace = "urn:x-trevik:recovery-report:1";
+
+// Writes a Digital Forensics XML report of a copy made with ExtractionOptions::records:
+// the source image, the volume, and one fileobject per item with its byte runs on the disk
+// and the SHA-256 of what was written; the item's status, its name's bytes, the image's
+// format and the unreadable runs in elements of kTrevikXmlNamespace. The file appears
+// whole or not at all.
+Status WriteDfxmlReport(const std::string& path, const ReportSource& source,
+                        const MountedVolume& volume, const ExtractionSummary& summary);
+
+// The report as text (what WriteDfxmlReport writes).
+std::string DfxmlReport(const ReportSource& source, const MountedVolume& volume,
+                        const ExtractionSummary& summary);
+
+// "2026-12-09T04:18:26Z" for seconds since 1970.
+std::string IsoUtc(int64_t seconds);
+
+} // namespace trevik
