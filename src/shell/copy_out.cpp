@@ -5,6 +5,7 @@
 #include "text/messages.h"
 
 #include <ctime>
+#include <memory>
 #include <unordered_set>
 
 namespace trevik::shell {
@@ -87,8 +88,10 @@ ExtractionSummary CopyOut(QWidget* parent, MessageService& messages, Session& se
         source.program = "trevik";
         source.version = TREVIK_VERSION;
         source.startTime = started;
-        ReportCopy(parent, messages, s, [source, volume, &s](const QString& path) {
-            const Status written = WriteDfxmlReport(path.toStdString(), source, *volume, s);
+        // The report may be saved while the summary is shown, or later by whoever keeps it.
+        auto kept = std::make_shared<const ExtractionSummary>(s);
+        ReportCopy(parent, messages, s, [source, volume, kept](const QString& path) {
+            const Status written = WriteDfxmlReport(path.toStdString(), source, *volume, *kept);
             return written ? QString() : QString::fromStdString(written.error());
         });
     }

@@ -27,6 +27,7 @@
 #include <QToolBar>
 #include <QTreeView>
 #include <QTreeWidget>
+#include <QXmlStreamReader>
 #include <deque>
 #include <unistd.h>
 
@@ -584,6 +585,22 @@ private slots:
         QVERIFY(m.reports[0].first.contains("Nothing was found unreadable or damaged."));
         QVERIFY(m.reports[2].first.startsWith("Recovered "));
         QVERIFY(m.reports[2].second.isEmpty());
+        // The copy's report can be saved as DFXML: one fileobject per item copied.
+        QVERIFY(bool(m.lastSaveReport));
+        const QString xml = out.filePath("report.xml");
+        QCOMPARE(m.lastSaveReport(xml), QString());
+        QFile saved(xml);
+        QVERIFY(saved.open(QIODevice::ReadOnly));
+        QXmlStreamReader reader(&saved);
+        int objects = 0;
+        while (!reader.atEnd()) {
+            if (reader.readNext() == QXmlStreamReader::StartElement &&
+                reader.name() == u"fileobject")
+                ++objects;
+        }
+        QVERIFY(!reader.hasError());
+        QCOMPARE(objects, 10); // 4 folders, 6 files
+        QCOMPARE(m.lastSaveReport(out.filePath("no/such/folder/r.xml")).isEmpty(), false);
         // A toolbar button follows its greyed menu item: nothing runs on another step.
         w.Back();
         w.MenuAction(Command::RecoverAll)->trigger();
