@@ -89,7 +89,7 @@ void Sha256::UpdateZeros(uint64_t count) {
     }
 }
 
-std::string Sha256::HexDigest() {
+std::array<uint8_t, 32> Sha256::Digest() {
     const uint64_t bits = length_ * 8;
     const uint8_t one = 0x80;
     Update({&one, 1});
@@ -99,11 +99,20 @@ std::string Sha256::HexDigest() {
     for (int i = 0; i < 8; ++i)
         tail[i] = static_cast<uint8_t>(bits >> (56 - 8 * i));
     Update({tail, 8});
+    std::array<uint8_t, 32> digest{};
+    for (size_t i = 0; i < 8; ++i) {
+        for (size_t b = 0; b < 4; ++b)
+            digest[4 * i + b] = static_cast<uint8_t>(state_[i] >> (24 - 8 * b));
+    }
+    return digest;
+}
+
+std::string Sha256::HexDigest() {
     static const char* const kDigits = "0123456789abcdef";
     std::string hex;
-    for (uint32_t v : state_) {
-        for (int shift = 28; shift >= 0; shift -= 4)
-            hex += kDigits[(v >> shift) & 15];
+    for (const uint8_t b : Digest()) {
+        hex += kDigits[b >> 4];
+        hex += kDigits[b & 15];
     }
     return hex;
 }

@@ -14,6 +14,8 @@ public:
     void Update(std::span<const uint8_t> bytes);
     // `count` zero bytes (a hole of a sparse file), without a buffer of that size.
     void UpdateZeros(uint64_t count);
+    // The digest; the object is spent afterwards.
+    std::array<uint8_t, 32> Digest();
     // The digest as 64 lower-case hex digits; the object is spent afterwards.
     std::string HexDigest();
 

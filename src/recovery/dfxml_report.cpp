@@ -2,12 +2,14 @@
 
 #include "format/sector.h"
 #include "ufs/names.h"
+#include "ufs/tree_paths.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <functional>
 #include <unistd.h>
 
 namespace trevik {
@@ -78,10 +80,24 @@ void Run(std::string& out, const char* element, const ByteRun& r) {
     out += " len=\"" + std::to_string(r.length) + "\"/>\n";
 }
 
-void FileObject(std::string& out, const ItemRecord& r) {
-    out += "    <fileobject>\n";
+std::string Hex(const std::array<uint8_t, 32>& bytes) {
+    return HexBytes({reinterpret_cast<const char*>(bytes.data()), bytes.size()});
+}
+
+void FileObject(std::string& out, const RecoveredTree& tree, const ItemRecord& r) {
     // The path below the volume's root, as DFXML writes it (no leading slash).
-    Element(out, "      ", "filename", Xml(r.path.size() > 1 ? r.path.substr(1) : r.path));
+    std::string path;
+    std::string_view name;
+    if (r.folder) {
+        path = FolderPath(tree, tree.Folders()[r.index].inode, '/', true);
+        name = tree.FolderName(r.index);
+    } else {
+        path = FolderPath(tree, tree.Files()[r.index].parentInode, '/', true);
+        name = tree.FileName(r.index);
+        path += (path.empty() ? "" : "/") + DisplayName(name);
+    }
+    out += "    <fileobject>\n";
+    Element(out, "      ", "filename", Xml(path));
     Element(out, "      ", "name_type", std::string(1, r.type));
     if (r.type != 'd')
         Element(out, "      ", "filesize", std::to_string(r.size));
@@ -96,12 +112,12 @@ void FileObject(std::string& out, const ItemRecord& r) {
             Run(out, "byte_run", b);
         out += "      </byte_runs>\n";
     }
-    if (!r.sha256.empty())
-        out += "      <hashdigest type=\"sha256\">" + r.sha256 + "</hashdigest>\n";
+    if (r.hashed)
+        out += "      <hashdigest type=\"sha256\">" + Hex(r.sha256) + "</hashdigest>\n";
     Element(out, "      ", "trevik:status", StatusName(r.status));
     if (!r.reason.empty())
         Element(out, "      ", "trevik:reason", Xml(r.reason));
-    Element(out, "      ", "trevik:name_hex", HexBytes(r.nameBytes));
+    Element(out, "      ", "trevik:name_hex", HexBytes(name));
     if (!r.writtenAs.empty()) {
         out += "      <trevik:written_as renamed=\"" + std::string(r.renamed ? "1" : "0") + "\">" +
                Xml(r.writtenAs) + "</trevik:written_as>\n";
@@ -126,8 +142,11 @@ std::string IsoUtc(int64_t seconds) {
     return text;
 }
 
-std::string DfxmlReport(const ReportSource& source, const MountedVolume& volume,
-                        const ExtractionSummary& summary) {
+namespace {
+
+// Writes the report through `flush`, a piece at a time.
+bool WriteReport(const ReportSource& source, const MountedVolume& volume,
+                 const ExtractionSummary& summary, const std::function<bool(std::string&)>& flush) {
     const VolumeGeometry& g = volume.geometry;
     std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
     out += "<dfxml xmlns=\"http://www.forensicswiki.org/wiki/Category:Digital_Forensics_XML\"\n"
@@ -169,8 +188,11 @@ std::string DfxmlReport(const ReportSource& source, const MountedVolume& volume,
     out += "    <trevik:volume name=\"" + Xml(volume.entry.name) + "\" fragment_size=\"" +
            std::to_string(g.fragmentSize) + "\" mode=\"" +
            (volume.mode == RecoveryMode::Normal ? "normal" : "extensive") + "\"/>\n";
-    for (const ItemRecord& r : summary.records)
-        FileObject(out, r);
+    for (const ItemRecord& r : summary.records) {
+        FileObject(out, volume.tree, r);
+        if (out.size() >= (1u << 20) && !flush(out))
+            return false;
+    }
     out += "  </volume>\n";
     out += "  <trevik:summary files_written=\"" + std::to_string(summary.filesWritten) +
            "\" bytes_written=\"" + std::to_string(summary.bytesWritten) + "\" incomplete=\"" +
@@ -178,12 +200,13 @@ std::string DfxmlReport(const ReportSource& source, const MountedVolume& volume,
            std::to_string(summary.damaged.size()) + "\" stopped=\"" +
            (summary.stopped ? "1" : "0") + "\"/>\n";
     out += "</dfxml>\n";
-    return out;
+    return flush(out);
 }
+
+} // namespace
 
 Status WriteDfxmlReport(const std::string& path, const ReportSource& source,
                         const MountedVolume& volume, const ExtractionSummary& summary) {
-    const std::string text = DfxmlReport(source, volume, summary);
     const std::string temp = path + ".partial";
     FILE* f = std::fopen(temp.c_str(), "wbx");
     if (f == nullptr && errno == EEXIST) {
@@ -192,12 +215,22 @@ Status WriteDfxmlReport(const std::string& path, const ReportSource& source,
     }
     if (f == nullptr)
         return Error{"Cannot write " + path + ": " + std::strerror(errno)};
-    const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    const int err = errno;
-    if (std::fclose(f) != 0 || !written || std::rename(temp.c_str(), path.c_str()) != 0) {
-        const int e = written ? errno : err;
+    int err = 0;
+    const bool written = WriteReport(source, volume, summary, [&](std::string& piece) {
+        if (std::fwrite(piece.data(), 1, piece.size(), f) != piece.size()) {
+            err = errno;
+            return false;
+        }
+        piece.clear();
+        return true;
+    });
+    if (std::fclose(f) != 0 && err == 0)
+        err = errno;
+    if (written && err == 0 && std::rename(temp.c_str(), path.c_str()) != 0)
+        err = errno;
+    if (!written || err != 0) {
         ::unlink(temp.c_str());
-        return Error{"Cannot write " + path + ": " + std::strerror(e)};
+        return Error{"Cannot write " + path + ": " + std::strerror(err != 0 ? err : EIO)};
     }
     return Ok();
 }

@@ -25,14 +25,10 @@ inline constexpr const char* kTrevikXmlNamespace = "urn:x-trevik:recovery-report
 // Writes a Digital Forensics XML report of a copy made with ExtractionOptions::records:
 // the source image, the volume, and one fileobject per item with its byte runs on the disk
 // and the SHA-256 of what was written; the item's status, its name's bytes, the image's
-// format and the unreadable runs in elements of kTrevikXmlNamespace. The file appears
-// whole or not at all.
+// format and the unreadable runs in elements of kTrevikXmlNamespace. Written as it is made
+// (no copy of it is held in memory); the file appears whole or not at all.
 Status WriteDfxmlReport(const std::string& path, const ReportSource& source,
                         const MountedVolume& volume, const ExtractionSummary& summary);
-
-// The report as text (what WriteDfxmlReport writes).
-std::string DfxmlReport(const ReportSource& source, const MountedVolume& volume,
-                        const ExtractionSummary& summary);
 
 // "2026-12-09T04:18:26Z" for seconds since 1970.
 std::string IsoUtc(int64_t seconds);

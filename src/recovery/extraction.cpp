@@ -391,7 +391,7 @@ private:
             record_->status = ItemRecord::Status::Skipped;
             record_->reason = reason;
             record_->writtenAs.clear();
-            record_->sha256.clear();
+            record_->hashed = false;
         }
     }
     // Notes where block data of the current file lies, and what of it could not be read.
@@ -673,8 +673,8 @@ bool Extractor::PushFolder(uint32_t folder) {
     f.attr.mtime = tree_.Folders()[folder].modifiedTime;
     if (opts_.records) {
         ItemRecord& r = sum_->records.emplace_back();
-        r.path = FolderItemPath(folder);
-        r.nameBytes = std::string(tree_.FolderName(folder));
+        r.folder = true;
+        r.index = folder;
         r.writtenAs = DestPath(f.name);
         r.renamed = f.name != shown;
         r.type = 'd';
@@ -887,7 +887,9 @@ bool Extractor::WriteRegular(int dirFd, Output& out, const Inode& inode, uint32_
         if (lost)
             RecordLost(0, inode.size);
         HashZerosTo(inode.size);
-        record_->sha256 = hash_ ? hash_->HexDigest() : std::string();
+        record_->hashed = hash_.has_value();
+        if (hash_)
+            record_->sha256 = hash_->Digest();
     }
     return true;
 }
@@ -1017,8 +1019,7 @@ void Extractor::CopyFile(uint32_t fileIndex) {
     record_ = nullptr;
     if (opts_.records) {
         ItemRecord& r = sum_->records.emplace_back();
-        r.path = FilePath(fileIndex);
-        r.nameBytes = std::string(tree_.FileName(fileIndex));
+        r.index = fileIndex;
         r.inode = node.inode;
         r.mode = inode.mode;
         r.size = node.damaged ? node.size : inode.size;
@@ -1046,7 +1047,7 @@ void Extractor::CopyFile(uint32_t fileIndex) {
     run_.FileDone(static_cast<int64_t>(node.size) - static_cast<int64_t>(counted_));
     if (record_ != nullptr && record_->status != ItemRecord::Status::Whole &&
         record_->status != ItemRecord::Status::Incomplete)
-        record_->sha256.clear();
+        record_->hashed = false;
     record_ = nullptr;
     hash_.reset();
 }

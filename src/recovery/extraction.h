@@ -4,6 +4,7 @@
 #include "recovery/recovery_settings.h"
 #include "ufs/mount.h"
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <string>
@@ -69,8 +70,8 @@ struct ByteRun {
 // What the copy did with one item, for a report.
 struct ItemRecord {
     enum class Status { Whole, Incomplete, Damaged, Skipped };
-    std::string path;      // in the volume, as shown
-    std::string nameBytes; // the name as the disk holds it
+    bool folder = false;   // the item: a folder of the recovered tree, else a file
+    uint32_t index = 0;    // in the tree's Folders() or Files()
     std::string writtenAs; // below the destination; empty when not written
     char type = 'r';       // r file, l link, d folder, c b p s special (the DFXML letters)
     uint32_t inode = 0;
@@ -82,7 +83,10 @@ struct ItemRecord {
     std::string reason;              // why it was not written
     std::vector<ByteRun> runs;       // its data on the disk, in file order (holes left out)
     std::vector<ByteRun> unreadable; // what could not be read (written as zeros)
-    std::string sha256; // of the file as written; empty when none was written or hashed
+    // SHA-256 of the file as written, when `hashed` (not for what was not written, links,
+    // or files sparser than what is worth hashing).
+    std::array<uint8_t, 32> sha256{};
+    bool hashed = false;
 };
 
 // An item written under another name than the one shown: `from` its path in the volume,
