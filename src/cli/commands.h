@@ -71,7 +71,14 @@ struct RecoverOptions : VolumeCommandOptions {
     std::string commandLine; // as the report records it
 };
 
+struct MountOptions : VolumeCommandOptions {
+    std::string mountpoint;
+    bool foreground = false;
+    bool zeroFill = false;
+};
+
 int RunInfo(const VolumeCommandOptions& options);
+int RunMount(const MountOptions& options);
 int RunLs(const LsOptions& options);
 int RunFind(const FindOptions& options);
 int RunRecover(const RecoverOptions& options);

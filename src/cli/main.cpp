@@ -10,6 +10,7 @@
 int main(int argc, char** argv) {
     using namespace trevik;
     CLI::App app{"trevik-cli: recover files from Solaris (SPARC) UFS disks, read-only"};
+    app.set_version_flag("--version", std::string("trevik-cli ") + TREVIK_VERSION);
     app.require_subcommand(1);
 
     cli::DisksOptions disks;
@@ -107,6 +108,15 @@ int main(int argc, char** argv) {
                      "Files copied at once, over separate folders (default: one per core, at "
                      "most 8; a disk that fails a read is read one file at a time)")
         ->check(CLI::Range(1u, 64u));
+    cli::MountOptions mount;
+    auto* mountCmd =
+        app.add_subcommand("mount", "Show a recovered volume read-only at a folder (FUSE)");
+    addVolumeOptions(mountCmd, mount);
+    mountCmd->add_option("MOUNTPOINT", mount.mountpoint, "An empty folder")->required();
+    mountCmd->add_flag("--foreground", mount.foreground,
+                       "Stay in the foreground (Ctrl-C unmounts); else go to the background");
+    mountCmd->add_flag("--zero-fill", mount.zeroFill,
+                       "Read unreadable parts of files as zeros instead of failing with EIO");
     recoverCmd->add_option("--report", recover.report,
                            "Write a DFXML report of the copy: every item, where its bytes lie on "
                            "the disk, and the SHA-256 of what was written");
@@ -146,6 +156,8 @@ int main(int argc, char** argv) {
             rc = cli::RunFind(find);
         } else if (recoverCmd->parsed()) {
             rc = cli::RunRecover(recover);
+        } else if (mountCmd->parsed()) {
+            return cli::RunMount(mount);
         } else {
             rc = cli::RunVolumes(volumes);
         }

@@ -1,6 +1,7 @@
 // trevik-cli info, ls, find and recover: commands that mount one volume.
 
 #include "cli/commands.h"
+#include "cli/fuse_mount.h"
 #include "cli/json_writer.h"
 #include "cli/output.h"
 #include "cli/reading.h"
@@ -663,6 +664,22 @@ int RunFind(const FindOptions& o) {
 
 int RunRecover(const RecoverOptions& o) {
     return WithMount(o, Recover);
+}
+
+int RunMount(const MountOptions& o) {
+    Mounted m;
+    int rc = MountFromOptions(o, m);
+    if (rc != kExitOk)
+        return rc;
+    for (const Warning& w : m.volume.warnings)
+        std::cerr << "trevik-cli: warning: " << TerminalSafe(text::WarningMessage(w)) << "\n";
+    ServeOptions serve;
+    serve.mountpoint = o.mountpoint;
+    serve.fsname = "trevik:" + o.device;
+    serve.foreground = o.foreground;
+    serve.zeroFill = o.zeroFill;
+    rc = ServeVolume(m.session, m.volume, serve);
+    return FinishReading(m.session, o, rc);
 }
 
 } // namespace trevik::cli

@@ -13,9 +13,11 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName("trevik");
     QApplication::setApplicationDisplayName(trevik::shell::kCaption);
+    QApplication::setApplicationVersion(TREVIK_VERSION);
     QCommandLineParser parser;
     parser.setApplicationDescription("Recover files from Solaris (SPARC) UFS disks, read-only");
     parser.addHelpOption();
+    parser.addVersionOption();
     QCommandLineOption screenshots("screenshots", "Render each wizard step to PNG files in DIR.",
                                    "DIR");
     parser.addOption(screenshots);

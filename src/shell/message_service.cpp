@@ -56,6 +56,7 @@ ReportDialog::ReportDialog(QWidget* parent, const QString& summary, const QStrin
                            const MessageService::SaveReport& saveReport)
     : QDialog(parent) {
     setWindowTitle(kCaption);
+    setMinimumWidth(420);
     auto* layout = new QVBoxLayout(this);
     auto* text = new QLabel(summary, this);
     text->setWordWrap(true);

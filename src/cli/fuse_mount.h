@@ -1,0 +1,25 @@
+#pragma once
+
+#include "recovery/session.h"
+#include "ufs/mount.h"
+
+#include <string>
+
+namespace trevik::cli {
+
+struct ServeOptions {
+    std::string mountpoint;
+    std::string fsname;      // what mount(8) shows as the source
+    bool foreground = false; // else the server goes to the background once mounted
+    bool zeroFill = false;   // unreadable parts read as zeros instead of failing with EIO
+};
+
+// Shows the recovered tree of `volume` read-only at the mount point through FUSE until it
+// is unmounted (fusermount3 -u, or a stop signal in the foreground): the names and folders
+// ls shows, with sizes, modes, times, links, one inode number per inode, and the volume's
+// statfs. File data is read from the disk when asked (direct I/O, so an unreadable range
+// fails with EIO rather than being padded), and damaged inodes are empty files that fail to
+// open. Returns the exit code.
+int ServeVolume(Session& session, const MountedVolume& volume, const ServeOptions& options);
+
+} // namespace trevik::cli

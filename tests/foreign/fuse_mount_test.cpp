@@ -1,0 +1,191 @@
+// trevik-cli mount: a NetBSD makefs volume shown read-only through FUSE, compared with what
+// recover writes, with writes refused, unreadable ranges failing, hard links sharing an
+// inode number, and an unmount that works whatever became of the image.
+
+#include "support/test_support.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace trevik {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using testing::Quote;
+using testing::RunCommand;
+using testing::TempDir;
+
+std::string Must(const std::string& command) {
+    const auto r = RunCommand(command);
+    EXPECT_EQ(r.exitCode, 0) << command << "\n" << r.err;
+    return r.out;
+}
+
+bool FuseUsable() {
+    return ::access("/dev/fuse", R_OK | W_OK) == 0 && testing::HaveProgram("fusermount3");
+}
+
+// A mount that is undone however the test ends.
+struct Mount {
+    std::string point;
+    bool mounted = false;
+    Mount(const std::string& image, const std::string& at, const std::string& extra = "")
+        : point(at) {
+        fs::create_directories(point);
+        const auto r = RunCommand(std::string(TREVIK_CLI) + " mount " + Quote(image) +
+                                  " --scan --volume 1 " + extra + " " + Quote(point));
+        mounted = r.exitCode == 0;
+        EXPECT_TRUE(mounted) << r.err;
+    }
+    bool Unmount() {
+        if (!mounted)
+            return true;
+        mounted = RunCommand("fusermount3 -u " + Quote(point)).exitCode != 0;
+        return !mounted;
+    }
+    ~Mount() {
+        if (mounted)
+            RunCommand("fusermount3 -uz " + Quote(point));
+    }
+};
+
+class FuseMount : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!FuseUsable())
+            GTEST_SKIP() << "needs /dev/fuse and fusermount3 (the CI machine has both)";
+        ASSERT_TRUE(testing::HaveProgram("makefs")) << "run the README's test command";
+        const fs::path tree = dir_.Path() / "tree";
+        fs::create_directories(tree / "docs" / "deep");
+        std::ofstream(tree / "a.txt") << "alpha\n";
+        std::ofstream(tree / "empty");
+        std::ofstream(tree / "docs" / "deep" / "leaf.txt") << "leaf\n";
+        std::ofstream(tree / "caf\xC3\xA9.txt") << "utf-8 name\n";
+        {
+            std::ofstream big(tree / "docs" / "big.bin", std::ios::binary);
+            for (int i = 0; i < 2'000'000; ++i)
+                big.put(static_cast<char>(i * 13 + i / 8192));
+        }
+        fs::create_hard_link(tree / "a.txt", tree / "docs" / "a-again.txt");
+        fs::create_symlink("../a.txt", tree / "docs" / "link");
+        image_ = dir_.File("v.img");
+        Must("makefs -t ffs -B be -o version=1,bsize=8192,fsize=1024 -s 8m " + Quote(image_) + " " +
+             Quote(tree.string()));
+    }
+
+    TempDir dir_;
+    std::string image_;
+};
+
+TEST_F(FuseMount, TheMountedTreeIsWhatRecoverWritesAndWritesFailWithErofs) {
+    const std::string out = dir_.File("out");
+    const auto rec = RunCommand(std::string(TREVIK_CLI) + " recover " + Quote(image_) +
+                                " --scan --volume 1 --to " + Quote(out));
+    ASSERT_EQ(rec.exitCode, 0) << rec.err;
+    Mount m(image_, dir_.File("mnt"));
+    ASSERT_TRUE(m.mounted);
+    // Same names, bytes and link targets (diff compares links, never follows them).
+    const auto diff = RunCommand("diff -r --no-dereference " + Quote(out) + " " + Quote(m.point));
+    EXPECT_EQ(diff.exitCode, 0) << diff.out << diff.err;
+    // Same modification times and modes, item by item.
+    // (Folders: their own sizes are the host's business; the destination's top folder is
+    // not the volume's root.)
+    const std::string listing = "find . -mindepth 1 \\( -type d -printf '%p d %m %T@\\n' \\) -o "
+                                "\\( ! -type d -printf '%p %y %m %T@ %s %l\\n' \\) | sort";
+    EXPECT_EQ(Must("cd " + Quote(m.point) + " && " + listing),
+              Must("cd " + Quote(out) + " && " + listing));
+    // Hard links: one inode number, two links.
+    struct stat a {
+    }, b{};
+    ASSERT_EQ(::stat((m.point + "/a.txt").c_str(), &a), 0);
+    ASSERT_EQ(::stat((m.point + "/docs/a-again.txt").c_str(), &b), 0);
+    EXPECT_EQ(a.st_ino, b.st_ino);
+    EXPECT_EQ(a.st_nlink, 2u);
+    // Read-only, whatever is tried.
+    errno = 0;
+    EXPECT_LT(::open((m.point + "/new").c_str(), O_WRONLY | O_CREAT, 0644), 0);
+    EXPECT_EQ(errno, EROFS);
+    errno = 0;
+    EXPECT_LT(::open((m.point + "/a.txt").c_str(), O_WRONLY), 0);
+    EXPECT_EQ(errno, EROFS);
+    errno = 0;
+    EXPECT_NE(::unlink((m.point + "/a.txt").c_str()), 0);
+    EXPECT_EQ(errno, EROFS);
+    EXPECT_NE(::mkdir((m.point + "/d").c_str(), 0755), 0);
+    // statfs is the volume's.
+    const std::string df = Must("stat -f -c '%S %b' " + Quote(m.point));
+    EXPECT_EQ(df, "1024 8192\n");
+    EXPECT_TRUE(m.Unmount());
+}
+
+TEST_F(FuseMount, AReadOverAnUnreadableRangeFailsWithEioOrReadsZerosWhenAsked) {
+    // A ddrescue map marking 8 sectors of big.bin's data bad.
+    const auto report = dir_.File("r.xml");
+    ASSERT_EQ(RunCommand(std::string(TREVIK_CLI) + " recover " + Quote(image_) +
+                         " --scan --volume 1 --to " + Quote(dir_.File("o")) + " --report " +
+                         Quote(report))
+                  .exitCode,
+              0);
+    const std::string xml = testing::Slurp(report);
+    const auto at = xml.find("<filename>docs/big.bin</filename>");
+    ASSERT_NE(at, std::string::npos);
+    const auto run = xml.find("img_offset=\"", at);
+    const uint64_t img = std::stoull(xml.substr(run + 12));
+    const uint64_t bad = img / 512 + 64; // 32 KiB into the file
+    const std::string map = dir_.File("disk.map");
+    std::ofstream(map) << "0x0 +\n0x0 " << std::hex << "0x" << bad * 512 << " +\n0x" << bad * 512
+                       << " 0x" << 8 * 512 << " -\n0x" << (bad + 8) * 512 << " 0x10000000 +\n";
+    {
+        Mount m(image_, dir_.File("mnt"), "--badmap " + Quote(map));
+        ASSERT_TRUE(m.mounted);
+        const int fd = ::open((m.point + "/docs/big.bin").c_str(), O_RDONLY);
+        ASSERT_GE(fd, 0);
+        char buf[4096];
+        EXPECT_EQ(::pread(fd, buf, sizeof buf, 0), 4096); // before the bad range: data
+        errno = 0;
+        EXPECT_LT(::pread(fd, buf, sizeof buf, 64 * 512), 0); // in it: an error, no padding
+        EXPECT_EQ(errno, EIO);
+        ::close(fd);
+        // Other files read whole.
+        EXPECT_EQ(testing::Slurp(m.point + "/docs/deep/leaf.txt"), "leaf\n");
+        EXPECT_TRUE(m.Unmount());
+    }
+    {
+        Mount m(image_, dir_.File("mnt2"), "--badmap " + Quote(map) + " --zero-fill");
+        ASSERT_TRUE(m.mounted);
+        const std::string whole = testing::Slurp(m.point + "/docs/big.bin");
+        ASSERT_EQ(whole.size(), 2'000'000u);
+        EXPECT_EQ(whole.substr(64 * 512 / 8192 * 8192, 8192).find_first_not_of('\0') !=
+                      std::string::npos,
+                  true); // the rest of that block is data: only its bad sectors are zeros
+        EXPECT_EQ(whole.substr(64 * 512, 8 * 512), std::string(8 * 512, '\0'));
+        EXPECT_EQ(whole[100], static_cast<char>(100 * 13));
+        EXPECT_TRUE(m.Unmount());
+    }
+}
+
+TEST_F(FuseMount, UnmountsCleanlyAfterTheImageBecameUnreadable) {
+    Mount m(image_, dir_.File("mnt"));
+    ASSERT_TRUE(m.mounted);
+    EXPECT_EQ(testing::Slurp(m.point + "/a.txt"), "alpha\n");
+    fs::resize_file(image_, 4096); // the image is cut short under the mount
+    const int fd = ::open((m.point + "/docs/big.bin").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    char buf[4096];
+    errno = 0;
+    EXPECT_LT(::pread(fd, buf, sizeof buf, 0), 0);
+    EXPECT_EQ(errno, EIO);
+    ::close(fd);
+    EXPECT_TRUE(m.Unmount());
+    EXPECT_TRUE(fs::is_empty(m.point));
+}
+
+} // namespace
+} // namespace trevik
