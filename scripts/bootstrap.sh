@@ -16,7 +16,7 @@ packages=(cmake ninja-build g++ pkg-config libgtest-dev libcli11-dev nlohmann-js
 # The Sleuth Kit, GNU ddrescue), strace for the never-write test, clang for the fuzz
 # targets, clang-format for the format check.
 test_packages=(makefs fdisk util-linux sleuthkit strace clang libclang-rt-14-dev clang-format
-               gddrescue ewf-tools bash-completion man-db)
+               gddrescue ewf-tools bash-completion man-db dpkg-dev file)
 [ "$job" = test ] && packages+=("${test_packages[@]}")
 
 missing=()
