@@ -2,6 +2,9 @@
 // recover writes, with writes refused, unreadable ranges failing, hard links sharing an
 // inode number, and an unmount that works whatever became of the image.
 
+#include "disk_image.h"
+#include "format/big_endian.h"
+#include "format/ufs_format.h"
 #include "support/test_support.h"
 
 #include <cerrno>
@@ -185,6 +188,57 @@ TEST_F(FuseMount, UnmountsCleanlyAfterTheImageBecameUnreadable) {
     ::close(fd);
     EXPECT_TRUE(m.Unmount());
     EXPECT_TRUE(fs::is_empty(m.point));
+}
+
+TEST_F(FuseMount, DamagedInodesAreEmptyFilesThatFailToOpenAndExtensiveShowsLostDir) {
+    using namespace imagebuilder;
+    UfsParams p;
+    p.sizeSectors = 40000;
+    p.cylindersPerGroup = 8;
+    UfsVolume vol = BuildUfs(Dir("", {Dir("docs", {Dir("inner", {File("kept.txt", "kept\n")})}),
+                                      File("huge.txt", "h"), File("fine.txt", "fine\n")}),
+                             p);
+    // A size no Solaris file can have, and the folder entry of docs removed.
+    WriteBe64(std::span<uint8_t>(vol.bytes).subspan(
+                  vol.layout.InodeByteOffset(vol.Find("/huge.txt")->inode), 128),
+              ufs::inode_field::kSize, ~uint64_t{0});
+    vol.RemoveDirEntry("/", "docs");
+    const std::string image = dir_.File("hostile.img");
+    std::ofstream(image, std::ios::binary)
+        .write(reinterpret_cast<const char*>(vol.bytes.data()),
+               static_cast<std::streamsize>(vol.bytes.size()));
+    {
+        Mount m(image, dir_.File("mnt"));
+        ASSERT_TRUE(m.mounted);
+        struct stat st {};
+        ASSERT_EQ(::stat((m.point + "/huge.txt").c_str(), &st), 0);
+        EXPECT_EQ(st.st_size, 0);
+        errno = 0;
+        EXPECT_LT(::open((m.point + "/huge.txt").c_str(), O_RDONLY), 0);
+        EXPECT_EQ(errno, EIO);
+        EXPECT_EQ(testing::Slurp(m.point + "/fine.txt"), "fine\n");
+        EXPECT_FALSE(fs::exists(m.point + "/docs")); // Normal: its entry is gone
+        EXPECT_TRUE(m.Unmount());
+    }
+    Mount m(image, dir_.File("mnt-extensive"), "--mode extensive");
+    ASSERT_TRUE(m.mounted);
+    // The folder comes back as Dir<inode> (no entry names it), its contents with their
+    // names, beside LostDir: what ls lists in the same mode.
+    const std::string listed = Must("cd " + Quote(m.point) + " && find . -mindepth 1 | sort");
+    EXPECT_NE(listed.find("./LostDir\n"), std::string::npos) << listed;
+    const std::string dirName = "Dir" + std::to_string(vol.Find("/docs")->inode);
+    EXPECT_NE(listed.find("./" + dirName + "/inner/kept.txt"), std::string::npos) << listed;
+    const auto ls = Must(std::string(TREVIK_CLI) + " ls " + Quote(image) +
+                         " --scan --volume 1 --mode extensive -r --json");
+    size_t entries = 0;
+    const json listing = json::parse(ls);
+    for (const auto& e : listing.at("entries")) {
+        ++entries;
+        EXPECT_TRUE(fs::exists(fs::symlink_status(m.point + e.at("path").get<std::string>())))
+            << e.at("path");
+    }
+    EXPECT_EQ(entries, 6u);
+    EXPECT_TRUE(m.Unmount());
 }
 
 } // namespace
