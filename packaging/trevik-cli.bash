@@ -4,13 +4,13 @@ _trevik_cli() {
     local cur prev words cword
     _init_completion || return
 
-    local commands="disks volumes info ls find recover"
+    local commands="disks volumes info ls find recover mount"
     local read_opts="--retries --sectors-per-read --badmap --save-badmap --json"
     local volume_opts="--volume --scan --start --end --mode $read_opts"
     local command="" w
     for w in "${words[@]:1:cword-1}"; do
         case "$w" in
-        disks | volumes | info | ls | find | recover)
+        disks | volumes | info | ls | find | recover | mount)
             command=$w
             break
             ;;
@@ -50,6 +50,7 @@ _trevik_cli() {
         volumes) opts="--scan --start --end $read_opts" ;;
         info | find) opts="$volume_opts" ;;
         ls) opts="$volume_opts -r --recursive" ;;
+        mount) opts="$volume_opts --foreground --zero-fill" ;;
         recover)
             opts="$volume_opts --to --duplicates --raw-names --keep-setid --keep-owner --jobs --report"
             ;;

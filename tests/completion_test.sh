@@ -25,7 +25,8 @@ expect() { # words... -- expected
         fi
     done
 }
-expect "trevik-cli " "disks volumes info ls find recover --version"
+expect "trevik-cli " "disks volumes info ls find recover mount --version"
+expect "trevik-cli mount disk.img --" "--volume --foreground --zero-fill --badmap"
 expect "trevik-cli rec" "recover"
 expect "trevik-cli recover disk.img --" "--volume --to --duplicates --jobs --report --mode --badmap"
 expect "trevik-cli ls disk.img --mode " "normal extensive"
