@@ -15,15 +15,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
+using testing::Must;
 using testing::Quote;
 using testing::RunCommand;
 using testing::TempDir;
-
-std::string Must(const std::string& command) {
-    const auto r = RunCommand(command);
-    EXPECT_EQ(r.exitCode, 0) << command << "\n" << r.err;
-    return r.out;
-}
 
 TEST(MakefsDeepRecovery, TopLevelFilesOfADestroyedRootMatchTheSleuthKit) {
     for (const char* tool : {"makefs", "istat", "fls", "icat"})

@@ -31,6 +31,12 @@ TempDir::~TempDir() {
     fs::remove_all(path_, ec);
 }
 
+std::string Must(const std::string& commandLine) {
+    const auto r = RunCommand(commandLine);
+    EXPECT_EQ(r.exitCode, 0) << commandLine << "\n" << r.err;
+    return r.out;
+}
+
 std::string Quote(const std::string& word) {
     std::string q = "'";
     for (char c : word) {

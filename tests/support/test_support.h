@@ -37,6 +37,10 @@ CommandResult RunCommand(const std::string& commandLine);
 // for every command the tests run.
 CommandResult RunCli(const std::string& cli, const std::string& args);
 
+// Runs a shell command line that must succeed (a failure fails the test, with its
+// stderr) and returns its stdout.
+std::string Must(const std::string& commandLine);
+
 // Quotes a word for the shell.
 std::string Quote(const std::string& word);
 
