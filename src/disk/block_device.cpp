@@ -106,7 +106,7 @@ Result<std::unique_ptr<BlockDevice>> OpenBlockDevice(const std::string& path) {
         return Error{segments.error()};
     }
     if (segments->size() > 1) {
-        return OpenSplitImage(path);
+        return OpenSplitImage(path, *segments);
     }
     return raw;
 }

@@ -18,7 +18,7 @@ struct ImageDetails {
     std::string storedMd5;  // hex, as the acquisition recorded it; empty when none
     std::string storedSha1; // likewise
     // Sectors the acquisition could not read (first sector, count): the image holds zeros
-    // there, which are no data.
+    // there, which are no data. Sorted and disjoint.
     std::vector<std::pair<uint64_t, uint64_t>> unreadable;
     std::vector<std::string> files; // the files that make up the image, in order
 };
@@ -58,6 +58,9 @@ Result<std::unique_ptr<BlockDevice>> OpenBlockDevice(const std::string& path);
 Result<std::unique_ptr<BlockDevice>> OpenRawDevice(const std::string& path);
 Result<std::unique_ptr<BlockDevice>> OpenEwfImage(const std::string& path);
 Result<std::unique_ptr<BlockDevice>> OpenSplitImage(const std::string& path);
+// The same, with the segments SplitSegments(path) found.
+Result<std::unique_ptr<BlockDevice>> OpenSplitImage(const std::string& path,
+                                                    const std::vector<std::string>& segments);
 
 // True when the bytes begin with the EWF-E01 segment signature.
 bool IsEwfSignature(std::span<const uint8_t> head);

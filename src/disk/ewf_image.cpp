@@ -1,8 +1,10 @@
 #include "disk/block_device.h"
 #include "format/unique_fd.h"
 
+#include <algorithm>
 #include <cstring>
 #include <fcntl.h>
+#include <iterator>
 #include <libewf.h>
 #include <mutex>
 #include <sys/stat.h>
@@ -123,13 +125,13 @@ public:
                 done += static_cast<size_t>(n);
             }
         }
-        // What the acquisition could not read is stored as zeros: no data.
+        // What the acquisition could not read is stored as zeros: no data. The ranges are
+        // sorted and disjoint: the last one starting before `end` is the only candidate.
         const uint64_t first = offset / 512, end = (offset + out.size() + 511) / 512;
-        for (const auto& [start, count] : details_.unreadable) {
-            if (start < end && start + count > first)
-                return false;
-        }
-        return true;
+        const auto& bad = details_.unreadable;
+        auto it = std::lower_bound(bad.begin(), bad.end(), end,
+                                   [](const auto& r, uint64_t v) { return r.first < v; });
+        return it == bad.begin() || std::prev(it)->first + std::prev(it)->second <= first;
     }
     uint64_t SizeBytes() const override { return size_; }
     const std::string& Path() const override { return path_; }
@@ -227,11 +229,23 @@ Result<std::unique_ptr<BlockDevice>> OpenEwfImage(const std::string& path) {
         d.storedSha1 = Hex(sha1, sizeof sha1);
     uint32_t errors = 0;
     if (libewf_handle_get_number_of_acquiry_errors(handle, &errors, nullptr) == 1) {
+        std::vector<std::pair<uint64_t, uint64_t>> ranges; // first, end
         for (uint32_t i = 0; i < errors; ++i) {
             uint64_t start = 0, count = 0;
             if (libewf_handle_get_acquiry_error(handle, i, &start, &count, nullptr) == 1 &&
-                count != 0)
-                d.unreadable.emplace_back(start, count);
+                count != 0 && start + count > start)
+                ranges.emplace_back(start, start + count);
+        }
+        // Sorted and merged, so that a read finds its range by a binary search.
+        std::sort(ranges.begin(), ranges.end());
+        for (const auto& [first, end] : ranges) {
+            if (!d.unreadable.empty() &&
+                first <= d.unreadable.back().first + d.unreadable.back().second) {
+                auto& last = d.unreadable.back();
+                last.second = std::max(last.first + last.second, end) - last.first;
+            } else {
+                d.unreadable.emplace_back(first, end - first);
+            }
         }
     }
     return std::unique_ptr<BlockDevice>(

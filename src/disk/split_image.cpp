@@ -149,11 +149,16 @@ Result<std::unique_ptr<BlockDevice>> OpenSplitImage(const std::string& path) {
     auto names = SplitSegments(path);
     if (!names)
         return Error{names.error()};
-    if (names->empty())
+    return OpenSplitImage(path, *names);
+}
+
+Result<std::unique_ptr<BlockDevice>> OpenSplitImage(const std::string& path,
+                                                    const std::vector<std::string>& names) {
+    if (names.empty())
         return Error{"Cannot open " + path + ": not the first segment of a split image"};
     std::vector<SplitBlockDevice::Segment> segments;
     uint64_t start = 0;
-    for (const std::string& name : *names) {
+    for (const std::string& name : names) {
         auto opened = OpenRawDevice(name);
         if (!opened)
             return Error{opened.error()};

@@ -135,29 +135,29 @@ struct timespec TimeOf(int32_t mtime) {
     return ts;
 }
 
-// The process's umask, read where the kernel shows it, without changing it.
 // The DFXML name_type letter of an inode's type.
 char TypeLetter(uint16_t mode) {
-    if (ufs::IsDirectoryMode(mode))
-        return 'd';
-    if (ufs::IsSymlinkMode(mode))
-        return 'l';
-    if (ufs::IsRegularMode(mode))
-        return 'r';
     switch (ufs::TypeOf(mode)) {
-    case 0x2000:
+    case ufs::kTypeDir:
+        return 'd';
+    case ufs::kTypeSymlink:
+        return 'l';
+    case ufs::kTypeFile:
+        return 'r';
+    case ufs::kTypeCharDevice:
         return 'c';
-    case 0x6000:
+    case ufs::kTypeBlockDevice:
         return 'b';
-    case 0x1000:
+    case ufs::kTypeFifo:
         return 'p';
-    case 0xC000:
+    case ufs::kTypeSocket:
         return 's';
     default:
         return '-';
     }
 }
 
+// The process's umask, read where the kernel shows it, without changing it.
 mode_t CurrentUmask() {
     std::FILE* f = std::fopen("/proc/self/status", "re");
     if (f == nullptr)
@@ -1045,9 +1045,6 @@ void Extractor::CopyFile(uint32_t fileIndex) {
         PlaceItem(fileIndex, inode, lost);
     }
     run_.FileDone(static_cast<int64_t>(node.size) - static_cast<int64_t>(counted_));
-    if (record_ != nullptr && record_->status != ItemRecord::Status::Whole &&
-        record_->status != ItemRecord::Status::Incomplete)
-        record_->hashed = false;
     record_ = nullptr;
     hash_.reset();
 }

@@ -2,6 +2,7 @@
 
 #include "shell/dialogs.h"
 #include "shell/help_texts.h"
+#include "shell/themed_icon.h"
 
 #include <QApplication>
 #include <QFileDialog>
@@ -13,13 +14,6 @@
 #include <QUrl>
 
 namespace trevik::shell {
-namespace {
-
-QIcon Themed(const char* name, QStyle::StandardPixmap fallback) {
-    return QIcon::fromTheme(name, QApplication::style()->standardIcon(fallback));
-}
-
-} // namespace
 
 CommandBar::CommandBar(QMainWindow& window, Session& session, MessageService& messages,
                        DesktopService& desktop)
@@ -30,9 +24,9 @@ CommandBar::CommandBar(QMainWindow& window, Session& session, MessageService& me
     QMenuBar* bar = window.menuBar();
     QMenu* recovery = bar->addMenu("&Recovery");
     add(recovery, Command::RecoverSelected, "&Recover Selected...", &CommandBar::RecoverSelected,
-        Themed("document-save", QStyle::SP_DialogSaveButton));
+        ThemedIcon("document-save", QStyle::SP_DialogSaveButton));
     add(recovery, Command::RecoverAll, "Recover &All...", &CommandBar::RecoverAll,
-        Themed("document-save-all", QStyle::SP_DriveFDIcon));
+        ThemedIcon("document-save-all", QStyle::SP_DriveFDIcon));
     recovery->addSeparator();
     recovery->addAction("E&xit...", this, &CommandBar::Exit);
     QMenu* view = bar->addMenu("&View");
@@ -41,10 +35,10 @@ CommandBar::CommandBar(QMainWindow& window, Session& session, MessageService& me
     add(view, Command::Details, "&Details", [this] { emit ViewChosen(ViewMode::Details); });
     QMenu* tools = bar->addMenu("&Tools");
     add(tools, Command::FindFiles, "&Find Files...", &CommandBar::FindFiles,
-        Themed("edit-find", QStyle::SP_FileDialogContentsView));
+        ThemedIcon("edit-find", QStyle::SP_FileDialogContentsView));
     add(tools, Command::FileFilters, "File Fi&lters...", &CommandBar::FileFilters);
     add(tools, Command::Settings, "Se&ttings...", &CommandBar::ShowSettings,
-        Themed("preferences-system", QStyle::SP_FileDialogDetailedView));
+        ThemedIcon("preferences-system", QStyle::SP_FileDialogDetailedView));
     add(tools, Command::BadSectorMap, "Load &Bad Sector Map...", &CommandBar::LoadBadSectorMap);
     tools->addSeparator();
     add(tools, Command::DriveInformation, "&Drive Information", &CommandBar::ShowDriveInformation);
@@ -71,7 +65,7 @@ CommandBar::CommandBar(QMainWindow& window, Session& session, MessageService& me
     auto* spacer = new QWidget;
     spacer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
     toolbar_->addWidget(spacer);
-    QAction* home = toolbar_->addAction(Themed("go-home", QStyle::SP_DirHomeIcon), "Home page",
+    QAction* home = toolbar_->addAction(ThemedIcon("go-home", QStyle::SP_DirHomeIcon), "Home page",
                                         this, &CommandBar::OpenProductWebPage);
     home->setToolTip("Click here to visit software home page");
 }

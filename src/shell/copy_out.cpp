@@ -59,12 +59,12 @@ void ReportCopy(QWidget* parent, MessageService& messages, const ExtractionSumma
 
 } // namespace
 
-ExtractionSummary CopyOut(QWidget* parent, MessageService& messages, Session& session,
-                          const std::vector<ExtractItem>& items, bool all,
-                          const QString& destination, bool report) {
+void CopyOut(QWidget* parent, MessageService& messages, Session& session,
+             const std::vector<ExtractItem>& items, bool all, const QString& destination,
+             bool report) {
     MountedVolume* volume = session.Mounted();
     if (volume == nullptr)
-        return {};
+        return;
     SaveProgressDialog dialog(parent);
     const std::string dest = destination.toStdString();
     ExtractionOptions options;
@@ -73,10 +73,13 @@ ExtractionSummary CopyOut(QWidget* parent, MessageService& messages, Session& se
     options.records = true; // for "Save Report..."
     const auto started = static_cast<int64_t>(std::time(nullptr));
     SectorReader& reader = session.Reader();
-    const ExtractionSummary s =
+    // Shared: the report may be saved while the summary is shown, or later by whoever
+    // keeps it.
+    const auto kept = std::make_shared<const ExtractionSummary>(
         dialog.Run([=, &reader](ExtractionControl& c, ExtractionObserver& o) {
             return ExtractItems(*volume, reader, items, all, dest, options, c, &o);
-        });
+        }));
+    const ExtractionSummary& s = *kept;
     if (!s.error.empty())
         messages.ShowMessage(parent, MessageKind::Error, QString::fromStdString(s.error));
     if (report || !s.incomplete.empty() || !s.skippedItems.empty() || !s.damaged.empty()) {
@@ -88,14 +91,11 @@ ExtractionSummary CopyOut(QWidget* parent, MessageService& messages, Session& se
         source.program = "trevik";
         source.version = TREVIK_VERSION;
         source.startTime = started;
-        // The report may be saved while the summary is shown, or later by whoever keeps it.
-        auto kept = std::make_shared<const ExtractionSummary>(s);
         ReportCopy(parent, messages, s, [source, volume, kept](const QString& path) {
             const Status written = WriteDfxmlReport(path.toStdString(), source, *volume, *kept);
             return written ? QString() : QString::fromStdString(written.error());
         });
     }
-    return s;
 }
 
 void ReportMount(QWidget* parent, MessageService& messages, const MountedVolume& volume) {

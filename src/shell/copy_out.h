@@ -11,9 +11,9 @@ namespace trevik::shell {
 
 // Copies `items` (or everything) of the mounted volume into `destination` under the Saving
 // dialog, then reports what was written and every file that is incomplete or was skipped.
-ExtractionSummary CopyOut(QWidget* parent, MessageService& messages, Session& session,
-                          const std::vector<ExtractItem>& items, bool all,
-                          const QString& destination, bool report = true);
+void CopyOut(QWidget* parent, MessageService& messages, Session& session,
+             const std::vector<ExtractItem>& items, bool all, const QString& destination,
+             bool report = true);
 
 // After a mount: what the tree holds and, when anything was lost, what.
 void ReportMount(QWidget* parent, MessageService& messages, const MountedVolume& volume);

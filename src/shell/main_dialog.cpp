@@ -6,6 +6,7 @@
 #include "shell/find_files_dialog.h"
 #include "shell/help_texts.h"
 #include "shell/progress_reporters.h"
+#include "shell/themed_icon.h"
 #include "volume/disk_label.h"
 
 #include <QApplication>
@@ -35,8 +36,17 @@ namespace {
 const char* const kNoPartition =
     "No Solaris Partition Found  !! \r\nSelect Search Partition and than Click Next.";
 
-QIcon Themed(const char* name, QStyle::StandardPixmap fallback) {
-    return QIcon::fromTheme(name, QApplication::style()->standardIcon(fallback));
+// Makes child k of the tree's root item its current item. True when it already was: then
+// no change is signalled, and the caller acts on the choice itself.
+bool MakeCurrent(QTreeWidget* tree, int k) {
+    QTreeWidgetItem* root = tree->topLevelItem(0);
+    QTreeWidgetItem* item = root != nullptr ? root->child(k) : nullptr;
+    if (item == nullptr)
+        return false;
+    if (tree->currentItem() == item)
+        return true;
+    tree->setCurrentItem(item);
+    return false;
 }
 
 } // namespace
@@ -45,7 +55,7 @@ MainDialog::MainDialog(MessageService& messages, DesktopService& desktop, const 
                        QWidget* parent, bool machineDisks)
     : QMainWindow(parent), messages_(messages), desktop_(desktop) {
     setWindowTitle(kCaption);
-    setWindowIcon(Themed("drive-harddisk", QStyle::SP_DriveHDIcon));
+    setWindowIcon(ThemedIcon("drive-harddisk", QStyle::SP_DriveHDIcon));
     setAcceptDrops(true);
     job_ = new BackgroundJob(this);
     connect(job_, &BackgroundJob::Finished, this, &MainDialog::WorkerFinished);
@@ -74,7 +84,7 @@ MainDialog::MainDialog(MessageService& messages, DesktopService& desktop, const 
             refused << QString::fromStdString(added.error());
     }
     auto* root = new QTreeWidgetItem(diskTree_, {"My Computer"});
-    root->setIcon(0, Themed("computer", QStyle::SP_ComputerIcon));
+    root->setIcon(0, ThemedIcon("computer", QStyle::SP_ComputerIcon));
     for (size_t k = 0; k < session_.disks.listedCount; ++k)
         AddDiskItem(k);
     root->setExpanded(true);
@@ -229,8 +239,8 @@ void MainDialog::AddDiskItem(size_t k) {
     auto* item =
         new QTreeWidgetItem(diskTree_->topLevelItem(0), {QString::fromStdString(DiskItemName(k))});
     const bool image = QFileInfo(QString::fromStdString(d.devicePath)).isFile();
-    item->setIcon(0, image ? Themed("application-x-raw-disk-image", QStyle::SP_FileIcon)
-                           : Themed("drive-harddisk", QStyle::SP_DriveHDIcon));
+    item->setIcon(0, image ? ThemedIcon("application-x-raw-disk-image", QStyle::SP_FileIcon)
+                           : ThemedIcon("drive-harddisk", QStyle::SP_DriveHDIcon));
     item->setToolTip(0, QString("%1\n%2\n%3")
                             .arg(QString::fromStdString(d.devicePath),
                                  image ? QString("Disk image") : QString::fromStdString(d.model),
@@ -248,24 +258,13 @@ QString MainDialog::AddDiskImage(const QString& path) {
 }
 
 void MainDialog::SelectDisk(int k) {
-    QTreeWidgetItem* item = diskTree_->topLevelItem(0)->child(k);
-    if (item == nullptr)
-        return;
-    if (diskTree_->currentItem() == item)
+    if (MakeCurrent(diskTree_, k))
         DiskChosen(k);
-    else
-        diskTree_->setCurrentItem(item);
 }
 
 void MainDialog::SelectVolume(int i) {
-    QTreeWidgetItem* root = volumeTree_->topLevelItem(0);
-    QTreeWidgetItem* item = root != nullptr ? root->child(i) : nullptr;
-    if (item == nullptr)
-        return;
-    if (volumeTree_->currentItem() == item)
+    if (MakeCurrent(volumeTree_, i))
         VolumeChosen(i);
-    else
-        volumeTree_->setCurrentItem(item);
 }
 
 void MainDialog::DiskChosen(int k) {

@@ -1,5 +1,6 @@
 #include "shell/tree_models.h"
 
+#include "shell/themed_icon.h"
 #include "ufs/names.h"
 #include "ufs/ufs_time.h"
 
@@ -17,7 +18,7 @@ QString Shown(std::string_view bytes) {
 }
 
 QIcon FolderIcon() {
-    return QIcon::fromTheme("folder", QApplication::style()->standardIcon(QStyle::SP_DirIcon));
+    return ThemedIcon("folder", QStyle::SP_DirIcon);
 }
 
 } // namespace
@@ -252,15 +253,15 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
     if (role == Qt::ForegroundRole) {
         // Grey for what is deleted or damaged, red for compressed types, in shades that read
         // on light and dark palettes alike; everything else in the palette's own text colour.
-        const QPalette palette = QApplication::palette();
-        const bool dark = palette.color(QPalette::Base).lightness() < 128;
         if (!r.folder && tree_->Files()[r.index].damaged)
             return QBrush(QColor(150, 150, 150));
         const QString type = TypeText(index.row());
         if (type.startsWith("Deleted "))
             return QBrush(QColor(150, 150, 150));
-        if (type.startsWith("Compressed "))
+        if (type.startsWith("Compressed ")) {
+            const bool dark = QApplication::palette().color(QPalette::Base).lightness() < 128;
             return QBrush(dark ? QColor(255, 110, 110) : QColor(255, 0, 0));
+        }
         return {};
     }
     return {};
