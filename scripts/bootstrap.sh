@@ -13,10 +13,10 @@ build=${TREVIK_BUILD_DIR:-build}
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libcli11-dev nlohmann-json3-dev
           qt6-base-dev qt6-base-dev-tools libgl-dev libewf-dev libfuse3-dev fuse3)
 # Foreign tools the tests compare against (NetBSD makefs, util-linux sfdisk and setpriv,
-# The Sleuth Kit, GNU ddrescue), strace for the never-write test, clang for the fuzz
+# The Sleuth Kit, GNU ddrescue, xmllint), strace for the never-write test, clang for the fuzz
 # targets, clang-format for the format check.
 test_packages=(makefs fdisk util-linux sleuthkit strace clang libclang-rt-14-dev clang-format
-               gddrescue ewf-tools bash-completion man-db dpkg-dev file)
+               gddrescue ewf-tools bash-completion man-db dpkg-dev file libxml2-utils)
 [ "$job" = test ] && packages+=("${test_packages[@]}")
 
 missing=()

@@ -17,9 +17,6 @@
 namespace trevik::cli {
 namespace {
 
-inline constexpr const char* kMsgNoLabel =
-    "No Solaris Partition Found  !! \r\nSelect Search Partition and than Click Next.";
-
 // The scan's progress (already coalesced by the scan) as a bar on the progress line.
 class ScanBar final : public ScanObserver {
 public:
@@ -153,7 +150,7 @@ int ListVolumes(Session& session, const VolumesOptions& options) {
     }
     if (!options.scan) {
         if (ReadDiskLabel(session.Reader(), session.volumes) == 0) {
-            std::cerr << kMsgNoLabel << "\n";
+            ExplainNoVolumes(session, options.device, false);
             return kExitFailure;
         }
         PrintVolumes(session.volumes, options.json);
@@ -177,7 +174,13 @@ int ListVolumes(Session& session, const VolumesOptions& options) {
         std::cerr << "trevik-cli: the scan stopped at " << VolumeTable::kScanLimit << " volumes\n";
     }
     PrintVolumes(session.volumes, options.json);
-    return kExitOk;
+    // A scan that could not read part of its range may have missed volumes there.
+    const uint64_t unreadable = WarnScanUnreadable(session.Reader(), scan);
+    // A completed scan that found nothing still succeeded; what the disk holds instead is
+    // said.
+    if (session.volumes.Count() == 0)
+        ExplainNoVolumes(session, options.device, true);
+    return unreadable != 0 ? kExitFailure : kExitOk;
 }
 
 } // namespace

@@ -3,13 +3,16 @@
 #include "cli/fuse_mount.h"
 
 #include "format/sector.h"
+#include "recovery/extraction.h"
 #include "ufs/file_reader.h"
 #include "ufs/inode.h"
 #include "ufs/names.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <fuse_lowlevel.h>
 #include <iostream>
@@ -26,16 +29,12 @@ namespace {
 constexpr double kForever = 86400.0 * 365;        // nothing here ever changes
 constexpr uint64_t kIndexIno = uint64_t{1} << 32; // files whose inode a folder also claims
 constexpr size_t kMostRead = 1 << 20;
+constexpr size_t kNameMax = 255;
 
-// A name as a directory entry here can hold it: shown as ls shows it, without '/' or NUL,
-// never "", "." or "..".
+// A name as a directory entry here can hold it: the name a copy would write (shown as ls
+// shows it, without '/' or NUL, never "", "." or "..", at most 255 bytes).
 std::string EntryName(std::string_view raw) {
-    std::string name = DisplayName(raw);
-    std::replace(name.begin(), name.end(), '/', '_');
-    std::replace(name.begin(), name.end(), '\0', '_');
-    if (name.empty() || name == "." || name == "..")
-        name = "_" + name;
-    return name;
+    return FitName(OutputName(raw, false), kNameMax);
 }
 
 struct Entry {
@@ -100,7 +99,7 @@ public:
         auto add = [&l](std::string name, uint64_t ino, bool folder) {
             std::string unique = name;
             for (uint32_t k = 1; l.byName.count(unique) != 0; ++k)
-                unique = name + " (" + std::to_string(k) + ")";
+                unique = DuplicateName(name, k, kNameMax);
             l.byName.emplace(unique, l.entries.size());
             l.entries.push_back({std::move(unique), ino, folder});
         };
@@ -161,8 +160,13 @@ public:
         if (!r.Ok())
             return EIO;
         FileReader reader(access_, r.inode);
-        const uint64_t end = std::min<uint64_t>(r.inode.size, offset + size);
+        // Past the point where its map repeats itself nothing is the file's: it fails there,
+        // or ends there with --zero-fill, as a copy ends it.
+        const uint64_t trusted = TrustedLengthOf(file, r.inode);
         out.clear();
+        if (offset >= trusted && offset < r.inode.size)
+            return zeroFill_ ? 0 : EIO;
+        const uint64_t end = std::min<uint64_t>(trusted, offset + size);
         std::vector<uint8_t> block(reader.BlockSize());
         const uint32_t bs = reader.BlockSize();
         for (uint64_t at = offset; at < end;) {
@@ -187,6 +191,13 @@ public:
         return 0;
     }
 
+    uint64_t TrustedLengthOf(uint32_t file, const Inode& inode) {
+        const auto [it, fresh] = trusted_.try_emplace(file, 0);
+        if (fresh)
+            it->second = TrustedLength(access_, inode);
+        return it->second;
+    }
+
     std::optional<std::string> LinkTarget(uint32_t file) {
         const InodeRead r = access_.ReadInode(tree_.Files()[file].inode);
         if (!r.Ok() || !r.inode.IsSymlink())
@@ -205,6 +216,7 @@ private:
     std::unordered_map<uint32_t, uint32_t> fileOfInode_;
     std::unordered_map<uint32_t, uint32_t> links_;
     std::unordered_map<uint32_t, Listing> listings_;
+    std::unordered_map<uint32_t, uint64_t> trusted_; // by file: how far its map holds
 };
 
 Volume& Of(fuse_req_t req) {
@@ -361,6 +373,23 @@ void StatFs(fuse_req_t req, fuse_ino_t) {
 
 } // namespace
 
+Status CheckMountpoint(const std::string& path) {
+    DIR* dir = ::opendir(path.c_str());
+    if (dir == nullptr)
+        return Error{"cannot mount at " + path + ": " + std::strerror(errno)};
+    bool empty = true;
+    while (const dirent* e = ::readdir(dir)) {
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
+            empty = false;
+            break;
+        }
+    }
+    ::closedir(dir);
+    if (!empty)
+        return Error{"cannot mount at " + path + ": it is not empty (mount on an empty folder)"};
+    return Ok();
+}
+
 int ServeVolume(Session& session, const MountedVolume& volume, const ServeOptions& options) {
     Volume v(session, volume, options.zeroFill);
     fuse_lowlevel_ops ops{};
@@ -386,12 +415,18 @@ int ServeVolume(Session& session, const MountedVolume& volume, const ServeOption
         return 1;
     }
     int rc = 1;
+    // The stop handlers that guard the mount's reading give way to the session's own, so
+    // that the first SIGINT, SIGTERM or SIGHUP ends the loop and unmounts.
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        std::signal(sig, SIG_DFL);
     if (fuse_set_signal_handlers(se) == 0) {
         if (fuse_session_mount(se, options.mountpoint.c_str()) == 0) {
             std::cerr << "trevik-cli: mounted read-only at " << options.mountpoint
                       << "; unmount with fusermount3 -u " << options.mountpoint << "\n";
             fuse_daemonize(options.foreground ? 1 : 0);
-            rc = fuse_session_loop(se) == 0 ? 0 : 1;
+            // The loop ends with the number of the signal that ended it: a clean stop.
+            const int loop = fuse_session_loop(se);
+            rc = loop == 0 || loop == SIGINT || loop == SIGTERM || loop == SIGHUP ? 0 : 1;
             fuse_session_unmount(se);
         } else {
             std::cerr << "trevik-cli: cannot mount at " << options.mountpoint

@@ -14,6 +14,9 @@ struct ServeOptions {
     bool zeroFill = false;   // unreadable parts read as zeros instead of failing with EIO
 };
 
+// A mount point must be an existing, empty folder: nothing there is hidden by the mount.
+Status CheckMountpoint(const std::string& path);
+
 // Shows the recovered tree of `volume` read-only at the mount point through FUSE until it
 // is unmounted (fusermount3 -u, or a stop signal in the foreground): the names and folders
 // ls shows, with sizes, modes, times, links, one inode number per inode, and the volume's

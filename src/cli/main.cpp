@@ -3,6 +3,9 @@
 #include "recovery/recovery_settings.h"
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <memory>
 #include <vector>
@@ -143,9 +146,22 @@ int main(int argc, char** argv) {
             r->target->end = r->end;
     }
 
+    // Whatever the command printed must have reached its reader: a full disk or a closed
+    // file behind stdout is a failure, not a silent loss of the listing.
+    auto outputWritten = [](int rc) {
+        std::cout.flush();
+        const int err = std::fflush(stdout) != 0 ? errno : 0;
+        if (err != 0 || std::ferror(stdout) != 0 || std::cout.fail()) {
+            std::cerr << "trevik-cli: cannot write the output"
+                      << (err != 0 ? std::string(": ") + std::strerror(err) : std::string())
+                      << "\n";
+            return rc == cli::kExitOk ? cli::kExitFailure : rc;
+        }
+        return rc;
+    };
     try {
         if (disksCmd->parsed()) {
-            return cli::RunDisks(disks);
+            return outputWritten(cli::RunDisks(disks));
         }
         // Reading a disk can take hours: a stop signal ends it cleanly.
         cli::CatchStopSignals();
@@ -163,6 +179,7 @@ int main(int argc, char** argv) {
         } else {
             rc = cli::RunVolumes(volumes);
         }
+        rc = outputWritten(rc);
         if (const int sig = cli::CaughtSignal(); sig != 0) {
             std::cerr << "trevik-cli: stopped by signal " << sig << "\n";
             return cli::kExitSignalBase + sig;

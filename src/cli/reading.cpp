@@ -1,7 +1,12 @@
 #include "cli/reading.h"
 
 #include "disk/ddrescue_map.h"
+#include "recovery/source_guard.h"
+#include "text/messages.h"
+#include "ufs/names.h"
+#include "volume/foreign_format.h"
 
+#include <algorithm>
 #include <iostream>
 
 namespace trevik::cli {
@@ -14,10 +19,10 @@ inline constexpr const char* kMsgBadEnd =
 inline constexpr const char* kMsgInvertedRange =
     "      End sector should be bigger than start sector";
 
-// Parses a sector number the way the window's edit fields are read: digits only, within
-// the 32-bit sector range.
-std::optional<uint32_t> ParseSector(const std::string& text) {
-    if (text.empty() || text.size() > 10) {
+// Parses a sector number the way the window's edit fields are read: digits only; any
+// 64-bit sector number.
+std::optional<uint64_t> ParseSector(const std::string& text) {
+    if (text.empty() || text.size() > 20) {
         return std::nullopt;
     }
     uint64_t v = 0;
@@ -25,12 +30,13 @@ std::optional<uint32_t> ParseSector(const std::string& text) {
         if (c < '0' || c > '9') {
             return std::nullopt;
         }
-        v = v * 10 + static_cast<uint64_t>(c - '0');
+        const auto digit = static_cast<uint64_t>(c - '0');
+        if (v > (UINT64_MAX - digit) / 10) {
+            return std::nullopt;
+        }
+        v = v * 10 + digit;
     }
-    if (v > UINT32_MAX) {
-        return std::nullopt;
-    }
-    return static_cast<uint32_t>(v);
+    return v;
 }
 
 } // namespace
@@ -58,6 +64,12 @@ std::optional<int> MakeScanOptions(const ScanRangeOptions& range, uint64_t total
     scan.startSector = range.start ? *ParseSector(*range.start) : 0;
     scan.endSector = range.end ? *ParseSector(*range.end) : DefaultScanEnd(totalSectors);
     scan.sectorsPerRead = sectorsPerRead;
+    if (scan.endSector > totalSectors || scan.startSector >= totalSectors) {
+        std::cerr << "trevik-cli: " << (scan.endSector > totalSectors ? "--end " : "--start ")
+                  << (scan.endSector > totalSectors ? scan.endSector : scan.startSector)
+                  << " is past the end of the disk (it has " << totalSectors << " sectors)\n";
+        return kExitUsage;
+    }
     if (scan.startSector >= scan.endSector) {
         std::cerr << kMsgInvertedRange << "\n";
         return kExitUsage;
@@ -84,12 +96,65 @@ bool OpenForReading(Session& session, const std::string& device, const ReadOptio
         std::cerr << "trevik-cli: " << device << ": empty device (no whole sector)\n";
         return false;
     }
+    if (const Session::MapCoverage c = session.BadMapCoverage(); c.Mismatch()) {
+        std::cerr << "trevik-cli: warning: " << text::MapCoverageMessage(c.mapBytes, c.diskBytes)
+                  << "\n";
+    }
+    if (!options.saveBadmap.empty()) {
+        const Status writable = SourceGuard::Of(*session.Device())
+                                    .CheckOutputFile(options.saveBadmap, "the bad-sector map");
+        if (!writable) {
+            std::cerr << "trevik-cli: " << TerminalSafe(writable.error()) << "\n";
+            return false;
+        }
+    }
     return true;
 }
 
-int FinishReading(Session& session, const ReadOptions& options, int rc) {
-    if (options.saveBadmap.empty() || !session.DiskOpen()) {
+void ExplainNoVolumes(Session& session, const std::string& device, bool scanned) {
+    const std::string foreign = text::ForeignFormatName(IdentifyForeignFormat(session.Reader()));
+    if (!foreign.empty()) {
+        std::cerr << "trevik-cli: " << TerminalSafe(device) << " holds " << foreign
+                  << ", not a Solaris SPARC volume (big-endian UFS): there is nothing here "
+                     "this program can read\n";
+    } else if (scanned) {
+        std::cerr << "trevik-cli: no UFS superblock found in the scanned sectors of "
+                  << TerminalSafe(device) << "\n";
+    } else {
+        std::cerr << "trevik-cli: " << TerminalSafe(device)
+                  << " has no SPARC disk label; --scan looks for volumes by their UFS "
+                     "superblocks instead\n";
+    }
+}
+
+uint64_t WarnScanUnreadable(const SectorReader& reader, const ScanOptions& scan) {
+    uint64_t n = 0;
+    const BadSectorMap& bad = reader.BadSectors();
+    const uint64_t end = scan.endSector;
+    for (uint64_t s = bad.NextBad(scan.startSector, end); s < end; s = bad.NextBad(s, end)) {
+        const uint64_t runEnd = std::min(bad.BadRunEnd(s), end);
+        n += runEnd - s;
+        s = runEnd;
+    }
+    if (n != 0) {
+        std::cerr << "trevik-cli: warning: " << n << " of the " << end - scan.startSector
+                  << " sectors scanned could not be read: volumes there may be missed\n";
+    }
+    return n;
+}
+
+int FinishReading(Session& session, const ReadOptions& options, int rc, bool saveAllowed) {
+    // A map that does not fit the disk is a warning, and warnings end in a failure code.
+    if (rc == kExitOk && session.BadMapCoverage().Mismatch())
+        rc = kExitFailure;
+    if (options.saveBadmap.empty() || !session.DiskOpen() || !saveAllowed) {
         return rc;
+    }
+    // Asked again here: whatever ended the command, the map never lands on the disk.
+    if (const Status writable = SourceGuard::Of(*session.Device())
+                                    .CheckOutputFile(options.saveBadmap, "the bad-sector map");
+        !writable) {
+        return rc == kExitOk ? kExitFailure : rc; // said when the command began
     }
     const Status saved = SaveDdrescueMap(options.saveBadmap, session.Reader().BadSectors(),
                                          session.Device()->SizeBytes());

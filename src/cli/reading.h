@@ -19,8 +19,18 @@ std::optional<int> CheckScanRange(const ScanRangeOptions& range);
 std::optional<int> MakeScanOptions(const ScanRangeOptions& range, uint64_t totalSectors,
                                    uint32_t sectorsPerRead, ScanOptions& scan);
 
+// Says why the disk shows no volume: another system's format where one is recognised,
+// else that the label is missing and --scan may find volumes. (`scanned`: a scan found
+// none.)
+void ExplainNoVolumes(Session& session, const std::string& device, bool scanned);
+
+// Warns when part of a scan's range could not be read (found so, or named by a map):
+// volumes there may be missed. Returns how many sectors.
+uint64_t WarnScanUnreadable(const SectorReader& reader, const ScanOptions& scan);
+
 // Writes --save-badmap when it was given. Returns rc, or a failure when the map cannot be
 // written.
-int FinishReading(Session& session, const ReadOptions& options, int rc);
+// `saveAllowed` false: the command refused the map's path, which is left alone.
+int FinishReading(Session& session, const ReadOptions& options, int rc, bool saveAllowed = true);
 
 } // namespace trevik::cli

@@ -11,6 +11,7 @@
 #include "recovery/extraction.h"
 #include "recovery/find_files.h"
 #include "recovery/session.h"
+#include "recovery/source_guard.h"
 #include "text/messages.h"
 #include "ufs/mount.h"
 #include "ufs/names.h"
@@ -22,7 +23,9 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <functional>
 #include <iostream>
+#include <optional>
 #include <unistd.h>
 
 namespace trevik::cli {
@@ -63,10 +66,14 @@ private:
 struct Mounted {
     Session session;
     MountedVolume volume;
+    bool saveBadmapAllowed = true; // false once the command refused where it would go
 };
 
-// Returns kExitOk when mounted, else the command's exit code.
-int MountFromOptions(const VolumeCommandOptions& o, Mounted& m) {
+// Returns kExitOk when mounted, else the command's exit code. `beforeWork`, when given,
+// runs once the device is open and before anything is read: a refusal there (its exit
+// code) ends the command.
+int MountFromOptions(const VolumeCommandOptions& o, Mounted& m,
+                     const std::function<int(Session&)>& beforeWork = {}) {
     if (o.mode != "normal" && o.mode != "extensive") {
         std::cerr << "trevik-cli: --mode must be normal or extensive\n";
         return kExitUsage;
@@ -77,6 +84,10 @@ int MountFromOptions(const VolumeCommandOptions& o, Mounted& m) {
     }
     if (!OpenForReading(m.session, o.device, o)) {
         return kExitFailure;
+    }
+    if (beforeWork) {
+        if (const int rc = beforeWork(m.session); rc != kExitOk)
+            return rc;
     }
     SectorReader& reader = m.session.Reader();
     ProgressLine progress;
@@ -90,9 +101,9 @@ int MountFromOptions(const VolumeCommandOptions& o, Mounted& m) {
             std::cerr << "trevik-cli: scan stopped\n";
             return kExitFailure;
         }
+        WarnScanUnreadable(reader, scan);
     } else if (ReadDiskLabel(reader, m.session.volumes) == 0) {
-        std::cerr
-            << "No Solaris Partition Found  !! \r\nSelect Search Partition and than Click Next.\n";
+        ExplainNoVolumes(m.session, o.device, false);
         return kExitFailure;
     }
     const size_t count = m.session.volumes.Count();
@@ -511,8 +522,45 @@ int Recover(const RecoverOptions& o, Mounted& m) {
         std::cerr << "trevik-cli: --keep-setid and --keep-owner take effect only when run as "
                      "root; not kept\n";
     }
-    if (const int rc = MountFromOptions(o, m); rc != kExitOk)
+    // Nothing this run writes may land on what it reads, or on what it writes itself.
+    auto refuseOverlaps = [&](Session& session) {
+        const SourceGuard guard = SourceGuard::Of(*session.Device());
+        std::vector<Status> checks = {
+            guard.CheckDestination(o.to, options.duplicates == DuplicatePolicy::Overwrite)};
+        if (!o.report.empty()) {
+            checks.push_back(guard.CheckOutputFile(o.report, "the report", o.to));
+            checks.push_back(guard.CheckOutputFile(o.report + ".partial", "the report", o.to));
+        }
+        if (!o.saveBadmap.empty()) {
+            checks.push_back(guard.CheckOutputFile(o.saveBadmap, "the bad-sector map", o.to));
+            m.saveBadmapAllowed = checks.back().ok();
+        }
+        if (!o.report.empty() && !o.saveBadmap.empty() && LiesInside(o.report, o.saveBadmap)) {
+            checks.push_back(Error{"--report and --save-badmap name the same file"});
+            m.saveBadmapAllowed = false;
+        }
+        for (const Status& c : checks) {
+            if (!c) {
+                std::cerr << "trevik-cli: " << TerminalSafe(c.error()) << "\n";
+                return kExitFailure;
+            }
+        }
+        options.protectedFiles = guard.Files();
+        return kExitOk;
+    };
+    if (const int rc = MountFromOptions(o, m, refuseOverlaps); rc != kExitOk)
         return rc;
+    // The report's folder is tried before the copy: a report that cannot be written is
+    // known before hours of copying.
+    std::optional<DfxmlReportFile> reportFile;
+    if (!o.report.empty()) {
+        auto created = DfxmlReportFile::Create(o.report);
+        if (!created) {
+            std::cerr << "trevik-cli: " << TerminalSafe(created.error()) << "\n";
+            return kExitFailure;
+        }
+        reportFile.emplace(created.Take());
+    }
     const RecoveredTree& t = m.volume.tree;
     std::vector<ExtractItem> items;
     bool all = o.paths.empty();
@@ -545,7 +593,7 @@ int Recover(const RecoverOptions& o, Mounted& m) {
         ExtractItems(m.volume, m.session.Reader(), items, all, o.to, options, control, &bar);
     bar.p.Done();
     bool reportFailed = false;
-    if (!o.report.empty()) {
+    if (reportFile) {
         ReportSource source;
         source.imagePath = o.device;
         source.image = m.session.Device()->Details();
@@ -553,7 +601,7 @@ int Recover(const RecoverOptions& o, Mounted& m) {
         source.version = TREVIK_VERSION;
         source.commandLine = o.commandLine;
         source.startTime = started;
-        if (const Status written = WriteDfxmlReport(o.report, source, m.volume, s); !written) {
+        if (const Status written = reportFile->Write(source, m.volume, s); !written) {
             std::cerr << "trevik-cli: " << TerminalSafe(written.error()) << "\n";
             reportFailed = true;
         }
@@ -647,7 +695,7 @@ int WithMount(const Options& o, int (*command)(const Options&, Mounted&)) {
     Mounted m;
     WatchStopFlag watch(m.session.stopRequested);
     const int rc = command(o, m);
-    return FinishReading(m.session, o, rc);
+    return FinishReading(m.session, o, rc, m.saveBadmapAllowed);
 }
 
 int RunInfo(const VolumeCommandOptions& o) {
@@ -667,6 +715,10 @@ int RunRecover(const RecoverOptions& o) {
 }
 
 int RunMount(const MountOptions& o) {
+    if (const Status free = CheckMountpoint(o.mountpoint); !free) {
+        std::cerr << "trevik-cli: " << TerminalSafe(free.error()) << "\n";
+        return kExitFailure;
+    }
     Mounted m;
     int rc = MountFromOptions(o, m);
     if (rc != kExitOk)

@@ -35,8 +35,9 @@ std::string Hex(uint64_t v) {
 
 } // namespace
 
-Result<std::vector<BadSectorMap::Range>> ParseDdrescueMap(std::string_view text) {
+Result<DdrescueMap> ReadDdrescueMap(std::string_view text) {
     std::vector<BadSectorMap::Range> bad;
+    std::vector<std::pair<uint64_t, uint64_t>> blocks; // every block: position, end
     std::istringstream in{std::string(text)};
     std::string line;
     size_t lineNo = 0;
@@ -75,6 +76,8 @@ Result<std::vector<BadSectorMap::Range>> ParseDdrescueMap(std::string_view text)
         if (size > UINT64_MAX - pos) {
             return fail("the block runs past the largest position");
         }
+        if (size != 0)
+            blocks.emplace_back(pos, pos + size);
         if (f[2][0] != '+' && size != 0) {
             const uint64_t firstSector = pos / kSectorSize;
             const uint64_t endSector = (pos + size + kSectorSize - 1) / kSectorSize;
@@ -84,7 +87,25 @@ Result<std::vector<BadSectorMap::Range>> ParseDdrescueMap(std::string_view text)
     if (!statusSeen) {
         return Error{"no ddrescue status line"};
     }
-    return bad;
+    // What no block names was never tried: as unreadable as what a block calls so.
+    DdrescueMap map;
+    std::sort(blocks.begin(), blocks.end());
+    uint64_t covered = 0;
+    for (const auto& [from, to] : blocks) {
+        if (from > covered)
+            bad.push_back({covered / kSectorSize, (from + kSectorSize - 1) / kSectorSize});
+        covered = std::max(covered, to);
+    }
+    map.unfinished = std::move(bad);
+    map.extentBytes = covered;
+    return map;
+}
+
+Result<std::vector<BadSectorMap::Range>> ParseDdrescueMap(std::string_view text) {
+    auto map = ReadDdrescueMap(text);
+    if (!map)
+        return Error{map.error()};
+    return std::move(map->unfinished);
 }
 
 std::string FormatDdrescueMap(const std::vector<BadSectorMap::Range>& bad, uint64_t deviceBytes) {
@@ -108,20 +129,22 @@ std::string FormatDdrescueMap(const std::vector<BadSectorMap::Range>& bad, uint6
     return out;
 }
 
-Status LoadDdrescueMap(const std::string& path, BadSectorMap& map) {
+Status LoadDdrescueMap(const std::string& path, BadSectorMap& map, uint64_t* extentBytes) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         return Error{"Cannot read " + path + ": " + std::strerror(errno)};
     }
     std::ostringstream text;
     text << in.rdbuf();
-    const auto parsed = ParseDdrescueMap(text.str());
+    const auto parsed = ReadDdrescueMap(text.str());
     if (!parsed) {
         return Error{path + ": " + parsed.error()};
     }
-    for (const auto& r : *parsed) {
+    for (const auto& r : parsed->unfinished) {
         map.Add(r.first, r.end - r.first);
     }
+    if (extentBytes != nullptr)
+        *extentBytes = parsed->extentBytes;
     return Ok();
 }
 

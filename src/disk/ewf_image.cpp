@@ -9,6 +9,8 @@
 #include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace trevik {
 namespace {
@@ -101,6 +103,24 @@ std::string LibewfError(libewf_error_t*& error) {
     return text;
 }
 
+// Sector ranges (first, count) sorted and merged, so that a read finds its range by a
+// binary search.
+std::vector<std::pair<uint64_t, uint64_t>>
+SortedAndMerged(std::vector<std::pair<uint64_t, uint64_t>> ranges) {
+    std::sort(ranges.begin(), ranges.end());
+    std::vector<std::pair<uint64_t, uint64_t>> out;
+    for (const auto& [first, count] : ranges) {
+        const uint64_t end = first + count;
+        if (!out.empty() && first <= out.back().first + out.back().second) {
+            auto& last = out.back();
+            last.second = std::max(last.first + last.second, end) - last.first;
+        } else {
+            out.emplace_back(first, count);
+        }
+    }
+    return out;
+}
+
 class EwfBlockDevice final : public BlockDevice {
 public:
     EwfBlockDevice(libewf_handle_t* handle, uint64_t size, std::string path, ImageDetails details)
@@ -113,6 +133,7 @@ public:
     bool ReadAt(uint64_t offset, std::span<uint8_t> out) override {
         if (offset > size_ || out.size() > size_ - offset)
             return false;
+        const uint64_t first = offset / 512, end = (offset + out.size() + 511) / 512;
         {
             std::lock_guard lock(mutex_); // the handle keeps one position
             size_t done = 0;
@@ -124,22 +145,52 @@ public:
                     return false;
                 done += static_cast<size_t>(n);
             }
+            // A chunk whose checksum or compressed data does not verify comes back as zeros,
+            // and libewf notes its sectors: they are unreadable, not data.
+            NoteChecksumErrors();
+            if (Touches(checksumErrors_, first, end))
+                return false;
         }
-        // What the acquisition could not read is stored as zeros: no data. The ranges are
-        // sorted and disjoint: the last one starting before `end` is the only candidate.
-        const uint64_t first = offset / 512, end = (offset + out.size() + 511) / 512;
-        const auto& bad = details_.unreadable;
-        auto it = std::lower_bound(bad.begin(), bad.end(), end,
-                                   [](const auto& r, uint64_t v) { return r.first < v; });
-        return it == bad.begin() || std::prev(it)->first + std::prev(it)->second <= first;
+        // What the acquisition could not read is stored as zeros: no data.
+        return !Touches(details_.unreadable, first, end);
     }
     uint64_t SizeBytes() const override { return size_; }
     const std::string& Path() const override { return path_; }
     const ImageDetails& Details() const override { return details_; }
 
 private:
+    using Ranges = std::vector<std::pair<uint64_t, uint64_t>>; // first sector, count
+
+    // Whether [first, end) meets a range of `bad`, which is sorted and disjoint: the last
+    // one starting before `end` is the only candidate.
+    static bool Touches(const Ranges& bad, uint64_t first, uint64_t end) {
+        auto it = std::lower_bound(bad.begin(), bad.end(), end,
+                                   [](const auto& r, uint64_t v) { return r.first < v; });
+        return it != bad.begin() && std::prev(it)->first + std::prev(it)->second > first;
+    }
+
+    // Brings the list of sectors in chunks that failed to verify up to date (they are noted
+    // as chunks are read). Under the lock.
+    void NoteChecksumErrors() {
+        uint32_t count = 0;
+        if (libewf_handle_get_number_of_checksum_errors(handle_, &count, nullptr) != 1 ||
+            count == knownChecksumErrors_)
+            return;
+        knownChecksumErrors_ = count;
+        Ranges found;
+        for (uint32_t i = 0; i < count; ++i) {
+            uint64_t start = 0, n = 0;
+            if (libewf_handle_get_checksum_error(handle_, i, &start, &n, nullptr) == 1 && n != 0 &&
+                start + n > start)
+                found.emplace_back(start, n);
+        }
+        checksumErrors_ = SortedAndMerged(std::move(found));
+    }
+
     libewf_handle_t* handle_;
     uint64_t size_;
+    uint32_t knownChecksumErrors_ = 0;
+    Ranges checksumErrors_;
     std::string path_;
     ImageDetails details_;
     std::mutex mutex_;
@@ -229,24 +280,14 @@ Result<std::unique_ptr<BlockDevice>> OpenEwfImage(const std::string& path) {
         d.storedSha1 = Hex(sha1, sizeof sha1);
     uint32_t errors = 0;
     if (libewf_handle_get_number_of_acquiry_errors(handle, &errors, nullptr) == 1) {
-        std::vector<std::pair<uint64_t, uint64_t>> ranges; // first, end
+        std::vector<std::pair<uint64_t, uint64_t>> ranges; // first, count
         for (uint32_t i = 0; i < errors; ++i) {
             uint64_t start = 0, count = 0;
             if (libewf_handle_get_acquiry_error(handle, i, &start, &count, nullptr) == 1 &&
                 count != 0 && start + count > start)
-                ranges.emplace_back(start, start + count);
+                ranges.emplace_back(start, count);
         }
-        // Sorted and merged, so that a read finds its range by a binary search.
-        std::sort(ranges.begin(), ranges.end());
-        for (const auto& [first, end] : ranges) {
-            if (!d.unreadable.empty() &&
-                first <= d.unreadable.back().first + d.unreadable.back().second) {
-                auto& last = d.unreadable.back();
-                last.second = std::max(last.first + last.second, end) - last.first;
-            } else {
-                d.unreadable.emplace_back(first, end - first);
-            }
-        }
+        d.unreadable = SortedAndMerged(std::move(ranges));
     }
     return std::unique_ptr<BlockDevice>(
         std::make_unique<EwfBlockDevice>(handle, size, path, std::move(d)));

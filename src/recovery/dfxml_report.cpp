@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <functional>
 #include <unistd.h>
+#include <utility>
 
 namespace trevik {
 namespace {
@@ -21,8 +22,16 @@ std::string Xml(std::string_view text) {
     const std::string shown = DisplayName(text); // valid UTF-8
     std::string out;
     out.reserve(shown.size());
-    for (const char ch : shown) {
+    for (size_t i = 0; i < shown.size(); ++i) {
+        const char ch = shown[i];
         const auto c = static_cast<unsigned char>(ch);
+        // U+FFFE and U+FFFF are no XML characters (valid UTF-8 holds no surrogates).
+        if (c == 0xEF && i + 2 < shown.size() && static_cast<unsigned char>(shown[i + 1]) == 0xBF &&
+            (static_cast<unsigned char>(shown[i + 2]) & 0xFE) == 0xBE) {
+            out += "\xEF\xBF\xBD";
+            i += 2;
+            continue;
+        }
         switch (c) {
         case '&':
             out += "&amp;";
@@ -121,6 +130,9 @@ void FileObject(std::string& out, const RecoveredTree& tree, const ItemRecord& r
     if (!r.writtenAs.empty()) {
         out += "      <trevik:written_as renamed=\"" + std::string(r.renamed ? "1" : "0") + "\">" +
                Xml(r.writtenAs) + "</trevik:written_as>\n";
+        // The name as the destination holds it, byte for byte: the text above may have had
+        // to replace characters XML cannot hold.
+        Element(out, "      ", "trevik:written_as_hex", HexBytes(r.writtenAs));
     }
     if (!r.unreadable.empty()) {
         out += "      <trevik:unreadable_runs>\n";
@@ -205,34 +217,62 @@ bool WriteReport(const ReportSource& source, const MountedVolume& volume,
 
 } // namespace
 
-Status WriteDfxmlReport(const std::string& path, const ReportSource& source,
-                        const MountedVolume& volume, const ExtractionSummary& summary) {
+Result<DfxmlReportFile> DfxmlReportFile::Create(const std::string& path) {
     const std::string temp = path + ".partial";
     FILE* f = std::fopen(temp.c_str(), "wbx");
     if (f == nullptr && errno == EEXIST) {
-        ::unlink(temp.c_str());
+        ::unlink(temp.c_str()); // left by a run that did not finish
         f = std::fopen(temp.c_str(), "wbx");
     }
     if (f == nullptr)
         return Error{"Cannot write " + path + ": " + std::strerror(errno)};
+    DfxmlReportFile file;
+    file.path_ = path;
+    file.file_ = f;
+    return file;
+}
+
+DfxmlReportFile::DfxmlReportFile(DfxmlReportFile&& other) noexcept
+    : path_(std::move(other.path_)), file_(std::exchange(other.file_, nullptr)) {}
+
+DfxmlReportFile::~DfxmlReportFile() {
+    if (file_ != nullptr) {
+        std::fclose(file_);
+        ::unlink((path_ + ".partial").c_str());
+    }
+}
+
+Status DfxmlReportFile::Write(const ReportSource& source, const MountedVolume& volume,
+                              const ExtractionSummary& summary) {
+    if (file_ == nullptr)
+        return Error{"Cannot write " + path_ + ": already written"};
+    const std::string temp = path_ + ".partial";
     int err = 0;
     const bool written = WriteReport(source, volume, summary, [&](std::string& piece) {
-        if (std::fwrite(piece.data(), 1, piece.size(), f) != piece.size()) {
+        if (std::fwrite(piece.data(), 1, piece.size(), file_) != piece.size()) {
             err = errno;
             return false;
         }
         piece.clear();
         return true;
     });
-    if (std::fclose(f) != 0 && err == 0)
+    if (std::fclose(std::exchange(file_, nullptr)) != 0 && err == 0)
         err = errno;
-    if (written && err == 0 && std::rename(temp.c_str(), path.c_str()) != 0)
+    if (written && err == 0 && std::rename(temp.c_str(), path_.c_str()) != 0)
         err = errno;
     if (!written || err != 0) {
         ::unlink(temp.c_str());
-        return Error{"Cannot write " + path + ": " + std::strerror(err != 0 ? err : EIO)};
+        return Error{"Cannot write " + path_ + ": " + std::strerror(err != 0 ? err : EIO)};
     }
     return Ok();
+}
+
+Status WriteDfxmlReport(const std::string& path, const ReportSource& source,
+                        const MountedVolume& volume, const ExtractionSummary& summary) {
+    auto file = DfxmlReportFile::Create(path);
+    if (!file)
+        return Error{file.error()};
+    return file->Write(source, volume, summary);
 }
 
 } // namespace trevik

@@ -5,6 +5,7 @@
 #include "recovery/extraction.h"
 #include "ufs/mount.h"
 
+#include <cstdio>
 #include <string>
 
 namespace trevik {
@@ -27,6 +28,25 @@ inline constexpr const char* kTrevikXmlNamespace = "urn:x-trevik:recovery-report
 // and the SHA-256 of what was written; the item's status, its name's bytes, the image's
 // format and the unreadable runs in elements of kTrevikXmlNamespace. Written as it is made
 // (no copy of it is held in memory); the file appears whole or not at all.
+// A report file made before the copy it reports on, so that a folder that cannot take it
+// is known before any work: created as PATH.partial, renamed to PATH once written whole,
+// removed when it never is.
+class DfxmlReportFile {
+public:
+    static Result<DfxmlReportFile> Create(const std::string& path);
+    DfxmlReportFile(DfxmlReportFile&& other) noexcept;
+    DfxmlReportFile& operator=(DfxmlReportFile&&) = delete;
+    ~DfxmlReportFile();
+    // Writes the report (see WriteDfxmlReport), once.
+    Status Write(const ReportSource& source, const MountedVolume& volume,
+                 const ExtractionSummary& summary);
+
+private:
+    DfxmlReportFile() = default;
+    std::string path_;
+    FILE* file_ = nullptr; // owned
+};
+
 Status WriteDfxmlReport(const std::string& path, const ReportSource& source,
                         const MountedVolume& volume, const ExtractionSummary& summary);
 

@@ -215,6 +215,9 @@ struct Copied {
     bool damaged = false;
     int error = 0;
     uint64_t writtenEnd = 0; // where the last byte written ends: the file's size so far
+    // Where the file ends as written: its size, or where its block map began to repeat
+    // itself (nothing after that is the file's).
+    uint64_t fileEnd = UINT64_MAX;
 };
 
 class Extractor;
@@ -358,28 +361,30 @@ public:
     void RunTask(Task& task);
 
 private:
+    // A run that ends before its last item, on request or because the destination failed,
+    // is a stopped run: what it did not reach was not written.
     bool Stopping() {
-        if (control_.stopSavingRequested.load()) {
+        if (control_.stopSavingRequested.load() || run_.ended.load()) {
             sum_->stopped = true;
         }
-        return sum_->stopped || !sum_->error.empty() || run_.ended.load();
+        return sum_->stopped || !sum_->error.empty();
     }
     // Records why the run cannot go on (the first reason only); the run then ends.
     void EndRun(const std::string& what, int err) {
         if (sum_->error.empty())
             sum_->error = what + ": " + std::strerror(err);
+        sum_->stopped = true;
         run_.ended.store(true);
     }
-    // An item that could not be written: the run ends only when the destination cannot
-    // take more.
+    // An item that could not be written, and why; the run ends too when the destination
+    // cannot take more.
     void ItemFailed(const std::string& path, const std::string& what, int err) {
-        if (EndsRun(err)) {
-            EndRun(what + " " + path, err);
-            return;
-        }
+        const std::string reason = what + ": " + std::strerror(err);
         sum_->incomplete.push_back(path);
-        sum_->skippedItems.push_back({path, what + ": " + std::strerror(err)});
-        NotWritten(what + ": " + std::strerror(err));
+        sum_->skippedItems.push_back({path, reason});
+        NotWritten(reason);
+        if (EndsRun(err))
+            EndRun(what + " " + path, err);
     }
     void Skipped(const std::string& path, const char* reason) {
         sum_->skippedItems.push_back({path, reason});
@@ -416,7 +421,7 @@ private:
     void PlaceItem(uint32_t fileIndex, const Inode& inode, bool lost);
     bool OpenTemp(int dirFd, Output& out, mode_t perm, uint32_t fileIndex);
     bool WriteRegular(int dirFd, Output& out, const Inode& inode, uint32_t fileIndex, bool lost,
-                      bool& damaged);
+                      bool& damaged, uint64_t& size);
     bool WriteLink(int dirFd, Output& out, const Inode& inode, uint32_t fileIndex);
     Copied CopyBlocks(int fd, const Inode& inode);
     bool MoveIntoPlace(int dirFd, Frame& frame, const Output& out, const std::string& base,
@@ -799,7 +804,7 @@ Copied Extractor::CopyBlocks(int fd, const Inode& inode) {
             RecordLost(reader.BlockOffset(lbn), len);
         if (state == State::Data || state == State::Damaged) {
             if (++dataBlocks > volumeBlocks) {
-                return {Copied::Whole, true, 0, writtenEnd};
+                return {Copied::Whole, true, 0, writtenEnd, writtenEnd};
             }
             if (record_ != nullptr) {
                 RecordBlock(reader.BlockOffset(lbn), reader.LastSector(), len,
@@ -828,14 +833,17 @@ Copied Extractor::CopyBlocks(int fd, const Inode& inode) {
         run_.AddBytes(len, true);
         ++lbn;
     }
-    return {Copied::Whole, damaged, 0, writtenEnd};
+    Copied whole{Copied::Whole, damaged, 0, writtenEnd};
+    if (reader.Repeated())
+        whole.fileEnd = reader.TrustedEnd();
+    return whole;
 }
 
 // Writes a file under a temporary name and gives it its whole size (a file that ends in
 // a hole gets it from the truncate), owner, permissions and time. False when it cannot be
 // finished: the temporary is gone. `lost`: nothing of its contents can be located.
 bool Extractor::WriteRegular(int dirFd, Output& out, const Inode& inode, uint32_t fileIndex,
-                             bool lost, bool& damaged) {
+                             bool lost, bool& damaged, uint64_t& size) {
     const mode_t perm = Permissions(inode.mode);
     if (!OpenTemp(dirFd, out, perm, fileIndex))
         return false;
@@ -852,14 +860,21 @@ bool Extractor::WriteRegular(int dirFd, Output& out, const Inode& inode, uint32_
             Skipped(FilePath(fileIndex), "skipped on request");
         } else if (copied.end == Copied::Failed) {
             ItemFailed(FilePath(fileIndex), "Cannot write", copied.error);
+        } else {
+            // Stopped while it was being written: nothing of it is in the destination.
+            sum_->incomplete.push_back(FilePath(fileIndex));
+            Skipped(FilePath(fileIndex), "not written: the copy stopped");
         }
         return false;
     }
     int err = 0;
-    if (copied.writtenEnd != inode.size) {
-        if (inode.size > static_cast<uint64_t>(INT64_MAX)) {
+    // A map that repeats itself ends the file where it began to: a loop must not come back
+    // as a sparse file of whatever size its inode claims.
+    size = std::min(inode.size, copied.fileEnd);
+    if (copied.writtenEnd != size) {
+        if (size > static_cast<uint64_t>(INT64_MAX)) {
             err = EFBIG; // a size no file here can have
-        } else if (::ftruncate(out.fd.Get(), static_cast<off_t>(inode.size)) != 0) {
+        } else if (::ftruncate(out.fd.Get(), static_cast<off_t>(size)) != 0) {
             err = errno;
         }
     }
@@ -886,7 +901,7 @@ bool Extractor::WriteRegular(int dirFd, Output& out, const Inode& inode, uint32_
     if (record_ != nullptr) {
         if (lost)
             RecordLost(0, inode.size);
-        HashZerosTo(inode.size);
+        HashZerosTo(size);
         record_->hashed = hash_.has_value();
         if (hash_)
             record_->sha256 = hash_->Digest();
@@ -965,7 +980,11 @@ void Extractor::PlaceItem(uint32_t fileIndex, const Inode& inode, bool lost) {
                 Skipped(FilePath(fileIndex), "already in the destination");
                 return;
             }
-            if (opts_.duplicates == DuplicatePolicy::Overwrite && !S_ISDIR(st.st_mode)) {
+            const bool isSource =
+                std::find(opts_.protectedFiles.begin(), opts_.protectedFiles.end(),
+                          FileIdentity{st.st_dev, st.st_ino}) != opts_.protectedFiles.end();
+            if (opts_.duplicates == DuplicatePolicy::Overwrite && !S_ISDIR(st.st_mode) &&
+                !isSource) {
                 replace = true;
             } else {
                 name = FreeName(dirFd, frame, base);
@@ -975,13 +994,15 @@ void Extractor::PlaceItem(uint32_t fileIndex, const Inode& inode, bool lost) {
     frame.claimed.insert(name);
     Output out;
     bool damaged = false;
-    const bool made = inode.IsSymlink() ? WriteLink(dirFd, out, inode, fileIndex)
-                                        : WriteRegular(dirFd, out, inode, fileIndex, lost, damaged);
+    uint64_t size = 0;
+    const bool made = inode.IsSymlink()
+                          ? WriteLink(dirFd, out, inode, fileIndex)
+                          : WriteRegular(dirFd, out, inode, fileIndex, lost, damaged, size);
     if (!made || !MoveIntoPlace(dirFd, frame, out, base, name, replace, fileIndex))
         return;
     ++sum_->filesWritten;
     if (!inode.IsSymlink())
-        sum_->bytesWritten += inode.size;
+        sum_->bytesWritten += size;
     if (damaged)
         sum_->incomplete.push_back(FilePath(fileIndex));
     if (name != shown)

@@ -2,6 +2,7 @@
 
 #include "disk/sector_reader.h"
 #include "recovery/recovery_settings.h"
+#include "recovery/source_guard.h"
 #include "ufs/mount.h"
 
 #include <array>
@@ -56,6 +57,9 @@ struct ExtractionOptions {
     // Keep a record of every item met (where its bytes lie, a SHA-256 of what was written),
     // for a report.
     bool records = false;
+    // Files that are never replaced, whatever `duplicates` says (the disk image being read,
+    // under any name): an item that would take such a name gets a " (N)" name instead.
+    std::vector<FileIdentity> protectedFiles;
 };
 
 // Where a piece of a file lies: `length` bytes at `fileOffset` in the file, at byte

@@ -2,6 +2,8 @@
 
 #include "disk/ddrescue_map.h"
 
+#include <algorithm>
+
 namespace trevik {
 
 Status Session::Adopt(Result<std::unique_ptr<BlockDevice>> opened) {
@@ -11,9 +13,7 @@ Status Session::Adopt(Result<std::unique_ptr<BlockDevice>> opened) {
     device_ = opened.Take();
     reader_.Reset(device_.get(), device_->SizeBytes() / kSectorSize);
     reader_.SetBadSectorRetries(settings.badSectorRetries);
-    for (const auto& r : rescueMap_) {
-        reader_.BadSectors().Add(r.first, r.end - r.first);
-    }
+    ApplyRescueMap();
     // What the image's acquisition could not read is known unreadable without a read.
     for (const auto& [first, count] : device_->Details().unreadable) {
         reader_.BadSectors().Add(first, count);
@@ -23,15 +23,39 @@ Status Session::Adopt(Result<std::unique_ptr<BlockDevice>> opened) {
 
 Status Session::LoadBadSectorMap(const std::string& path) {
     BadSectorMap loaded;
-    const Status status = LoadDdrescueMap(path, loaded);
+    uint64_t extent = 0;
+    const Status status = LoadDdrescueMap(path, loaded, &extent);
     if (!status) {
         return status;
     }
     rescueMap_ = loaded.Ranges();
-    for (const auto& r : rescueMap_) {
-        reader_.BadSectors().Add(r.first, r.end - r.first);
-    }
+    mapLoaded_ = true;
+    mapExtent_ = extent;
+    if (device_)
+        ApplyRescueMap();
     return Ok();
+}
+
+void Session::ApplyRescueMap() {
+    if (!mapLoaded_ || !device_)
+        return;
+    const uint64_t total = reader_.TotalSectors();
+    for (const auto& r : rescueMap_) {
+        if (r.first < total)
+            reader_.BadSectors().Add(r.first, std::min(r.end, total) - r.first);
+    }
+    // What the map does not reach was never tried.
+    const uint64_t reached = (mapExtent_ + kSectorSize - 1) / kSectorSize;
+    if (reached < total)
+        reader_.BadSectors().Add(reached, total - reached);
+}
+
+Session::MapCoverage Session::BadMapCoverage() const {
+    MapCoverage c;
+    c.loaded = mapLoaded_ && device_ != nullptr;
+    c.mapBytes = mapExtent_;
+    c.diskBytes = device_ ? device_->SizeBytes() : 0;
+    return c;
 }
 
 uint64_t Session::BadMapSectors() const {

@@ -44,6 +44,17 @@ public:
     // without a read, on the disk open now and on those opened after it, until another map
     // is loaded. On failure nothing changes.
     Status LoadBadSectorMap(const std::string& path);
+    // How the loaded map fits the open disk: a map of another disk (or of part of this one)
+    // reaches less or further than the disk. What it does not reach is unreadable; what it
+    // names past the disk's end is ignored.
+    struct MapCoverage {
+        bool loaded = false; // a map is loaded and a disk open
+        uint64_t mapBytes = 0;
+        uint64_t diskBytes = 0;
+        bool Mismatch() const { return loaded && mapBytes != diskBytes; }
+        bool Short() const { return loaded && mapBytes < diskBytes; }
+    };
+    MapCoverage BadMapCoverage() const;
     // Sectors and areas of the loaded map.
     uint64_t BadMapSectors() const;
     size_t BadMapAreas() const { return rescueMap_.size(); }
@@ -64,7 +75,10 @@ private:
     std::unique_ptr<BlockDevice> device_;
     std::unique_ptr<MountedVolume> mounted_;
     SectorReader reader_;
+    void ApplyRescueMap();
     std::vector<BadSectorMap::Range> rescueMap_;
+    bool mapLoaded_ = false;
+    uint64_t mapExtent_ = 0;
 };
 
 } // namespace trevik

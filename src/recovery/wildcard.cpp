@@ -1,6 +1,5 @@
 #include "recovery/wildcard.h"
 
-#include <optional>
 #include <string>
 
 namespace trevik {
@@ -17,161 +16,52 @@ std::string ToUpperName(std::string_view text) {
 
 namespace {
 
-bool EndsWith(std::string_view s, std::string_view tail) {
-    return s.size() >= tail.size() && s.substr(s.size() - tail.size()) == tail;
-}
-
-bool IsWild(char c) {
-    return c == '*' || c == '?';
-}
-
-} // namespace
-
-namespace {
-
-// The matcher's walk over the pattern, one pattern character a step. Each step either
-// decides the match (a value) or moves on (nullopt).
-class Walk {
-public:
-    Walk(std::string_view name, std::string_view pattern)
-        : n_(name), p_(pattern), nlen_(name.size()), plen_(pattern.size()),
-          lastP_(pattern.size() - 1) {}
-
-    int Run() {
-        while (pi_ < plen_) {
-            const char c = p_[pi_];
-            const std::optional<int> decided = c == '*'   ? Star()
-                                               : c == '?' ? Question()
-                                                          : Literal(c);
-            if (decided) {
-                return *decided;
-            }
-        }
-        return 1;
-    }
-
-private:
-    // Pattern characters after the current one.
-    size_t Following() const { return lastP_ - pi_; }
-
-    std::optional<int> Star() {
-        run_.clear();
-        starSeen_ = true;
-        if (pi_ == lastP_) {
-            return 1;
-        }
-        size_t anchor = pi_ + 1;
-        if (IsWild(p_[anchor])) {
-            while (anchor < plen_ && IsWild(p_[anchor])) {
-                ++anchor;
-            }
-            if (anchor == plen_) {
-                return 1;
-            }
-            if (anchor == lastP_) {
-                return n_.back() == p_[anchor] ? 1 : 0;
-            }
-        }
-        // The '*' consumes one name character before the anchor is looked for.
-        ++i_;
-        if (i_ >= nlen_) {
-            if (anchor == lastP_ && p_[anchor - 1] == '*' && anchor < nlen_ &&
-                n_.find(p_[anchor], anchor) != std::string_view::npos) {
-                return 1;
-            }
-            return 0;
-        }
-        pi_ = anchor;
-        return std::nullopt;
-    }
-
-    std::optional<int> Question() {
-        if (pi_ == lastP_) {
-            run_.push_back('?');
-            std::string tail(n_.substr(nlen_ > run_.size() ? nlen_ - run_.size() : 0));
-            tail.back() = '?';
-            return tail == run_ ? 1 : 0;
-        }
-        if (i_ >= nlen_ || (Following() >= 2 && i_ == nlen_ - 1)) {
-            return 0;
-        }
-        ++i_;
-        ++pi_;
-        return std::nullopt;
-    }
-
-    std::optional<int> Literal(char c) {
-        if (!starSeen_) {
-            if (i_ >= nlen_ || n_[i_] != c) {
-                return 0;
-            }
-            ++i_;
-        } else if (i_ < nlen_ && n_[i_] == c) {
-            if (Following() >= 2 && i_ == nlen_ - 1) {
-                return 0;
-            }
-            run_.push_back(c);
-            if (pi_ == lastP_) {
-                return EndsWith(n_, run_) ? 1 : 0;
-            }
-            ++i_;
+// `pattern` against `name` as a whole: '*' any run of characters (also none), '?' one
+// character. With `prefixOnly` the pattern need only match the name's beginning. The
+// classic two-pointer walk: on a mismatch the last '*' takes one more character, so the
+// work is bounded by |name| x |pattern| whatever the pattern holds.
+bool Glob(std::string_view name, std::string_view pattern, bool prefixOnly) {
+    size_t n = 0, p = 0;
+    size_t starP = std::string_view::npos, starN = 0;
+    while (n < name.size()) {
+        if (p < pattern.size() && pattern[p] == '*') {
+            starP = p++;
+            starN = n;
+        } else if (p < pattern.size() && (pattern[p] == '?' || pattern[p] == name[n])) {
+            ++p;
+            ++n;
+        } else if (p == pattern.size() && prefixOnly) {
+            return true;
+        } else if (starP != std::string_view::npos) {
+            p = starP + 1;
+            n = ++starN;
         } else {
-            // Look for the literals since the last '*' further on in the name.
-            run_.push_back(c);
-            if (pi_ == lastP_) {
-                return EndsWith(n_, run_) ? 1 : 0;
-            }
-            const size_t from = i_ == 0 ? 0 : i_ - 1;
-            const size_t f = from <= nlen_ ? n_.find(run_, from) : std::string_view::npos;
-            if (f == std::string_view::npos) {
-                return 0;
-            }
-            const size_t e = f + run_.size() - 1;
-            if (e == nlen_ - 1) {
-                return 0;
-            }
-            i_ = e + 1;
+            return false;
         }
-        ++pi_;
-        return std::nullopt;
     }
-
-    std::string_view n_;
-    std::string_view p_;
-    size_t nlen_;
-    size_t plen_;
-    size_t lastP_;
-    size_t pi_ = 0;
-    size_t i_ = 0;
-    bool starSeen_ = false;
-    std::string run_; // literals consumed since the last '*'
-};
+    while (p < pattern.size() && pattern[p] == '*')
+        ++p;
+    return p == pattern.size();
+}
 
 } // namespace
 
-int MatchWildcard(std::string_view name, std::string_view patternIn) {
-    if (name.empty() || patternIn.empty()) {
+int MatchWildcard(std::string_view name, std::string_view pattern) {
+    if (name.empty() || pattern.empty()) {
         return 0;
     }
-    const bool hasStar = patternIn.find('*') != std::string_view::npos;
-    if (!hasStar && name.size() < patternIn.size()) {
-        return 0;
+    if (pattern.find_first_not_of('*') == std::string_view::npos) {
+        return 1; // "*", and a run of them
     }
-    if (patternIn == "*") {
-        return 1;
-    }
-    if (patternIn == "*.*") {
+    if (pattern == "*.*") {
         return name.find('.') != std::string_view::npos ? 1 : 0;
     }
-    if (!hasStar && patternIn.find('?') == std::string_view::npos) {
-        return name.find(patternIn) != std::string_view::npos ? 1 : 0;
+    const bool hasStar = pattern.find('*') != std::string_view::npos;
+    if (!hasStar && pattern.find('?') == std::string_view::npos) {
+        return name.find(pattern) != std::string_view::npos ? 1 : 0;
     }
-    // A trailing run of several '*' counts as one.
-    std::string_view p = patternIn;
-    while (p.size() >= 2 && p[p.size() - 1] == '*' && p[p.size() - 2] == '*') {
-        p.remove_suffix(1);
-    }
-    return Walk(name, p).Run();
+    // With '?' alone the pattern is anchored at the start only; with a '*' at both ends.
+    return Glob(name, pattern, !hasStar) ? 1 : 0;
 }
 
 } // namespace trevik

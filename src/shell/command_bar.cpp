@@ -3,6 +3,7 @@
 #include "shell/dialogs.h"
 #include "shell/help_texts.h"
 #include "shell/themed_icon.h"
+#include "text/messages.h"
 
 #include <QApplication>
 #include <QFileDialog>
@@ -99,6 +100,12 @@ void CommandBar::LoadBadSectorMap() {
                                   "read, and what they hold will be reported lost.")
                               .arg(session_.BadMapSectors())
                               .arg(session_.BadMapAreas()));
+    if (const Session::MapCoverage c = session_.BadMapCoverage(); c.Mismatch()) {
+        messages_.ShowMessage(
+            &window_, MessageKind::Error,
+            QString::fromStdString("Warning: " + text::MapCoverageMessage(c.mapBytes, c.diskBytes) +
+                                   "."));
+    }
 }
 
 void CommandBar::ShowDriveInformation() {

@@ -1,6 +1,7 @@
 #include "shell/copy_out.h"
 
 #include "recovery/dfxml_report.h"
+#include "recovery/source_guard.h"
 #include "shell/save_progress_dialog.h"
 #include "text/messages.h"
 
@@ -65,9 +66,20 @@ void CopyOut(QWidget* parent, MessageService& messages, Session& session,
     MountedVolume* volume = session.Mounted();
     if (volume == nullptr)
         return;
-    SaveProgressDialog dialog(parent);
     const std::string dest = destination.toStdString();
+    // Nothing is written over the disk being read, or onto it.
+    SourceGuard guard;
+    if (const BlockDevice* device = session.Device(); device != nullptr)
+        guard = SourceGuard::Of(*device);
+    const Status allowed = guard.CheckDestination(dest, session.settings.duplicatePolicy ==
+                                                            DuplicatePolicy::Overwrite);
+    if (!allowed) {
+        messages.ShowMessage(parent, MessageKind::Error, QString::fromStdString(allowed.error()));
+        return;
+    }
+    SaveProgressDialog dialog(parent);
     ExtractionOptions options;
+    options.protectedFiles = guard.Files();
     options.duplicates = session.settings.duplicatePolicy;
     options.rawNames = session.settings.rawNames;
     options.records = true; // for "Save Report..."
@@ -91,8 +103,13 @@ void CopyOut(QWidget* parent, MessageService& messages, Session& session,
         source.program = "trevik";
         source.version = TREVIK_VERSION;
         source.startTime = started;
-        ReportCopy(parent, messages, s, [source, volume, kept](const QString& path) {
-            const Status written = WriteDfxmlReport(path.toStdString(), source, *volume, *kept);
+        ReportCopy(parent, messages, s, [source, volume, kept, guard, dest](const QString& path) {
+            const std::string file = path.toStdString();
+            for (const std::string& name : {file, file + ".partial"}) {
+                if (const Status ok = guard.CheckOutputFile(name, "the report", dest); !ok)
+                    return QString::fromStdString(ok.error());
+            }
+            const Status written = WriteDfxmlReport(file, source, *volume, *kept);
             return written ? QString() : QString::fromStdString(written.error());
         });
     }

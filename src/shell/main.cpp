@@ -8,6 +8,23 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <cstdio>
+
+namespace {
+
+// The off-screen platform, which renders the pictures, warns for every window it cannot
+// size as a window manager would: nothing the reader of the run needs to see.
+QtMessageHandler g_defaultHandler = nullptr;
+void QuietOffscreen(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    if (type == QtWarningMsg && text.contains("does not support propagateSizeHints"))
+        return;
+    if (g_defaultHandler != nullptr)
+        g_defaultHandler(type, context, text);
+    else
+        std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, text)));
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
@@ -26,6 +43,7 @@ int main(int argc, char** argv) {
     parser.process(app);
 
     if (parser.isSet(screenshots)) {
+        g_defaultHandler = qInstallMessageHandler(QuietOffscreen);
         return trevik::shell::RenderWizardSteps(parser.value(screenshots),
                                                 parser.positionalArguments());
     }

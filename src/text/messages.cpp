@@ -102,4 +102,37 @@ std::string WarningMessage(const Warning& w) {
     return "";
 }
 
+std::string ForeignFormatName(ForeignFormat format) {
+    switch (format) {
+    case ForeignFormat::None:
+        return "";
+    case ForeignFormat::UfsLittleEndian:
+        return "a little-endian UFS1 volume (a PC's BSD or Solaris x86)";
+    case ForeignFormat::Ufs2LittleEndian:
+        return "a little-endian UFS2 volume (FreeBSD)";
+    case ForeignFormat::Ufs2BigEndian:
+        return "a big-endian UFS2 volume (a BSD, not Solaris)";
+    case ForeignFormat::Zfs:
+        return "a ZFS pool";
+    case ForeignFormat::Ext:
+        return "a Linux ext2/ext3/ext4 file system";
+    case ForeignFormat::EfiLabel:
+        return "an EFI (GPT) partition table";
+    case ForeignFormat::PcPartitionTable:
+        return "a PC (MBR) partition table";
+    }
+    return "";
+}
+
+std::string MapCoverageMessage(uint64_t mapBytes, uint64_t diskBytes) {
+    if (mapBytes < diskBytes) {
+        return "the bad-sector map reaches " + std::to_string(mapBytes) +
+               " bytes but the disk holds " + std::to_string(diskBytes) +
+               ": the rest was never tried, is not read and is reported unreadable";
+    }
+    return "the bad-sector map reaches " + std::to_string(mapBytes) +
+           " bytes but the disk holds only " + std::to_string(diskBytes) +
+           " (is it the map of another disk?): what it names past the end is ignored";
+}
+
 } // namespace trevik::text

@@ -6,6 +6,7 @@
 
 #include "ufs/mount_observer.h"
 #include "ufs/warnings.h"
+#include "volume/foreign_format.h"
 
 #include <string>
 
@@ -18,5 +19,11 @@ const char* WarningKindName(WarningKind kind);
 
 // One line, for a terminal or a list.
 std::string WarningMessage(const Warning& warning);
+
+// "a little-endian UFS2 volume", ...; empty for None.
+std::string ForeignFormatName(ForeignFormat format);
+
+// Why a loaded bad-sector map does not fit the open disk (map and disk sizes in bytes).
+std::string MapCoverageMessage(uint64_t mapBytes, uint64_t diskBytes);
 
 } // namespace trevik::text

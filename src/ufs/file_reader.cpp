@@ -39,6 +39,22 @@ FileReader::BlockState FileReader::ReadBlock(uint64_t lbn, std::span<uint8_t> ou
     return r.Whole() ? BlockState::Data : BlockState::Damaged;
 }
 
+uint64_t TrustedLength(InodeAccess& access, const Inode& inode) {
+    const VolumeGeometry& g = access.Geometry();
+    BlockMap map(access, inode);
+    const uint64_t blocks = std::min(BlocksFor(g, inode.size), map.Capacity());
+    for (uint64_t lbn = 0; lbn < blocks && !map.Repeated();) {
+        const BlockMap::Next next = map.SkipHole(lbn);
+        if (next.lbn != lbn) {
+            lbn = next.lbn;
+            continue;
+        }
+        map.Lookup(lbn);
+        ++lbn;
+    }
+    return map.Repeated() ? std::min(inode.size, BlockOffset(g, map.RepeatedAt())) : inode.size;
+}
+
 std::optional<std::string> ReadSymlinkTarget(InodeAccess& access, const Inode& inode) {
     if (inode.blocks == 0 && inode.size <= ufs::kShortLinkBytes) {
         // The target stands where the block pointers would: their bytes, as on disk.

@@ -2,6 +2,7 @@
 
 #include "ufs/inode.h"
 
+#include <algorithm>
 #include <optional>
 #include <span>
 #include <string>
@@ -36,6 +37,13 @@ public:
     BlockState ReadBlock(uint64_t lbn, std::span<uint8_t> out);
     // The first sector of the block the last ReadBlock read (Data or Damaged).
     uint64_t LastSector() const { return lastSector_; }
+    // Whether the map was found to name a block twice, and where the file stops being
+    // trustworthy then: the start of the block whose lookup found it.
+    bool Repeated() const { return map_.Repeated(); }
+    uint64_t TrustedEnd() const {
+        return map_.Repeated() ? std::min(inode_.size, BlockOffset(map_.RepeatedAt()))
+                               : inode_.size;
+    }
 
 private:
     InodeAccess& access_;
@@ -44,6 +52,11 @@ private:
     std::vector<uint8_t> buffer_;
     uint64_t lastSector_ = 0;
 };
+
+// How much of a file its block map can be trusted for: its size, or where the map first
+// names a block it named before (a loop, or two pointers to one block). Walks the whole map
+// (indirect blocks read, data blocks not), skipping absent ranges.
+uint64_t TrustedLength(InodeAccess& access, const Inode& inode);
 
 // A symbolic link's target: from its data block (as Solaris keeps it), or from inside the
 // inode when it holds no blocks (the BSD short-link form). Empty when unreadable.

@@ -192,6 +192,7 @@ BlockMap::Next BlockMap::SkipHole(uint64_t lbn) {
         const uint64_t span = IndirectSpan(g, p.levels, depth);
         if (depth > 0) {
             ptr = Entry(depth - 1, ptr.frag, IndirectIndex(g, p, depth - 1));
+            NoteLoop(lbn);
             if (looped_) {
                 return {UINT64_MAX, true};
             }
@@ -240,6 +241,7 @@ BlockMap::Mapped BlockMap::Lookup(uint64_t lbn) {
         looped_ = true;
         m = {0, true};
     }
+    NoteLoop(lbn);
     lastLbn_ = lbn;
     last_ = m;
     return m;

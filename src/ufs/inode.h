@@ -135,6 +135,8 @@ public:
     // Whether the map named a block twice (a loop, or two pointers to one block): from
     // the second time on, nothing it yields can be trusted.
     bool Repeated() const { return looped_; }
+    // The logical block whose lookup found the repeat: the file can be trusted up to it.
+    uint64_t RepeatedAt() const { return loopLbn_; }
 
 private:
     // An indirect block as read: its pointers, and which of its sectors were unreadable.
@@ -157,6 +159,11 @@ private:
     std::vector<uint32_t> seenFew_; // the first few, searched in place
     std::unordered_set<uint32_t> seen_;
     bool looped_ = false;
+    uint64_t loopLbn_ = UINT64_MAX;
+    void NoteLoop(uint64_t lbn) {
+        if (looped_ && loopLbn_ == UINT64_MAX)
+            loopLbn_ = lbn;
+    }
     uint64_t lastLbn_ = UINT64_MAX; // the last data block looked up, and where it was
     Mapped last_;
     bool unreadableIndirect_ = false;

@@ -41,8 +41,8 @@ public:
 inline constexpr uint32_t kScanBatchSectors = 256;
 
 struct ScanOptions {
-    uint32_t startSector = 0;
-    uint32_t endSector = 0; // exclusive
+    uint64_t startSector = 0;
+    uint64_t endSector = 0; // exclusive
     uint32_t sectorsPerRead = 60;
     std::chrono::milliseconds progressInterval{33};
 };

@@ -123,7 +123,7 @@ TEST(CliVolumes, BadDevicesFailWithOneLineAndNeverHang) {
         {Quote(empty), "empty"},
         {Quote(empty) + " --scan", "empty"},
         {Quote(fifo), "not a disk image"},
-        {Quote(garbage), "No Solaris Partition Found  !! "},
+        {Quote(garbage), "has no SPARC disk label; --scan looks for volumes"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args);
@@ -174,7 +174,7 @@ TEST(CliUsage, MistakesExitWithTwo) {
         {"volumes " + Quote(kSample) + " --scan --start 10 --end 10",
          "      End sector should be bigger than start sector"},
         {"volumes " + Quote(kSample) + " --scan --end 99999999999",
-         "End sector value is not valid"},
+         "--end 99999999999 is past the end of the disk (it has 82944 sectors)"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args);

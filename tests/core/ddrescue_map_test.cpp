@@ -38,6 +38,22 @@ TEST(DdrescueMap, EveryAreaNotFinishedIsBadRoundedOutToWholeSectors) {
     EXPECT_EQ(m.SectorCount(), 3u); // sectors 2, 3 and 4
 }
 
+TEST(DdrescueMap, WhatNoBlockCoversWasNeverTriedAndTheExtentIsKnown) {
+    // Blocks out of order, with a gap between 0x400 and 0x800 and one left at the end.
+    const auto map = ReadDdrescueMap("0x0 +\n"
+                                     "0x00000800  0x00000400  +\n"
+                                     "0x00000000  0x00000400  +\n"
+                                     "0x00000C00  0x00000100  -\n");
+    ASSERT_TRUE(map.ok()) << map.error();
+    EXPECT_EQ(map->extentBytes, 0xD00u);
+    EXPECT_EQ(Pairs(map->unfinished),
+              (std::vector<std::pair<uint64_t, uint64_t>>{{6, 7}, {2, 4}})); // bad, then the gap
+    const auto whole = ReadDdrescueMap("0x0 +\n0x0 0x10000 +\n");
+    ASSERT_TRUE(whole.ok());
+    EXPECT_TRUE(whole->unfinished.empty());
+    EXPECT_EQ(whole->extentBytes, 0x10000u);
+}
+
 TEST(DdrescueMap, WhatIsNotAMapfileIsRefusedWithItsLine) {
     EXPECT_FALSE(ParseDdrescueMap("").ok());
     EXPECT_FALSE(ParseDdrescueMap("# only comments\n").ok());

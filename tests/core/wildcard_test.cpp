@@ -11,7 +11,8 @@ struct Row {
     int expected;
 };
 
-// Every row of the matcher's reference table, plus the steps' own corner cases.
+// The reference table's sound rows, the ones where a '*' must be able to match nothing or
+// the name's last character (flipped to 1 here), and the matcher's own corner cases.
 const Row kRows[] = {
     {"README.TXT", "*.TXT", 1},
     {"A.TXT.BAK", "*.TXT", 0},
@@ -24,13 +25,13 @@ const Row kRows[] = {
     {"ABCD", "AB?", 1},
     {"AB", "AB?", 0},
     {"XABC", "?BC", 0},
-    {"X", "*X", 0},
-    {"AC", "A*C", 0},
+    {"X", "*X", 1},
+    {"AC", "A*C", 1},
     {"ABXC", "A*C", 1},
     {"QXQY", "Q*Q", 0},
     {"REPORT12.DOC", "REPORT?.DOC", 0},
     {"REPORT1.DOCX", "REPORT?.DOC", 1},
-    {"A.TXT", "*.T?T", 0},
+    {"A.TXT", "*.T?T", 1},
     {"XXXXXXXXAZQB", "*A?*B", 1},
     {"ABC", "*?C", 1},
     // Empty arguments never match; "*" matches anything.
@@ -42,9 +43,23 @@ const Row kRows[] = {
     {"ABC", "A*", 1},
     // Without wildcards the pattern may sit anywhere in the name.
     {"MY.DOC.TXT", ".DOC", 1},
-    // '?' after a star: the literals alone are compared with the end of the name.
-    {"XAYB", "*A?B", 0},
-    {"XYAB", "*A?B", 1},
+    // '?' after a star is one character, wherever it falls.
+    {"XAYB", "*A?B", 1},
+    {"XYAB", "*A?B", 0},
+    {"XYAZB", "*A?B", 1},
+    // A '*' matches any run, also an empty one and one that ends the name.
+    {"ABC", "*C*", 1},
+    {"MYDOCS", "*S*", 1},
+    {"README.MD", "*MD*", 1},
+    {"C", "*C", 1},
+    {"C", "*C*", 1},
+    {"ABC", "*B", 0},
+    {"AXBXC", "A*B*C", 1},
+    {"AXBXD", "A*B*C", 0},
+    {"A.TXT.BAK", "*.TXT*", 1},
+    // '?' without a '*' anchors the pattern at the start only.
+    {"REPORT1.DOC.BAK", "REPORT?.DOC", 1},
+    {"XREPORT1.DOC", "REPORT?.DOC", 0},
     {"XX", "*?X", 1},
     {"XY", "*?X", 0},
 };
@@ -70,6 +85,19 @@ TEST(MatchWildcard, NeverReadsPastTheNameOnHostilePatterns) {
         for (const char* n : names) {
             const int r = MatchWildcard(n, p);
             EXPECT_TRUE(r == 0 || r == 1);
+        }
+    }
+}
+
+// A name that holds the pattern's last literal as its last character is found by the
+// wildcard form just as by the plain text.
+TEST(MatchWildcard, StarFormsFindWhatThePlainTextFinds) {
+    for (const char* name : {"ABC", "C", "MYDOCS", "README.MD", "A.C.C"}) {
+        const std::string n = name;
+        for (const char* lit : {"C", "S", "MD", "A"}) {
+            SCOPED_TRACE(n + " / " + lit);
+            const int plain = MatchWildcard(n, lit);
+            EXPECT_EQ(MatchWildcard(n, std::string("*") + lit + "*"), plain);
         }
     }
 }

@@ -153,10 +153,9 @@ TEST(HostileMetadata, ARepeatedBlockEndsTheMapOfAFileOrAFolder) {
     const ExtractionSummary s = ExtractItems(fx.mounted, fx.reader, {}, true, out.File("to"),
                                              DuplicatePolicy::Skip, control, nullptr);
     EXPECT_EQ(s.incomplete, std::vector<std::string>{"/repeat.bin"});
-    const std::string got = Slurp(out.File("to/repeat.bin"));
-    ASSERT_EQ(got.size(), 50000u);
-    EXPECT_EQ(got.substr(0, 8192), std::string(8192, 'r'));   // its own first block
-    EXPECT_EQ(got.substr(8192, 100), std::string(100, '\0')); // the repeats are not its data
+    // Its own first block, and nothing of the repeats: the file ends where its map began
+    // to repeat itself, not as zeros of the size its inode claims.
+    EXPECT_EQ(Slurp(out.File("to/repeat.bin")), std::string(8192, 'r'));
 }
 
 // Random damage over the inode tables: whatever the engine lists, it lists no impossible

@@ -8,13 +8,20 @@
 #include "support/test_support.h"
 
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
+
+extern char** environ;
 
 namespace trevik {
 namespace {
@@ -234,6 +241,158 @@ TEST_F(FuseMount, DamagedInodesAreEmptyFilesThatFailToOpenAndExtensiveShowsLostD
     }
     EXPECT_EQ(entries, 6u);
     EXPECT_TRUE(m.Unmount());
+}
+
+void WriteVolume(const imagebuilder::UfsVolume& vol, const std::string& path) {
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(vol.bytes.data()),
+               static_cast<std::streamsize>(vol.bytes.size()));
+}
+
+bool IsMountPoint(const std::string& path) {
+    const std::string canonical = fs::canonical(path).string();
+    std::ifstream in("/proc/self/mountinfo");
+    for (std::string line; std::getline(in, line);) {
+        if (line.find(" " + canonical + " ") != std::string::npos)
+            return true;
+    }
+    return false;
+}
+
+TEST_F(FuseMount, AMapThatRepeatsABlockFailsOrEndsWhereRecoverEndsTheFile) {
+    using namespace imagebuilder;
+    UfsParams p;
+    p.sizeSectors = 40000;
+    UfsVolume vol =
+        BuildUfs(Dir("", {GeneratedFile("repeat.bin", 50000, 7), File("ok.txt", "ok\n")}), p);
+    // Every direct pointer names the file's first block.
+    const BuiltNode* rep = vol.Find("/repeat.bin");
+    const auto inode =
+        std::span<uint8_t>(vol.bytes).subspan(vol.layout.InodeByteOffset(rep->inode), 128);
+    for (uint32_t i = 1; i < ufs::kDirectBlocks; ++i)
+        WriteBe32(inode, ufs::inode_field::kDirect + 4 * i, rep->dataFrags[0]);
+    const std::string image = dir_.File("repeat.img");
+    WriteVolume(vol, image);
+    const std::string out = dir_.File("out");
+    const auto rec = RunCommand(std::string(TREVIK_CLI) + " recover " + Quote(image) +
+                                " --scan --volume 1 --to " + Quote(out));
+    EXPECT_EQ(rec.exitCode, 1) << rec.err;
+    EXPECT_NE(rec.out.find("Incomplete       /repeat.bin"), std::string::npos) << rec.out;
+    const std::string written = testing::Slurp(out + "/repeat.bin");
+    ASSERT_EQ(written.size(), 8192u); // its first block, and nothing of the repeats
+    {
+        Mount m(image, dir_.File("mnt"));
+        ASSERT_TRUE(m.mounted);
+        const int fd = ::open((m.point + "/repeat.bin").c_str(), O_RDONLY);
+        ASSERT_GE(fd, 0);
+        std::vector<char> buf(65536);
+        EXPECT_EQ(::pread(fd, buf.data(), buf.size(), 0), 8192); // up to where it repeats
+        EXPECT_EQ(std::string(buf.data(), 8192), written);
+        for (const off_t at : {off_t{8192}, off_t{16384}, off_t{40000}}) {
+            errno = 0;
+            EXPECT_LT(::pread(fd, buf.data(), 4096, at), 0) << at; // never the block again
+            EXPECT_EQ(errno, EIO);
+        }
+        ::close(fd);
+        EXPECT_TRUE(m.Unmount());
+    }
+    // With --zero-fill a copy from the mount is the copy recover made.
+    Mount m(image, dir_.File("mnt-zero"), "--zero-fill");
+    ASSERT_TRUE(m.mounted);
+    const std::string copied = dir_.File("copied");
+    const auto cp = RunCommand("cp -a " + Quote(m.point) + " " + Quote(copied));
+    EXPECT_EQ(cp.exitCode, 0) << cp.err;
+    EXPECT_EQ(testing::Slurp(copied + "/repeat.bin"), written);
+    EXPECT_EQ(testing::Slurp(copied + "/ok.txt"), "ok\n");
+    EXPECT_TRUE(m.Unmount());
+}
+
+TEST_F(FuseMount, SameNamedEntriesOfTheLongestLengthAreShortenedAsRecoverShortensThem) {
+    using namespace imagebuilder;
+    const std::string longName(255, 'n');
+    UfsParams p;
+    p.sizeSectors = 40000;
+    const UfsVolume vol =
+        BuildUfs(Dir("", {Dir("d", {File(longName, "first\n"), File(longName, "second\n")})}), p);
+    const std::string image = dir_.File("names.img");
+    WriteVolume(vol, image);
+    const std::string out = dir_.File("out");
+    ASSERT_EQ(RunCommand(std::string(TREVIK_CLI) + " recover " + Quote(image) +
+                         " --scan --volume 1 --to " + Quote(out))
+                  .exitCode,
+              0);
+    Mount m(image, dir_.File("mnt"));
+    ASSERT_TRUE(m.mounted);
+    size_t entries = 0;
+    for (const auto& e : fs::directory_iterator(m.point + "/d")) {
+        EXPECT_LE(e.path().filename().string().size(), 255u);
+        ++entries;
+    }
+    EXPECT_EQ(entries, 2u);
+    const std::string copied = dir_.File("copied");
+    const auto cp = RunCommand("cp -a " + Quote(m.point) + " " + Quote(copied));
+    EXPECT_EQ(cp.exitCode, 0) << cp.err;
+    const auto diff = RunCommand("diff -r " + Quote(out) + " " + Quote(copied));
+    EXPECT_EQ(diff.exitCode, 0) << diff.out << diff.err;
+    EXPECT_TRUE(m.Unmount());
+}
+
+// The first stop signal to a mount in the foreground unmounts it and ends the process
+// with 0: nothing is left behind as a dead mount.
+TEST_F(FuseMount, TheFirstStopSignalUnmountsCleanly) {
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(sig);
+        const std::string point = dir_.File("sig" + std::to_string(sig));
+        fs::create_directories(point);
+        std::vector<std::string> args = {TREVIK_CLI, "mount", image_,         "--scan",
+                                         "--volume", "1",     "--foreground", point};
+        std::vector<char*> argv;
+        for (auto& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        pid_t pid = 0;
+        ASSERT_EQ(posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+        bool up = false;
+        for (int i = 0; i < 500 && !up; ++i) {
+            up = IsMountPoint(point);
+            if (!up)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        ASSERT_TRUE(up) << "the mount did not appear";
+        EXPECT_EQ(testing::Slurp(point + "/a.txt"), "alpha\n");
+        ASSERT_EQ(::kill(pid, sig), 0);
+        int status = 0;
+        pid_t ended = 0;
+        for (int i = 0; i < 500 && ended == 0; ++i) {
+            ended = ::waitpid(pid, &status, WNOHANG);
+            if (ended == 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        if (ended == 0) { // still serving: a failure, and nothing left running
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            RunCommand("fusermount3 -uz " + Quote(point));
+            FAIL() << "the mount went on serving after the signal";
+        }
+        EXPECT_TRUE(WIFEXITED(status)) << "killed by " << WTERMSIG(status);
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+        EXPECT_FALSE(IsMountPoint(point));
+        if (IsMountPoint(point))
+            RunCommand("fusermount3 -uz " + Quote(point));
+        EXPECT_TRUE(fs::is_empty(point)); // not "Transport endpoint is not connected"
+    }
+}
+
+TEST_F(FuseMount, ANonEmptyMountPointIsRefusedBeforeTheDiskIsRead) {
+    const std::string point = dir_.File("busy");
+    fs::create_directories(point);
+    std::ofstream(point + "/mine.txt") << "mine\n";
+    const auto r = RunCommand(std::string(TREVIK_CLI) + " mount " + Quote(image_) +
+                              " --scan --volume 1 " + Quote(point));
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("not empty"), std::string::npos) << r.err;
+    EXPECT_FALSE(IsMountPoint(point));
+    EXPECT_EQ(testing::Slurp(point + "/mine.txt"), "mine\n");
 }
 
 } // namespace

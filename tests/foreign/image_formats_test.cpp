@@ -363,5 +363,110 @@ TEST_F(ImageFormats, WhatTheAcquisitionCouldNotReadIsUnreadableAndItsRunsAreInTh
     EXPECT_TRUE(seen);
 }
 
+// The sectors ewfverify reports as failing their checksum: "at sector(s): A - B".
+std::vector<std::pair<uint64_t, uint64_t>> EwfverifyBadSectors(const std::string& e01) {
+    const auto v = RunCommand("ewfverify -q " + Quote(e01));
+    std::vector<std::pair<uint64_t, uint64_t>> bad;
+    const std::string text = v.out + v.err;
+    for (size_t at = text.find("at sector(s): "); at != std::string::npos;
+         at = text.find("at sector(s): ", at + 1)) {
+        const uint64_t first = std::stoull(text.substr(at + 14));
+        const uint64_t last = std::stoull(text.substr(text.find(" - ", at) + 3));
+        bad.emplace_back(first, last + 1);
+    }
+    return bad;
+}
+
+// The bad areas of a mapfile this program wrote, as sector ranges.
+std::vector<std::pair<uint64_t, uint64_t>> BadInMap(const std::string& map) {
+    std::vector<std::pair<uint64_t, uint64_t>> bad;
+    std::istringstream in(testing::Slurp(map));
+    bool status = false;
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty() || line[0] == '#')
+            continue;
+        if (!status) {
+            status = true;
+            continue;
+        }
+        std::istringstream f(line);
+        std::string pos, size, st;
+        f >> pos >> size >> st;
+        if (st == "-") {
+            const uint64_t p = std::stoull(pos, nullptr, 0), n = std::stoull(size, nullptr, 0);
+            bad.emplace_back(p / 512, (p + n) / 512);
+        }
+    }
+    return bad;
+}
+
+void FlipBytes(const std::string& file, uint64_t at, size_t count) {
+    std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
+    std::string bytes(count, '\0');
+    f.seekg(static_cast<std::streamoff>(at));
+    f.read(bytes.data(), static_cast<std::streamsize>(count));
+    for (char& c : bytes)
+        c = static_cast<char>(~c);
+    f.seekp(static_cast<std::streamoff>(at));
+    f.write(bytes.data(), static_cast<std::streamsize>(count));
+}
+
+// A chunk whose checksum or compressed data does not verify is unreadable, exactly where
+// ewfverify says, never zeros taken for data.
+TEST_F(ImageFormats, ChunksThatFailTheirChecksumAreUnreadableWhereEwfverifySays) {
+    if (!testing::HaveProgram("ewfverify"))
+        GTEST_SKIP() << "ewfverify is needed: run the README's test command";
+    // Stored chunks: 16 bytes of big.bin's data flipped where the E01 holds them.
+    const std::string stored = dir_->File("flipped");
+    ASSERT_EQ(
+        RunCommand("ewfacquire -u -q -t " + Quote(stored) + " -c none -S 64MiB " + Quote(raw_))
+            .exitCode,
+        0);
+    const std::string big = testing::Slurp(dir_->File("root/docs/big.bin"));
+    const std::string probe = big.substr(1'000'000, 4096);
+    const std::string e01 = testing::Slurp(stored + ".E01");
+    const size_t at = e01.find(probe);
+    ASSERT_NE(at, std::string::npos);
+    FlipBytes(stored + ".E01", at + 100, 16);
+    const auto expected = EwfverifyBadSectors(stored + ".E01");
+    ASSERT_EQ(expected.size(), 1u) << "ewfverify sees one chunk fail";
+    const std::string to = dir_->File("from-flipped");
+    const std::string map = dir_->File("flipped.map");
+    const std::string report = dir_->File("flipped.xml");
+    const auto r = Cli("recover " + Quote(stored + ".E01") + " --volume 1 --to " + Quote(to) +
+                       " --report " + Quote(report) + " --save-badmap " + Quote(map) + " --json");
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(json::parse(r.out).at("incomplete"), json::array({"/docs/big.bin"}));
+    EXPECT_EQ(BadInMap(map), expected);
+    uint64_t unreadable = 0;
+    for (const Object& o : Parse(report).objects) {
+        for (const ByteRunSeen& u : o.unreadable) {
+            EXPECT_EQ(o.filename, "docs/big.bin");
+            EXPECT_GE(u.imgOffset, expected[0].first * 512);
+            EXPECT_LE(u.imgOffset + u.length, expected[0].second * 512);
+            unreadable += u.length;
+        }
+    }
+    EXPECT_EQ(unreadable, (expected[0].second - expected[0].first) * 512);
+
+    // Compressed chunks: 16 bytes flipped inside the sectors section, wherever they fall; a
+    // scan reads every sector and meets exactly the ones ewfverify names.
+    const std::string packed = dir_->File("packed");
+    ASSERT_EQ(
+        RunCommand("ewfacquire -u -q -t " + Quote(packed) + " -c best -S 64MiB " + Quote(raw_))
+            .exitCode,
+        0);
+    const uint64_t size = fs::file_size(packed + ".E01");
+    FlipBytes(packed + ".E01", size / 2, 16);
+    const auto failing = EwfverifyBadSectors(packed + ".E01");
+    ASSERT_FALSE(failing.empty()) << "ewfverify sees the flipped chunk";
+    const std::string scanMap = dir_->File("packed.map");
+    const auto scan =
+        Cli("volumes " + Quote(packed + ".E01") + " --scan --save-badmap " + Quote(scanMap));
+    EXPECT_EQ(scan.exitCode, 1);
+    EXPECT_NE(scan.err.find("could not be read"), std::string::npos) << scan.err;
+    EXPECT_EQ(BadInMap(scanMap), failing);
+}
+
 } // namespace
 } // namespace trevik

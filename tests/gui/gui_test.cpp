@@ -539,8 +539,18 @@ private slots:
         QTemporaryDir tmp;
         QFile map(tmp.filePath("rescue.map"));
         QVERIFY(map.open(QIODevice::WriteOnly));
-        map.write(
-            QString("0x0 + 1\n%1 1024 -\n%2 512 ?\n").arg(first * 512).arg(etc * 512).toUtf8());
+        // A whole map of the disk, as ddrescue writes one: what it does not cover would be
+        // unreadable too.
+        const uint64_t diskBytes = static_cast<uint64_t>(QFileInfo(disk_).size());
+        QVERIFY(first < etc);
+        map.write(QString("0x0 + 1\n0 %1 +\n%1 1024 -\n%2 %3 +\n%4 512 ?\n%5 %6 +\n")
+                      .arg(first * 512)
+                      .arg(first * 512 + 1024)
+                      .arg((etc - first) * 512 - 1024)
+                      .arg(etc * 512)
+                      .arg(etc * 512 + 512)
+                      .arg(diskBytes - etc * 512 - 512)
+                      .toUtf8());
         map.close();
         w.Commands().chooseBadMap = [&] { return map.fileName(); };
         w.MenuAction(Command::BadSectorMap)->trigger();
@@ -562,6 +572,32 @@ private slots:
         w.MenuAction(Command::BadSectorMap)->trigger();
         QCOMPARE(m.shown.back().kind, MessageKind::Error);
         QVERIFY(m.shown.back().text.contains("readme.txt: line 1"));
+    }
+
+    // Replacing what is in the destination never replaces the disk image being read.
+    void anOverwritingCopyIntoTheImagesFolderIsRefused() {
+        QTemporaryDir tmp;
+        const QString image = tmp.filePath("disk.img");
+        QVERIFY(QFile::copy(disk_, image));
+        const QByteArray before = [&] {
+            QFile f(image);
+            f.open(QIODevice::ReadOnly);
+            return f.readAll();
+        }();
+        Recorder m;
+        NoDesktop d;
+        MainDialog w(m, d, {image});
+        Browse(w);
+        w.SessionState().settings.duplicatePolicy = DuplicatePolicy::Overwrite;
+        w.chooseDestination = [&] { return tmp.path(); };
+        w.RecoverAll();
+        QCOMPARE(m.shown.back().kind, MessageKind::Error);
+        QVERIFY(m.shown.back().text.contains("lies inside it"));
+        QFile f(image);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll(), before);
+        QCOMPARE(QDir(tmp.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
+                 QStringList{"disk.img"});
     }
 
     void recoverSelectedAndAllWriteIntoTheChosenFolder() {
