@@ -47,6 +47,7 @@ struct VolumeCommandOptions : ReadOptions, ScanRangeOptions {
     int volume = 0; // 1-based
     bool scan = false;
     std::string mode = "normal";
+    std::string log = "replay"; // or "ignore": see the volume without its UFS log
     bool json = false;
 };
 

@@ -74,6 +74,10 @@ int main(int argc, char** argv) {
         addScanRange(cmd, scan, o);
         cmd->add_option("--mode", o.mode, "normal (default) or extensive")
             ->check(CLI::IsMember({"normal", "extensive"}));
+        cmd->add_option("--log", o.log,
+                        "replay (default): show a logging volume with its UFS log replayed; "
+                        "ignore: as it stands on the disk")
+            ->check(CLI::IsMember({"replay", "ignore"}));
         cmd->add_flag("--json", o.json, "One JSON document on stdout");
     };
     cli::VolumeCommandOptions info;

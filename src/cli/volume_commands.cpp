@@ -116,7 +116,8 @@ int MountFromOptions(const VolumeCommandOptions& o, Mounted& m,
     MountProgress observer(progress);
     const RecoveryMode mode =
         o.mode == "extensive" ? RecoveryMode::Extensive : RecoveryMode::Normal;
-    auto mounted = MountVolume(reader, entry, mode, m.session.stopRequested, &observer);
+    auto mounted =
+        MountVolume(reader, entry, mode, m.session.stopRequested, &observer, o.log != "ignore");
     progress.Done();
     if (!mounted) {
         std::cerr << "trevik-cli: " << mounted.error() << "\n";
@@ -395,7 +396,14 @@ int Info(const VolumeCommandOptions& o, Mounted& m) {
         return rc;
     const DriveInformation d = MakeDriveInformation(m.volume);
     const auto& warnings = m.volume.warnings;
+    const LogReport& log = m.volume.log;
     if (o.json) {
+        json logJson{{"state", text::LogStatusName(log.status)},
+                     {"transactions", log.transactions},
+                     {"deltas", log.deltas},
+                     {"bytes", log.bytes}};
+        if (log.status == LogStatus::Damaged)
+            logJson["reason"] = log.reason;
         std::cout << Dump({{"volumeName", d.volumeName},
                            {"volumeStart", d.volumeStart},
                            {"volumeSize", d.volumeSize},
@@ -404,7 +412,8 @@ int Info(const VolumeCommandOptions& o, Mounted& m) {
                            {"totalFiles", d.totalFiles},
                            {"totalFolders", d.totalFolders},
                            {"recoveryType", d.recoveryType},
-                           {"warnings", WarningsJson(warnings)}})
+                           {"warnings", WarningsJson(warnings)},
+                           {"log", logJson}})
                   << "\n";
     } else {
         std::cout << "Volume Name        " << TerminalSafe(d.volumeName) << "\n"
@@ -414,7 +423,8 @@ int Info(const VolumeCommandOptions& o, Mounted& m) {
                   << "Super Block Start  " << d.superBlockStart << "\n"
                   << "Total Files        " << d.totalFiles << "\n"
                   << "Total Folders      " << d.totalFolders << "\n"
-                  << "Recovery Type      " << d.recoveryType << "\n";
+                  << "Recovery Type      " << d.recoveryType << "\n"
+                  << "UFS Log            " << TerminalSafe(text::LogSummary(log)) << "\n";
     }
     return Outcome(warnings);
 }

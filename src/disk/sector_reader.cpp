@@ -65,6 +65,8 @@ ReadOutcome SectorReader::Read(uint64_t startSector, std::span<uint8_t> buffer) 
         out.unreadable += static_cast<uint32_t>(badEnd - s);
         s = badEnd;
     }
+    if (overlay_)
+        overlay_->Apply(startSector * kSectorSize, {data, count * kSectorSize});
     return out;
 }
 

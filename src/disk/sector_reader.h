@@ -2,10 +2,12 @@
 
 #include "disk/bad_sector_map.h"
 #include "disk/block_device.h"
+#include "disk/read_overlay.h"
 #include "format/sector.h"
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <span>
 
 namespace trevik {
@@ -48,7 +50,13 @@ public:
         device_ = device;
         totalSectors_ = totalSectors;
         badSectors_.Clear();
+        overlay_.reset();
     }
+
+    // Bytes every read then shows in place of the disk's (null: none), such as a file
+    // system's log replayed over its volume. Not while a worker reads.
+    void SetOverlay(std::shared_ptr<const ReadOverlay> overlay) { overlay_ = std::move(overlay); }
+    const ReadOverlay* Overlay() const { return overlay_.get(); }
 
     // Takes effect at the next read; safe to call while a worker reads.
     void SetBadSectorRetries(uint16_t retries) { retries_.store(retries); }
@@ -69,6 +77,7 @@ private:
     uint64_t totalSectors_ = 0;
     std::atomic<uint16_t> retries_{3};
     BadSectorMap badSectors_;
+    std::shared_ptr<const ReadOverlay> overlay_;
 };
 
 } // namespace trevik

@@ -55,6 +55,23 @@ std::string Xml(std::string_view text) {
     return out;
 }
 
+// The log's state in the words info uses.
+const char* LogStatusWord(LogStatus s) {
+    switch (s) {
+    case LogStatus::None:
+        return "none";
+    case LogStatus::Rolled:
+        return "rolled";
+    case LogStatus::Replayed:
+        return "replayed";
+    case LogStatus::Damaged:
+        return "damaged";
+    case LogStatus::Ignored:
+        return "ignored";
+    }
+    return "none";
+}
+
 const char* StatusName(ItemRecord::Status s) {
     switch (s) {
     case ItemRecord::Status::Whole:
@@ -200,6 +217,15 @@ bool WriteReport(const ReportSource& source, const MountedVolume& volume,
     out += "    <trevik:volume name=\"" + Xml(volume.entry.name) + "\" fragment_size=\"" +
            std::to_string(g.fragmentSize) + "\" mode=\"" +
            (volume.mode == RecoveryMode::Normal ? "normal" : "extensive") + "\"/>\n";
+    if (volume.log.status != LogStatus::None) {
+        const LogReport& log = volume.log;
+        out += "    <trevik:log state=\"" + std::string(LogStatusWord(log.status)) +
+               "\" transactions=\"" + std::to_string(log.transactions) + "\" deltas=\"" +
+               std::to_string(log.deltas) + "\" bytes=\"" + std::to_string(log.bytes) + "\"";
+        if (!log.reason.empty())
+            out += " reason=\"" + Xml(log.reason) + "\"";
+        out += "/>\n";
+    }
     for (const ItemRecord& r : summary.records) {
         FileObject(out, volume.tree, r);
         if (out.size() >= (1u << 20) && !flush(out))

@@ -17,6 +17,7 @@ struct DriveInformation {
     uint32_t totalFiles = 0;
     uint32_t totalFolders = 0;
     std::string recoveryType; // "Normal" or "Extensive"
+    LogReport log;            // what was done with the volume's UFS log
     // The image read from, as it describes itself.
     std::string imageFormat;
     std::string storedMd5;
@@ -33,6 +34,8 @@ inline DriveInformation MakeDriveInformation(const MountedVolume& v) {
     d.totalFiles = v.tree.FileCount();
     d.totalFolders = v.tree.FolderCount();
     d.recoveryType = v.mode == RecoveryMode::Extensive ? "Extensive" : "Normal";
+    d.log = v.log;
+    d.log.sectors.clear();
     return d;
 }
 

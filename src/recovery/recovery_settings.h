@@ -20,6 +20,7 @@ struct RecoverySettings {
     DeletedFilePolicy deletedFilePolicy = DeletedFilePolicy::IncludeDeleted;
     uint16_t badSectorRetries = 3;
     bool rawNames = false; // copies write the disk's name bytes, not the names as shown
+    bool applyLog = true;  // a logging volume is mounted with its UFS log replayed
 };
 
 } // namespace trevik

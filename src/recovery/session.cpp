@@ -90,6 +90,8 @@ void Session::CloseDisk() {
 void Session::SetMounted(std::unique_ptr<MountedVolume> volume) {
     std::unique_ptr<MountedVolume> old = std::move(mounted_);
     mounted_ = std::move(volume);
+    // Reads show the mounted volume as its replayed log says, and nothing else's.
+    reader_.SetOverlay(mounted_ ? mounted_->overlay : nullptr);
     if (onMountedChanged)
         onMountedChanged(mounted_.get());
 }

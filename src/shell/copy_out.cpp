@@ -127,6 +127,8 @@ void ReportMount(QWidget* parent, MessageService& messages, const MountedVolume&
                           .arg(t.FileCount())
                           .arg(t.FolderCount())
                           .arg(bytes);
+    if (volume.log.status != LogStatus::None)
+        summary += "\n" + QString::fromStdString(text::LogSummary(volume.log)) + ".";
     summary += lines.isEmpty()
                    ? QString("\nNothing was found unreadable or damaged.")
                    : QString("\n%1 problem(s) were found; what they cost is listed below.")

@@ -1,5 +1,7 @@
 #include "shell/dialogs.h"
 
+#include "text/messages.h"
+
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QFormLayout>
@@ -73,6 +75,16 @@ SettingsDialog::SettingsDialog(RecoverySettings& settings, QWidget* parent)
     namesLayout->addWidget(rawNames);
     layout->addWidget(namesBox);
 
+    // A crashed logging volume's newest metadata is only in its log.
+    auto* logBox = new QGroupBox("Setting for logging volumes");
+    auto* logLayout = new QVBoxLayout(logBox);
+    applyLog = new QCheckBox("Apply the UFS log");
+    applyLog->setToolTip("Show a volume that was not unmounted cleanly as Solaris would after "
+                         "rolling its log; unchecked, as it stands on the disk");
+    applyLog->setChecked(settings.applyLog);
+    logLayout->addWidget(applyLog);
+    layout->addWidget(logBox);
+
     auto* badBox = new QGroupBox("Setting for bad sectors");
     auto* badLayout = new QHBoxLayout(badBox);
     badLayout->addWidget(new QLabel("Number of retries on bad sector(s)"));
@@ -99,6 +111,7 @@ void SettingsDialog::accept() {
     if (skip->isChecked())
         settings_.duplicatePolicy = DuplicatePolicy::Skip;
     settings_.rawNames = rawNames->isChecked();
+    settings_.applyLog = applyLog->isChecked();
     QDialog::accept();
 }
 
@@ -189,6 +202,11 @@ DriveInformationDialog::DriveInformationDialog(const DriveInformation& d, QWidge
     for (int i = 0; i < 8; ++i) {
         values[i] = new QLabel(texts[i]);
         form->addRow(labels[i], values[i]);
+    }
+    if (d.log.status != LogStatus::None) {
+        auto* l = new QLabel(QString::fromStdString(text::LogSummary(d.log)));
+        l->setWordWrap(true);
+        form->addRow("UFS Log", l);
     }
     // The image as its acquisition described it.
     const std::pair<const char*, std::string> image[] = {{"Image Format", d.imageFormat},

@@ -40,6 +40,7 @@ public:
     QRadioButton* overwrite = nullptr;
     QRadioButton* skip = nullptr;
     QCheckBox* rawNames = nullptr;
+    QCheckBox* applyLog = nullptr;
 
 private:
     RecoverySettings& settings_;

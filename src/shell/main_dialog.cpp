@@ -404,7 +404,8 @@ void MainDialog::StartMount() {
             ApplyView();
         });
         auto result = std::make_shared<Result<MountedVolume>>(
-            MountVolume(session_.Reader(), entry, chosen, job_->StopFlag(), &reporter));
+            MountVolume(session_.Reader(), entry, chosen, job_->StopFlag(), &reporter,
+                        session_.settings.applyLog));
         job_->Post([this, result] { MountEnded(result); });
     });
 }

@@ -36,6 +36,8 @@ const char* WarningKindName(WarningKind kind) {
         return "damagedBlockMap";
     case WarningKind::RebuildLimit:
         return "rebuildLimit";
+    case WarningKind::LogDamaged:
+        return "logDamaged";
     }
     return "unknown";
 }
@@ -94,10 +96,52 @@ std::string WarningMessage(const Warning& w) {
                "sector " +
                std::to_string(w.sector.value_or(0)) +
                " on): the folders in the rest were not rebuilt";
+    case WarningKind::LogDamaged:
+        return "The UFS log is damaged (" + w.reason + "): " +
+               (w.count != 0 ? "the " + std::to_string(w.count) +
+                                   " transaction(s) committed before that point were replayed, "
+                                   "anything after it is not shown"
+                             : "nothing of it was replayed") +
+               "; the newest changes made before the crash may be missing";
     case WarningKind::CorrectedSuperblock:
         return "The superblock at sector " + std::to_string(w.sector.value_or(0)) +
                " is not usable (" + w.reason + "); mounted from its backup copy at sector " +
                std::to_string(w.otherSector) + ".";
+    }
+    return "";
+}
+
+const char* LogStatusName(LogStatus status) {
+    switch (status) {
+    case LogStatus::None:
+        return "none";
+    case LogStatus::Rolled:
+        return "rolled";
+    case LogStatus::Replayed:
+        return "replayed";
+    case LogStatus::Damaged:
+        return "damaged";
+    case LogStatus::Ignored:
+        return "ignored";
+    }
+    return "none";
+}
+
+std::string LogSummary(const LogReport& log) {
+    switch (log.status) {
+    case LogStatus::None:
+        return "No UFS log (the volume does not use logging)";
+    case LogStatus::Rolled:
+        return "UFS log rolled: nothing to replay";
+    case LogStatus::Replayed:
+        return "UFS log replayed: " + std::to_string(log.transactions) + " transaction(s), " +
+               std::to_string(log.deltas) + " change(s), " + std::to_string(log.bytes) +
+               " bytes of metadata newer than the volume's own";
+    case LogStatus::Damaged:
+        return "UFS log damaged (" + log.reason + "): " + std::to_string(log.transactions) +
+               " transaction(s) replayed";
+    case LogStatus::Ignored:
+        return "UFS log ignored on request: the volume is shown as it stands on the disk";
     }
     return "";
 }

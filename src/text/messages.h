@@ -4,6 +4,7 @@
 // mount's phases and the text of each warning. Kept here so that trevik and trevik-cli
 // say the same thing in the same words.
 
+#include "ufs/log_replay.h"
 #include "ufs/mount_observer.h"
 #include "ufs/warnings.h"
 #include "volume/foreign_format.h"
@@ -19,6 +20,11 @@ const char* WarningKindName(WarningKind kind);
 
 // One line, for a terminal or a list.
 std::string WarningMessage(const Warning& warning);
+
+// "none", "rolled", "replayed", "damaged", "ignored": the names scripts match on.
+const char* LogStatusName(LogStatus status);
+// One line on what was done with the volume's UFS log.
+std::string LogSummary(const LogReport& log);
 
 // "a little-endian UFS2 volume", ...; empty for None.
 std::string ForeignFormatName(ForeignFormat format);

@@ -121,6 +121,8 @@ void DirectoryWalker::RebuildLostFolders() {
         // Block-aligned fragments in use (every block of a group whose map is lost).
         std::vector<uint64_t> blocks;
         for (uint64_t f = base; f + g.fragsPerBlock <= end; f += g.fragsPerBlock) {
+            if (log_ != nullptr && InLog(*log_, FragmentSector(g, f)))
+                continue; // the log's own blocks: old copies of what it changed
             if (!cg.Valid() || !cg.FragmentFree(static_cast<uint32_t>(f - base)))
                 blocks.push_back(f);
         }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ufs/inode.h"
+#include "ufs/log_replay.h"
 #include "ufs/mount_observer.h"
 #include "ufs/recovered_tree.h"
 #include "ufs/warnings.h"
@@ -27,6 +28,10 @@ public:
     // still runs, as the user asked only to cut this one short); the flag is cleared
     // before each phase and after the last.
     void Run(RecoveryMode mode);
+
+    // Sectors that are never searched as data: the UFS log's, which hold stale copies of
+    // directory chunks and inodes. Not owned; outlives the walk.
+    void ExcludeLog(const LogReport* log) { log_ = log; }
 
     // The warnings gathered so far, with paths as the tree now names them.
     std::vector<Warning> TakeWarnings();
@@ -152,6 +157,7 @@ private:
     };
     std::vector<Referenced> unreadableNamed_;
     std::vector<uint32_t> fileCandidates_;      // in-use (or live) file inodes the scan met
+    const LogReport* log_ = nullptr;            // its sectors are no data
     std::vector<uint32_t> attrFolders_;         // extended-attribute folders the scan met
     std::unordered_set<uint64_t> parsedBlocks_; // first sectors of directory blocks parsed
 };

@@ -126,7 +126,8 @@ std::optional<uint64_t> FindSuperblockCopy(SectorReader& reader, uint64_t estima
 
 Result<MountedVolume> MountVolume(SectorReader& reader, const PartitionEntry& entry,
                                   RecoveryMode mode, std::atomic<bool>& stopRequested,
-                                  MountObserver* observer) {
+                                  MountObserver* observer, bool applyLog) {
+    reader.SetOverlay(nullptr); // whatever another volume's log said does not hold here
     auto progress = [&](uint32_t p) {
         if (observer != nullptr)
             observer->OnProgress(p);
@@ -158,6 +159,34 @@ Result<MountedVolume> MountVolume(SectorReader& reader, const PartitionEntry& en
         sb = ReadSuperblock(reader, used);
     }
 
+    // A logging volume: its log holds the newest metadata. Replayed over the volume, the
+    // superblock too is read again through it.
+    {
+        std::vector<uint8_t> raw(ufs::kSuperblockReadSectors * kSectorSize);
+        reader.Read(used, raw);
+        const uint64_t volumeSectors = entry.sizeSectors != 0
+                                           ? entry.sizeSectors
+                                           : uint64_t{sb->sizeFrags} * sb->sectorsPerFragment;
+        LogReplay replay =
+            ReplayLog(reader, entry.startSector, volumeSectors, raw, sb->blockSize, applyLog);
+        fresh.log = std::move(replay.report);
+        if (replay.overlay) {
+            fresh.overlay = std::move(replay.overlay);
+            reader.SetOverlay(fresh.overlay);
+            if (auto replayed = ReadSuperblock(reader, used))
+                sb = std::move(replayed);
+        }
+        if (fresh.log.status == LogStatus::Damaged) {
+            Warning w;
+            w.kind = WarningKind::LogDamaged;
+            w.reason = fresh.log.reason;
+            if (fresh.log.damagedSector != 0)
+                w.sector = fresh.log.damagedSector;
+            w.count = fresh.log.transactions;
+            fresh.warnings.push_back(std::move(w));
+        }
+    }
+
     fresh.entry = entry;
     fresh.mode = mode;
     fresh.geometry = *sb;
@@ -176,6 +205,7 @@ Result<MountedVolume> MountVolume(SectorReader& reader, const PartitionEntry& en
     phase(MountPhase::Mounting);
     InodeAccess access(reader, fresh.geometry, fresh.groupTable);
     DirectoryWalker walker(access, fresh.tree, stopRequested, observer);
+    walker.ExcludeLog(&fresh.log);
     walker.Run(mode);
     if (observer != nullptr) {
         observer->OnStopAvailable(false);

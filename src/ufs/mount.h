@@ -3,6 +3,7 @@
 #include "disk/sector_reader.h"
 #include "format/result.h"
 #include "format/volume_geometry.h"
+#include "ufs/log_replay.h"
 #include "ufs/mount_observer.h"
 #include "ufs/recovered_tree.h"
 #include "ufs/warnings.h"
@@ -26,6 +27,11 @@ struct MountedVolume {
     RecoveredTree tree;
     std::vector<Warning> warnings;
     bool mounted = false;
+    // The volume's UFS log: what was replayed, or why not, and where it lies.
+    LogReport log;
+    // What the replayed log changes, shown by every read of the volume; null when nothing
+    // is replayed. Whoever reads the volume again later installs it in the reader.
+    std::shared_ptr<const ReadOverlay> overlay;
 };
 
 // Searches backwards from `estimate` (at most the device's end) to just above
@@ -35,10 +41,12 @@ std::optional<uint64_t> FindSuperblockCopy(SectorReader& reader, uint64_t estima
                                            uint64_t previous,
                                            const std::atomic<bool>* stop = nullptr);
 
-// Mounts a volume read-only and runs the directory phase of `mode`. The error says why a
-// volume cannot be mounted.
+// Mounts a volume read-only and runs the directory phase of `mode`. A logging volume's log
+// is replayed first (unless `applyLog` is false), in memory: the reader then shows the
+// replayed volume (its overlay is installed there, and cleared when the mount fails). The
+// error says why a volume cannot be mounted.
 Result<MountedVolume> MountVolume(SectorReader& reader, const PartitionEntry& entry,
                                   RecoveryMode mode, std::atomic<bool>& stopRequested,
-                                  MountObserver* observer);
+                                  MountObserver* observer, bool applyLog = true);
 
 } // namespace trevik

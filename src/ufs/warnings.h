@@ -20,6 +20,7 @@ enum class WarningKind {
     CorrectedSuperblock, // the primary superblock is unusable; a copy was used
     DamagedBlockMap,     // a folder's block map points outside the volume, loops or repeats
     RebuildLimit,        // more loose directory blocks than a rebuild keeps: the rest are not read
+    LogDamaged,          // the UFS log cannot be trusted (whole or from a point on)
 };
 
 struct Warning {
@@ -32,7 +33,7 @@ struct Warning {
     uint64_t count = 0;             // sectors past the end; entries that named lost inodes
     std::vector<std::string> names; // paths of the first entries that named lost inodes
     uint64_t otherSector = 0;       // CorrectedSuperblock: the copy used
-    std::string reason;             // CorrectedSuperblock: why the primary was refused
+    std::string reason; // CorrectedSuperblock: why the primary was refused; LogDamaged: why
 };
 
 // Most names kept on one warning; `count` holds them all.

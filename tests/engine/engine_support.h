@@ -117,6 +117,7 @@ struct Listed {
     bool folder;
     uint64_t size;
     uint32_t inode;
+    bool operator==(const Listed&) const = default;
 };
 std::map<std::string, Listed> ListAll(const RecoveredTree& tree);
 
