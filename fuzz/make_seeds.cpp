@@ -4,6 +4,7 @@
 #include "disk_image.h"
 #include "format/big_endian.h"
 #include "format/ufs_format.h"
+#include "log_builder.h"
 #include "ufs_builder.h"
 
 #include <filesystem>
@@ -103,5 +104,34 @@ int main(int argc, char** argv) {
     disk.PutLabel(label);
     disk.PutVolume(1024, volumes[0]);
     Put(dir, "scan", 0, disk.bytes);
+    // Crashed logging volumes: a plain log, one that wraps over two extents, an open
+    // transaction and a cancellation.
+    {
+        TreeNode after = tree;
+        after.children[1].children[0].children.push_back(File("new", "created before the crash\n"));
+        const CrashImages crash = MakeCrash(Small(tree), Small(after));
+        const auto change = DeltasBetween(crash.stale, crash.rolled, crash.layout);
+        int k = 0;
+        for (int variant = 0; variant < 3; ++variant) {
+            LogSpec spec;
+            spec.logSectors = 24;
+            spec.transactions = {{change, true}};
+            if (variant == 1) {
+                spec.headOffset = 20;
+                spec.twoExtents = true;
+            }
+            if (variant == 2) {
+                LogDelta cancel;
+                cancel.type = delta::kCancel;
+                cancel.mof = change.front().mof;
+                cancel.length = 512;
+                spec.transactions.push_back({{cancel}, true});
+                spec.transactions.push_back({{change.back()}, false});
+            }
+            std::vector<uint8_t> bytes = crash.stale;
+            WriteLog(bytes, crash, spec);
+            Put(dir, "log", k++, bytes);
+        }
+    }
     return 0;
 }

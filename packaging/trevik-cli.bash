@@ -6,7 +6,7 @@ _trevik_cli() {
 
     local commands="disks volumes info ls find recover mount"
     local read_opts="--retries --sectors-per-read --badmap --save-badmap --json"
-    local volume_opts="--volume --scan --start --end --mode $read_opts"
+    local volume_opts="--volume --scan --start --end --mode --log $read_opts"
     local command="" w
     for w in "${words[@]:1:cword-1}"; do
         case "$w" in
@@ -24,6 +24,10 @@ _trevik_cli() {
         ;;
     --duplicates)
         COMPREPLY=($(compgen -W "skip rename overwrite" -- "$cur"))
+        return
+        ;;
+    --log)
+        COMPREPLY=($(compgen -W "replay ignore" -- "$cur"))
         return
         ;;
     --to)

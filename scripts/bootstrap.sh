@@ -60,7 +60,7 @@ test)
     cmake --build "$build-asan" -j "$(nproc)"
     ctest --test-dir "$build-asan" --output-on-failure -j "$(nproc)"
     # A short run of every fuzz target (scripts/fuzz.sh 1800 is the long one).
-    TREVIK_FUZZ_BUILD_DIR="$build-fuzz" scripts/fuzz.sh "${TREVIK_FUZZ_SECONDS:-60}"
+    TREVIK_FUZZ_BUILD_DIR="$build-fuzz" scripts/fuzz.sh "${TREVIK_FUZZ_SECONDS:-40}"
     ;;
 *)
     echo "usage: $0 sample|test" >&2

@@ -28,6 +28,7 @@ expect() { # words... -- expected
 expect "trevik-cli " "disks volumes info ls find recover mount --version"
 expect "trevik-cli mount disk.img --" "--volume --foreground --zero-fill --badmap"
 expect "trevik-cli rec" "recover"
+expect "trevik-cli ls disk.img --log " "replay ignore"
 expect "trevik-cli recover disk.img --" "--volume --to --duplicates --jobs --report --mode --badmap"
 expect "trevik-cli ls disk.img --mode " "normal extensive"
 expect "trevik-cli recover disk.img --duplicates " "skip rename overwrite"

@@ -6,18 +6,6 @@
 
 namespace trevik {
 
-ReadOverlay::Piece ReadOverlay::Slice(const Piece& p, uint64_t start, uint64_t from,
-                                      uint64_t length) {
-    Piece s;
-    s.length = length;
-    s.zero = p.zero;
-    if (!p.zero) {
-        const auto at = p.bytes.begin() + static_cast<std::ptrdiff_t>(from - start);
-        s.bytes.assign(at, at + static_cast<std::ptrdiff_t>(length));
-    }
-    return s;
-}
-
 void ReadOverlay::Insert(uint64_t offset, Piece piece) {
     if (piece.length == 0)
         return;
@@ -63,18 +51,18 @@ void ReadOverlay::Insert(uint64_t offset, Piece piece) {
     pieces_.emplace(offset, std::move(piece));
 }
 
+void ReadOverlay::Put(uint64_t offset, const Arena& arena, size_t at, size_t length) {
+    Insert(offset, {length, arena, at});
+}
+
 void ReadOverlay::Put(uint64_t offset, std::span<const uint8_t> bytes) {
-    Piece p;
-    p.length = bytes.size();
-    p.bytes.assign(bytes.begin(), bytes.end());
-    Insert(offset, std::move(p));
+    std::shared_ptr<uint8_t[]> copy(new uint8_t[bytes.size()]);
+    std::memcpy(copy.get(), bytes.data(), bytes.size());
+    Put(offset, copy, 0, bytes.size());
 }
 
 void ReadOverlay::PutZeros(uint64_t offset, uint64_t length) {
-    Piece p;
-    p.length = length;
-    p.zero = true;
-    Insert(offset, std::move(p));
+    Insert(offset, {length, nullptr, 0});
 }
 
 void ReadOverlay::Apply(uint64_t offset, std::span<uint8_t> out) const {
@@ -90,10 +78,11 @@ void ReadOverlay::Apply(uint64_t offset, std::span<uint8_t> out) const {
         if (from >= to)
             continue;
         uint8_t* dst = out.data() + (from - offset);
-        if (it->second.zero)
+        const Piece& p = it->second;
+        if (!p.arena)
             std::memset(dst, 0, to - from);
         else
-            std::memcpy(dst, it->second.bytes.data() + (from - it->first), to - from);
+            std::memcpy(dst, p.arena.get() + p.at + (from - it->first), to - from);
     }
 }
 

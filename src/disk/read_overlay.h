@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -13,6 +14,11 @@ namespace trevik {
 // (by any number of threads).
 class ReadOverlay {
 public:
+    using Arena = std::shared_ptr<const uint8_t[]>;
+
+    // `length` bytes of `arena` from `at` (which the overlay keeps alive, never copies).
+    void Put(uint64_t offset, const Arena& arena, size_t at, size_t length);
+    // A copy of `bytes`.
     void Put(uint64_t offset, std::span<const uint8_t> bytes);
     void PutZeros(uint64_t offset, uint64_t length);
     // Replaces the bytes of `out` (read from byte `offset` of the disk) that a piece covers.
@@ -24,12 +30,14 @@ public:
 private:
     struct Piece {
         uint64_t length = 0;
-        bool zero = false;
-        std::vector<uint8_t> bytes; // empty for zeros
+        Arena arena; // null for zeros
+        size_t at = 0;
     };
     void Insert(uint64_t offset, Piece piece);
-    // The part [from, from + length) of a piece that starts at `start`.
-    static Piece Slice(const Piece& p, uint64_t start, uint64_t from, uint64_t length);
+    // The part of `p` (which starts at `start`) from `from` on, `length` bytes long.
+    static Piece Slice(const Piece& p, uint64_t start, uint64_t from, uint64_t length) {
+        return {length, p.arena, p.arena ? p.at + static_cast<size_t>(from - start) : 0};
+    }
 
     std::map<uint64_t, Piece> pieces_; // by first byte
     uint64_t bytes_ = 0;

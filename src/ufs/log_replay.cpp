@@ -38,7 +38,7 @@ public:
           logSectors_((eol_ - bol_) / kSectorSize) {}
 
     void Run(LogReport& report);
-    std::shared_ptr<ReadOverlay> Overlay() const;
+    std::shared_ptr<ReadOverlay> Overlay();
 
 private:
     // Copies `n` bytes of deltas from `lof` on, skipping trailers and wrapping at the end;
@@ -55,13 +55,25 @@ private:
     const LogState state_;
     const uint64_t bol_, eol_, headSector_, logSectors_;
 
-    std::array<uint8_t, kSectorSize> sector_{};
-    uint64_t loaded_ = UINT64_MAX; // the log sector in sector_
+    // Log sectors are read in runs (those that follow on in one extent): a window of them.
+    static constexpr uint32_t kWindowSectors = 256;
+    std::vector<uint8_t> window_;
+    uint64_t windowFirst_ = UINT64_MAX; // its first log sector
+    uint64_t windowCount_ = 0;
+    std::span<const uint8_t, kSectorSize> Sector(uint64_t sector) const {
+        return std::span<const uint8_t, kSectorSize>(
+            window_.data() + (sector - windowFirst_) * kSectorSize, kSectorSize);
+    }
+    bool FillWindow(uint64_t sector);
+    uint64_t loaded_ = UINT64_MAX; // the log sector deltas are read from now
     uint64_t loads_ = 0;
     std::string failed_; // why the scan could not go on, when it is damage
     uint64_t failedSector_ = 0;
 
-    std::vector<uint8_t> payload_;
+    // The deltas' payloads, one after another: never more than the log holds, so taken at
+    // once (the pages are touched only as payloads arrive).
+    std::shared_ptr<uint8_t[]> payload_;
+    size_t payloadSize_ = 0;
     std::vector<Delta> deltas_;
     size_t committed_ = 0; // deltas_[0, committed_) belong to committed transactions
     uint32_t transactions_ = 0;
@@ -70,21 +82,45 @@ private:
     uint64_t cancelWork_ = 0;
 };
 
-bool LogScanner::Load(uint64_t sector) {
-    if (sector == loaded_)
-        return true;
+bool LogScanner::FillWindow(uint64_t sector) {
     const auto physical = LogToVolumeSector(extents_, sector);
     if (!physical) {
         failed_ = "the log's extents do not map log sector " + std::to_string(sector);
         return false;
     }
-    const uint64_t disk = volumeStart_ + *physical;
-    if (!reader_.Read(disk, sector_).Whole()) {
-        failed_ = "log sector " + std::to_string(disk) + " cannot be read";
-        failedSector_ = disk;
-        return false;
+    // As far as the extent and the circle go on in one piece.
+    uint64_t count = std::min<uint64_t>(kWindowSectors, eol_ / kSectorSize - sector);
+    for (const LogExtent& e : extents_) {
+        if (sector >= e.lbno && sector < uint64_t{e.lbno} + e.nbno)
+            count = std::min<uint64_t>(count, uint64_t{e.lbno} + e.nbno - sector);
     }
-    const SectorTrailer t = DecodeTrailer(sector_);
+    window_.resize(count * kSectorSize);
+    windowFirst_ = sector;
+    windowCount_ = count;
+    const uint64_t disk = volumeStart_ + *physical;
+    if (!reader_.Read(disk, window_).Whole()) {
+        // What comes before the first sector that failed is sound.
+        uint64_t sound = 0;
+        while (sound < count && !reader_.KnownBad(disk + sound))
+            ++sound;
+        windowCount_ = sound;
+        if (sound == 0) {
+            failed_ = "log sector " + std::to_string(disk) + " cannot be read";
+            failedSector_ = disk;
+            return false;
+        }
+    }
+    return true;
+}
+
+bool LogScanner::Load(uint64_t sector) {
+    if (sector == loaded_)
+        return true;
+    if (sector < windowFirst_ || sector >= windowFirst_ + windowCount_) {
+        if (!FillWindow(sector))
+            return false;
+    }
+    const SectorTrailer t = DecodeTrailer(Sector(sector));
     if (t.ident != ExpectedIdent(sector, headSector_, state_.headIdent, bol_ / kSectorSize,
                                  eol_ / kSectorSize))
         return false; // where the valid log ends
@@ -104,8 +140,9 @@ bool LogScanner::ReadBytes(uint64_t& lof, uint8_t* out, size_t n) {
             return false;
         const size_t take = std::min<size_t>(BytesLeftInLogSector(lof), n);
         if (out != nullptr) {
-            std::copy_n(sector_.begin() + static_cast<std::ptrdiff_t>(lof % kSectorSize), take,
-                        out);
+            std::copy_n(Sector(LogSectorOf(lof)).begin() +
+                            static_cast<std::ptrdiff_t>(lof % kSectorSize),
+                        take, out);
             out += take;
         }
         n -= take;
@@ -163,13 +200,15 @@ void LogScanner::Run(LogReport& report) {
                 break;
             continue;
         }
-        Delta d{h.mof, nb, h.type, payload_.size(), false};
+        Delta d{h.mof, nb, h.type, payloadSize_, false};
         if (HasPayload(h.type)) {
-            payload_.resize(payload_.size() + nb);
-            if (!ReadBytes(lof, payload_.data() + d.payloadAt, nb)) {
-                payload_.resize(d.payloadAt);
+            // Room for nb more: what a lap of the log can hold (the scan stops after one).
+            if (!payload_)
+                payload_.reset(new uint8_t[(logSectors_ + 1) * kLogSectorPayload + kMaxDeltaBytes]);
+            if (payloadSize_ + nb > (logSectors_ + 1) * kLogSectorPayload + kMaxDeltaBytes ||
+                !ReadBytes(lof, payload_.get() + payloadSize_, nb))
                 break;
-            }
+            payloadSize_ += nb;
         }
         live_.emplace(d.mof, deltas_.size());
         deltas_.push_back(d);
@@ -196,9 +235,11 @@ void LogScanner::Run(LogReport& report) {
     }
 }
 
-std::shared_ptr<ReadOverlay> LogScanner::Overlay() const {
+std::shared_ptr<ReadOverlay> LogScanner::Overlay() {
     auto overlay = std::make_shared<ReadOverlay>();
     const uint64_t base = volumeStart_ * kSectorSize;
+    // The payloads stay where the scan put them; the overlay holds them.
+    const ReadOverlay::Arena arena = std::move(payload_);
     for (const Delta& d : deltas_) { // in log order: later deltas win
         if (d.cancelled)
             continue;
@@ -206,7 +247,7 @@ std::shared_ptr<ReadOverlay> LogScanner::Overlay() const {
         if (d.type == kDtAbZero)
             overlay->PutZeros(at, d.nb);
         else
-            overlay->Put(at, {payload_.data() + d.payloadAt, d.nb});
+            overlay->Put(at, arena, d.payloadAt, d.nb);
     }
     return overlay->Empty() ? nullptr : overlay;
 }

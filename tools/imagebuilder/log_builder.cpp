@@ -166,6 +166,8 @@ private:
         while (n > 0) {
             Wrap();
             const uint64_t k = lof_ / kSector;
+            if (touched_[k] && k != layout_.writtenSectors.back())
+                throw std::runtime_error("the transactions do not fit the log"); // back at the head
             if (!touched_[k]) {
                 if (layout_.writtenSectors.size() >= spec_.logSectors)
                     throw std::runtime_error("the transactions do not fit the log");
