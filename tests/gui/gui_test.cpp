@@ -1,6 +1,8 @@
 // The window as a person walks it, headless: wizard, panes, menus, dialogs and workers.
 
 #include "disk_image.h"
+#include "log_builder.h"
+#include "recovery/drive_information.h"
 #include "shell/dialogs.h"
 #include "shell/find_files_dialog.h"
 #include "shell/main_dialog.h"
@@ -132,6 +134,32 @@ QString SmallDisk(const QTemporaryDir& dir, const TreeNode& tree, const QString&
     disk.PutVolume(0, v);
     disk.PutLabel(spec);
     const QString image = dir.filePath(name);
+    disk.WriteTo(image.toStdString());
+    return image;
+}
+
+// A labelled disk whose one slice is a logging volume that crashed right after writing
+// /new.txt: the file is only in its log.
+QString CrashedDisk(const QTemporaryDir& dir) {
+    UfsParams p;
+    p.sizeSectors = 8192;
+    const TreeNode before = Dir("", {File("old.txt", "old\n")});
+    TreeNode after = before;
+    after.children.push_back(File("new.txt", "new\n"));
+    UfsVolume v = BuildUfs(after, p);
+    const CrashImages crash = MakeCrash(BuildUfs(before, p), v);
+    LogSpec spec;
+    spec.logSectors = 256;
+    spec.transactions = {{DeltasBetween(crash.stale, crash.rolled, crash.layout), true}};
+    v.bytes = crash.stale;
+    WriteLog(v.bytes, crash, spec);
+    LabelSpec label;
+    label.cylinders = 9;
+    label.slices = {{0, 2, 0, 0, p.sizeSectors}};
+    DiskImage disk(9 * 1024);
+    disk.PutVolume(0, v);
+    disk.PutLabel(label);
+    const QString image = dir.filePath("crashed.img");
     disk.WriteTo(image.toStdString());
     return image;
 }
@@ -572,6 +600,38 @@ private slots:
         w.MenuAction(Command::BadSectorMap)->trigger();
         QCOMPARE(m.shown.back().kind, MessageKind::Error);
         QVERIFY(m.shown.back().text.contains("readme.txt: line 1"));
+    }
+
+    // A crashed logging volume: the window shows what only its log holds, says so, and
+    // shows the volume as it stands when told to leave the log alone.
+    void aCrashedLoggingVolumeIsShownWithItsLogReplayed() {
+        QTemporaryDir tmp;
+        const QString image = CrashedDisk(tmp);
+        {
+            Recorder m;
+            NoDesktop d;
+            MainDialog w(m, d, {image});
+            QVERIFY(w.SessionState().settings.applyLog);
+            Browse(w);
+            QVERIFY(RowNamed(w, "new.txt") >= 0);
+            QCOMPARE(m.reports.size(), size_t{1});
+            QVERIFY(m.reports[0].first.contains("UFS log replayed: 1 transaction(s)"));
+            const DriveInformation info = MakeDriveInformation(*w.SessionState().Mounted());
+            QCOMPARE(info.log.status, LogStatus::Replayed);
+        }
+        Recorder m;
+        NoDesktop d;
+        MainDialog w(m, d, {image});
+        {
+            SettingsDialog dialog(w.SessionState().settings);
+            dialog.applyLog->setChecked(false);
+            dialog.accept();
+        }
+        QVERIFY(!w.SessionState().settings.applyLog);
+        Browse(w);
+        QCOMPARE(RowNamed(w, "new.txt"), -1);
+        QVERIFY(RowNamed(w, "old.txt") >= 0);
+        QVERIFY(m.reports[0].first.contains("UFS log ignored on request"));
     }
 
     // Replacing what is in the destination never replaces the disk image being read.
