@@ -269,9 +269,14 @@ LogReplay ReplayLog(SectorReader& reader, uint64_t volumeStart, uint64_t volumeS
     r.reclaim = (f.reclaim & kFsReclaim) != 0;
     if (!f.logging)
         return out;
+    // Told to leave the log alone, a log that cannot be read is nothing to warn about: only
+    // where it lies is still looked for, so that its blocks are never taken for data.
     auto damaged = [&](std::string why) {
-        r.status = LogStatus::Damaged;
-        r.reason = std::move(why);
+        r.status = apply ? LogStatus::Damaged : LogStatus::Ignored;
+        if (apply)
+            r.reason = std::move(why);
+        else
+            r.damagedSector = 0;
         return out;
     };
     // The extent block: one file-system block at fs_logbno.

@@ -267,8 +267,12 @@ TEST(LogReplay, ADamagedLogGivesAWarningAndTheVolumeAsItStands) {
         EXPECT_EQ(s.volume.log.transactions, 0u);
         ASSERT_EQ(testing::CountKind(s.volume.warnings, WarningKind::LogDamaged), 1u);
         EXPECT_FALSE(s.volume.warnings[0].reason.empty());
-        EXPECT_EQ(s.listed, MountAndCopy(c.With(c.logged), RecoveryMode::Normal, false).listed);
+        const Seen ignored = MountAndCopy(c.With(c.logged), RecoveryMode::Normal, false);
+        EXPECT_EQ(s.listed, ignored.listed);
         EXPECT_EQ(s.listed.count("/logs/old.log"), 1u);
+        // Told to leave the log alone, its damage is nothing to warn about.
+        EXPECT_EQ(ignored.volume.log.status, LogStatus::Ignored);
+        EXPECT_TRUE(ignored.volume.warnings.empty());
     }
 }
 
