@@ -733,6 +733,8 @@ int RunMount(const MountOptions& o) {
     int rc = MountFromOptions(o, m);
     if (rc != kExitOk)
         return rc;
+    if (m.volume.log.status != LogStatus::None)
+        std::cerr << "trevik-cli: " << TerminalSafe(text::LogSummary(m.volume.log)) << "\n";
     for (const Warning& w : m.volume.warnings)
         std::cerr << "trevik-cli: warning: " << TerminalSafe(text::WarningMessage(w)) << "\n";
     ServeOptions serve;

@@ -1,6 +1,7 @@
 #include "shell/find_files_dialog.h"
 
 #include "shell/tree_models.h"
+#include "ufs/names.h"
 #include "ufs/tree_paths.h"
 
 #include <QGridLayout>
@@ -93,18 +94,22 @@ void FindFilesDialog::ShowPending() {
     items.reserve(static_cast<qsizetype>(hits.size()));
     for (const Hit& h : hits) {
         const uint32_t parent = tree_.Files()[h.hit.fileIndex].parentInode;
-        auto* item =
-            new QTreeWidgetItem({QString::fromStdString(h.hit.name),
-                                 QString::fromStdString("/" + FolderPath(tree_, parent, '/', true)),
-                                 QString::number(h.hit.size)});
+        // The name as the disk has it: on a case-sensitive volume README.TXT and Readme.txt
+        // are two files (the match itself ignores case).
+        const QString name = QString::fromStdString(DisplayName(tree_.FileName(h.hit.fileIndex)));
+        const QString path = QString::fromStdString("/" + FolderPath(tree_, parent, '/', true));
+        auto* item = new QTreeWidgetItem({name, path, QString::number(h.hit.size)});
+        item->setToolTip(0, name);
+        item->setToolTip(1, path);
         item->setData(0, Qt::UserRole, h.hit.fileIndex);
-        item->setIcon(0, types_.IconOf(QString::fromStdString(h.hit.name)));
+        item->setIcon(0, types_.IconOf(name));
         item->setTextAlignment(2, Qt::AlignRight | Qt::AlignVCenter);
         items << item;
     }
     results->addTopLevelItems(items);
     filesFound->setText(QString::number(hits.back().count));
-    lastFile->setText(QString::fromStdString(hits.back().hit.name));
+    lastFile->setText(
+        QString::fromStdString(DisplayName(tree_.FileName(hits.back().hit.fileIndex))));
 }
 
 void FindFilesDialog::Finished() {

@@ -770,6 +770,32 @@ private slots:
         }
     }
 
+    // On a case-sensitive volume two names that differ in case are two files: Find shows each
+    // as the disk has it (the match ignores case).
+    void findShowsNamesAsTheDiskHasThem() {
+        RecoveredTree tree;
+        tree.AddFileNode("Readme.txt", 10, 2, 1, 5, 0x81A4);
+        tree.AddFileNode("README.TXT", 11, 2, 1, 6, 0x81A4);
+        tree.AddFileNode("other", 12, 2, 1, 7, 0x81A4);
+        tree.BuildChildIndex();
+        FileListModel types;
+        Recorder m;
+        FindFilesDialog dialog(tree, types, m);
+        dialog.edit->setText("readme");
+        dialog.StartSearch();
+        QElapsedTimer t;
+        t.start();
+        while (dialog.Searching() && t.elapsed() < 20000)
+            QApplication::processEvents(QEventLoop::AllEvents, 10);
+        QTest::qWait(50);
+        QCOMPARE(dialog.results->topLevelItemCount(), 2);
+        QStringList names;
+        for (int i = 0; i < 2; ++i)
+            names << dialog.results->topLevelItem(i)->text(0);
+        names.sort();
+        QCOMPARE(names, (QStringList{"README.TXT", "Readme.txt"}));
+    }
+
     void exitAsksAndNoKeepsTheSession() {
         Recorder m;
         NoDesktop d;
