@@ -398,7 +398,7 @@ int Info(const VolumeCommandOptions& o, Mounted& m) {
     const auto& warnings = m.volume.warnings;
     const LogReport& log = m.volume.log;
     if (o.json) {
-        json logJson{{"state", text::LogStatusName(log.status)},
+        json logJson{{"state", LogStatusName(log.status)},
                      {"transactions", log.transactions},
                      {"deltas", log.deltas},
                      {"bytes", log.bytes}};

@@ -55,23 +55,6 @@ std::string Xml(std::string_view text) {
     return out;
 }
 
-// The log's state in the words info uses.
-const char* LogStatusWord(LogStatus s) {
-    switch (s) {
-    case LogStatus::None:
-        return "none";
-    case LogStatus::Rolled:
-        return "rolled";
-    case LogStatus::Replayed:
-        return "replayed";
-    case LogStatus::Damaged:
-        return "damaged";
-    case LogStatus::Ignored:
-        return "ignored";
-    }
-    return "none";
-}
-
 const char* StatusName(ItemRecord::Status s) {
     switch (s) {
     case ItemRecord::Status::Whole:
@@ -219,7 +202,7 @@ bool WriteReport(const ReportSource& source, const MountedVolume& volume,
            (volume.mode == RecoveryMode::Normal ? "normal" : "extensive") + "\"/>\n";
     if (volume.log.status != LogStatus::None) {
         const LogReport& log = volume.log;
-        out += "    <trevik:log state=\"" + std::string(LogStatusWord(log.status)) +
+        out += "    <trevik:log state=\"" + std::string(LogStatusName(log.status)) +
                "\" transactions=\"" + std::to_string(log.transactions) + "\" deltas=\"" +
                std::to_string(log.deltas) + "\" bytes=\"" + std::to_string(log.bytes) + "\"";
         if (!log.reason.empty())

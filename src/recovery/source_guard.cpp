@@ -84,6 +84,18 @@ SourceGuard SourceGuard::Of(const BlockDevice& device) {
     return g;
 }
 
+bool SourceGuard::OnSourceDisk(const std::string& path) const {
+    dev_t fsDev = 0;
+    if (blockDevices_.empty() || !FileSystemOf(path, fsDev))
+        return false;
+    const dev_t disk = WholeDiskOf(fsDev);
+    for (const dev_t source : blockDevices_) {
+        if (fsDev == source || disk == source || disk == WholeDiskOf(source))
+            return true;
+    }
+    return false;
+}
+
 bool SourceGuard::IsSource(const FileIdentity& id) const {
     return std::find(files_.begin(), files_.end(), id) != files_.end();
 }
@@ -99,14 +111,8 @@ Status SourceGuard::CheckOutputFile(const std::string& path, const std::string& 
                                              st.st_rdev) != blockDevices_.end())
             return Error{refused + "it is the disk being read"};
     }
-    dev_t fsDev = 0;
-    if (!blockDevices_.empty() && FileSystemOf(path, fsDev)) {
-        const dev_t disk = WholeDiskOf(fsDev);
-        for (const dev_t source : blockDevices_) {
-            if (fsDev == source || disk == source || disk == WholeDiskOf(source))
-                return Error{refused + "it lies on the disk being read"};
-        }
-    }
+    if (OnSourceDisk(path))
+        return Error{refused + "it lies on the disk being read"};
     if (!insideOf.empty() && LiesInside(path, insideOf)) {
         return Error{refused + "it lies inside the destination " + insideOf +
                      ", where a recovered file may take its name; write it elsewhere"};
@@ -116,14 +122,8 @@ Status SourceGuard::CheckOutputFile(const std::string& path, const std::string& 
 
 Status SourceGuard::CheckDestination(const std::string& folder, bool replaces) const {
     const std::string refused = "Refusing to copy into " + folder + ": ";
-    dev_t fsDev = 0;
-    if (!blockDevices_.empty() && FileSystemOf(folder, fsDev)) {
-        const dev_t disk = WholeDiskOf(fsDev);
-        for (const dev_t source : blockDevices_) {
-            if (fsDev == source || disk == source || disk == WholeDiskOf(source))
-                return Error{refused + "it lies on the disk being read"};
-        }
-    }
+    if (OnSourceDisk(folder))
+        return Error{refused + "it lies on the disk being read"};
     if (replaces) {
         for (const std::string& p : paths_) {
             if (LiesInside(p, folder)) {

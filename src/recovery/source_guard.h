@@ -44,6 +44,10 @@ public:
     const std::vector<FileIdentity>& Files() const { return files_; }
 
 private:
+    // Whether a path (existing or not) lies on a file system of the block device read, or
+    // of one of its partitions.
+    bool OnSourceDisk(const std::string& path) const;
+
     std::vector<FileIdentity> files_; // regular files (images, segments)
     std::vector<dev_t> blockDevices_; // st_rdev of a block device read
     std::vector<std::string> paths_;  // as opened, for messages and the folder test

@@ -111,22 +111,6 @@ std::string WarningMessage(const Warning& w) {
     return "";
 }
 
-const char* LogStatusName(LogStatus status) {
-    switch (status) {
-    case LogStatus::None:
-        return "none";
-    case LogStatus::Rolled:
-        return "rolled";
-    case LogStatus::Replayed:
-        return "replayed";
-    case LogStatus::Damaged:
-        return "damaged";
-    case LogStatus::Ignored:
-        return "ignored";
-    }
-    return "none";
-}
-
 std::string LogSummary(const LogReport& log) {
     switch (log.status) {
     case LogStatus::None:

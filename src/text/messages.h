@@ -21,8 +21,6 @@ const char* WarningKindName(WarningKind kind);
 // One line, for a terminal or a list.
 std::string WarningMessage(const Warning& warning);
 
-// "none", "rolled", "replayed", "damaged", "ignored": the names scripts match on.
-const char* LogStatusName(LogStatus status);
 // One line on what was done with the volume's UFS log.
 std::string LogSummary(const LogReport& log);
 

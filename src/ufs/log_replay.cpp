@@ -254,6 +254,22 @@ std::shared_ptr<ReadOverlay> LogScanner::Overlay() {
 
 } // namespace
 
+const char* LogStatusName(LogStatus status) {
+    switch (status) {
+    case LogStatus::None:
+        return "none";
+    case LogStatus::Rolled:
+        return "rolled";
+    case LogStatus::Replayed:
+        return "replayed";
+    case LogStatus::Damaged:
+        return "damaged";
+    case LogStatus::Ignored:
+        return "ignored";
+    }
+    return "none";
+}
+
 bool InLog(const LogReport& log, uint64_t sector) {
     auto it = std::upper_bound(log.sectors.begin(), log.sectors.end(), sector,
                                [](uint64_t s, const auto& r) { return s < r.first; });

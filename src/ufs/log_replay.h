@@ -51,6 +51,9 @@ struct LogReplay {
 LogReplay ReplayLog(SectorReader& reader, uint64_t volumeStart, uint64_t volumeSectors,
                     std::span<const uint8_t> superblock, uint32_t blockSize, bool apply);
 
+// "none", "rolled", "replayed", "damaged", "ignored": the names scripts and reports use.
+const char* LogStatusName(LogStatus status);
+
 // Whether `sector` lies in one of the log's ranges (sorted by first sector).
 bool InLog(const LogReport& log, uint64_t sector);
 

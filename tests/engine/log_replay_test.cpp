@@ -154,55 +154,50 @@ LogTransaction Garbage(const Crash& c) {
     return {{d}, true};
 }
 
+// The change, committed garbage over the docs folder, then a cancellation of it in a
+// transaction `cancelCommitted` or left open by the crash.
+Seen GarbageThenCancel(const TreeNode& after, bool cancelCommitted) {
+    const Crash probe(Before(), after);
+    const LogTransaction garbage = Garbage(probe);
+    LogDelta cancel;
+    cancel.mof = garbage.deltas[0].mof;
+    cancel.length = 512;
+    cancel.type = delta::kCancel;
+    LogSpec spec;
+    spec.transactions = {garbage, {{cancel}, cancelCommitted}};
+    const Crash c(Before(), after, spec);
+    Seen s = MountAndCopy(c.With(c.logged));
+    if (cancelCommitted) {
+        EXPECT_EQ(s.listed, MountAndCopy(c.With(c.rolled)).listed);
+    }
+    return s;
+}
+
 TEST(LogReplay, ACancelVoidsEarlierDeltasAndAnOpenTransactionIsDropped) {
     TreeNode after = Before();
     after.children[2].children.push_back(File("new.txt", "new\n"));
-    {
-        // Committed garbage, then a committed cancel over it: as if never written.
-        LogSpec spec;
-        const Crash probe(Before(), after);
-        LogTransaction garbage = Garbage(probe);
-        LogDelta cancel;
-        cancel.mof = garbage.deltas[0].mof;
-        cancel.length = 512;
-        cancel.type = delta::kCancel;
-        spec.transactions = {garbage, {{cancel}, true}};
-        const Crash c(Before(), after, spec);
-        const Seen s = MountAndCopy(c.With(c.logged));
-        EXPECT_EQ(s.volume.log.transactions, 3u);
-        EXPECT_EQ(s.listed, MountAndCopy(c.With(c.rolled)).listed);
-        EXPECT_EQ(s.files.count("logs/new.txt"), 1u);
-        EXPECT_EQ(s.files.count("docs/b.txt"), 1u);
-    }
-    {
-        // The cancel in a transaction the crash left open does not count: the garbage stays.
-        LogSpec spec;
-        const Crash probe(Before(), after);
-        LogTransaction garbage = Garbage(probe);
-        LogDelta cancel;
-        cancel.mof = garbage.deltas[0].mof;
-        cancel.length = 512;
-        cancel.type = delta::kCancel;
-        spec.transactions = {garbage, {{cancel}, false}};
-        const Crash c(Before(), after, spec);
-        const Seen s = MountAndCopy(c.With(c.logged));
-        EXPECT_EQ(s.volume.log.transactions, 2u);
-        EXPECT_EQ(s.listed.count("/logs/new.txt"), 1u);
-        EXPECT_EQ(s.listed.count("/docs/b.txt"), 0u) << "the garbage chunk stays applied";
-    }
-    {
-        // An open transaction alone: nothing of it.
-        LogSpec spec;
-        const Crash probe(Before(), after);
-        LogTransaction garbage = Garbage(probe);
-        garbage.committed = false;
-        spec.transactions = {garbage};
-        const Crash c(Before(), after, spec);
-        const Seen s = MountAndCopy(c.With(c.logged));
-        EXPECT_EQ(s.volume.log.transactions, 1u);
-        EXPECT_EQ(s.listed, MountAndCopy(c.With(c.rolled)).listed);
-        EXPECT_EQ(s.files, MountAndCopy(c.With(c.rolled)).files);
-    }
+    // A committed cancel over the garbage: as if it had never been written.
+    const Seen cancelled = GarbageThenCancel(after, true);
+    EXPECT_EQ(cancelled.volume.log.transactions, 3u);
+    EXPECT_EQ(cancelled.files.count("logs/new.txt"), 1u);
+    EXPECT_EQ(cancelled.files.count("docs/b.txt"), 1u);
+    // The cancel in a transaction the crash left open does not count: the garbage stays.
+    const Seen open = GarbageThenCancel(after, false);
+    EXPECT_EQ(open.volume.log.transactions, 2u);
+    EXPECT_EQ(open.listed.count("/logs/new.txt"), 1u);
+    EXPECT_EQ(open.listed.count("/docs/b.txt"), 0u) << "the garbage chunk stays applied";
+    // An open transaction alone: nothing of it.
+    const Crash probe(Before(), after);
+    LogTransaction garbage = Garbage(probe);
+    garbage.committed = false;
+    LogSpec spec;
+    spec.transactions = {garbage};
+    const Crash c(Before(), after, spec);
+    const Seen s = MountAndCopy(c.With(c.logged));
+    EXPECT_EQ(s.volume.log.transactions, 1u);
+    const Seen rolled = MountAndCopy(c.With(c.rolled));
+    EXPECT_EQ(s.listed, rolled.listed);
+    EXPECT_EQ(s.files, rolled.files);
 }
 
 TEST(LogReplay, ALogThatWrapsAndSplitsHeadersAtTrailersReadsWhole) {
