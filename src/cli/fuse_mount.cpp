@@ -410,6 +410,7 @@ int ServeVolume(Session& session, const MountedVolume& volume, const ServeOption
     std::vector<char*> argv = {program, dashO, mountOptions.data()};
     fuse_args args = FUSE_ARGS_INIT(static_cast<int>(argv.size()), argv.data());
     fuse_session* se = fuse_session_new(&args, &ops, sizeof ops, &v);
+    fuse_opt_free_args(&args); // what the session added to them is ours to free
     if (se == nullptr) {
         std::cerr << "trevik-cli: cannot start the FUSE session\n";
         return 1;
