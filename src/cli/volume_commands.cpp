@@ -537,10 +537,8 @@ int Recover(const RecoverOptions& o, Mounted& m) {
         const SourceGuard guard = SourceGuard::Of(*session.Device());
         std::vector<Status> checks = {
             guard.CheckDestination(o.to, options.duplicates == DuplicatePolicy::Overwrite)};
-        if (!o.report.empty()) {
-            checks.push_back(guard.CheckOutputFile(o.report, "the report", o.to));
-            checks.push_back(guard.CheckOutputFile(o.report + ".partial", "the report", o.to));
-        }
+        if (!o.report.empty())
+            checks.push_back(CheckReportPath(guard, o.report, o.to));
         if (!o.saveBadmap.empty()) {
             checks.push_back(guard.CheckOutputFile(o.saveBadmap, "the bad-sector map", o.to));
             m.saveBadmapAllowed = checks.back().ok();

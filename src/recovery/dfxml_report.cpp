@@ -276,6 +276,15 @@ Status DfxmlReportFile::Write(const ReportSource& source, const MountedVolume& v
     return Ok();
 }
 
+Status CheckReportPath(const SourceGuard& guard, const std::string& path,
+                       const std::string& insideOf) {
+    for (const std::string& name : {path, path + ".partial"}) {
+        if (Status ok = guard.CheckOutputFile(name, "the report", insideOf); !ok)
+            return ok;
+    }
+    return Ok();
+}
+
 Status WriteDfxmlReport(const std::string& path, const ReportSource& source,
                         const MountedVolume& volume, const ExtractionSummary& summary) {
     auto file = DfxmlReportFile::Create(path);

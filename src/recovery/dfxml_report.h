@@ -3,6 +3,7 @@
 #include "disk/block_device.h"
 #include "format/result.h"
 #include "recovery/extraction.h"
+#include "recovery/source_guard.h"
 #include "ufs/mount.h"
 
 #include <cstdio>
@@ -46,6 +47,11 @@ private:
     std::string path_;
     FILE* file_ = nullptr; // owned
 };
+
+// Whether a report may go to `path`: neither it nor its temporary (PATH.partial) may be
+// what `guard` protects, or lie inside `insideOf` (the copy's destination).
+Status CheckReportPath(const SourceGuard& guard, const std::string& path,
+                       const std::string& insideOf);
 
 Status WriteDfxmlReport(const std::string& path, const ReportSource& source,
                         const MountedVolume& volume, const ExtractionSummary& summary);

@@ -105,10 +105,8 @@ void CopyOut(QWidget* parent, MessageService& messages, Session& session,
         source.startTime = started;
         ReportCopy(parent, messages, s, [source, volume, kept, guard, dest](const QString& path) {
             const std::string file = path.toStdString();
-            for (const std::string& name : {file, file + ".partial"}) {
-                if (const Status ok = guard.CheckOutputFile(name, "the report", dest); !ok)
-                    return QString::fromStdString(ok.error());
-            }
+            if (const Status ok = CheckReportPath(guard, file, dest); !ok)
+                return QString::fromStdString(ok.error());
             const Status written = WriteDfxmlReport(file, source, *volume, *kept);
             return written ? QString() : QString::fromStdString(written.error());
         });

@@ -2,6 +2,7 @@
 // it reads, maps of another disk, scans of unreadable disks, a destination that fills up,
 // stdout on a full device, names XML cannot hold and file systems of other systems.
 
+#include "disk_image.h"
 #include "format/big_endian.h"
 #include "support/test_support.h"
 #include "ufs/names.h"
@@ -30,12 +31,6 @@ testing::CommandResult Cli(const std::string& args) {
 
 bool Has(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
-}
-
-void WriteVolume(const UfsVolume& vol, const std::string& path) {
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(vol.bytes.data()),
-               static_cast<std::streamsize>(vol.bytes.size()));
 }
 
 // A copy of the sample disk (volume 2 holds /home/alice/report.txt) in a folder of its own.
@@ -209,9 +204,10 @@ TEST(CliCopy, AFullDestinationListsTheUnwrittenFileAsNotWholeAndStops) {
     TempDir dir;
     UfsParams p;
     p.sizeSectors = 20000;
-    WriteVolume(
-        BuildUfs(Dir("", {File("small.txt", "small\n"), GeneratedFile("big.bin", 3 << 20, 5)}), p),
-        dir.File("v.img"));
+    WriteFile(
+        dir.File("v.img"),
+        BuildUfs(Dir("", {File("small.txt", "small\n"), GeneratedFile("big.bin", 3 << 20, 5)}), p)
+            .bytes);
     SmallTmpfs small(dir.File("mnt"), "size=1m");
     if (!small.mounted)
         GTEST_SKIP() << "mounting a tmpfs needs root";
@@ -270,7 +266,7 @@ TEST(CliWords, ADiskWithoutALabelOrOfAnotherSystemIsNamedForWhatItIs) {
     TempDir dir;
     UfsParams p;
     p.sizeSectors = 20000;
-    WriteVolume(BuildUfs(Dir("", {File("a.txt", "a")}), p), dir.File("slice.img"));
+    WriteFile(dir.File("slice.img"), BuildUfs(Dir("", {File("a.txt", "a")}), p).bytes);
     auto r = Cli("volumes " + Quote(dir.File("slice.img")));
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_TRUE(Has(r.err, "has no SPARC disk label; --scan")) << r.err;
@@ -335,8 +331,9 @@ TEST(CliReport, NamesXmlCannotHoldStillMakeAWellFormedReport) {
                                 "b\xEF\xBF\xBF.txt";
     const std::string control = "c\x01"
                                 "d\x1b.txt";
-    WriteVolume(BuildUfs(Dir("", {File(nonchar, "1"), File(control, "2"), File("plain", "3")}), p),
-                dir.File("v.img"));
+    WriteFile(
+        dir.File("v.img"),
+        BuildUfs(Dir("", {File(nonchar, "1"), File(control, "2"), File("plain", "3")}), p).bytes);
     const std::string report = dir.File("r.xml");
     const auto r =
         Cli("recover " + Quote(dir.File("v.img")) + " --scan --volume 1 --raw-names --to " +

@@ -243,12 +243,6 @@ TEST_F(FuseMount, DamagedInodesAreEmptyFilesThatFailToOpenAndExtensiveShowsLostD
     EXPECT_TRUE(m.Unmount());
 }
 
-void WriteVolume(const imagebuilder::UfsVolume& vol, const std::string& path) {
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(vol.bytes.data()),
-               static_cast<std::streamsize>(vol.bytes.size()));
-}
-
 bool IsMountPoint(const std::string& path) {
     const std::string canonical = fs::canonical(path).string();
     std::ifstream in("/proc/self/mountinfo");
@@ -272,7 +266,7 @@ TEST_F(FuseMount, AMapThatRepeatsABlockFailsOrEndsWhereRecoverEndsTheFile) {
     for (uint32_t i = 1; i < ufs::kDirectBlocks; ++i)
         WriteBe32(inode, ufs::inode_field::kDirect + 4 * i, rep->dataFrags[0]);
     const std::string image = dir_.File("repeat.img");
-    WriteVolume(vol, image);
+    imagebuilder::WriteFile(image, vol.bytes);
     const std::string out = dir_.File("out");
     const auto rec = RunCommand(std::string(TREVIK_CLI) + " recover " + Quote(image) +
                                 " --scan --volume 1 --to " + Quote(out));
@@ -315,7 +309,7 @@ TEST_F(FuseMount, SameNamedEntriesOfTheLongestLengthAreShortenedAsRecoverShorten
     const UfsVolume vol =
         BuildUfs(Dir("", {Dir("d", {File(longName, "first\n"), File(longName, "second\n")})}), p);
     const std::string image = dir_.File("names.img");
-    WriteVolume(vol, image);
+    imagebuilder::WriteFile(image, vol.bytes);
     const std::string out = dir_.File("out");
     ASSERT_EQ(RunCommand(std::string(TREVIK_CLI) + " recover " + Quote(image) +
                          " --scan --volume 1 --to " + Quote(out))

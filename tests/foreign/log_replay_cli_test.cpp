@@ -2,6 +2,7 @@
 // log replayed is what The Sleuth Kit reads from the same volume with its log rolled, and
 // info says which it was.
 
+#include "disk_image.h"
 #include "log_builder.h"
 #include "support/test_support.h"
 
@@ -27,12 +28,6 @@ testing::CommandResult Cli(const std::string& args) {
     return testing::RunCli(TREVIK_CLI, args);
 }
 
-void Write(const std::vector<uint8_t>& bytes, const std::string& path) {
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
-}
-
 class LoggedVolume : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -56,8 +51,8 @@ protected:
         WriteLog(rolled, crash, clean);
         logged_ = dir_.File("logged.img");
         rolled_ = dir_.File("rolled.img");
-        Write(logged, logged_);
-        Write(rolled, rolled_);
+        WriteFile(logged_, logged);
+        WriteFile(rolled_, rolled);
         expected_.resize(50000);
         ExpectedContent(after.children[1].children[1], 0,
                         {reinterpret_cast<uint8_t*>(expected_.data()), expected_.size()});
@@ -142,7 +137,7 @@ TEST_F(LoggedVolume, ADamagedLogIsAWarningAndExitCodeOne) {
                             bytes[8192 + 1327];
     bytes[uint64_t{logbno} * 512 + 7] ^= 1;
     const std::string damaged = dir_.File("damaged.img");
-    Write(bytes, damaged);
+    WriteFile(damaged, bytes);
     const auto r = Cli("info " + Quote(damaged) + " --scan --volume 1 --json");
     EXPECT_EQ(r.exitCode, 1);
     const json j = json::parse(r.out);
