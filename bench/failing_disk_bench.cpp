@@ -61,8 +61,7 @@ Run Measure(MemoryBlockDevice& disk, const std::set<uint64_t>& bad, std::chrono:
         faulty.AddBadSector(s);
     SlowFaultyDevice slow(faulty, delay);
     SectorReader reader(&slow, disk.SizeBytes() / 512, 3);
-    PartitionEntry entry{"Solaris Partition - 1", static_cast<uint32_t>(disk.SizeBytes() / 512), 0,
-                         16};
+    PartitionEntry entry = FirstVolumeAt(0, disk.SizeBytes() / 512);
     std::atomic<bool> stop{false};
     Run r;
     const auto t0 = Clock::now();

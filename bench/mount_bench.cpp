@@ -62,8 +62,7 @@ int Measure(const std::string& image) {
     if (!dev)
         return 1;
     SectorReader reader(dev->get(), (*dev)->SizeBytes() / 512, 3);
-    PartitionEntry entry{"Solaris Partition - 1", static_cast<uint32_t>((*dev)->SizeBytes() / 512),
-                         0, 16};
+    PartitionEntry entry = FirstVolumeAt(0, (*dev)->SizeBytes() / 512);
     std::atomic<bool> stop{false};
     const long base = PeakRssKiB();
     double times[2];
@@ -152,8 +151,7 @@ int main(int argc, char** argv) {
 
     auto dev = OpenBlockDevice(image);
     SectorReader reader(dev->get(), (*dev)->SizeBytes() / 512, 3);
-    PartitionEntry entry{"Solaris Partition - 1", static_cast<uint32_t>(vol.bytes.size() / 512), 0,
-                         16};
+    PartitionEntry entry = FirstVolumeAt(0, vol.bytes.size() / 512);
 
     // Reading the inode tables and directory blocks raw, in the sizes the mount reads them.
     // Each figure below is the best of five runs: this machine is noisy.

@@ -5,6 +5,7 @@
 #include "cli/signals.h"
 #include "disk/disk_table.h"
 #include "recovery/session.h"
+#include "text/messages.h"
 #include "volume/disk_label.h"
 #include "volume/superblock_scan.h"
 
@@ -42,11 +43,19 @@ void PrintVolumes(const VolumeTable& table, bool asJson) {
         json list = json::array();
         for (size_t i = 0; i < table.Count(); ++i) {
             const PartitionEntry& e = table[i];
-            list.push_back({{"index", i + 1},
-                            {"name", e.name},
-                            {"startSector", e.startSector},
-                            {"sizeSectors", e.sizeSectors},
-                            {"superblockSector", e.superblockSector}});
+            list.push_back(
+                {{"index", i + 1},
+                 {"name", e.name},
+                 {"startSector", e.startSector},
+                 {"sizeSectors", e.sizeSectors},
+                 {"superblockSector", e.superblockSector},
+                 {"label", text::LabelKindName(e.label)},
+                 {"tag", e.label == LabelKind::Scan ? json(nullptr) : json(text::TagName(e.tag))},
+                 {"typeGuid", e.typeGuid.empty() ? json(nullptr) : json(e.typeGuid)},
+                 {"mountable", HoldsUfs(e)},
+                 {"content", e.content == ForeignFormat::None
+                                 ? json(nullptr)
+                                 : json(text::ForeignFormatName(e.content))}});
         }
         std::cout << Dump(json{{"volumes", list}}) << "\n";
         return;
@@ -54,13 +63,17 @@ void PrintVolumes(const VolumeTable& table, bool asJson) {
     std::cout << std::left << std::setw(6) << "Index" << std::setw(26) << "Name" << std::right
               << std::setw(12) << "Start" << std::setw(12) << "Sectors" << std::setw(12)
               << "Superblock" << std::setw(10) << "Size MB"
-              << "\n";
+              << "  Tag\n";
     for (size_t i = 0; i < table.Count(); ++i) {
         const PartitionEntry& e = table[i];
         std::cout << std::left << std::setw(6) << (i + 1) << std::setw(26) << e.name << std::right
                   << std::setw(12) << e.startSector << std::setw(12) << e.sizeSectors
                   << std::setw(12) << e.superblockSector << std::setw(10) << (e.sizeSectors / 2048)
-                  << "\n";
+                  << "  " << (e.label == LabelKind::Scan ? "-" : text::TagName(e.tag)) << "\n";
+    }
+    for (size_t i = 0; i < table.Count(); ++i) {
+        if (!HoldsUfs(table[i]))
+            std::cout << text::NotUfsMessage(table[i]) << "\n";
     }
     if (table.Count() == 0) {
         std::cout << "(no volumes found)\n";
@@ -149,12 +162,18 @@ int ListVolumes(Session& session, const VolumesOptions& options) {
         return kExitFailure;
     }
     if (!options.scan) {
-        if (ReadDiskLabel(session.Reader(), session.volumes) == 0) {
-            ExplainNoVolumes(session, options.device, false);
+        LabelReport label;
+        const size_t found = ReadDiskLabel(session.Reader(), session.volumes, &label);
+        WarnLabelDamage(label);
+        if (found == 0) {
+            if (label.kind != LabelKind::Efi)
+                ExplainNoVolumes(session, options.device, false);
             return kExitFailure;
         }
         PrintVolumes(session.volumes, options.json);
-        return kExitOk;
+        // A label that could only be read from its backup is damaged: the listing is
+        // whole, but the disk is not as it was written.
+        return label.primaryDamage.empty() ? kExitOk : kExitFailure;
     }
     ScanOptions scan;
     if (const auto rc = MakeScanOptions(options, session.Reader().TotalSectors(),

@@ -127,6 +127,11 @@ void ExplainNoVolumes(Session& session, const std::string& device, bool scanned)
     }
 }
 
+void WarnLabelDamage(const LabelReport& report) {
+    if (const std::string m = text::LabelDamageMessage(report); !m.empty())
+        std::cerr << "trevik-cli: warning: " << TerminalSafe(m) << "\n";
+}
+
 uint64_t WarnScanUnreadable(const SectorReader& reader, const ScanOptions& scan) {
     uint64_t n = 0;
     const BadSectorMap& bad = reader.BadSectors();

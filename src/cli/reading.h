@@ -2,6 +2,7 @@
 
 #include "cli/commands.h"
 #include "recovery/session.h"
+#include "volume/disk_label.h"
 #include "volume/superblock_scan.h"
 
 #include <string>
@@ -23,6 +24,9 @@ std::optional<int> MakeScanOptions(const ScanRangeOptions& range, uint64_t total
 // else that the label is missing and --scan may find volumes. (`scanned`: a scan found
 // none.)
 void ExplainNoVolumes(Session& session, const std::string& device, bool scanned);
+
+// Warns (stderr) when the EFI label was damaged; nothing when it was sound.
+void WarnLabelDamage(const LabelReport& report);
 
 // Warns when part of a scan's range could not be read (found so, or named by a map):
 // volumes there may be missed. Returns how many sectors.

@@ -102,9 +102,15 @@ int MountFromOptions(const VolumeCommandOptions& o, Mounted& m,
             return kExitFailure;
         }
         WarnScanUnreadable(reader, scan);
-    } else if (ReadDiskLabel(reader, m.session.volumes) == 0) {
-        ExplainNoVolumes(m.session, o.device, false);
-        return kExitFailure;
+    } else {
+        LabelReport label;
+        const size_t found = ReadDiskLabel(reader, m.session.volumes, &label);
+        WarnLabelDamage(label);
+        if (found == 0) {
+            if (label.kind != LabelKind::Efi)
+                ExplainNoVolumes(m.session, o.device, false);
+            return kExitFailure;
+        }
     }
     const size_t count = m.session.volumes.Count();
     if (o.volume < 1 || static_cast<size_t>(o.volume) > count) {
@@ -113,6 +119,10 @@ int MountFromOptions(const VolumeCommandOptions& o, Mounted& m,
         return kExitFailure;
     }
     const PartitionEntry entry = m.session.volumes[static_cast<size_t>(o.volume - 1)];
+    if (!HoldsUfs(entry)) {
+        std::cerr << "trevik-cli: " << text::NotUfsMessage(entry) << "\n";
+        return kExitFailure;
+    }
     MountProgress observer(progress);
     const RecoveryMode mode =
         o.mode == "extensive" ? RecoveryMode::Extensive : RecoveryMode::Normal;

@@ -119,8 +119,8 @@ std::string CapacityText(uint64_t totalSectors) {
     return std::to_string(totalSectors / 2048) + " MB ( Approx )";
 }
 
-uint32_t DefaultScanEnd(uint64_t totalSectors) {
-    return static_cast<uint32_t>(std::min<uint64_t>(totalSectors, UINT32_MAX));
+uint64_t DefaultScanEnd(uint64_t totalSectors) {
+    return totalSectors;
 }
 
 DiskTable EnumerateDisks(const DiskProbeRoots& roots) {

@@ -50,8 +50,9 @@ struct DiskTable {
 std::string DiskItemName(size_t k);
 // totalSectors / 2048, followed by " MB ( Approx )".
 std::string CapacityText(uint64_t totalSectors);
-// The default scan end: the disk's size, capped at the 32-bit sector limit.
-uint32_t DefaultScanEnd(uint64_t totalSectors);
+// The default scan end: the disk's size (sector numbers are 64-bit throughout: a
+// multi-terabyte volume lies past the 32-bit limit).
+uint64_t DefaultScanEnd(uint64_t totalSectors);
 
 struct DiskProbeRoots {
     std::string sysBlock = "/sys/block";

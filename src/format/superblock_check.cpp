@@ -18,9 +18,6 @@ constexpr uint32_t kSolarisHeaderAfterCopy = 16;
 
 bool ReadSector(const SectorFetch& fetch, uint64_t sector, Sector& out) {
     out.fill(0);
-    if (sector > UINT32_MAX) {
-        return false; // volume discovery addresses sectors in 32 bits
-    }
     return fetch(sector, out);
 }
 
@@ -36,7 +33,7 @@ bool IsGroupHeader(const SectorFetch& fetch, uint64_t sector, uint32_t wantIndex
 } // namespace
 
 bool HasMagicInThirdSector(std::span<const uint8_t> sector) {
-    return ReadBe32(sector, ufs::kMagicInThirdSector) == ufs::kFsMagic;
+    return ufs::IsUfsMagic(ReadBe32(sector, ufs::kMagicInThirdSector));
 }
 
 // Candidate: the magic was seen in sector m, so a superblock would begin at b = m - 2.
@@ -61,7 +58,7 @@ std::optional<SuperblockHit> ConfirmSuperblock(uint64_t m, const SectorFetch& fe
     const uint64_t ncg = ReadBe32(sb, kNcg);
     const uint32_t cgoffset = ReadBe32(sb, kCgoffset);
     const uint32_t cgmask = ReadBe32(sb, kCgmask);
-    const uint64_t size = std::min<uint64_t>(ncg * fpg * p, UINT32_MAX);
+    const uint64_t size = ncg * fpg * p;
     constexpr uint64_t kPrimary = ufs::kSuperblockSector;
 
     // Primary superblock: 16 sectors into its volume, group 0's header after it.
@@ -70,8 +67,7 @@ std::optional<SuperblockHit> ConfirmSuperblock(uint64_t m, const SectorFetch& fe
                           (cblkno * p != kSolarisHeaderAfterPrimary + kPrimary &&
                            IsGroupHeader(fetch, b - kPrimary + cblkno * p, 0)));
     if (primary) {
-        return SuperblockHit{static_cast<uint32_t>(b - kPrimary), static_cast<uint32_t>(size),
-                             static_cast<uint32_t>(b)};
+        return SuperblockHit{b - kPrimary, size, b};
     }
 
     // The copy in cylinder group 1, followed by that group's header. The volume starts
@@ -87,8 +83,7 @@ std::optional<SuperblockHit> ConfirmSuperblock(uint64_t m, const SectorFetch& fe
     if (back > b) {
         return std::nullopt;
     }
-    return SuperblockHit{static_cast<uint32_t>(b - back), static_cast<uint32_t>(size),
-                         static_cast<uint32_t>(b)};
+    return SuperblockHit{b - back, size, b};
 }
 
 } // namespace trevik

@@ -14,9 +14,9 @@
 namespace trevik {
 
 struct SuperblockHit {
-    uint32_t startSector = 0;
-    uint32_t sizeSectors = 0;
-    uint32_t superblockSector = 0;
+    uint64_t startSector = 0;
+    uint64_t sizeSectors = 0;
+    uint64_t superblockSector = 0;
 };
 
 // Delivers one sector; false when it cannot be read.
@@ -26,7 +26,8 @@ using SectorFetch = std::function<bool(uint64_t sector, std::span<uint8_t, kSect
 // third). Reads only through `fetch`.
 std::optional<SuperblockHit> ConfirmSuperblock(uint64_t magicSector, const SectorFetch& fetch);
 
-// True when a sector holds the UFS magic where a superblock's third sector holds it.
+// True when a sector holds a UFS magic (classic or multi-terabyte) where a superblock's third
+// sector holds it.
 bool HasMagicInThirdSector(std::span<const uint8_t> sector);
 
 } // namespace trevik

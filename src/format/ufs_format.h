@@ -11,7 +11,11 @@
 
 namespace trevik::ufs {
 
-inline constexpr uint32_t kFsMagic = 0x00011954;  // the value of fs_magic
+inline constexpr uint32_t kFsMagic = 0x00011954; // the value of fs_magic
+// fs_magic of a multi-terabyte volume (newfs -T, and every volume of 1 TB or more):
+// fs_version 1, one fragment a block, and fs_logbno and the log's extents in fragments.
+inline constexpr uint32_t kMtbMagic = 0x00DECADE;
+inline constexpr uint32_t kMtbVersion = 1;
 inline constexpr uint32_t kCgMagic = 0x00090255;  // the value of cg_magic
 inline constexpr uint32_t kSuperblockSector = 16; // the primary superblock, sectors into the volume
 inline constexpr uint32_t kSuperblockSize = 8192; // space reserved for a superblock (copy)
@@ -75,6 +79,7 @@ inline constexpr uint32_t kCstotal = 192; // ndir, nbfree, nifree, nffree
 inline constexpr uint32_t kClean = 209;   // one byte
 inline constexpr uint32_t kFsmnt = 212;   // 512 bytes
 inline constexpr uint32_t kCpc = 856;
+inline constexpr uint32_t kVersion = 1320; // fs_version: 0 or 2 (classic), 1 (multi-terabyte)
 inline constexpr uint32_t kState = 1336;
 inline constexpr uint32_t kQbmask = 1340; // 64-bit
 inline constexpr uint32_t kQfmask = 1348; // 64-bit
@@ -85,6 +90,11 @@ inline constexpr uint32_t kRotbloff = 1368;
 inline constexpr uint32_t kMagic = 1372;
 inline constexpr uint32_t kStructEnd = 1376;
 } // namespace sb_field
+
+// Whether a fs_magic value is one of Solaris UFS's.
+constexpr bool IsUfsMagic(uint32_t magic) {
+    return magic == kFsMagic || magic == kMtbMagic;
+}
 
 // Cylinder-group header field offsets.
 namespace cg_field {

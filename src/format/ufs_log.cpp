@@ -3,6 +3,7 @@
 #include "format/big_endian.h"
 #include "format/ufs_format.h"
 
+#include <algorithm>
 #include <string>
 
 namespace trevik::ufs {
@@ -31,7 +32,9 @@ LogFields DecodeLogFields(std::span<const uint8_t> sb) {
     LogFields f;
     if (sb.size() < sb_field::kStructEnd)
         return f;
-    f.logbno = ReadBe32(sb, log_field::kLogbno);
+    if (ReadBe32(sb, sb_field::kMagic) == kMtbMagic)
+        f.unitSectors = std::max<uint32_t>(ReadBe32(sb, sb_field::kFsize) / kSectorSize, 1);
+    f.logbno = uint64_t{ReadBe32(sb, log_field::kLogbno)} * f.unitSectors;
     f.rolled = ReadBe32(sb, log_field::kRolled);
     f.reclaim = ReadBe32(sb, log_field::kReclaim);
     f.clean = sb[sb_field::kClean];
@@ -51,7 +54,8 @@ int32_t ExtentBlockSum(std::span<const uint8_t> block) {
     return static_cast<int32_t>(sum);
 }
 
-Result<std::vector<LogExtent>> DecodeExtentBlock(std::span<const uint8_t> block) {
+Result<std::vector<LogExtent>> DecodeExtentBlock(std::span<const uint8_t> block,
+                                                 uint32_t unitSectors) {
     if (block.size() < kExtentBlockHeader + kExtentSize)
         return Error{"the extent block is too short"};
     if (ReadBe32(block, 0) != kLogExtentsType)
@@ -66,7 +70,8 @@ Result<std::vector<LogExtent>> DecodeExtentBlock(std::span<const uint8_t> block)
     uint64_t next = 0;
     for (uint32_t i = 0; i < count; ++i) {
         const size_t at = kExtentBlockHeader + size_t{i} * kExtentSize;
-        LogExtent e{ReadBe32(block, at), ReadBe32(block, at + 4), ReadBe32(block, at + 8)};
+        LogExtent e{ReadBe32(block, at), uint64_t{ReadBe32(block, at + 4)} * unitSectors,
+                    ReadBe32(block, at + 8)};
         if (e.lbno != next || e.nbno == 0 || e.pbno == 0)
             return Error{"the log's extents do not follow one another"};
         next += e.nbno;
@@ -124,7 +129,7 @@ bool IsPlausibleDelta(const DeltaHeader& d) {
 std::optional<uint64_t> LogToVolumeSector(const std::vector<LogExtent>& extents, uint64_t sector) {
     for (const LogExtent& e : extents) {
         if (sector >= e.lbno && sector < uint64_t{e.lbno} + e.nbno)
-            return uint64_t{e.pbno} + (sector - e.lbno);
+            return e.pbno + (sector - e.lbno);
     }
     return std::nullopt;
 }

@@ -69,7 +69,10 @@ enum DeltaType : uint32_t {
 // Whether the superblock (at least 1376 bytes) says the volume logs: a log, fs_clean
 // FSLOG, and fs_state + fs_time FSOKAY.
 struct LogFields {
-    uint32_t logbno = 0; // volume sector of the extent block
+    uint64_t logbno = 0; // volume sector of the extent block (fs_logbno in sectors)
+    // Sectors one unit of fs_logbno and of an extent's pbno is: 1, or a fragment's on a
+    // multi-terabyte volume, which counts them in fragments.
+    uint32_t unitSectors = 1;
     uint32_t rolled = 0;
     uint32_t reclaim = 0;
     uint8_t clean = 0;
@@ -79,14 +82,16 @@ LogFields DecodeLogFields(std::span<const uint8_t> superblock);
 
 struct LogExtent {
     uint32_t lbno = 0; // first log sector it holds
-    uint32_t pbno = 0; // its first volume sector
+    uint64_t pbno = 0; // its first volume sector
     uint32_t nbno = 0; // sectors
 };
 
 // The extent block: type, the word sum over the whole block (read with its own field as
 // 0), and extents that map the log's sectors contiguously from 0. The error says which
 // check failed.
-Result<std::vector<LogExtent>> DecodeExtentBlock(std::span<const uint8_t> block);
+// `unitSectors`: what one unit of the stored pbno is (LogFields::unitSectors).
+Result<std::vector<LogExtent>> DecodeExtentBlock(std::span<const uint8_t> block,
+                                                 uint32_t unitSectors = 1);
 // The sum the checksum field holds for `block`: every 32-bit word, the field itself as 0.
 int32_t ExtentBlockSum(std::span<const uint8_t> block);
 

@@ -10,9 +10,10 @@ Result<VolumeGeometry> DecodeSuperblock(std::span<const uint8_t> s) {
     using namespace ufs;
     using namespace ufs::sb_field;
     auto fail = [](std::string why) { return Error{std::move(why)}; };
-    if (s.size() < kSuperblockReadSectors * kSectorSize || ReadBe32(s, kMagic) != kFsMagic) {
+    if (s.size() < kSuperblockReadSectors * kSectorSize || !IsUfsMagic(ReadBe32(s, kMagic))) {
         return fail("no UFS magic number");
     }
+    const bool mtb = ReadBe32(s, kMagic) == kMtbMagic;
     const uint32_t fsize = ReadBe32(s, kFsize);
     const uint32_t frag = ReadBe32(s, kFrag);
     const uint32_t ipg = ReadBe32(s, kIpg);
@@ -26,6 +27,16 @@ Result<VolumeGeometry> DecodeSuperblock(std::span<const uint8_t> s) {
     }
     if (frag != 1 && frag != 2 && frag != 4 && frag != 8) {
         return fail("fragments per block " + std::to_string(frag) + " is not 1, 2, 4 or 8");
+    }
+    // A multi-terabyte volume is told by its magic and version, and never splits a block.
+    // (The classic magic comes with version 0 or 2; a damaged version there is no reason to
+    // give up a volume that is otherwise sound.)
+    if (mtb && ReadBe32(s, kVersion) != kMtbVersion) {
+        return fail("multi-terabyte UFS version " + std::to_string(ReadBe32(s, kVersion)) +
+                    " is not 1");
+    }
+    if (mtb && frag != 1) {
+        return fail("a multi-terabyte volume with " + std::to_string(frag) + " fragments a block");
     }
     const uint32_t bsize = fsize * frag;
     if (bsize > 65536) {
@@ -72,6 +83,7 @@ Result<VolumeGeometry> DecodeSuperblock(std::span<const uint8_t> s) {
     g.groupMask = ReadBe32(s, kCgmask);
     g.fragsPerGroup = fpg;
     g.sizeFrags = ReadBe32(s, kSize);
+    g.multiTerabyte = mtb;
     if (g.totalInodes > UINT32_MAX) {
         return fail("more inodes than 32-bit inode numbers can name");
     }

@@ -34,7 +34,8 @@ struct VolumeGeometry {
     uint32_t groupHeaderOffset = 0; // fs_cblkno
     uint32_t groupMask = 0;         // fs_cgmask
     uint32_t fragsPerGroup = 0;
-    uint32_t sizeFrags = 0; // fs_size
+    uint32_t sizeFrags = 0;     // fs_size
+    bool multiTerabyte = false; // magic 0xDECADE
 };
 
 // Decodes and checks a superblock (at least its first 1536 bytes): magic, fragment size

@@ -10,10 +10,10 @@ namespace trevik {
 // The summary of the mounted volume that the Drive Information dialog shows.
 struct DriveInformation {
     std::string volumeName;
-    uint32_t volumeStart = 0;
-    uint32_t volumeSize = 0;      // sectors
+    uint64_t volumeStart = 0;
+    uint64_t volumeSize = 0;      // sectors
     uint32_t blockSize = 0;       // sectors per block
-    uint32_t superBlockStart = 0; // the entry's superblock sector
+    uint64_t superBlockStart = 0; // the entry's superblock sector
     uint32_t totalFiles = 0;
     uint32_t totalFolders = 0;
     std::string recoveryType; // "Normal" or "Extensive"

@@ -12,12 +12,12 @@
 namespace trevik::shell {
 namespace {
 
-std::optional<uint32_t> ParseField(const QString& text) {
+std::optional<uint64_t> ParseField(const QString& text) {
     bool ok = false;
     const qulonglong v = text.toULongLong(&ok);
-    if (!ok || text.isEmpty() || text.startsWith('+') || v > UINT32_MAX)
+    if (!ok || text.isEmpty() || text.startsWith(QLatin1Char('+')))
         return std::nullopt;
-    return static_cast<uint32_t>(v);
+    return static_cast<uint64_t>(v);
 }
 
 QToolButton* HelpButton(const QString& tip) {
@@ -78,7 +78,7 @@ void DiskOptions::SetRangeShown(bool shown) {
     rangeBox_->setVisible(shown);
 }
 
-void DiskOptions::SetDefaultRange(uint32_t end) {
+void DiskOptions::SetDefaultRange(uint64_t end) {
     startSector_->setText("0");
     endSector_->setText(QString::number(end));
 }

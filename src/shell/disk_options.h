@@ -20,11 +20,11 @@ public:
     void SetIdentifyShown(bool shown);
     void SetRangeShown(bool shown);
     // "0" and `end` in the range fields.
-    void SetDefaultRange(uint32_t end);
+    void SetDefaultRange(uint64_t end);
 
     struct Range {
-        uint32_t start = 0;
-        uint32_t end = 0;
+        uint64_t start = 0;
+        uint64_t end = 0;
         bool startValid = false;
         const char* refusal = nullptr; // the message when the fields are refused
     };

@@ -7,6 +7,7 @@
 #include "shell/help_texts.h"
 #include "shell/progress_reporters.h"
 #include "shell/themed_icon.h"
+#include "text/messages.h"
 #include "volume/disk_label.h"
 
 #include <QApplication>
@@ -32,6 +33,26 @@
 namespace trevik::shell {
 
 namespace {
+
+// The status panel's type of a volume: "UFS"; where the partition holds no UFS, what the
+// label calls it or what it holds instead.
+QString VolumeTypeText(const PartitionEntry& e) {
+    if (e.content != ForeignFormat::None)
+        return QString::fromStdString(text::ForeignFormatName(e.content));
+    if (!HoldsUfs(e))
+        return QString::fromStdString(text::TagName(e.tag));
+    return "UFS";
+}
+
+QString VolumeToolTip(const PartitionEntry& e) {
+    QString tip = QString(e.label == LabelKind::Efi ? "EFI label" : "SPARC label") + ", " +
+                  QString::fromStdString(text::TagName(e.tag));
+    if (!e.typeGuid.empty())
+        tip += ", type " + QString::fromStdString(e.typeGuid);
+    if (!HoldsUfs(e))
+        tip += "\n" + QString::fromStdString(text::NotUfsMessage(e));
+    return tip;
+}
 
 const char* const kNoPartition =
     "No Solaris Partition Found  !! \r\nSelect Search Partition and than Click Next.";
@@ -286,7 +307,7 @@ void MainDialog::VolumeChosen(int i) {
     const PartitionEntry& e = session_.volumes[static_cast<size_t>(i)];
     browse_->ClearList();
     ApplyView();
-    panel_->SetVolume("UFS", QString::fromStdString(e.name), e.startSector,
+    panel_->SetVolume(VolumeTypeText(e), QString::fromStdString(e.name), e.startSector,
                       QString::number(e.sizeSectors / 2048) + " MB ( Approx )");
 }
 
@@ -336,15 +357,22 @@ void MainDialog::Next() {
 }
 
 void MainDialog::ReadLabel() {
-    const size_t found = ReadDiskLabel(session_.Reader(), session_.volumes);
+    LabelReport label;
+    const size_t found = ReadDiskLabel(session_.Reader(), session_.volumes, &label);
+    if (const std::string damage = text::LabelDamageMessage(label); !damage.empty())
+        messages_.ShowMessage(this, found == 0 ? MessageKind::Error : MessageKind::Information,
+                              QString::fromStdString(damage));
     if (found == 0) {
-        messages_.ShowMessage(this, MessageKind::Information, kNoPartition);
+        if (label.kind != LabelKind::Efi)
+            messages_.ShowMessage(this, MessageKind::Information, kNoPartition);
         return;
     }
     volumeTree_->clear();
     auto* root = new QTreeWidgetItem(volumeTree_, {"Partitions"});
-    for (const auto& e : session_.volumes.Entries())
-        new QTreeWidgetItem(root, {QString::fromStdString(e.name)});
+    for (const auto& e : session_.volumes.Entries()) {
+        auto* item = new QTreeWidgetItem(root, {QString::fromStdString(e.name)});
+        item->setToolTip(0, VolumeToolTip(e));
+    }
     root->setExpanded(true);
     browse_->ClearList();
     wizard_.LabelRead(found);
@@ -397,6 +425,13 @@ void MainDialog::StartMount() {
     ApplyView();
     const PartitionEntry entry =
         session_.volumes[static_cast<size_t>(std::max(session_.selectedVolume, 0))];
+    if (!HoldsUfs(entry)) {
+        wizard_.MountFinished(false);
+        ApplyView();
+        messages_.ShowMessage(this, MessageKind::Error,
+                              QString::fromStdString(text::NotUfsMessage(entry)));
+        return;
+    }
     const RecoveryMode chosen = *mode;
     job_->Start([this, entry, chosen] {
         MountReporter reporter(*job_, *panel_, *progress_, [this](bool available) {

@@ -106,8 +106,8 @@ private:
     BackgroundJob* job_ = nullptr;
     StatusPanel* panel_ = nullptr;
     BrowsePane* browse_ = nullptr;
-    uint32_t scanStart_ = 0;
-    uint32_t scanEnd_ = 0;
+    uint64_t scanStart_ = 0;
+    uint64_t scanEnd_ = 0;
     uint32_t panelRevision_ = UINT32_MAX;
 
     QStackedWidget* trees_ = nullptr;

@@ -23,7 +23,7 @@ StatusPanel::StatusPanel(QWidget* parent) : QWidget(parent) {
     ShowLayout(PanelLayout::DiskInfo);
 }
 
-void StatusPanel::ShowLayout(PanelLayout layout, uint32_t scanEndSector) {
+void StatusPanel::ShowLayout(PanelLayout layout, uint64_t scanEndSector) {
     layout_ = layout;
     auto rows = [this](std::initializer_list<const char*> texts) {
         int r = 0;

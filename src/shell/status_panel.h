@@ -18,7 +18,7 @@ public:
 
     // Lays the rows out afresh: labels of `layout`, values blank (the scan's start values
     // shown), the status line hidden unless the layout has one.
-    void ShowLayout(PanelLayout layout, uint32_t scanEndSector = 0);
+    void ShowLayout(PanelLayout layout, uint64_t scanEndSector = 0);
 
     void SetDisk(const QString& model, const QString& capacity, uint32_t cylinders, uint32_t heads,
                  uint32_t sectorsPerTrack);

@@ -1,5 +1,7 @@
 #include "text/messages.h"
 
+#include <iterator>
+
 namespace trevik::text {
 
 const char* PhaseCaption(MountPhase phase) {
@@ -150,6 +152,49 @@ std::string ForeignFormatName(ForeignFormat format) {
         return "a PC (MBR) partition table";
     }
     return "";
+}
+
+const char* LabelKindName(LabelKind kind) {
+    switch (kind) {
+    case LabelKind::Vtoc:
+        return "vtoc";
+    case LabelKind::Efi:
+        return "efi";
+    case LabelKind::Scan:
+        return "scan";
+    }
+    return "scan";
+}
+
+std::string TagName(uint16_t t) {
+    static constexpr const char* kNames[] = {
+        "unassigned", "boot", "root",       "swap",  "usr",      "backup", "stand",
+        "var",        "home", "alternates", "cache", "reserved", "system"};
+    if (t < std::size(kNames))
+        return kNames[t];
+    if (t == tag::kBiosBoot)
+        return "BIOS_boot";
+    return std::to_string(t);
+}
+
+std::string NotUfsMessage(const PartitionEntry& e) {
+    if (e.label == LabelKind::Efi && !TagHoldsFileSystem(e.tag))
+        return e.name + " is a " + TagName(e.tag) +
+               " partition, which holds no file system: it is listed but not mounted";
+    if (e.content != ForeignFormat::None)
+        return e.name + " holds " + ForeignFormatName(e.content) +
+               ", not a Solaris UFS volume: it is listed but not mounted";
+    return "";
+}
+
+std::string LabelDamageMessage(const LabelReport& r) {
+    if (r.primaryDamage.empty())
+        return "";
+    if (r.usedBackup)
+        return "the disk's EFI label is damaged (" + r.primaryDamage +
+               "); its backup copy in the last sector was used";
+    return "the disk's EFI label is damaged (" + r.primaryDamage + ") and so is its backup (" +
+           r.backupDamage + "): --scan looks for volumes by their UFS superblocks instead";
 }
 
 std::string MapCoverageMessage(uint64_t mapBytes, uint64_t diskBytes) {

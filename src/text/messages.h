@@ -7,6 +7,7 @@
 #include "ufs/log_replay.h"
 #include "ufs/mount_observer.h"
 #include "ufs/warnings.h"
+#include "volume/disk_label.h"
 #include "volume/foreign_format.h"
 
 #include <string>
@@ -26,6 +27,18 @@ std::string LogSummary(const LogReport& log);
 
 // "a little-endian UFS2 volume", ...; empty for None.
 std::string ForeignFormatName(ForeignFormat format);
+
+// "vtoc", "efi" or "scan": where a volume was found, as scripts match it.
+const char* LabelKindName(LabelKind kind);
+// The Solaris name of a partition tag, as format(1M) shows it: "root", "usr", "swap", ...;
+// "unassigned" for 0, the number for a tag Solaris has no name for.
+std::string TagName(uint16_t tag);
+// Why a listed volume is not mounted (HoldsUfs false): "... is a swap partition, which
+// holds no file system", "... holds a ZFS pool, not UFS".
+std::string NotUfsMessage(const PartitionEntry& entry);
+// What was wrong with an EFI label's primary copy, and what was used instead; empty when
+// nothing was.
+std::string LabelDamageMessage(const LabelReport& report);
 
 // Why a loaded bad-sector map does not fit the open disk (map and disk sizes in bytes).
 std::string MapCoverageMessage(uint64_t mapBytes, uint64_t diskBytes);

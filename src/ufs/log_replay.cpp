@@ -297,7 +297,7 @@ LogReplay ReplayLog(SectorReader& reader, uint64_t volumeStart, uint64_t volumeS
     };
     // The extent block: one file-system block at fs_logbno.
     const uint32_t blockSectors = std::max<uint32_t>(blockSize / kSectorSize, 1);
-    if (uint64_t{f.logbno} + blockSectors > volumeSectors)
+    if (f.logbno + blockSectors > volumeSectors)
         return damaged("the log's extent block lies outside the volume");
     r.sectors.emplace_back(volumeStart + f.logbno, volumeStart + f.logbno + blockSectors);
     std::vector<uint8_t> block(size_t{blockSectors} * kSectorSize);
@@ -305,12 +305,12 @@ LogReplay ReplayLog(SectorReader& reader, uint64_t volumeStart, uint64_t volumeS
         r.damagedSector = volumeStart + f.logbno;
         return damaged("the log's extent block cannot be read");
     }
-    auto extents = DecodeExtentBlock(block);
+    auto extents = DecodeExtentBlock(block, f.unitSectors);
     if (!extents)
         return damaged(extents.error());
     uint64_t logSectors = 0;
     for (const LogExtent& e : *extents) {
-        if (uint64_t{e.pbno} + e.nbno > volumeSectors) {
+        if (e.pbno + e.nbno > volumeSectors) {
             r.sectors.clear();
             return damaged("the log's extents lie outside the volume");
         }

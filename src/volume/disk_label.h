@@ -5,12 +5,33 @@
 #include "volume/volume_table.h"
 
 #include <cstdint>
+#include <string>
 
 namespace trevik {
 
-// Fills the table from the label of the chosen disk: every slice with a non-zero length
-// except the whole-disk backup slice, in slice order, each with its superblock 16
-// sectors in. Returns the number of volumes (0: no label or no usable slice).
-size_t ReadDiskLabel(SectorReader& reader, VolumeTable& table);
+// What the label reader found, beyond the volumes: which label, and what was wrong with
+// the copy of an EFI label it could not use.
+struct LabelReport {
+    LabelKind kind = LabelKind::Scan; // Scan: no label found
+    // An EFI label's primary header or entries could not be used: why, and whether the
+    // backup at the disk's end was used instead.
+    std::string primaryDamage;
+    bool usedBackup = false;
+    std::string backupDamage; // both copies unusable: why the backup was not used
+};
+
+// Fills the table from the label of the chosen disk.
+//
+// A SPARC (VTOC) label in sector 0: every slice with a non-zero length except the
+// whole-disk backup slice, in slice order, each with its superblock 16 sectors in.
+// Otherwise an EFI label (header in sector 1, its backup in the last sector when the
+// primary or its entries are damaged): every used partition in entry order. Each entry
+// carries its tag, and the file system it holds where that is not UFS.
+// Returns the number of volumes (0: no label or no usable slice).
+size_t ReadDiskLabel(SectorReader& reader, VolumeTable& table, LabelReport* report = nullptr);
+
+// Whether the volume may be mounted: a partition the EFI label marks as swap, boot,
+// reserved or alternate sectors, or one holding another file system, is not.
+bool HoldsUfs(const PartitionEntry& entry);
 
 } // namespace trevik

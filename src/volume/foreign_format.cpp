@@ -42,21 +42,22 @@ bool MagicAt(SectorReader& reader, uint64_t byte, uint32_t magic, bool bigEndian
 
 } // namespace
 
-ForeignFormat IdentifyForeignFormat(SectorReader& reader) {
-    if (MagicAt(reader, kUfs1SuperblockByte + kUfsMagicAt, kUfs1Magic, false))
+ForeignFormat IdentifyForeignFileSystem(SectorReader& reader, uint64_t startSector) {
+    const uint64_t base = startSector * kSectorSize;
+    if (MagicAt(reader, base + kUfs1SuperblockByte + kUfsMagicAt, kUfs1Magic, false))
         return ForeignFormat::UfsLittleEndian;
     // UFS2 superblocks stand where BSD looks for them: 64 KiB, 8 KiB, 256 KiB.
     for (const uint64_t at : {kUfs2SuperblockByte, kUfs1SuperblockByte, kUfs2PiggyByte}) {
-        if (MagicAt(reader, at + kUfsMagicAt, kUfs2Magic, false))
+        if (MagicAt(reader, base + at + kUfsMagicAt, kUfs2Magic, false))
             return ForeignFormat::Ufs2LittleEndian;
-        if (MagicAt(reader, at + kUfsMagicAt, kUfs2Magic, true))
+        if (MagicAt(reader, base + at + kUfsMagicAt, kUfs2Magic, true))
             return ForeignFormat::Ufs2BigEndian;
     }
-    if (const auto s = SectorAt(reader, kExtMagicByte); !s.empty() &&
-                                                        s[kExtMagicByte % kSectorSize] == 0x53 &&
-                                                        s[kExtMagicByte % kSectorSize + 1] == 0xEF)
+    if (const auto s = SectorAt(reader, base + kExtMagicByte);
+        !s.empty() && s[kExtMagicByte % kSectorSize] == 0x53 &&
+        s[kExtMagicByte % kSectorSize + 1] == 0xEF)
         return ForeignFormat::Ext;
-    if (const auto s = SectorAt(reader, kZfsUberblockByte); !s.empty()) {
+    if (const auto s = SectorAt(reader, base + kZfsUberblockByte); !s.empty()) {
         // The magic is a 64-bit word in the writer's byte order.
         uint64_t le = 0, be = 0;
         for (size_t i = 0; i < 8; ++i) {
@@ -66,6 +67,12 @@ ForeignFormat IdentifyForeignFormat(SectorReader& reader) {
         if (le == kZfsMagic || be == kZfsMagic)
             return ForeignFormat::Zfs;
     }
+    return ForeignFormat::None;
+}
+
+ForeignFormat IdentifyForeignFormat(SectorReader& reader) {
+    if (const ForeignFormat fs = IdentifyForeignFileSystem(reader, 0); fs != ForeignFormat::None)
+        return fs;
     if (const auto s = SectorAt(reader, kSectorSize);
         !s.empty() && std::string_view(reinterpret_cast<const char*>(s.data()), 8) == "EFI PART")
         return ForeignFormat::EfiLabel;

@@ -21,5 +21,7 @@ enum class ForeignFormat {
 
 // Looks at the places those formats mark at the start of the disk (or of a slice image).
 ForeignFormat IdentifyForeignFormat(SectorReader& reader);
+// The same for the file systems alone, in a partition that begins at `startSector`.
+ForeignFormat IdentifyForeignFileSystem(SectorReader& reader, uint64_t startSector);
 
 } // namespace trevik

@@ -1,16 +1,67 @@
 #pragma once
 
+#include "volume/foreign_format.h"
+
 #include <cstdint>
 #include <string>
 
 namespace trevik {
 
+// Where a volume was found: a slice of the SPARC (VTOC) label, a partition of an EFI label,
+// or a superblock the scan found.
+enum class LabelKind { Vtoc, Efi, Scan };
+
 // One found volume.
 struct PartitionEntry {
     std::string name;              // "Solaris Partition - " and the 1-based table position
-    uint32_t sizeSectors = 0;      // length in 512-byte sectors
-    uint32_t startSector = 0;      // absolute first sector on the disk
-    uint32_t superblockSector = 0; // absolute sector of the superblock to mount from
+    uint64_t sizeSectors = 0;      // length in 512-byte sectors
+    uint64_t startSector = 0;      // absolute first sector on the disk
+    uint64_t superblockSector = 0; // absolute sector of the superblock to mount from
+    LabelKind label = LabelKind::Scan;
+    // The Solaris partition tag the label gives (2 root, 3 swap, 4 usr, ...; an EFI
+    // partition's type translated to it); 0 when unassigned or found by a scan.
+    uint16_t tag = 0;
+    std::string typeGuid; // an EFI partition's type, as text; empty otherwise
+    // What the partition holds when the label lists it but it holds no UFS: another file
+    // system (ZFS shares the usr type), or None. Mounting it is refused.
+    ForeignFormat content = ForeignFormat::None;
 };
+
+// The first volume of a table: `sizeSectors` sectors from `startSector`, its superblock
+// 16 sectors in, where a label or a scan would put it.
+inline PartitionEntry FirstVolumeAt(uint64_t startSector, uint64_t sizeSectors) {
+    PartitionEntry e;
+    e.name = "Solaris Partition - 1";
+    e.startSector = startSector;
+    e.sizeSectors = sizeSectors;
+    e.superblockSector = startSector + 16;
+    return e;
+}
+
+// Solaris partition tags (illumos sys/vtoc.h), as the VTOC stores them and as an EFI
+// label's type GUIDs translate to them.
+namespace tag {
+inline constexpr uint16_t kUnassigned = 0;
+inline constexpr uint16_t kBoot = 1;
+inline constexpr uint16_t kRoot = 2;
+inline constexpr uint16_t kSwap = 3;
+inline constexpr uint16_t kUsr = 4;
+inline constexpr uint16_t kBackup = 5;
+inline constexpr uint16_t kStand = 6;
+inline constexpr uint16_t kVar = 7;
+inline constexpr uint16_t kHome = 8;
+inline constexpr uint16_t kAltSector = 9;
+inline constexpr uint16_t kCache = 10;
+inline constexpr uint16_t kReserved = 11;
+inline constexpr uint16_t kSystem = 12;
+inline constexpr uint16_t kBiosBoot = 24;
+} // namespace tag
+
+// Whether an EFI partition of this tag can hold a file system: reserved, swap, boot and
+// alternate-sector partitions are listed but never mounted.
+constexpr bool TagHoldsFileSystem(uint16_t t) {
+    return t != tag::kSwap && t != tag::kBoot && t != tag::kAltSector && t != tag::kReserved &&
+           t != tag::kBiosBoot && t != tag::kCache && t != tag::kSystem;
+}
 
 } // namespace trevik

@@ -21,16 +21,24 @@ public:
     const std::vector<PartitionEntry>& Entries() const { return entries_; }
 
     // Appends an entry named after its position. False when the table is full.
-    bool Append(uint32_t startSector, uint32_t sizeSectors, uint32_t superblockSector) {
+    bool Append(uint64_t startSector, uint64_t sizeSectors, uint64_t superblockSector) {
+        PartitionEntry e;
+        e.startSector = startSector;
+        e.sizeSectors = sizeSectors;
+        e.superblockSector = superblockSector;
+        return Append(std::move(e));
+    }
+    // The same for an entry the caller filled in; its name is set here.
+    bool Append(PartitionEntry e) {
         if (Full()) {
             return false;
         }
-        entries_.push_back(
-            {EntryName(entries_.size() + 1), sizeSectors, startSector, superblockSector});
+        e.name = EntryName(entries_.size() + 1);
+        entries_.push_back(std::move(e));
         return true;
     }
 
-    bool HasStart(uint32_t startSector) const {
+    bool HasStart(uint64_t startSector) const {
         for (const auto& e : entries_) {
             if (e.startSector == startSector) {
                 return true;

@@ -122,7 +122,7 @@ TEST(DiskTable, NamesCapacityAndScanEnd) {
     EXPECT_EQ(CapacityText(2048), "1 MB ( Approx )");
     // The capacity follows the true size, past what 32 bits of sectors can count.
     EXPECT_EQ(CapacityText(uint64_t{6} << 30), "3145728 MB ( Approx )");
-    EXPECT_EQ(DefaultScanEnd(uint64_t{6} << 30), 4294967295u);
+    EXPECT_EQ(DefaultScanEnd(uint64_t{6} << 30), uint64_t{6} << 30); // no 32-bit cap
     EXPECT_EQ(DefaultScanEnd(1000), 1000u);
 }
 

@@ -13,7 +13,7 @@ std::vector<uint8_t> ExtentBlock(const std::vector<LogExtent>& extents) {
     WriteBe32(b, 8, static_cast<uint32_t>(extents.size()));
     for (size_t i = 0; i < extents.size(); ++i) {
         WriteBe32(b, 20 + 12 * i, extents[i].lbno);
-        WriteBe32(b, 24 + 12 * i, extents[i].pbno);
+        WriteBe32(b, 24 + 12 * i, static_cast<uint32_t>(extents[i].pbno));
         WriteBe32(b, 28 + 12 * i, extents[i].nbno);
     }
     WriteBe32(b, 4, static_cast<uint32_t>(ExtentBlockSum(b)));

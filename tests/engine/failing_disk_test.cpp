@@ -159,8 +159,7 @@ TEST(FailingDisk, ATruncatedImageMarksWhatLiesPastItsEnd) {
     d.bytes.resize((Fixture::kStart + uint64_t{cutFrag} * vol.layout.nspf) * 512);
     MemoryBlockDevice disk(std::move(d.bytes));
     SectorReader reader(&disk, disk.SizeBytes() / 512, 3);
-    PartitionEntry entry{"Solaris Partition - 1", p.sizeSectors, Fixture::kStart,
-                         Fixture::kStart + 16};
+    PartitionEntry entry = FirstVolumeAt(Fixture::kStart, p.sizeSectors);
     std::atomic<bool> stop{false};
     MountedVolume v;
     const auto r = testing::MountInto(reader, entry, RecoveryMode::Normal, stop, nullptr, v);

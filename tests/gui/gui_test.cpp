@@ -336,7 +336,9 @@ private slots:
             {"", "100", "      Start sector value is not valid, It should be a positive number"},
             {"0", "", "      End sector value is not valid, It should be a positive number"},
             {"0", "0", "      End sector should be bigger than start sector"},
-            {"99999999999", "5",
+            // Sector numbers are 64-bit: a multi-terabyte disk's are past 2^32.
+            {"99999999999", "5", "      End sector should be bigger than start sector"},
+            {"99999999999999999999999", "5",
              "      Start sector value is not valid, It should be a positive number"},
         };
         for (const Case& c : cases) {
