@@ -170,10 +170,9 @@ int ListVolumes(Session& session, const VolumesOptions& options) {
                 ExplainNoVolumes(session, options.device, false);
             return kExitFailure;
         }
+        // A label read from its backup copy lists every volume: the damage is a warning.
         PrintVolumes(session.volumes, options.json);
-        // A label that could only be read from its backup is damaged: the listing is
-        // whole, but the disk is not as it was written.
-        return label.primaryDamage.empty() ? kExitOk : kExitFailure;
+        return kExitOk;
     }
     ScanOptions scan;
     if (const auto rc = MakeScanOptions(options, session.Reader().TotalSectors(),
