@@ -1,4 +1,5 @@
 #include "format/big_endian.h"
+#include "format/ufs_format.h"
 #include "format/ufs_log.h"
 
 #include <gtest/gtest.h>
@@ -49,6 +50,22 @@ TEST(UfsLogFormat, AnExtentBlockIsTakenOnlyWhenEveryCheckHolds) {
         SCOPED_TRACE(r.why);
         EXPECT_FALSE(DecodeExtentBlock(r.block).ok());
     }
+}
+
+TEST(UfsLogFormat, AMultiTerabyteVolumeCountsItsLogInFragments) {
+    // fs_logbno and each extent's pbno are fragments there; lbno and nbno stay sectors.
+    std::vector<uint8_t> sb(1536, 0);
+    WriteBe32(sb, sb_field::kFsize, 8192);
+    WriteBe32(sb, 1324, 1000); // fs_logbno
+    WriteBe32(sb, sb_field::kMagic, kFsMagic);
+    EXPECT_EQ(DecodeLogFields(sb).logbno, 1000u);
+    EXPECT_EQ(DecodeLogFields(sb).unitSectors, 1u);
+    WriteBe32(sb, sb_field::kMagic, kMtbMagic);
+    EXPECT_EQ(DecodeLogFields(sb).logbno, 16000u);
+    const auto mtb = DecodeExtentBlock(ExtentBlock({{0, 300000000, 64}}), 16);
+    ASSERT_TRUE(mtb.ok()) << mtb.error();
+    // Past 2^32 sectors: the fragment number times 16 does not fit 32 bits.
+    EXPECT_EQ(LogToVolumeSector(*mtb, 3), uint64_t{300000000} * 16 + 3);
 }
 
 TEST(UfsLogFormat, TheStateMustMakeACircleWithItsHeadOnIt) {
