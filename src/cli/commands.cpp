@@ -6,7 +6,9 @@
 #include "disk/disk_table.h"
 #include "recovery/session.h"
 #include "text/messages.h"
+#include "ufs/names.h"
 #include "volume/disk_label.h"
+#include "volume/layout_guess.h"
 #include "volume/superblock_scan.h"
 
 #include <csignal>
@@ -38,24 +40,28 @@ private:
     size_t found_ = 0;
 };
 
+// Only a label gives a volume a tag.
+bool HasTag(const PartitionEntry& e) {
+    return e.label == LabelKind::Vtoc || e.label == LabelKind::Efi;
+}
+
 void PrintVolumes(const VolumeTable& table, bool asJson) {
     if (asJson) {
         json list = json::array();
         for (size_t i = 0; i < table.Count(); ++i) {
             const PartitionEntry& e = table[i];
-            list.push_back(
-                {{"index", i + 1},
-                 {"name", e.name},
-                 {"startSector", e.startSector},
-                 {"sizeSectors", e.sizeSectors},
-                 {"superblockSector", e.superblockSector},
-                 {"label", text::LabelKindName(e.label)},
-                 {"tag", e.label == LabelKind::Scan ? json(nullptr) : json(text::TagName(e.tag))},
-                 {"typeGuid", e.typeGuid.empty() ? json(nullptr) : json(e.typeGuid)},
-                 {"mountable", HoldsUfs(e)},
-                 {"content", e.content == ForeignFormat::None
-                                 ? json(nullptr)
-                                 : json(text::ForeignFormatName(e.content))}});
+            list.push_back({{"index", i + 1},
+                            {"name", e.name},
+                            {"startSector", e.startSector},
+                            {"sizeSectors", e.sizeSectors},
+                            {"superblockSector", e.superblockSector},
+                            {"label", text::LabelKindName(e.label)},
+                            {"tag", HasTag(e) ? json(text::TagName(e.tag)) : json(nullptr)},
+                            {"typeGuid", e.typeGuid.empty() ? json(nullptr) : json(e.typeGuid)},
+                            {"mountable", HoldsUfs(e)},
+                            {"content", e.content == ForeignFormat::None
+                                            ? json(nullptr)
+                                            : json(text::ForeignFormatName(e.content))}});
         }
         std::cout << Dump(json{{"volumes", list}}) << "\n";
         return;
@@ -69,7 +75,7 @@ void PrintVolumes(const VolumeTable& table, bool asJson) {
         std::cout << std::left << std::setw(6) << (i + 1) << std::setw(26) << e.name << std::right
                   << std::setw(12) << e.startSector << std::setw(12) << e.sizeSectors
                   << std::setw(12) << e.superblockSector << std::setw(10) << (e.sizeSectors / 2048)
-                  << "  " << (e.label == LabelKind::Scan ? "-" : text::TagName(e.tag)) << "\n";
+                  << "  " << (HasTag(e) ? text::TagName(e.tag) : "-") << "\n";
     }
     for (size_t i = 0; i < table.Count(); ++i) {
         if (!HoldsUfs(table[i]))
@@ -153,13 +159,83 @@ int RunVolumes(const VolumesOptions& options) {
 
 namespace {
 
+// The orders and interlaces of the layout given, best first.
+int GuessLayout(Session& session, const VolumesOptions& options) {
+    LayoutSpec given;
+    if (const auto rc = MakeLayout(options, given))
+        return *rc;
+    WatchStopFlag watch(session.stopRequested);
+    auto guesses = GuessLayouts(given, session.stopRequested);
+    if (!guesses) {
+        std::cerr << "trevik-cli: " << TerminalSafe(guesses.error()) << "\n";
+        return kExitFailure;
+    }
+    auto optionsOf = [](const LayoutSpec& s) {
+        std::string line = std::string("--") + LayoutKindName(s.kind) + " ";
+        for (size_t i = 0; i < s.components.size(); ++i)
+            line += (i == 0 ? "" : ",") + s.components[i];
+        if (s.interlaceSectors != 0)
+            line += " --interlace " + std::to_string(s.interlaceSectors / 2) + "k";
+        if (s.startSector != 0)
+            line += " --start-block " + std::to_string(s.startSector);
+        return line;
+    };
+    if (options.json) {
+        json list = json::array();
+        for (size_t i = 0; i < guesses->size(); ++i) {
+            const LayoutGuess& g = (*guesses)[i];
+            json components = json::array();
+            for (const auto& c : g.spec.components)
+                components.push_back(c);
+            list.push_back({{"rank", i + 1},
+                            {"layout", LayoutKindName(g.spec.kind)},
+                            {"components", components},
+                            {"interlaceBytes", g.spec.interlaceSectors * 512},
+                            {"startBlock", g.spec.startSector},
+                            {"headersFound", g.fit.headersFound},
+                            {"headersChecked", g.fit.headersChecked},
+                            {"options", optionsOf(g.spec)}});
+        }
+        std::cout << Dump(json{{"guesses", list}}) << "\n";
+    } else {
+        for (size_t i = 0; i < guesses->size() && i < 10; ++i) {
+            const LayoutGuess& g = (*guesses)[i];
+            std::cout << std::right << std::setw(3) << i + 1 << ". " << g.fit.headersFound << " of "
+                      << g.fit.headersChecked
+                      << " group headers in place: " << TerminalSafe(optionsOf(g.spec)) << "\n";
+        }
+    }
+    if (session.stopRequested.load()) {
+        std::cerr << "trevik-cli: stopped; the layouts tried so far are listed\n";
+        return kExitFailure;
+    }
+    if (guesses->empty()) {
+        std::cerr << "trevik-cli: no order or interlace of these components shows a UFS "
+                     "superblock at the start of the metadevice\n";
+        return kExitFailure;
+    }
+    return kExitOk;
+}
+
 int ListVolumes(Session& session, const VolumesOptions& options) {
+    if (const auto rc = CheckLayout(options))
+        return *rc;
+    if (options.guess)
+        return GuessLayout(session, options);
     if (options.scan) {
         if (const auto rc = CheckScanRange(options))
             return *rc;
     }
     if (!OpenForReading(session, options.device, options)) {
         return kExitFailure;
+    }
+    if (!options.scan && session.Assembled() != nullptr) {
+        if (ReadMetadeviceVolume(session.Reader(), session.volumes) == 0) {
+            ExplainNoMetadeviceVolume(session);
+            return kExitFailure;
+        }
+        PrintVolumes(session.volumes, options.json);
+        return kExitOk;
     }
     if (!options.scan) {
         LabelReport label;

@@ -20,7 +20,18 @@ struct DisksOptions {
 };
 
 // How every command that reads a disk reads it.
-struct ReadOptions {
+// A metadevice given by its layout, in place of DEVICE: one of the lists, each a
+// comma-separated list of component images or disks ("missing" for a lost one).
+struct LayoutOptions {
+    std::string concat, stripe, raid5, mirror;
+    std::string interlace; // SIZE: bytes, with an optional k or m suffix
+    uint64_t startBlock = 0;
+    bool Given() const {
+        return !concat.empty() || !stripe.empty() || !raid5.empty() || !mirror.empty();
+    }
+};
+
+struct ReadOptions : LayoutOptions {
     uint32_t sectorsPerRead = 60;
     uint16_t retries = 3;
     std::string badmap;     // a ddrescue mapfile: its unfinished areas are not read
@@ -37,6 +48,7 @@ struct VolumesOptions : ReadOptions, ScanRangeOptions {
     std::string device;
     bool scan = false;
     bool json = false;
+    bool guess = false; // try the component orders and interlaces of the layout given
 };
 
 int RunDisks(const DisksOptions& options);

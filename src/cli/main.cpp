@@ -6,8 +6,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <vector>
 
 int main(int argc, char** argv) {
@@ -34,6 +36,23 @@ int main(int argc, char** argv) {
                         "GNU ddrescue mapfile: areas not marked finished are not read");
         cmd->add_option("--save-badmap", o.saveBadmap,
                         "Write the bad sectors met as a ddrescue mapfile");
+        // A metadevice of Solaris Volume Manager, given by its layout in place of DEVICE.
+        auto* concat =
+            cmd->add_option("--concat", o.concat, "In place of DEVICE: a concatenation of A,B,...");
+        auto* stripe = cmd->add_option("--stripe", o.stripe,
+                                       "In place of DEVICE: a stripe over A,B,... (--interlace)");
+        auto* raid5 = cmd->add_option(
+            "--raid5", o.raid5,
+            "In place of DEVICE: a RAID-5 set of columns A,B,... ('missing' for a lost one)");
+        auto* mirror =
+            cmd->add_option("--mirror", o.mirror, "In place of DEVICE: a mirror of halves A,B");
+        concat->excludes(stripe)->excludes(raid5)->excludes(mirror);
+        stripe->excludes(raid5)->excludes(mirror);
+        raid5->excludes(mirror);
+        cmd->add_option("--interlace", o.interlace,
+                        "Interlace of a stripe or RAID-5 set: bytes, with a k or m suffix");
+        cmd->add_option("--start-block", o.startBlock,
+                        "Where each component's data begins, in 512-byte blocks (default 0)");
     };
 
     // --start and --end of a --scan, kept as typed: read the way the window reads them.
@@ -57,7 +76,10 @@ int main(int argc, char** argv) {
     cli::VolumesOptions volumes;
     auto* volumesCmd = app.add_subcommand(
         "volumes", "List the Solaris volumes of a disk, from its label or a scan");
-    volumesCmd->add_option("DEVICE", volumes.device, "Disk image or block device")->required();
+    volumesCmd->add_option("DEVICE", volumes.device, "Disk image or block device");
+    volumesCmd->add_flag("--guess", volumes.guess,
+                         "With a layout: try its component orders and the usual interlaces, "
+                         "best first");
     auto* scanFlag = volumesCmd->add_flag("--scan", volumes.scan, "Scan for UFS superblocks");
     addScanRange(volumesCmd, scanFlag, volumes);
     addReadOptions(volumesCmd, volumes);
@@ -66,7 +88,7 @@ int main(int argc, char** argv) {
     // Commands that mount one volume share these options.
     auto addVolumeOptions = [&](CLI::App* cmd, cli::VolumeCommandOptions& o) {
         addReadOptions(cmd, o);
-        cmd->add_option("DEVICE", o.device, "Disk image or block device")->required();
+        cmd->add_option("DEVICE", o.device, "Disk image or block device");
         cmd->add_option("--volume", o.volume, "Volume number, as trevik-cli volumes lists it")
             ->required();
         auto* scan =
@@ -88,12 +110,13 @@ int main(int argc, char** argv) {
     auto* lsCmd = app.add_subcommand("ls", "List a folder of a mounted volume");
     addVolumeOptions(lsCmd, ls);
     lsCmd->add_flag("-r,--recursive", ls.recursive, "Everything below, depth first");
-    lsCmd->add_option("PATH", ls.path, "Folder or file, '/'-separated from the volume's root");
+    auto* lsPath =
+        lsCmd->add_option("PATH", ls.path, "Folder or file, '/'-separated from the volume's root");
 
     cli::FindOptions find;
     auto* findCmd = app.add_subcommand("find", "Search the recovered file names");
     addVolumeOptions(findCmd, find);
-    findCmd->add_option("TEXT", find.text, "Text or wildcard pattern to search for")->required();
+    findCmd->add_option("TEXT", find.text, "Text or wildcard pattern to search for");
 
     cli::RecoverOptions recover;
     auto* recoverCmd = app.add_subcommand("recover", "Copy recovered files and folders out");
@@ -119,7 +142,7 @@ int main(int argc, char** argv) {
     auto* mountCmd =
         app.add_subcommand("mount", "Show a recovered volume read-only at a folder (FUSE)");
     addVolumeOptions(mountCmd, mount);
-    mountCmd->add_option("MOUNTPOINT", mount.mountpoint, "An empty folder")->required();
+    mountCmd->add_option("MOUNTPOINT", mount.mountpoint, "An empty folder");
     mountCmd->add_flag("--foreground", mount.foreground,
                        "Stay in the foreground (Ctrl-C unmounts); else go to the background");
     mountCmd->add_flag("--zero-fill", mount.zeroFill,
@@ -149,6 +172,71 @@ int main(int argc, char** argv) {
         if (!r->endOpt->empty())
             r->target->end = r->end;
     }
+
+    // A layout stands in place of DEVICE: the word the parser took for DEVICE is the
+    // command's next argument. Without a layout, DEVICE and the command's own arguments
+    // are required.
+    auto usage = [](const std::string& what) {
+        std::cerr << "trevik-cli: " << what << "\n";
+        return cli::kExitUsage;
+    };
+    auto placeDevice = [&](std::string& device, const cli::LayoutOptions& layout,
+                           const std::function<bool(std::string)>& takeNext) {
+        if (!layout.Given())
+            return device.empty() ? std::optional<int>(usage(
+                                        "DEVICE is required (or a layout in its place: --concat, "
+                                        "--stripe, --raid5 or --mirror)"))
+                                  : std::nullopt;
+        if (!device.empty()) {
+            if (!takeNext(device))
+                return std::optional<int>(
+                    usage("a layout (--concat, --stripe, --raid5, --mirror) stands in place of "
+                          "DEVICE: give one or the other"));
+            device.clear();
+        }
+        return std::optional<int>();
+    };
+    std::optional<int> placed;
+    if (volumesCmd->parsed()) {
+        placed = placeDevice(volumes.device, volumes, [](const std::string&) { return false; });
+        if (!placed && volumes.guess && !volumes.Given())
+            placed = usage("--guess needs a layout: --concat, --stripe or --raid5 with the "
+                           "components");
+    } else if (infoCmd->parsed()) {
+        placed = placeDevice(info.device, info, [](const std::string&) { return false; });
+    } else if (lsCmd->parsed()) {
+        placed = placeDevice(ls.device, ls, [&](const std::string& next) {
+            if (lsPath->count() != 0)
+                return false;
+            ls.path = next;
+            return true;
+        });
+    } else if (findCmd->parsed()) {
+        placed = placeDevice(find.device, find, [&](const std::string& next) {
+            if (!find.text.empty())
+                return false;
+            find.text = next;
+            return true;
+        });
+        if (!placed && find.text.empty())
+            placed = usage("TEXT is required");
+    } else if (recoverCmd->parsed()) {
+        placed = placeDevice(recover.device, recover, [&](const std::string& next) {
+            recover.paths.insert(recover.paths.begin(), next);
+            return true;
+        });
+    } else if (mountCmd->parsed()) {
+        placed = placeDevice(mount.device, mount, [&](const std::string& next) {
+            if (!mount.mountpoint.empty())
+                return false;
+            mount.mountpoint = next;
+            return true;
+        });
+        if (!placed && mount.mountpoint.empty())
+            placed = usage("MOUNTPOINT is required");
+    }
+    if (placed)
+        return *placed;
 
     // Whatever the command printed must have reached its reader: a full disk or a closed
     // file behind stdout is a failure, not a silent loss of the listing.

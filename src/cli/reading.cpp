@@ -7,6 +7,7 @@
 #include "volume/foreign_format.h"
 
 #include <algorithm>
+#include <cctype>
 #include <iostream>
 
 namespace trevik::cli {
@@ -77,6 +78,76 @@ std::optional<int> MakeScanOptions(const ScanRangeOptions& range, uint64_t total
     return std::nullopt;
 }
 
+std::optional<int> MakeLayout(const LayoutOptions& o, LayoutSpec& spec) {
+    const std::string* list = nullptr;
+    if (!o.concat.empty()) {
+        spec.kind = LayoutKind::Concat;
+        list = &o.concat;
+    } else if (!o.stripe.empty()) {
+        spec.kind = LayoutKind::Stripe;
+        list = &o.stripe;
+    } else if (!o.raid5.empty()) {
+        spec.kind = LayoutKind::Raid5;
+        list = &o.raid5;
+    } else {
+        spec.kind = LayoutKind::Mirror;
+        list = &o.mirror;
+    }
+    spec.components.clear();
+    size_t from = 0;
+    while (from <= list->size()) {
+        const size_t comma = std::min(list->find(',', from), list->size());
+        spec.components.push_back(list->substr(from, comma - from));
+        from = comma + 1;
+    }
+    for (const std::string& c : spec.components) {
+        if (c.empty()) {
+            std::cerr << "trevik-cli: an empty component in " << TerminalSafe(*list) << "\n";
+            return kExitUsage;
+        }
+    }
+    spec.startSector = o.startBlock;
+    spec.interlaceSectors = 0;
+    if (!o.interlace.empty()) {
+        const auto bytes = ParseSize(o.interlace);
+        if (!bytes || *bytes == 0 || *bytes % kSectorSize != 0) {
+            std::cerr << "trevik-cli: --interlace " << TerminalSafe(o.interlace)
+                      << " is not a size in whole 512-byte blocks (bytes, or with a k or m "
+                         "suffix)\n";
+            return kExitUsage;
+        }
+        spec.interlaceSectors = *bytes / kSectorSize;
+    }
+    return std::nullopt;
+}
+
+std::optional<uint64_t> ParseSize(const std::string& text) {
+    if (text.empty())
+        return std::nullopt;
+    uint64_t unit = 1;
+    std::string digits = text;
+    const char last = static_cast<char>(std::tolower(static_cast<unsigned char>(text.back())));
+    if (last == 'k' || last == 'm') {
+        unit = last == 'k' ? 1024 : 1024 * 1024;
+        digits.pop_back();
+    }
+    const auto v = ParseSector(digits);
+    if (!v || *v > UINT64_MAX / unit)
+        return std::nullopt;
+    return *v * unit;
+}
+
+std::optional<int> CheckLayout(const LayoutOptions& options) {
+    if (!options.Given())
+        return std::nullopt;
+    LayoutSpec spec;
+    return MakeLayout(options, spec);
+}
+
+std::string DeviceName(const Session& session, const std::string& device) {
+    return device.empty() && session.Device() != nullptr ? session.Device()->Path() : device;
+}
+
 bool OpenForReading(Session& session, const std::string& device, const ReadOptions& options) {
     session.settings.sectorsPerRead = options.sectorsPerRead;
     session.settings.badSectorRetries = options.retries;
@@ -87,13 +158,22 @@ bool OpenForReading(Session& session, const std::string& device, const ReadOptio
             return false;
         }
     }
-    const Status opened = session.OpenPath(device);
+    Status opened = Ok();
+    if (options.Given()) {
+        LayoutSpec spec;
+        if (MakeLayout(options, spec))
+            return false;
+        opened = session.OpenLayout(spec);
+    } else {
+        opened = session.OpenPath(device);
+    }
     if (!opened) {
         std::cerr << "trevik-cli: " << opened.error() << "\n";
         return false;
     }
     if (session.Reader().TotalSectors() == 0) {
-        std::cerr << "trevik-cli: " << device << ": empty device (no whole sector)\n";
+        std::cerr << "trevik-cli: " << TerminalSafe(DeviceName(session, device))
+                  << ": empty device (no whole sector)\n";
         return false;
     }
     if (const Session::MapCoverage c = session.BadMapCoverage(); c.Mismatch()) {
@@ -148,7 +228,60 @@ uint64_t WarnScanUnreadable(const SectorReader& reader, const ScanOptions& scan)
     return n;
 }
 
+void ExplainNoMetadeviceVolume(Session& session) {
+    std::cerr << "trevik-cli: " << TerminalSafe(session.Device()->Path())
+              << " shows no UFS superblock at its start: the order of the components, the "
+                 "interlace or the start block may be wrong (volumes --guess tries the usual "
+                 "ones), or --scan looks for volumes inside it\n";
+}
+
+void ReportAssembly(Session& session) {
+    const AssembledDevice* md = session.Assembled();
+    if (md == nullptr)
+        return;
+    const LayoutSpec& spec = md->Spec();
+    if (spec.kind == LayoutKind::Raid5) {
+        for (size_t c = 0; c < spec.components.size(); ++c) {
+            if (spec.components[c] == kMissingComponent)
+                std::cerr << "trevik-cli: warning: RAID-5 column " << c + 1
+                          << " is missing: what it held is rebuilt from the other columns' "
+                             "parity\n";
+        }
+        if (const uint64_t n = md->RebuiltSegments(); n != 0)
+            std::cerr << "trevik-cli: warning: " << n << " RAID-5 segment(s) of "
+                      << spec.interlaceSectors << " sectors were rebuilt from parity\n";
+    }
+    if (spec.kind == LayoutKind::Mirror) {
+        const size_t half = md->MirrorHalf();
+        for (size_t i = 0; i < spec.components.size(); ++i) {
+            if (i == half)
+                continue;
+            if (spec.components[i] == kMissingComponent)
+                std::cerr << "trevik-cli: warning: mirror half " << i + 1 << " is missing\n";
+            else if (md->MirrorTime(i) != md->MirrorTime(half))
+                std::cerr << "trevik-cli: warning: mirror half " << i + 1 << " ("
+                          << TerminalSafe(spec.components[i])
+                          << ") was last written at another time than half " << half + 1 << " ("
+                          << TerminalSafe(spec.components[half])
+                          << "), which was read; it is a volume of its own "
+                             "(--mirror with it first, or open it alone)\n";
+        }
+    }
+    // Unreadable sectors of the metadevice, as the component disks have them.
+    const auto ranges = session.Reader().BadSectors().Ranges();
+    constexpr size_t kShown = 20;
+    for (size_t i = 0; i < ranges.size() && i < kShown; ++i) {
+        const AssembledDevice::Place p = md->Locate(ranges[i].first);
+        std::cerr << "trevik-cli: unreadable: " << ranges[i].end - ranges[i].first
+                  << " sector(s) from metadevice sector " << ranges[i].first << ", on "
+                  << TerminalSafe(p.path) << " from its sector " << p.sector << "\n";
+    }
+    if (ranges.size() > kShown)
+        std::cerr << "trevik-cli: unreadable: " << ranges.size() - kShown << " more run(s)\n";
+}
+
 int FinishReading(Session& session, const ReadOptions& options, int rc, bool saveAllowed) {
+    ReportAssembly(session);
     // A map that does not fit the disk is a warning, and warnings end in a failure code.
     if (rc == kExitOk && session.BadMapCoverage().Mismatch())
         rc = kExitFailure;

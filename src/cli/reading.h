@@ -25,6 +25,21 @@ std::optional<int> MakeScanOptions(const ScanRangeOptions& range, uint64_t total
 // none.)
 void ExplainNoVolumes(Session& session, const std::string& device, bool scanned);
 
+// The layout a command was given in place of DEVICE. Prints the reason and returns the
+// exit code when it is not one.
+std::optional<int> MakeLayout(const LayoutOptions& options, LayoutSpec& spec);
+// The same check alone, for a command to make before it opens anything.
+std::optional<int> CheckLayout(const LayoutOptions& options);
+// A size as --interlace takes it: bytes, or with a k or m suffix.
+std::optional<uint64_t> ParseSize(const std::string& text);
+// What to call the device in messages: its path, or the metadevice's layout.
+std::string DeviceName(const Session& session, const std::string& device);
+// Says why an assembled metadevice shows no volume, and what to try.
+void ExplainNoMetadeviceVolume(Session& session);
+// What a metadevice read had to do: columns rebuilt from parity, the mirror half read and
+// why, and where its unreadable sectors lie on the component disks. Nothing for a disk.
+void ReportAssembly(Session& session);
+
 // Warns (stderr) when the EFI label was damaged; nothing when it was sound.
 void WarnLabelDamage(const LabelReport& report);
 

@@ -78,6 +78,8 @@ int MountFromOptions(const VolumeCommandOptions& o, Mounted& m,
         std::cerr << "trevik-cli: --mode must be normal or extensive\n";
         return kExitUsage;
     }
+    if (const auto rc = CheckLayout(o))
+        return *rc;
     if (o.scan) {
         if (const auto rc = CheckScanRange(o))
             return *rc;
@@ -102,6 +104,11 @@ int MountFromOptions(const VolumeCommandOptions& o, Mounted& m,
             return kExitFailure;
         }
         WarnScanUnreadable(reader, scan);
+    } else if (m.session.Assembled() != nullptr) {
+        if (ReadMetadeviceVolume(reader, m.session.volumes) == 0) {
+            ExplainNoMetadeviceVolume(m.session);
+            return kExitFailure;
+        }
     } else {
         LabelReport label;
         const size_t found = ReadDiskLabel(reader, m.session.volumes, &label);
@@ -114,8 +121,8 @@ int MountFromOptions(const VolumeCommandOptions& o, Mounted& m,
     }
     const size_t count = m.session.volumes.Count();
     if (o.volume < 1 || static_cast<size_t>(o.volume) > count) {
-        std::cerr << "trevik-cli: no volume " << o.volume << " on " << o.device << " (it has "
-                  << count << ")\n";
+        std::cerr << "trevik-cli: no volume " << o.volume << " on "
+                  << TerminalSafe(DeviceName(m.session, o.device)) << " (it has " << count << ")\n";
         return kExitFailure;
     }
     const PartitionEntry entry = m.session.volumes[static_cast<size_t>(o.volume - 1)];

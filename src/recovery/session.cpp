@@ -11,6 +11,7 @@ Status Session::Adopt(Result<std::unique_ptr<BlockDevice>> opened) {
         return Error{opened.error()};
     }
     device_ = opened.Take();
+    assembled_ = nullptr;
     reader_.Reset(device_.get(), device_->SizeBytes() / kSectorSize);
     reader_.SetBadSectorRetries(settings.badSectorRetries);
     ApplyRescueMap();
@@ -82,8 +83,20 @@ Status Session::OpenPath(const std::string& path) {
     return Adopt(OpenBlockDevice(path));
 }
 
+Status Session::OpenLayout(const LayoutSpec& spec) {
+    auto opened = AssembledDevice::Open(spec);
+    if (!opened)
+        return Error{opened.error()};
+    AssembledDevice* raw = opened->get();
+    const Status adopted = Adopt(std::unique_ptr<BlockDevice>(opened.Take()));
+    if (adopted)
+        assembled_ = raw;
+    return adopted;
+}
+
 void Session::CloseDisk() {
     reader_.Reset(nullptr, 0);
+    assembled_ = nullptr;
     device_.reset();
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "disk/assembled_device.h"
 #include "disk/block_device.h"
 #include "disk/disk_table.h"
 #include "disk/sector_reader.h"
@@ -34,6 +35,10 @@ public:
     Status OpenDisk(size_t k);
     // Opens a device or image by path, outside the disk table.
     Status OpenPath(const std::string& path);
+    // Opens a metadevice assembled from the images or disks of its components.
+    Status OpenLayout(const LayoutSpec& spec);
+    // The metadevice open now, or null when the open device is a plain disk or image.
+    AssembledDevice* Assembled() const { return assembled_; }
     void CloseDisk();
 
     bool DiskOpen() const { return device_ != nullptr; }
@@ -73,6 +78,7 @@ private:
     Status Adopt(Result<std::unique_ptr<BlockDevice>> opened);
 
     std::unique_ptr<BlockDevice> device_;
+    AssembledDevice* assembled_ = nullptr; // device_, when it is a metadevice. Not owned.
     std::unique_ptr<MountedVolume> mounted_;
     SectorReader reader_;
     void ApplyRescueMap();

@@ -162,6 +162,8 @@ const char* LabelKindName(LabelKind kind) {
         return "efi";
     case LabelKind::Scan:
         return "scan";
+    case LabelKind::Metadevice:
+        return "metadevice";
     }
     return "scan";
 }

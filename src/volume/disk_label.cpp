@@ -4,6 +4,7 @@
 #include "format/efi_label.h"
 #include "format/superblock_check.h"
 #include "format/ufs_format.h"
+#include "format/volume_geometry.h"
 
 #include <vector>
 
@@ -135,6 +136,18 @@ size_t ReadDiskLabel(SectorReader& reader, VolumeTable& table, LabelReport* repo
         return table.Count();
     }
     ReadEfi(reader, table, r);
+    return table.Count();
+}
+
+size_t ReadMetadeviceVolume(SectorReader& reader, VolumeTable& table) {
+    table.Clear();
+    std::vector<uint8_t> sb(ufs::kSuperblockReadSectors * kSectorSize, 0);
+    if (reader.TotalSectors() <= ufs::kSuperblockSector + ufs::kSuperblockReadSectors ||
+        !reader.Read(ufs::kSuperblockSector, sb).Whole() || !DecodeSuperblock(sb))
+        return 0;
+    PartitionEntry e = FirstVolumeAt(0, reader.TotalSectors());
+    e.label = LabelKind::Metadevice;
+    table.Append(std::move(e));
     return table.Count();
 }
 

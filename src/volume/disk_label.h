@@ -30,6 +30,10 @@ struct LabelReport {
 // Returns the number of volumes (0: no label or no usable slice).
 size_t ReadDiskLabel(SectorReader& reader, VolumeTable& table, LabelReport* report = nullptr);
 
+// A metadevice has no label: its file system begins at its block 0. Fills the table with
+// that one volume when a UFS superblock decodes 16 sectors in; returns the count (0 or 1).
+size_t ReadMetadeviceVolume(SectorReader& reader, VolumeTable& table);
+
 // Whether the volume may be mounted: a partition the EFI label marks as swap, boot,
 // reserved or alternate sectors, or one holding another file system, is not.
 bool HoldsUfs(const PartitionEntry& entry);

@@ -8,8 +8,8 @@
 namespace trevik {
 
 // Where a volume was found: a slice of the SPARC (VTOC) label, a partition of an EFI label,
-// or a superblock the scan found.
-enum class LabelKind { Vtoc, Efi, Scan };
+// a superblock the scan found, or the whole of a metadevice (which has no label).
+enum class LabelKind { Vtoc, Efi, Scan, Metadevice };
 
 // One found volume.
 struct PartitionEntry {

@@ -1,0 +1,216 @@
+// Solaris Volume Manager metadevices given by their layout in place of DEVICE: a
+// concatenation, stripes of two interlaces, a RAID-5 set whole and with a column lost, and
+// a mirror whose halves were written at different times. The components are written by
+// the builder's own mapping; every file of the assembled volume must equal the volume's.
+
+#include "disk_image.h"
+#include "support/test_support.h"
+#include "svm_builder.h"
+
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+namespace trevik {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using namespace imagebuilder;
+using testing::Quote;
+using testing::RunCommand;
+using testing::TempDir;
+
+testing::CommandResult Cli(const std::string& args) {
+    return testing::RunCli(TREVIK_CLI, args);
+}
+
+bool Has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+TreeNode Tree(uint32_t seed) {
+    return Dir("",
+               {File("a.txt", "alpha\n"), GeneratedFile("big.bin", 900000, seed),
+                Dir("docs", {GeneratedFile("mid.bin", 70000, seed + 1),
+                             GeneratedFile("sparse.bin", 2u << 20, seed + 2, {{65536, 1u << 20}})}),
+                Symlink("link", "docs/mid.bin")});
+}
+
+UfsParams Params(int64_t time = 1199145600) {
+    UfsParams p;
+    p.sizeSectors = 24000;
+    p.cylindersPerGroup = 4; // several groups, spread over every component
+    p.time = time;
+    return p;
+}
+
+class Metadevice : public ::testing::Test {
+protected:
+    void SetUp() override {
+        volume_ = BuildUfs(Tree(1), Params());
+        WriteFile(dir_.File("volume.img"), volume_.bytes);
+        // The reference: the same volume recovered from its own image.
+        const auto r = Cli("recover " + Quote(dir_.File("volume.img")) +
+                           " --scan --volume 1 --to " + Quote(dir_.File("want")));
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+    }
+
+    // Writes the components; returns their paths joined by commas.
+    std::string Write(const std::vector<std::vector<uint8_t>>& parts, const std::string& stem) {
+        std::string list;
+        for (size_t i = 0; i < parts.size(); ++i) {
+            const std::string path = dir_.File(stem + std::to_string(i) + ".img");
+            WriteFile(path, parts[i]);
+            list += (i == 0 ? "" : ",") + path;
+        }
+        return list;
+    }
+
+    // Recovers the one volume of the metadevice and compares it with the reference.
+    testing::CommandResult RecoverAndCompare(const std::string& layout,
+                                             const std::string& want = "want") {
+        const std::string out = dir_.File("out" + std::to_string(++runs_));
+        auto r = Cli("recover " + layout + " --volume 1 --to " + Quote(out));
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        const auto diff = RunCommand("diff -r " + Quote(dir_.File(want)) + " " + Quote(out));
+        EXPECT_EQ(diff.exitCode, 0) << layout << "\n" << diff.out << diff.err;
+        return r;
+    }
+
+    TempDir dir_;
+    UfsVolume volume_;
+    int runs_ = 0;
+};
+
+TEST_F(Metadevice, AConcatenationIsItsPartsInOrder) {
+    for (const uint32_t start : {0u, 16u}) {
+        SCOPED_TRACE(start);
+        const std::string list =
+            Write(SplitIntoComponents(volume_.bytes, {SvmKind::Concat, 3, 0, start}), "c");
+        const std::string layout = "--concat " + Quote(list) +
+                                   (start != 0 ? " --start-block " + std::to_string(start) : "");
+        const auto v = Cli("volumes " + layout + " --json");
+        ASSERT_EQ(v.exitCode, 0) << v.err;
+        const json vols = json::parse(v.out)["volumes"];
+        ASSERT_EQ(vols.size(), 1u);
+        EXPECT_EQ(vols[0]["label"], "metadevice");
+        EXPECT_EQ(vols[0]["startSector"], 0);
+        RecoverAndCompare(layout);
+    }
+}
+
+TEST_F(Metadevice, StripesOfSmallAndLargeInterlacesAreReassembled) {
+    for (const auto& [blocks, text] :
+         std::vector<std::pair<uint32_t, std::string>>{{16, "8k"}, {128, "65536"}}) {
+        SCOPED_TRACE(blocks);
+        const std::string list =
+            Write(SplitIntoComponents(volume_.bytes, {SvmKind::Stripe, 3, blocks, 0}), "s");
+        RecoverAndCompare("--stripe " + Quote(list) + " --interlace " + text);
+        // The listing and the tree agree with the volume's own.
+        const auto a =
+            Cli("ls --stripe " + Quote(list) + " --interlace " + text + " --volume 1 -r --json");
+        const auto b = Cli("ls " + Quote(dir_.File("volume.img")) + " --scan --volume 1 -r --json");
+        ASSERT_EQ(a.exitCode, 0) << a.err;
+        EXPECT_EQ(json::parse(a.out)["entries"], json::parse(b.out)["entries"]);
+    }
+}
+
+TEST_F(Metadevice, ARaid5SetIsReadWholeOrRebuiltFromParityWithAColumnGone) {
+    const auto parts = SplitIntoComponents(volume_.bytes, {SvmKind::Raid5, 4, 32, 0});
+    const std::string list = Write(parts, "r");
+    const auto whole = RecoverAndCompare("--raid5 " + Quote(list) + " --interlace 16k");
+    EXPECT_FALSE(Has(whole.err, "rebuilt")) << whole.err;
+    // Each column in turn lost: what it held comes back from the others, and it is said.
+    for (size_t lost = 0; lost < 4; ++lost) {
+        SCOPED_TRACE(lost);
+        std::string degraded;
+        for (size_t i = 0; i < 4; ++i)
+            degraded +=
+                (i == 0 ? "" : ",") +
+                (i == lost ? std::string("missing") : dir_.File("r" + std::to_string(i) + ".img"));
+        const auto r = RecoverAndCompare("--raid5 " + Quote(degraded) + " --interlace 16k");
+        EXPECT_TRUE(Has(r.err, "RAID-5 column " + std::to_string(lost + 1) + " is missing"))
+            << r.err;
+        EXPECT_TRUE(Has(r.err, "segment(s) of 32 sectors were rebuilt from parity")) << r.err;
+    }
+    // Two columns cannot be rebuilt: refused before anything is read.
+    const auto two = Cli("volumes --raid5 missing,missing," + Quote(dir_.File("r2.img")) + "," +
+                         Quote(dir_.File("r3.img")) + " --interlace 16k");
+    EXPECT_EQ(two.exitCode, 1);
+    EXPECT_TRUE(Has(two.err, "only one component can be missing")) << two.err;
+}
+
+TEST_F(Metadevice, AMirrorIsReadFromItsFresherHalf) {
+    // Half 2 stopped being written a day earlier and holds an older tree.
+    const UfsVolume older =
+        BuildUfs(Dir("", {File("a.txt", "stale\n")}), Params(1199145600 - 86400));
+    const auto fresh = SplitIntoComponents(volume_.bytes, {SvmKind::Mirror, 1, 0, 0});
+    const auto stale = SplitIntoComponents(older.bytes, {SvmKind::Mirror, 1, 0, 0});
+    WriteFile(dir_.File("m0.img"), fresh[0]);
+    WriteFile(dir_.File("m1.img"), stale[0]);
+    for (const std::string& order : {dir_.File("m0.img") + "," + dir_.File("m1.img"),
+                                     dir_.File("m1.img") + "," + dir_.File("m0.img")}) {
+        SCOPED_TRACE(order);
+        const auto r = RecoverAndCompare("--mirror " + Quote(order));
+        EXPECT_TRUE(Has(r.err, "was last written at another time")) << r.err;
+        EXPECT_TRUE(Has(r.err, "m1.img")) << r.err;
+    }
+    // A half alone is a volume of its own.
+    const auto alone = RecoverAndCompare("--mirror " + Quote(dir_.File("m0.img") + ",missing"));
+    EXPECT_TRUE(Has(alone.err, "mirror half 2 is missing")) << alone.err;
+}
+
+TEST_F(Metadevice, TheGuessRanksTheRightOrderAndInterlaceFirst) {
+    const auto parts = SplitIntoComponents(volume_.bytes, {SvmKind::Stripe, 3, 16, 0});
+    Write(parts, "g");
+    const std::string a = dir_.File("g0.img"), b = dir_.File("g1.img"), c = dir_.File("g2.img");
+    // Given out of order and without the interlace.
+    const auto r = Cli("volumes --guess --stripe " + Quote(c + "," + a + "," + b) + " --json");
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const json guesses = json::parse(r.out)["guesses"];
+    ASSERT_FALSE(guesses.empty());
+    EXPECT_EQ(guesses[0]["components"], json::array({a, b, c}));
+    EXPECT_EQ(guesses[0]["interlaceBytes"], 8192);
+    EXPECT_EQ(guesses[0]["headersFound"], guesses[0]["headersChecked"]);
+    // Every other candidate finds fewer of the volume's group headers where they must be.
+    for (size_t i = 1; i < guesses.size(); ++i)
+        EXPECT_LT(guesses[i]["headersFound"], guesses[0]["headersFound"]) << guesses[i].dump();
+    // What it proposes works as it stands.
+    RecoverAndCompare(guesses[0]["options"].get<std::string>());
+    // A wrong order mounted as given shows no volume at its start, and says what to try.
+    const auto wrong = Cli("volumes --stripe " + Quote(b + "," + a + "," + c) + " --interlace 8k");
+    EXPECT_EQ(wrong.exitCode, 1);
+    EXPECT_TRUE(Has(wrong.err, "volumes --guess")) << wrong.err;
+}
+
+TEST_F(Metadevice, LayoutMistakesAreUsageErrors) {
+    const std::string img = Quote(dir_.File("volume.img"));
+    struct Row {
+        std::string args;
+        int exit;
+        std::string says;
+    };
+    const Row rows[] = {
+        {"volumes " + img + " --stripe " + img + "," + img + " --interlace 8k", 2,
+         "stands in place of DEVICE"},
+        {"volumes --stripe " + img + "," + img, 1, "needs its interlace"},
+        {"volumes --stripe " + img + "," + img + " --interlace 1000", 2,
+         "is not a size in whole 512-byte blocks"},
+        {"volumes --stripe " + img + "," + img + " --interlace 8q", 2, "is not a size"},
+        {"volumes --concat " + img + ",," + img, 2, "an empty component"},
+        {"volumes --stripe " + img + ",missing --interlace 8k", 1, "cannot do without"},
+        {"volumes --guess " + img, 2, "--guess needs a layout"},
+        {"volumes", 2, "DEVICE is required"},
+        {"volumes --concat " + img + " --mirror " + img, 2, "excludes"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.args);
+        const auto out = Cli(r.args);
+        EXPECT_EQ(out.exitCode, r.exit) << out.err;
+        EXPECT_TRUE(Has(out.err, r.says)) << out.err;
+    }
+}
+
+} // namespace
+} // namespace trevik
