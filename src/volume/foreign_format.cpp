@@ -2,6 +2,7 @@
 
 #include "format/big_endian.h"
 #include "format/sector.h"
+#include "format/svm_mddb.h"
 
 #include <array>
 #include <vector>
@@ -44,6 +45,9 @@ bool MagicAt(SectorReader& reader, uint64_t byte, uint32_t magic, bool bigEndian
 
 ForeignFormat IdentifyForeignFileSystem(SectorReader& reader, uint64_t startSector) {
     const uint64_t base = startSector * kSectorSize;
+    if (const auto s = SectorAt(reader, base + svm::kMasterBlockSector * kSectorSize);
+        !s.empty() && svm::DecodeMasterBlock(s))
+        return ForeignFormat::SvmReplica;
     if (MagicAt(reader, base + kUfs1SuperblockByte + kUfsMagicAt, kUfs1Magic, false))
         return ForeignFormat::UfsLittleEndian;
     // UFS2 superblocks stand where BSD looks for them: 64 KiB, 8 KiB, 256 KiB.

@@ -15,6 +15,7 @@ enum class ForeignFormat {
     Ufs2BigEndian,    // UFS2 of a big-endian BSD
     Zfs,
     Ext,              // Linux ext2, ext3, ext4
+    SvmReplica,       // a Solaris Volume Manager state database replica: a metadevice's part
     EfiLabel,         // an EFI (GPT) partition table
     PcPartitionTable, // an MBR
 };

@@ -184,6 +184,27 @@ TEST_F(Metadevice, TheGuessRanksTheRightOrderAndInterlaceFirst) {
     EXPECT_TRUE(Has(wrong.err, "volumes --guess")) << wrong.err;
 }
 
+TEST_F(Metadevice, AComponentWithReplicasIsNamedAndReadPastThem) {
+    // Each component keeps a state database replica of 1024 blocks at block 16; its data
+    // begins after it.
+    constexpr uint32_t kStart = 16 + 1024;
+    auto parts = SplitIntoComponents(volume_.bytes, {SvmKind::Stripe, 2, 32, kStart});
+    const auto mb = ReplicaMasterBlock(1024, 1199145600);
+    for (auto& p : parts)
+        std::copy(mb.begin(), mb.end(), p.begin() + 16 * 512);
+    const std::string list = Write(parts, "p");
+    const auto label = Cli("volumes " + Quote(dir_.File("p0.img")));
+    EXPECT_EQ(label.exitCode, 1);
+    EXPECT_TRUE(Has(label.err, "holds a Solaris Volume Manager state database replica"))
+        << label.err;
+    EXPECT_TRUE(Has(label.err, "--start-block")) << label.err;
+    RecoverAndCompare("--stripe " + Quote(list) + " --interlace 16k --start-block " +
+                      std::to_string(kStart));
+    // Without the start block the replica is taken for data: no volume at the start.
+    const auto wrong = Cli("volumes --stripe " + Quote(list) + " --interlace 16k");
+    EXPECT_EQ(wrong.exitCode, 1);
+}
+
 TEST_F(Metadevice, LayoutMistakesAreUsageErrors) {
     const std::string img = Quote(dir_.File("volume.img"));
     struct Row {

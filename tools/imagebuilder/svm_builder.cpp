@@ -79,4 +79,20 @@ std::vector<std::vector<uint8_t>> SplitIntoComponents(const std::vector<uint8_t>
     return out;
 }
 
+std::vector<uint8_t> ReplicaMasterBlock(uint32_t blocks, uint32_t time) {
+    std::vector<uint8_t> b(kSector, 0);
+    auto put = [&](size_t at, uint32_t v) {
+        for (int i = 0; i < 4; ++i)
+            b[at + i] = static_cast<uint8_t>(v >> (24 - 8 * i));
+    };
+    put(0, 0x6d646d62); // mb_magic
+    put(4, 0x0201);     // mb_revision
+    put(20, time);      // mb_timestamp
+    put(28, blocks);    // mb_blkcnt
+    put(32, 16);        // mb_blkno
+    put(76, blocks);    // mb_blkmap: one run of the replica's blocks
+    put(80, 16);
+    return b;
+}
+
 } // namespace trevik::imagebuilder

@@ -26,4 +26,8 @@ struct SvmSpec {
 std::vector<std::vector<uint8_t>> SplitIntoComponents(const std::vector<uint8_t>& volume,
                                                       const SvmSpec& spec);
 
+// The master block of a state database replica of `blocks` blocks, as metadb writes it at
+// block 16 of a slice (magic "mdmb", revision 0x0201, its own block number).
+std::vector<uint8_t> ReplicaMasterBlock(uint32_t blocks, uint32_t time);
+
 } // namespace trevik::imagebuilder
