@@ -122,19 +122,7 @@ std::optional<int> MakeLayout(const LayoutOptions& o, LayoutSpec& spec) {
 }
 
 std::optional<uint64_t> ParseSize(const std::string& text) {
-    if (text.empty())
-        return std::nullopt;
-    uint64_t unit = 1;
-    std::string digits = text;
-    const char last = static_cast<char>(std::tolower(static_cast<unsigned char>(text.back())));
-    if (last == 'k' || last == 'm') {
-        unit = last == 'k' ? 1024 : 1024 * 1024;
-        digits.pop_back();
-    }
-    const auto v = ParseSector(digits);
-    if (!v || *v > UINT64_MAX / unit)
-        return std::nullopt;
-    return *v * unit;
+    return ParseByteSize(text);
 }
 
 std::optional<int> CheckLayout(const LayoutOptions& options) {
@@ -239,34 +227,8 @@ void ReportAssembly(Session& session) {
     const AssembledDevice* md = session.Assembled();
     if (md == nullptr)
         return;
-    const LayoutSpec& spec = md->Spec();
-    if (spec.kind == LayoutKind::Raid5) {
-        for (size_t c = 0; c < spec.components.size(); ++c) {
-            if (spec.components[c] == kMissingComponent)
-                std::cerr << "trevik-cli: warning: RAID-5 column " << c + 1
-                          << " is missing: what it held is rebuilt from the other columns' "
-                             "parity\n";
-        }
-        if (const uint64_t n = md->RebuiltSegments(); n != 0)
-            std::cerr << "trevik-cli: warning: " << n << " RAID-5 segment(s) of "
-                      << spec.interlaceSectors << " sectors were rebuilt from parity\n";
-    }
-    if (spec.kind == LayoutKind::Mirror) {
-        const size_t half = md->MirrorHalf();
-        for (size_t i = 0; i < spec.components.size(); ++i) {
-            if (i == half)
-                continue;
-            if (spec.components[i] == kMissingComponent)
-                std::cerr << "trevik-cli: warning: mirror half " << i + 1 << " is missing\n";
-            else if (md->MirrorTime(i) != md->MirrorTime(half))
-                std::cerr << "trevik-cli: warning: mirror half " << i + 1 << " ("
-                          << TerminalSafe(spec.components[i])
-                          << ") was last written at another time than half " << half + 1 << " ("
-                          << TerminalSafe(spec.components[half])
-                          << "), which was read; it is a volume of its own "
-                             "(--mirror with it first, or open it alone)\n";
-        }
-    }
+    for (const std::string& note : text::AssemblyNotes(*md))
+        std::cerr << "trevik-cli: warning: " << TerminalSafe(note) << "\n";
     // Unreadable sectors of the metadevice, as the component disks have them.
     const auto ranges = session.Reader().BadSectors().Ranges();
     constexpr size_t kShown = 20;

@@ -24,6 +24,28 @@ const char* LayoutKindName(LayoutKind kind) {
     return "concat";
 }
 
+std::optional<uint64_t> ParseByteSize(std::string_view text) {
+    if (text.empty())
+        return std::nullopt;
+    uint64_t unit = 1;
+    const char last = text.back();
+    if (last == 'k' || last == 'K' || last == 'm' || last == 'M') {
+        unit = last == 'k' || last == 'K' ? 1024 : 1024 * 1024;
+        text.remove_suffix(1);
+    }
+    if (text.empty() || text.size() > 19)
+        return std::nullopt;
+    uint64_t v = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        v = v * 10 + static_cast<uint64_t>(c - '0');
+    }
+    if (v > UINT64_MAX / unit)
+        return std::nullopt;
+    return v * unit;
+}
+
 namespace {
 
 // fs_time of the UFS superblock 16 sectors into a mirror half's data, or -1.

@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -33,6 +34,9 @@ inline constexpr const char* kMissingComponent = "missing";
 
 // "concat", "stripe", "raid5", "mirror".
 const char* LayoutKindName(LayoutKind kind);
+
+// A size as an interlace is given: bytes, with an optional k or m suffix (any case).
+std::optional<uint64_t> ParseByteSize(std::string_view text);
 
 class AssembledDevice final : public BlockDevice {
 public:

@@ -190,6 +190,45 @@ DiskTable EnumerateDisks(const DiskProbeRoots& roots) {
     return table;
 }
 
+std::string LayoutDescription(const LayoutSpec& l) {
+    const size_t n = l.components.size();
+    switch (l.kind) {
+    case LayoutKind::Concat:
+        return "SVM concatenation of " + std::to_string(n);
+    case LayoutKind::Stripe:
+        return "SVM stripe of " + std::to_string(n);
+    case LayoutKind::Raid5:
+        return "SVM RAID-5 of " + std::to_string(n);
+    case LayoutKind::Mirror:
+        return "SVM mirror of " + std::to_string(n);
+    }
+    return "SVM metadevice";
+}
+
+Status AddLayoutDisk(DiskTable& table, const LayoutSpec& layout) {
+    if (table.listedCount >= DiskTable::kSlots) {
+        return Error{"Cannot add the metadevice: no free disk slot"};
+    }
+    const auto opened = AssembledDevice::Open(layout);
+    if (!opened) {
+        return Error{opened.error()};
+    }
+    DiskEntry e;
+    e.devicePath = (*opened)->Path();
+    e.totalSectors = (*opened)->SizeBytes() / kSectorSize;
+    e.model = LayoutDescription(layout);
+    e.format = LayoutKindName(layout.kind);
+    e.files = (*opened)->Details().files.size();
+    e.layout = layout;
+    FillGeometry(e, 0, 0);
+    if (table.entries.size() == DiskTable::kSlots) {
+        table.entries.pop_back();
+    }
+    table.entries.insert(table.entries.begin() + table.listedCount, std::move(e));
+    ++table.listedCount;
+    return Ok();
+}
+
 Status AddImageDisk(DiskTable& table, const std::string& path) {
     if (table.listedCount >= DiskTable::kSlots) {
         return Error{"Cannot add " + path + ": no free disk slot"};

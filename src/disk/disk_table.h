@@ -1,8 +1,10 @@
 #pragma once
 
+#include "disk/assembled_device.h"
 #include "format/result.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,6 +26,8 @@ struct DiskEntry {
     std::string storedMd5;
     std::string storedSha1;
     size_t files = 1; // segment files of the image
+    // A metadevice put together from its components: opened by its layout, not its path.
+    std::optional<LayoutSpec> layout;
 };
 
 inline constexpr const char* kModelUsb = "USB Device";
@@ -66,5 +70,10 @@ DiskTable EnumerateDisks(const DiskProbeRoots& roots = {});
 
 // Appends a disk image file as a further listed disk; the error says why it was not.
 Status AddImageDisk(DiskTable& table, const std::string& path);
+// Appends a metadevice assembled from its components as a further listed disk; the error
+// says why it could not be put together.
+Status AddLayoutDisk(DiskTable& table, const LayoutSpec& layout);
+// "SVM stripe of 3 components" and the like.
+std::string LayoutDescription(const LayoutSpec& layout);
 
 } // namespace trevik

@@ -113,7 +113,8 @@ void CopyOut(QWidget* parent, MessageService& messages, Session& session,
     }
 }
 
-void ReportMount(QWidget* parent, MessageService& messages, const MountedVolume& volume) {
+void ReportMount(QWidget* parent, MessageService& messages, const MountedVolume& volume,
+                 const std::vector<std::string>& notes) {
     const RecoveredTree& t = volume.tree;
     uint64_t bytes = 0;
     for (const FileNode& f : t.Files())
@@ -121,6 +122,8 @@ void ReportMount(QWidget* parent, MessageService& messages, const MountedVolume&
     QStringList lines;
     for (const Warning& w : volume.warnings)
         lines << QString::fromStdString(text::WarningMessage(w));
+    for (const std::string& n : notes)
+        lines << QString::fromStdString(n);
     QString summary = QString("Recovered %1 file(s) in %2 folder(s), %3 bytes.")
                           .arg(t.FileCount())
                           .arg(t.FolderCount())

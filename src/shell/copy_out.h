@@ -16,6 +16,8 @@ void CopyOut(QWidget* parent, MessageService& messages, Session& session,
              bool report = true);
 
 // After a mount: what the tree holds and, when anything was lost, what.
-void ReportMount(QWidget* parent, MessageService& messages, const MountedVolume& volume);
+// `notes`: what reading the device had to do besides (a metadevice's rebuilt columns, ...).
+void ReportMount(QWidget* parent, MessageService& messages, const MountedVolume& volume,
+                 const std::vector<std::string>& notes = {});
 
 } // namespace trevik::shell

@@ -13,6 +13,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QVBoxLayout>
+#include <algorithm>
 
 namespace trevik::shell {
 
@@ -112,6 +113,100 @@ void SettingsDialog::accept() {
         settings_.duplicatePolicy = DuplicatePolicy::Skip;
     settings_.rawNames = rawNames->isChecked();
     settings_.applyLog = applyLog->isChecked();
+    QDialog::accept();
+}
+
+MetadeviceDialog::MetadeviceDialog(MessageService& messages, std::function<QStringList()> pickFiles,
+                                   QWidget* parent)
+    : QDialog(parent), messages_(messages), pickFiles_(std::move(pickFiles)) {
+    setWindowTitle("Open Metadevice");
+    auto* form = new QFormLayout(this);
+    kind = new QComboBox;
+    kind->addItems({"Concatenation", "Stripe", "RAID-5", "Mirror"});
+    kind->setCurrentIndex(1);
+    form->addRow("&Layout:", kind);
+    components = new QListWidget;
+    components->setToolTip("The components in the order the metadevice uses them");
+    form->addRow("&Components:", components);
+    auto* row = new QHBoxLayout;
+    auto* add = new QPushButton("&Add Images...");
+    auto* missing = new QPushButton("Add M&issing");
+    missing->setToolTip("Stands for a lost RAID-5 column or mirror half");
+    auto* remove = new QPushButton("&Remove");
+    auto* up = new QPushButton("Move &Up");
+    auto* down = new QPushButton("Move &Down");
+    for (QPushButton* b : {add, missing, remove, up, down})
+        row->addWidget(b);
+    form->addRow(row);
+    interlace = new QLineEdit("16k");
+    interlace->setToolTip("Bytes, or with a k or m suffix (stripes and RAID-5)");
+    form->addRow("&Interlace:", interlace);
+    startBlock = new QLineEdit("0");
+    startBlock->setToolTip(
+        "Where each component's data begins, in 512-byte blocks: past the state database "
+        "replicas of a slice that holds them");
+    form->addRow("&Start block:", startBlock);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
+    form->addRow(buttons);
+    connect(buttons, &QDialogButtonBox::accepted, this, &MetadeviceDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    connect(add, &QPushButton::clicked, this, [this] {
+        for (const QString& f : pickFiles_())
+            components->addItem(f);
+    });
+    connect(missing, &QPushButton::clicked, this,
+            [this] { components->addItem(QString::fromLatin1(kMissingComponent)); });
+    connect(remove, &QPushButton::clicked, this,
+            [this] { delete components->takeItem(components->currentRow()); });
+    connect(up, &QPushButton::clicked, this, [this] { Move(-1); });
+    connect(down, &QPushButton::clicked, this, [this] { Move(1); });
+    connect(kind, &QComboBox::currentIndexChanged, this,
+            [this](int k) { interlace->setEnabled(k == 1 || k == 2); });
+}
+
+void MetadeviceDialog::Move(int by) {
+    const int r = components->currentRow();
+    const int to = r + by;
+    if (r < 0 || to < 0 || to >= components->count())
+        return;
+    QListWidgetItem* item = components->takeItem(r);
+    components->insertItem(to, item);
+    components->setCurrentRow(to);
+}
+
+Result<LayoutSpec> MetadeviceDialog::Spec() const {
+    LayoutSpec spec;
+    static constexpr LayoutKind kKinds[] = {LayoutKind::Concat, LayoutKind::Stripe,
+                                            LayoutKind::Raid5, LayoutKind::Mirror};
+    spec.kind = kKinds[std::clamp(kind->currentIndex(), 0, 3)];
+    for (int i = 0; i < components->count(); ++i)
+        spec.components.push_back(components->item(i)->text().toStdString());
+    if (spec.kind == LayoutKind::Stripe || spec.kind == LayoutKind::Raid5) {
+        const auto bytes = ParseByteSize(interlace->text().trimmed().toStdString());
+        if (!bytes || *bytes == 0 || *bytes % 512 != 0)
+            return Error{"The interlace is not a size in whole 512-byte blocks (bytes, or with "
+                         "a k or m suffix)"};
+        spec.interlaceSectors = *bytes / 512;
+    }
+    bool ok = false;
+    spec.startSector = startBlock->text().trimmed().toULongLong(&ok);
+    if (!ok)
+        return Error{"The start block is not a number of 512-byte blocks"};
+    return spec;
+}
+
+void MetadeviceDialog::accept() {
+    const auto spec = Spec();
+    if (!spec) {
+        messages_.ShowMessage(this, MessageKind::Error, QString::fromStdString(spec.error()));
+        return;
+    }
+    // Put together once here, so that a layout that does not read keeps the dialog open.
+    const auto device = AssembledDevice::Open(*spec);
+    if (!device) {
+        messages_.ShowMessage(this, MessageKind::Error, QString::fromStdString(device.error()));
+        return;
+    }
     QDialog::accept();
 }
 

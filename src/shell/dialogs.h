@@ -1,5 +1,6 @@
 #pragma once
 
+#include "disk/assembled_device.h"
 #include "recovery/drive_information.h"
 #include "recovery/filter_table.h"
 #include "recovery/recovery_settings.h"
@@ -8,6 +9,7 @@
 
 #include <QCheckBox>
 #include <QDialog>
+#include <functional>
 
 class QComboBox;
 class QLabel;
@@ -44,6 +46,30 @@ public:
 
 private:
     RecoverySettings& settings_;
+};
+
+// "Open Metadevice": a Solaris Volume Manager metadevice put together from the images or
+// disks of its components, in order, with its interlace and the components' start block.
+// OK accepts only a layout that reads: the error is shown and the dialog stays.
+class MetadeviceDialog : public QDialog {
+    Q_OBJECT
+public:
+    // `pickFiles` asks for component images (tests answer it).
+    MetadeviceDialog(MessageService& messages, std::function<QStringList()> pickFiles,
+                     QWidget* parent = nullptr);
+    // The layout as the fields give it; the reason when they do not give one.
+    Result<LayoutSpec> Spec() const;
+    void accept() override;
+
+    QComboBox* kind = nullptr;
+    QListWidget* components = nullptr;
+    QLineEdit* interlace = nullptr;
+    QLineEdit* startBlock = nullptr;
+
+private:
+    void Move(int by);
+    MessageService& messages_;
+    std::function<QStringList()> pickFiles_;
 };
 
 // "File Filters": add and remove patterns; closing commits them.

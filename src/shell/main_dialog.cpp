@@ -145,6 +145,11 @@ void MainDialog::BuildWidgets() {
     addImage_ = new QPushButton("Add Disk Image...");
     addImage_->setToolTip("Lists a disk image file (a raw copy of a disk) with the disks");
     leftLayout->addWidget(addImage_);
+    addMetadevice_ = new QPushButton("Add &Metadevice...");
+    addMetadevice_->setToolTip(
+        "Lists a Solaris Volume Manager metadevice (a concatenation, stripe, RAID-5 set or "
+        "mirror) put together from the images of its components");
+    leftLayout->addWidget(addMetadevice_);
     splitter->addWidget(left);
 
     auto* right = new QWidget;
@@ -210,6 +215,7 @@ void MainDialog::BuildWidgets() {
         if (wizard_.Step() == WizardStep::Browse)
             panel_->SetStatusLine(browse_->StatusText());
     });
+    connect(addMetadevice_, &QPushButton::clicked, this, &MainDialog::OpenMetadeviceDialog);
     connect(addImage_, &QPushButton::clicked, this, [this] {
         const QString path = QFileDialog::getOpenFileName(
             this, "Add Disk Image", QDir::homePath(),
@@ -239,6 +245,7 @@ void MainDialog::ApplyView() {
     browse_->ListStack()->setVisible(v.listShown);
     options_->SetIdentifyShown(v.identifyShown);
     addImage_->setVisible(v.identifyShown);
+    addMetadevice_->setVisible(v.identifyShown);
     options_->SetRangeShown(v.rangeShown);
     for (auto [button, on] : {std::pair{next_, v.next}, {back_, v.back}, {stop_, v.stop}}) {
         button->setEnabled(on);
@@ -257,6 +264,19 @@ void MainDialog::ApplyView() {
 
 void MainDialog::AddDiskItem(size_t k) {
     const DiskEntry& d = session_.disks.entries[k];
+    if (d.layout) {
+        // "SVM stripe of 3, 204 MB": a metadevice is named by what it is.
+        auto* item = new QTreeWidgetItem(diskTree_->topLevelItem(0),
+                                         {QString::fromStdString(d.model) + ", " +
+                                          QString::number(d.totalSectors / 2048) + " MB"});
+        item->setIcon(0, ThemedIcon("drive-multidisk", QStyle::SP_DriveHDIcon));
+        QString tip = QString::fromStdString(d.model) + ":";
+        for (const std::string& c : d.layout->components)
+            tip += "\n" + (c == kMissingComponent ? QString("(missing: rebuilt or left out)")
+                                                  : QString::fromStdString(c));
+        item->setToolTip(0, tip);
+        return;
+    }
     auto* item =
         new QTreeWidgetItem(diskTree_->topLevelItem(0), {QString::fromStdString(DiskItemName(k))});
     const bool image = QFileInfo(QString::fromStdString(d.devicePath)).isFile();
@@ -266,6 +286,30 @@ void MainDialog::AddDiskItem(size_t k) {
                             .arg(QString::fromStdString(d.devicePath),
                                  image ? QString("Disk image") : QString::fromStdString(d.model),
                                  QString::fromStdString(CapacityText(d.totalSectors))));
+}
+
+QString MainDialog::AddMetadevice(const LayoutSpec& layout) {
+    const size_t before = session_.disks.listedCount;
+    const Status added = trevik::AddLayoutDisk(session_.disks, layout);
+    if (!added)
+        return QString::fromStdString(added.error());
+    AddDiskItem(before);
+    diskTree_->topLevelItem(0)->setExpanded(true);
+    return {};
+}
+
+void MainDialog::OpenMetadeviceDialog() {
+    auto pick = pickComponentFiles ? pickComponentFiles : [this] {
+        return QFileDialog::getOpenFileNames(this, "Add Component Images", QDir::homePath(),
+                                             "Disk images (*.img *.dd *.raw *.bin *.E01 *.e01 "
+                                             "*.001 *.aa);;All files (*)");
+    };
+    MetadeviceDialog dialog(messages_, pick, this);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    const QString error = AddMetadevice(*dialog.Spec());
+    if (!error.isEmpty())
+        messages_.ShowMessage(this, MessageKind::Error, error);
 }
 
 QString MainDialog::AddDiskImage(const QString& path) {
@@ -358,7 +402,18 @@ void MainDialog::Next() {
 
 void MainDialog::ReadLabel() {
     LabelReport label;
-    const size_t found = ReadDiskLabel(session_.Reader(), session_.volumes, &label);
+    // A metadevice has no label: its file system begins at its start.
+    const bool metadevice = session_.Assembled() != nullptr;
+    const size_t found = metadevice ? ReadMetadeviceVolume(session_.Reader(), session_.volumes)
+                                    : ReadDiskLabel(session_.Reader(), session_.volumes, &label);
+    if (metadevice && found == 0) {
+        messages_.ShowMessage(
+            this, MessageKind::Information,
+            "The metadevice shows no UFS volume at its start: the order of its components, "
+            "the interlace or the start block may be wrong. Search Partition looks for volumes "
+            "inside it.");
+        return;
+    }
     if (const std::string damage = text::LabelDamageMessage(label); !damage.empty())
         messages_.ShowMessage(this, found == 0 ? MessageKind::Error : MessageKind::Information,
                               QString::fromStdString(damage));
@@ -459,7 +514,9 @@ void MainDialog::MountEnded(std::shared_ptr<Result<MountedVolume>> result) {
     QTreeView* tree = browse_->FolderTree();
     tree->expand(browse_->FolderModel()->RootIndex());
     browse_->ClickFolder(browse_->FolderModel()->RootIndex());
-    ReportMount(this, messages_, *session_.Mounted());
+    ReportMount(this, messages_, *session_.Mounted(),
+                session_.Assembled() != nullptr ? text::AssemblyNotes(*session_.Assembled())
+                                                : std::vector<std::string>{});
 }
 
 void MainDialog::Back() {

@@ -56,6 +56,12 @@ public:
     void ShowFileFilters();
     void ShowHelpContents();
     QString AddDiskImage(const QString& path); // empty on success, else the reason
+    // Lists a metadevice put together from its components; empty on success, else why not.
+    QString AddMetadevice(const LayoutSpec& layout);
+    // Asks for a metadevice's layout (Open Metadevice) and lists it. Tests replace the
+    // file picker of its Add Images button.
+    void OpenMetadeviceDialog();
+    std::function<QStringList()> pickComponentFiles;
     void ExitCommand();
 
     // The parts, for tests and the screenshot command.
@@ -114,6 +120,7 @@ private:
     QTreeWidget* diskTree_ = nullptr;
     QTreeWidget* volumeTree_ = nullptr;
     QPushButton* addImage_ = nullptr;
+    QPushButton* addMetadevice_ = nullptr;
     DiskOptions* options_ = nullptr;
     QLabel* quickHelp_ = nullptr;
     PercentProgressBar* progress_ = nullptr;

@@ -204,6 +204,39 @@ std::string LabelDamageMessage(const LabelReport& r) {
            r.backupDamage + "): --scan looks for volumes by their UFS superblocks instead";
 }
 
+std::vector<std::string> AssemblyNotes(const AssembledDevice& md) {
+    std::vector<std::string> notes;
+    const LayoutSpec& spec = md.Spec();
+    if (spec.kind == LayoutKind::Raid5) {
+        for (size_t c = 0; c < spec.components.size(); ++c) {
+            if (spec.components[c] == kMissingComponent)
+                notes.push_back("RAID-5 column " + std::to_string(c + 1) +
+                                " is missing: what it held is rebuilt from the other columns' "
+                                "parity");
+        }
+        if (const uint64_t n = md.RebuiltSegments(); n != 0)
+            notes.push_back(std::to_string(n) + " RAID-5 segment(s) of " +
+                            std::to_string(spec.interlaceSectors) +
+                            " sectors were rebuilt from parity");
+    }
+    if (spec.kind == LayoutKind::Mirror) {
+        const size_t half = md.MirrorHalf();
+        for (size_t i = 0; i < spec.components.size(); ++i) {
+            if (i == half)
+                continue;
+            if (spec.components[i] == kMissingComponent)
+                notes.push_back("mirror half " + std::to_string(i + 1) + " is missing");
+            else if (md.MirrorTime(i) != md.MirrorTime(half))
+                notes.push_back("mirror half " + std::to_string(i + 1) + " (" + spec.components[i] +
+                                ") was last written at another time than half " +
+                                std::to_string(half + 1) + " (" + spec.components[half] +
+                                "), which was read; it is a volume of its own (--mirror with "
+                                "it first, or open it alone)");
+        }
+    }
+    return notes;
+}
+
 std::string MapCoverageMessage(uint64_t mapBytes, uint64_t diskBytes) {
     if (mapBytes < diskBytes) {
         return "the bad-sector map reaches " + std::to_string(mapBytes) +

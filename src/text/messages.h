@@ -4,6 +4,7 @@
 // mount's phases and the text of each warning. Kept here so that trevik and trevik-cli
 // say the same thing in the same words.
 
+#include "disk/assembled_device.h"
 #include "ufs/log_replay.h"
 #include "ufs/mount_observer.h"
 #include "ufs/warnings.h"
@@ -11,6 +12,7 @@
 #include "volume/foreign_format.h"
 
 #include <string>
+#include <vector>
 
 namespace trevik::text {
 
@@ -39,6 +41,11 @@ std::string NotUfsMessage(const PartitionEntry& entry);
 // What was wrong with an EFI label's primary copy, and what was used instead; empty when
 // nothing was.
 std::string LabelDamageMessage(const LabelReport& report);
+
+// What reading a metadevice had to do: a missing RAID-5 column, segments rebuilt from
+// parity, a mirror half missing or written at another time than the half read. One line
+// each; none for a metadevice read as it was written.
+std::vector<std::string> AssemblyNotes(const AssembledDevice& device);
 
 // Why a loaded bad-sector map does not fit the open disk (map and disk sizes in bytes).
 std::string MapCoverageMessage(uint64_t mapBytes, uint64_t diskBytes);

@@ -7,9 +7,11 @@
 #include "shell/find_files_dialog.h"
 #include "shell/main_dialog.h"
 #include "shell/save_progress_dialog.h"
+#include "svm_builder.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -219,6 +221,64 @@ private slots:
         qputenv("TREVIK_HOME_PAGE", "https://example.invalid/");
         disk_ = MakeDisk(dir_);
         noLabel_ = MakeDisk(dir_, false);
+    }
+
+    // A RAID-5 metadevice put together in Open Metadevice, one column lost: listed as a
+    // disk of its own, its one volume browsed and copied, and the rebuilding said.
+    void aMetadeviceIsPutTogetherFromItsComponentsAndBrowsed() {
+        QTemporaryDir tmp;
+        UfsParams p;
+        p.sizeSectors = 16000;
+        p.cylindersPerGroup = 4;
+        const TreeNode tree =
+            Dir("", {File("a.txt", "alpha\n"), GeneratedFile("big.bin", 300000, 4)});
+        const UfsVolume v = BuildUfs(tree, p);
+        const auto parts = SplitIntoComponents(v.bytes, {SvmKind::Raid5, 3, 32, 0});
+        QStringList files;
+        for (size_t i = 0; i < parts.size(); ++i) {
+            files << tmp.filePath(QString("col%1.img").arg(i));
+            WriteFile(files.back().toStdString(), parts[i]);
+        }
+        Recorder m;
+        NoDesktop d;
+        MainDialog w(m, d, {}, nullptr, false);
+        {
+            // The dialog: components in order, one missing; a bad interlace keeps it open.
+            MetadeviceDialog dialog(m, [&] { return QStringList{files[0], files[2]}; });
+            dialog.kind->setCurrentIndex(2);
+            for (QPushButton* b : dialog.findChildren<QPushButton*>()) {
+                if (b->text() == "&Add Images...")
+                    b->click();
+            }
+            QCOMPARE(dialog.components->count(), 2);
+            dialog.components->insertItem(1, "missing");
+            dialog.interlace->setText("16q");
+            dialog.accept();
+            QCOMPARE(dialog.result(), int(QDialog::Rejected));
+            QVERIFY(m.shown.back().text.contains("interlace"));
+            dialog.interlace->setText("16k");
+            const auto spec = dialog.Spec();
+            QVERIFY(spec.ok());
+            QCOMPARE(spec->components.size(), size_t{3});
+            QCOMPARE(spec->components[1], std::string("missing"));
+            QCOMPARE(spec->interlaceSectors, uint64_t{32});
+            QVERIFY(w.AddMetadevice(*spec).isEmpty());
+        }
+        const QString item = w.DiskTree()->topLevelItem(0)->child(DiskRow(w))->text(0);
+        QVERIFY2(item.startsWith("SVM RAID-5 of 3, "), qPrintable(item));
+        Browse(w);
+        QVERIFY(RowNamed(w, "big.bin") >= 0);
+        QVERIFY(!m.reports.empty());
+        QVERIFY2(m.reports.back().second.join("\n").contains("RAID-5 column 2 is missing"),
+                 qPrintable(m.reports.back().second.join("\n")));
+        w.chooseDestination = [&] { return tmp.filePath("out"); };
+        w.RecoverAll();
+        QFile f(tmp.filePath("out/big.bin"));
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        std::string want(300000, '\0');
+        ExpectedContent(tree.children[1], 0,
+                        {reinterpret_cast<uint8_t*>(want.data()), want.size()});
+        QVERIFY(f.readAll().toStdString() == want);
     }
 
     void copiesWriteNamesAsShownUnlessSettingsSayRawAndSameNamesBothArrive() {
