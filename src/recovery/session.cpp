@@ -72,7 +72,8 @@ Status Session::OpenDisk(size_t k) {
     if (disk == nullptr) {
         return Error{"No disk " + std::to_string(k)};
     }
-    Status opened = disk->layout ? OpenLayout(*disk->layout) : Adopt(OpenBlockDevice(disk->devicePath));
+    Status opened =
+        disk->layout ? OpenLayout(*disk->layout) : Adopt(OpenBlockDevice(disk->devicePath));
     if (opened) {
         selectedDisk = static_cast<int>(k);
     }
