@@ -16,12 +16,23 @@ uint32_t SectorReader::ReadFresh(uint64_t first, uint64_t end, uint8_t* out) {
     // The run failed: each sector alone, at once. The run's request was every sector's
     // first attempt, so a sector that stays bad has cost exactly retries + 1.
     const uint16_t retries = std::max<uint16_t>(retries_.load(), 1);
+    const std::atomic<bool>* stop = stop_.load();
+    auto stopped = [stop] { return stop != nullptr && stop->load(std::memory_order_relaxed); };
     uint32_t bad = 0;
     for (uint64_t s = first; s < end; ++s) {
         uint8_t* at = out + (s - first) * kSectorSize;
+        if (stopped()) {
+            // Asked to stop: what is left is not read, and not held against the disk.
+            std::memset(at, 0, (end - s) * kSectorSize);
+            return bad + static_cast<uint32_t>(end - s);
+        }
         bool ok = false;
-        for (uint16_t attempt = 0; attempt < retries && !ok; ++attempt) {
+        for (uint16_t attempt = 0; attempt < retries && !ok && !stopped(); ++attempt) {
             ok = Attempt(s, 1, at);
+        }
+        if (!ok && stopped()) {
+            std::memset(at, 0, (end - s) * kSectorSize);
+            return bad + static_cast<uint32_t>(end - s);
         }
         if (!ok) {
             std::memset(at, 0, kSectorSize);

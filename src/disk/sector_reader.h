@@ -68,6 +68,11 @@ public:
     BadSectorMap& BadSectors() { return badSectors_; }
     const BadSectorMap& BadSectors() const { return badSectors_; }
 
+    // While set, a failed run is not tried again sector by sector once the flag is raised:
+    // the sectors not tried read as zeros and count as unreadable for this read, but are
+    // not marked bad (they were never asked for). Not owned; null: never stopped.
+    void SetStopFlag(const std::atomic<bool>* stop) { stop_.store(stop); }
+
 private:
     // Reads [first, end), none of it in the map, into out; returns the sectors that failed.
     uint32_t ReadFresh(uint64_t first, uint64_t end, uint8_t* out);
@@ -78,6 +83,7 @@ private:
     std::atomic<uint16_t> retries_{3};
     BadSectorMap badSectors_;
     std::shared_ptr<const ReadOverlay> overlay_;
+    std::atomic<const std::atomic<bool>*> stop_{nullptr};
 };
 
 } // namespace trevik

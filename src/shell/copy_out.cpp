@@ -124,7 +124,8 @@ void ReportMount(QWidget* parent, MessageService& messages, const MountedVolume&
         lines << QString::fromStdString(text::WarningMessage(w));
     for (const std::string& n : notes)
         lines << QString::fromStdString(n);
-    QString summary = QString("Recovered %1 file(s) in %2 folder(s), %3 bytes.")
+    QString summary = QString(volume.stopped ? "Stopped: the listing is incomplete. " : "") +
+                      QString("Recovered %1 file(s) in %2 folder(s), %3 bytes.")
                           .arg(t.FileCount())
                           .arg(t.FolderCount())
                           .arg(bytes);

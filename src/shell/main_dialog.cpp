@@ -458,6 +458,7 @@ void MainDialog::CheckRangeAndScan() {
         ScanReporter reporter(*job_, *panel_, *progress_, *volumeTree_);
         ScanForVolumes(session_.Reader(), o, session_.volumes, job_->StopFlag(), &reporter);
         job_->Post([this] {
+            JobEnded();
             wizard_.ScanFinished();
             ApplyView();
         });
@@ -501,6 +502,7 @@ void MainDialog::StartMount() {
 }
 
 void MainDialog::MountEnded(std::shared_ptr<Result<MountedVolume>> result) {
+    JobEnded();
     if (!*result) {
         // Nothing was mounted: back to the volume list as it was.
         wizard_.MountFinished(false);
@@ -536,9 +538,19 @@ void MainDialog::Back() {
 }
 
 void MainDialog::Stop() {
-    if (messages_.AskYesNo(this, MessageKind::Question,
-                           "Do you want to stop the current process ?"))
-        job_->RequestStop();
+    const uint64_t job = jobsEnded_;
+    const bool yes = messages_.AskYesNo(this, MessageKind::Question,
+                                        "Do you want to stop the current process ?");
+    // The process may have ended while the question was open: then there is nothing to stop.
+    if (!yes || job != jobsEnded_ || !WorkerRunning())
+        return;
+    job_->RequestStop();
+    panel_->SetStatusLine("Stopping...");
+}
+
+void MainDialog::JobEnded() {
+    ++jobsEnded_;
+    messages_.CloseQuestion();
 }
 
 QString MainDialog::DestinationOrAsk() {

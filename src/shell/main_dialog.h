@@ -103,6 +103,8 @@ private:
     void CheckRangeAndScan();
     void StartMount();
     void MountEnded(std::shared_ptr<Result<MountedVolume>> result);
+    // A background job ended: a Stop question still open is closed.
+    void JobEnded();
     QString DestinationOrAsk();
 
     MessageService& messages_;
@@ -121,6 +123,7 @@ private:
     QTreeWidget* volumeTree_ = nullptr;
     QPushButton* addImage_ = nullptr;
     QPushButton* addMetadevice_ = nullptr;
+    uint64_t jobsEnded_ = 0; // counts the background jobs that ended
     DiskOptions* options_ = nullptr;
     QLabel* quickHelp_ = nullptr;
     PercentProgressBar* progress_ = nullptr;

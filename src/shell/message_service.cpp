@@ -49,7 +49,16 @@ bool BoxMessageService::AskYesNo(QWidget* parent, MessageKind kind, const QStrin
                     parent);
     box.button(QMessageBox::Yes)->setText("&Yes");
     box.button(QMessageBox::No)->setText("&No");
-    return box.exec() == QMessageBox::Yes;
+    QDialog* outer = question_;
+    question_ = &box;
+    const bool yes = box.exec() == QMessageBox::Yes;
+    question_ = outer;
+    return yes;
+}
+
+void BoxMessageService::CloseQuestion() {
+    if (question_ != nullptr)
+        question_->done(QMessageBox::No);
 }
 
 ReportDialog::ReportDialog(QWidget* parent, const QString& summary, const QStringList& details,

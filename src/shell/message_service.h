@@ -20,6 +20,8 @@ public:
     virtual void ShowMessage(QWidget* parent, MessageKind kind, const QString& text) = 0;
     // True for Yes.
     virtual bool AskYesNo(QWidget* parent, MessageKind kind, const QString& text) = 0;
+    // Closes a question still open (answered No): the process it asked about has ended.
+    virtual void CloseQuestion() {}
     // Writes a report of a copy to the file named; returns why it could not (empty: done).
     using SaveReport = std::function<QString(const QString& path)>;
     // What an operation recovered and what it could not: a summary, then the items the
@@ -56,8 +58,12 @@ class BoxMessageService final : public MessageService {
 public:
     void ShowMessage(QWidget* parent, MessageKind kind, const QString& text) override;
     bool AskYesNo(QWidget* parent, MessageKind kind, const QString& text) override;
+    void CloseQuestion() override;
     void ShowReport(QWidget* parent, const QString& summary, const QStringList& details,
                     const SaveReport& saveReport = {}) override;
+
+private:
+    QDialog* question_ = nullptr; // the question open now; not owned
 };
 
 class SystemDesktopService final : public DesktopService {

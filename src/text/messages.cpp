@@ -40,6 +40,8 @@ const char* WarningKindName(WarningKind kind) {
         return "rebuildLimit";
     case WarningKind::LogDamaged:
         return "logDamaged";
+    case WarningKind::Stopped:
+        return "stopped";
     }
     return "unknown";
 }
@@ -98,6 +100,9 @@ std::string WarningMessage(const Warning& w) {
                "sector " +
                std::to_string(w.sector.value_or(0)) +
                " on): the folders in the rest were not rebuilt";
+    case WarningKind::Stopped:
+        return "The search was stopped before it ended: the listing is incomplete, only the "
+               "folders and files found by then are shown";
     case WarningKind::LogDamaged:
         return "The UFS log is damaged (" + w.reason + "): " +
                (w.count != 0 ? "the " + std::to_string(w.count) +
@@ -188,6 +193,10 @@ std::string NotUfsMessage(const PartitionEntry& e) {
     if (e.label == LabelKind::Efi && !TagHoldsFileSystem(e.tag))
         return e.name + " is a " + TagName(e.tag) +
                " partition, which holds no file system: it is listed but not mounted";
+    if (e.label == LabelKind::Vtoc && !TagHoldsFileSystem(e.tag) && !e.ufsMagic &&
+        e.content == ForeignFormat::None)
+        return e.name + " is a " + TagName(e.tag) +
+               " slice and holds no UFS file system: it is listed but not mounted";
     if (e.content != ForeignFormat::None)
         return e.name + " holds " + ForeignFormatName(e.content) +
                ", not a Solaris UFS volume: it is listed but not mounted";

@@ -587,9 +587,11 @@ void DirectoryWalker::GatherUnreachable() {
 
 void DirectoryWalker::Run(RecoveryMode mode) {
     mode_ = mode;
+    // A stop ends the phase it comes in; the phases after it still run.
     auto phase = [&](auto&& body) {
         stop_.store(false);
         body();
+        stopped_ = stopped_ || stop_.load();
     };
     if (mode == RecoveryMode::Normal) {
         phase([&] { NormalWalk(); });

@@ -28,6 +28,8 @@ public:
     // still runs, as the user asked only to cut this one short); the flag is cleared
     // before each phase and after the last.
     void Run(RecoveryMode mode);
+    // Whether a stop cut a phase of the last Run short.
+    bool WasStopped() const { return stopped_; }
 
     // Sectors that are never searched as data: the UFS log's, which hold stale copies of
     // directory chunks and inodes. Not owned; outlives the walk.
@@ -139,6 +141,7 @@ private:
     std::vector<PrefetchRun> runs_;
     std::vector<uint8_t> prefetchBytes_;
     uint32_t lastProgress_ = UINT32_MAX;
+    bool stopped_ = false;
 
     std::vector<Warning> warnings_;
     std::map<uint64_t, size_t> lostInodeWarnings_; // inode-table sector -> warning

@@ -200,7 +200,14 @@ Result<MountedVolume> MountVolume(SectorReader& reader, const PartitionEntry& en
         observer->OnStopAvailable(true);
     }
     stopRequested.store(false);
+    // A stop takes effect between the attempts on a failing sector, not after them all.
+    reader.SetStopFlag(&stopRequested);
+    struct ClearStop {
+        SectorReader& r;
+        ~ClearStop() { r.SetStopFlag(nullptr); }
+    } clearStop{reader};
     fresh.groupTable = BuildGroupTable(reader, g, stopRequested, observer);
+    const bool groupsStopped = stopRequested.load();
 
     phase(MountPhase::Mounting);
     InodeAccess access(reader, fresh.geometry, fresh.groupTable);
@@ -210,10 +217,25 @@ Result<MountedVolume> MountVolume(SectorReader& reader, const PartitionEntry& en
     if (observer != nullptr) {
         observer->OnStopAvailable(false);
     }
+    fresh.stopped = groupsStopped || walker.WasStopped() || stopRequested.load();
+    reader.SetStopFlag(nullptr);
     progress(0);
     phase(MountPhase::CreatingTree);
     fresh.tree.BuildChildIndex();
     auto found = walker.TakeWarnings();
+    if (fresh.stopped) {
+        // Reads cut short by the stop are no damage of the disk: only sectors that failed
+        // their attempts are.
+        std::erase_if(found, [&](const Warning& w) {
+            const bool read = w.kind == WarningKind::UnreadableInodes ||
+                              w.kind == WarningKind::UnreadableDirectory ||
+                              w.kind == WarningKind::UnreadableIndirect;
+            return read && w.sector && !reader.BadSectors().Contains(*w.sector);
+        });
+        Warning w;
+        w.kind = WarningKind::Stopped;
+        found.push_back(std::move(w));
+    }
     fresh.warnings.insert(fresh.warnings.end(), std::make_move_iterator(found.begin()),
                           std::make_move_iterator(found.end()));
     fresh.mounted = true;

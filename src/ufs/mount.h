@@ -27,6 +27,7 @@ struct MountedVolume {
     RecoveredTree tree;
     std::vector<Warning> warnings;
     bool mounted = false;
+    bool stopped = false; // the user stopped the directory phase: the listing is incomplete
     // The volume's UFS log: what was replayed, or why not, and where it lies.
     LogReport log;
     // What the replayed log changes, shown by every read of the volume; null when nothing

@@ -21,6 +21,7 @@ enum class WarningKind {
     DamagedBlockMap,     // a folder's block map points outside the volume, loops or repeats
     RebuildLimit,        // more loose directory blocks than a rebuild keeps: the rest are not read
     LogDamaged,          // the UFS log cannot be trusted (whole or from a point on)
+    Stopped,             // the user stopped the search: only what was found by then is listed
 };
 
 struct Warning {

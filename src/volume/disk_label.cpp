@@ -11,20 +11,22 @@
 namespace trevik {
 namespace {
 
-// What an entry holds when it is not UFS, looked for only where no UFS magic stands.
-ForeignFormat ContentOf(SectorReader& reader, const PartitionEntry& e) {
+bool HasUfsMagic(SectorReader& reader, const PartitionEntry& e) {
     std::vector<uint8_t> s(kSectorSize, 0);
     const uint64_t magicSector = e.superblockSector + 2;
-    if (magicSector < reader.TotalSectors() && reader.Read(magicSector, s).Whole() &&
-        HasMagicInThirdSector(s))
-        return ForeignFormat::None;
-    return IdentifyForeignFileSystem(reader, e.startSector);
+    return magicSector < reader.TotalSectors() && reader.Read(magicSector, s).Whole() &&
+           HasMagicInThirdSector(s);
 }
 
+// What an entry holds: whether its superblock shows a UFS magic, and, where it does not,
+// another system's file system.
 void AppendEntry(SectorReader& reader, VolumeTable& table, PartitionEntry e) {
     e.superblockSector = e.startSector + ufs::kSuperblockSector;
-    if (e.label != LabelKind::Efi || TagHoldsFileSystem(e.tag))
-        e.content = ContentOf(reader, e);
+    if (e.label != LabelKind::Efi || TagHoldsFileSystem(e.tag)) {
+        e.ufsMagic = HasUfsMagic(reader, e);
+        if (!e.ufsMagic)
+            e.content = IdentifyForeignFileSystem(reader, e.startSector);
+    }
     table.Append(std::move(e));
 }
 
@@ -153,6 +155,10 @@ size_t ReadMetadeviceVolume(SectorReader& reader, VolumeTable& table) {
 
 bool HoldsUfs(const PartitionEntry& e) {
     if (e.label == LabelKind::Efi && !TagHoldsFileSystem(e.tag))
+        return false;
+    // A VTOC slice tagged swap (or boot, alternates, ...) is mounted only when it shows a
+    // UFS superblock after all: every slice that mounted before still does.
+    if (e.label == LabelKind::Vtoc && !TagHoldsFileSystem(e.tag) && !e.ufsMagic)
         return false;
     return e.content == ForeignFormat::None;
 }

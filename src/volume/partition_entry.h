@@ -25,6 +25,8 @@ struct PartitionEntry {
     // What the partition holds when the label lists it but it holds no UFS: another file
     // system (ZFS shares the usr type), or None. Mounting it is refused.
     ForeignFormat content = ForeignFormat::None;
+    // Whether a UFS magic stood at the superblock when the label was read.
+    bool ufsMagic = true;
 };
 
 // The first volume of a table: `sizeSectors` sectors from `startSector`, its superblock

@@ -352,5 +352,38 @@ TEST(CliReport, NamesXmlCannotHoldStillMakeAWellFormedReport) {
     }
 }
 
+TEST(CliWords, ASwapSliceIsNamedByItsTagAndNotMounted) {
+    TempDir dir;
+    UfsParams p;
+    p.sizeSectors = 8192;
+    const UfsVolume v = BuildUfs(Dir("", {File("a.txt", "alpha\n")}), p);
+    LabelSpec label;
+    label.cylinders = 16;                                    // of 16 heads x 64 sectors
+    label.slices = {{0, 2, 0, 0, 8192}, {1, 3, 0, 8, 4096}}; // root, then swap
+    DiskImage disk(16 * 1024);
+    disk.PutVolume(0, v);
+    disk.PutLabel(label);
+    const std::string image = dir.File("disk.img");
+    disk.WriteTo(image);
+    const auto v2 = Cli("volumes " + Quote(image) + " --json");
+    ASSERT_EQ(v2.exitCode, 0) << v2.err;
+    const json vols = json::parse(v2.out)["volumes"];
+    ASSERT_EQ(vols.size(), 2u);
+    EXPECT_EQ(vols[0]["tag"], "root");
+    EXPECT_EQ(vols[0]["mountable"], true);
+    EXPECT_EQ(vols[1]["tag"], "swap");
+    EXPECT_EQ(vols[1]["mountable"], false);
+    const auto ls = Cli("ls " + Quote(image) + " --volume 2");
+    EXPECT_EQ(ls.exitCode, 1);
+    EXPECT_TRUE(Has(ls.err, "Solaris Partition - 2 is a swap slice and holds no UFS file system"))
+        << ls.err;
+    EXPECT_FALSE(Has(ls.err, "no UFS magic number")) << ls.err;
+    // A slice tagged swap that holds a UFS volume after all mounts as it always did.
+    label.slices = {{0, 3, 0, 0, 8192}};
+    disk.PutLabel(label);
+    disk.WriteTo(image);
+    EXPECT_EQ(Cli("ls " + Quote(image) + " --volume 1").exitCode, 0);
+}
+
 } // namespace
 } // namespace trevik

@@ -183,5 +183,49 @@ TEST(DamagedMedia, DirectoriesThatLoopOrLieAboutTheirSizeEnd) {
     }
 }
 
+// Raises the stop flag at the first read that fails, as a user pressing Stop while a
+// failing disk is retried.
+class StopAtFirstFailure final : public BlockDevice {
+public:
+    StopAtFirstFailure(BlockDevice& inner, std::atomic<bool>& stop) : inner_(inner), stop_(stop) {}
+    bool ReadAt(uint64_t offset, std::span<uint8_t> out) override {
+        const bool ok = inner_.ReadAt(offset, out);
+        ++calls;
+        if (stop_.load())
+            ++callsAfterStop;
+        if (!ok && !stop_.load())
+            stop_.store(true);
+        return ok;
+    }
+    uint64_t SizeBytes() const override { return inner_.SizeBytes(); }
+    const std::string& Path() const override { return inner_.Path(); }
+    uint64_t calls = 0, callsAfterStop = 0;
+
+private:
+    BlockDevice& inner_;
+    std::atomic<bool>& stop_;
+};
+
+TEST(DamagedMedia, StopTakesEffectBetweenAttemptsAndTheListingSaysItIsIncomplete) {
+    testing::Fixture fx(BuildUfs(Tree(), Params()));
+    // Group 1's whole inode table fails: 10 attempts on each of its sectors without a stop.
+    const uint64_t table = fx.FragSector(fx.volume.layout.InodeTableFrag(1));
+    const uint64_t sectors = uint64_t{fx.volume.layout.ipg} * 128 / 512;
+    fx.faulty.AddBadRange(table, sectors);
+    std::atomic<bool> stop{false};
+    StopAtFirstFailure dev(fx.faulty, stop);
+    SectorReader reader(&dev, fx.disk.SizeBytes() / 512, 10);
+    auto mounted = MountVolume(reader, fx.entry, RecoveryMode::Normal, stop, nullptr);
+    ASSERT_TRUE(mounted) << mounted.error();
+    // The read in flight ends; nothing more is asked of the failing sectors.
+    EXPECT_LE(dev.callsAfterStop, 1u);
+    EXPECT_LT(dev.calls, sectors);
+    EXPECT_TRUE(mounted->stopped);
+    EXPECT_EQ(testing::CountKind(mounted->warnings, WarningKind::Stopped), 1u);
+    // Sectors never tried are not called bad, nor warned about as unreadable.
+    EXPECT_EQ(reader.BadSectors().SectorCount(), 0u);
+    EXPECT_EQ(testing::CountKind(mounted->warnings, WarningKind::UnreadableInodes), 0u);
+}
+
 } // namespace
 } // namespace trevik

@@ -441,6 +441,25 @@ private slots:
         QCOMPARE(w.Step(), WizardStep::SelectVolume);
     }
 
+    // The process ends while "Do you want to stop" is open: the late Yes stops nothing, the
+    // panel does not say "Stopping...", and the result is whole.
+    void aStopQuestionOutlivedByItsProcessStopsNothing() {
+        Recorder m;
+        NoDesktop d;
+        MainDialog w(m, d, {noLabel_});
+        w.SelectDisk(DiskRow(w));
+        w.Options().SearchPartition()->click();
+        w.Next();
+        QVERIFY(w.WorkerRunning());
+        m.onAsk = [&] { QVERIFY(WaitIdle(w)); };
+        m.answers = {true};
+        w.Stop();
+        m.onAsk = nullptr;
+        QCOMPARE(w.Step(), WizardStep::SelectVolume);
+        QVERIFY(w.Panel().StatusLine() != "Stopping...");
+        QCOMPARE(w.VolumeTree()->topLevelItem(0)->childCount(), 2);
+    }
+
     void normalMountBrowsesOpensFoldersAndShowsDriveInformation() {
         Recorder m;
         NoDesktop d;
