@@ -130,7 +130,7 @@ MetadeviceDialog::MetadeviceDialog(MessageService& messages, std::function<QStri
     form->addRow("&Components:", components);
     auto* row = new QHBoxLayout;
     auto* add = new QPushButton("&Add Images...");
-    auto* missing = new QPushButton("Add M&issing");
+    auto* missing = new QPushButton("Add &Missing");
     missing->setToolTip("Stands for a lost RAID-5 column or mirror half");
     auto* remove = new QPushButton("&Remove");
     auto* up = new QPushButton("Move &Up");
@@ -150,12 +150,16 @@ MetadeviceDialog::MetadeviceDialog(MessageService& messages, std::function<QStri
     form->addRow(buttons);
     connect(buttons, &QDialogButtonBox::accepted, this, &MetadeviceDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    // What was added is the current row, so that Move Up and Move Down take it at once.
     connect(add, &QPushButton::clicked, this, [this] {
         for (const QString& f : pickFiles_())
             components->addItem(f);
+        components->setCurrentRow(components->count() - 1);
     });
-    connect(missing, &QPushButton::clicked, this,
-            [this] { components->addItem(QString::fromLatin1(kMissingComponent)); });
+    connect(missing, &QPushButton::clicked, this, [this] {
+        components->addItem(QString::fromLatin1(kMissingComponent));
+        components->setCurrentRow(components->count() - 1);
+    });
     connect(remove, &QPushButton::clicked, this,
             [this] { delete components->takeItem(components->currentRow()); });
     connect(up, &QPushButton::clicked, this, [this] { Move(-1); });

@@ -16,6 +16,7 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
@@ -299,10 +300,15 @@ QString MainDialog::AddMetadevice(const LayoutSpec& layout) {
 }
 
 void MainDialog::OpenMetadeviceDialog() {
+    // Components lie side by side: each pick starts where the last one was made.
     auto pick = pickComponentFiles ? pickComponentFiles : [this] {
-        return QFileDialog::getOpenFileNames(this, "Add Component Images", QDir::homePath(),
-                                             "Disk images (*.img *.dd *.raw *.bin *.E01 *.e01 "
-                                             "*.001 *.aa);;All files (*)");
+        const QStringList files = QFileDialog::getOpenFileNames(
+            this, "Add Component Images",
+            componentFolder_.isEmpty() ? QDir::homePath() : componentFolder_,
+            "Disk images (*.img *.dd *.raw *.bin *.E01 *.e01 *.001 *.aa);;All files (*)");
+        if (!files.isEmpty())
+            componentFolder_ = QFileInfo(files.back()).absolutePath();
+        return files;
     };
     MetadeviceDialog dialog(messages_, pick, this);
     if (dialog.exec() != QDialog::Accepted)

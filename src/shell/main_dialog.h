@@ -123,7 +123,8 @@ private:
     QTreeWidget* volumeTree_ = nullptr;
     QPushButton* addImage_ = nullptr;
     QPushButton* addMetadevice_ = nullptr;
-    uint64_t jobsEnded_ = 0; // counts the background jobs that ended
+    uint64_t jobsEnded_ = 0;  // counts the background jobs that ended
+    QString componentFolder_; // where the last component image was picked
     DiskOptions* options_ = nullptr;
     QLabel* quickHelp_ = nullptr;
     PercentProgressBar* progress_ = nullptr;
