@@ -26,6 +26,7 @@
 #include <QSplitter>
 #include <QStackedWidget>
 #include <QStyle>
+#include <QTableView>
 #include <QTreeView>
 #include <QTreeWidget>
 #include <QUrl>
@@ -175,16 +176,25 @@ void MainDialog::BuildWidgets() {
     progress_ = new PercentProgressBar;
     progress_->setRange(0, 100);
     bottom->addWidget(progress_, 1);
-    back_ = new QPushButton("< Back");
-    next_ = new QPushButton("Next >");
+    back_ = new QPushButton("< &Back");
+    next_ = new QPushButton("&Next >");
     stop_ = new QPushButton("Stop");
     back_->setToolTip("Go to previous step");
     next_->setToolTip("Go to next step");
     stop_->setToolTip("Stops the current process");
     bottom->addStretch();
     for (QPushButton* b : {back_, next_, stop_}) {
-        b->setAutoDefault(false); // Enter never presses them
+        b->setAutoDefault(false); // Enter is the window's: it goes to Next (keyPressEvent)
+        // The bottom row keeps its height whichever buttons a step shows.
+        QSizePolicy policy = b->sizePolicy();
+        policy.setRetainSizeWhenHidden(true);
+        b->setSizePolicy(policy);
         bottom->addWidget(b);
+    }
+    {
+        QSizePolicy policy = progress_->sizePolicy();
+        policy.setRetainSizeWhenHidden(true);
+        progress_->setSizePolicy(policy);
     }
     outer->addLayout(bottom);
     setCentralWidget(central);
@@ -418,12 +428,16 @@ void MainDialog::ReadLabel() {
             "The metadevice shows no UFS volume at its start: the order of its components, "
             "the interlace or the start block may be wrong. Search Partition looks for volumes "
             "inside it.");
+        wizard_.LabelRead(0);
+        ApplyView();
         return;
     }
     if (const std::string damage = text::LabelDamageMessage(label); !damage.empty())
         messages_.ShowMessage(this, found == 0 ? MessageKind::Error : MessageKind::Information,
                               QString::fromStdString(damage));
     if (found == 0) {
+        wizard_.LabelRead(0); // the disk stays chosen: Next may try again (or Search Partition)
+        ApplyView();
         if (label.kind != LabelKind::Efi)
             messages_.ShowMessage(this, MessageKind::Information, kNoPartition);
         return;
@@ -438,6 +452,7 @@ void MainDialog::ReadLabel() {
     browse_->ClearList();
     wizard_.LabelRead(found);
     ApplyView();
+    FocusStepList();
 }
 
 void MainDialog::CheckRangeAndScan() {
@@ -467,6 +482,7 @@ void MainDialog::CheckRangeAndScan() {
             JobEnded();
             wizard_.ScanFinished();
             ApplyView();
+            FocusStepList();
         });
     });
 }
@@ -519,6 +535,7 @@ void MainDialog::MountEnded(std::shared_ptr<Result<MountedVolume>> result) {
     session_.SetMounted(std::make_unique<MountedVolume>(result->Take()));
     wizard_.MountFinished(true);
     ApplyView();
+    FocusStepList();
     QTreeView* tree = browse_->FolderTree();
     tree->expand(browse_->FolderModel()->RootIndex());
     browse_->ClickFolder(browse_->FolderModel()->RootIndex());
@@ -541,6 +558,37 @@ void MainDialog::Back() {
         break;
     }
     ApplyView();
+    // The item still highlighted is the one chosen: its details and Next come back with it.
+    QTreeWidget* tree = wizard_.Step() == WizardStep::SelectDisk     ? diskTree_
+                        : wizard_.Step() == WizardStep::SelectVolume ? volumeTree_
+                                                                     : nullptr;
+    if (tree != nullptr) {
+        QTreeWidgetItem* item = tree->currentItem();
+        if (item != nullptr && item->parent() != nullptr && item->isSelected()) {
+            const int row = item->parent()->indexOfChild(item);
+            if (tree == diskTree_)
+                DiskChosen(row);
+            else
+                VolumeChosen(row);
+        }
+    }
+    FocusStepList();
+}
+
+void MainDialog::FocusStepList() {
+    switch (wizard_.Step()) {
+    case WizardStep::SelectDisk:
+        diskTree_->setFocus();
+        break;
+    case WizardStep::SelectVolume:
+        volumeTree_->setFocus();
+        break;
+    case WizardStep::Browse:
+        browse_->DetailsView()->setFocus();
+        break;
+    default:
+        break;
+    }
 }
 
 void MainDialog::Stop() {
@@ -629,9 +677,22 @@ void MainDialog::keyPressEvent(QKeyEvent* event) {
         event->accept();
         return;
     }
-    // Enter and Escape never reach a default button or close the window.
-    if (event->key() == Qt::Key_Escape || event->key() == Qt::Key_Return ||
-        event->key() == Qt::Key_Enter) {
+    // Enter is Next in the steps before browsing, wherever the focus is (a list, Next
+    // itself); Escape never closes the window.
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        if (wizard_.Step() != WizardStep::Browse && next_->isVisible() && next_->isEnabled())
+            Next();
+        event->accept();
+        return;
+    }
+    if (event->key() == Qt::Key_Escape) {
+        event->accept();
+        return;
+    }
+    // Backspace goes back a step from the volumes (in browsing it is the list's own).
+    if (event->key() == Qt::Key_Backspace && wizard_.Step() == WizardStep::SelectVolume &&
+        back_->isVisible() && back_->isEnabled()) {
+        Back();
         event->accept();
         return;
     }

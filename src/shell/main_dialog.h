@@ -105,6 +105,8 @@ private:
     void MountEnded(std::shared_ptr<Result<MountedVolume>> result);
     // A background job ended: a Stop question still open is closed.
     void JobEnded();
+    // Puts the keyboard focus in the list the step shows.
+    void FocusStepList();
     QString DestinationOrAsk();
 
     MessageService& messages_;

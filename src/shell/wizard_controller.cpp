@@ -70,8 +70,12 @@ void WizardController::LeaveDiskStep() {
 }
 
 void WizardController::LabelRead(size_t volumes) {
-    if (step_ != WizardStep::SelectDisk || volumes == 0)
+    if (step_ != WizardStep::SelectDisk)
         return;
+    if (volumes == 0) {
+        view_.next = true; // the disk is still chosen: Search Partition may be tried next
+        return;
+    }
     LeaveDiskStep();
     view_.pane = LeftPane::Volumes;
     view_.paneEnabled = true;

@@ -441,6 +441,45 @@ private slots:
         QCOMPARE(w.Step(), WizardStep::SelectVolume);
     }
 
+    // The wizard by keyboard alone: Enter is Next, Backspace goes back from the volumes,
+    // the list of each step has the focus, and an item still highlighted after Back keeps
+    // its details and Next.
+    void theWizardIsDrivenByTheKeyboard() {
+        Recorder m;
+        NoDesktop d;
+        MainDialog w(m, d, {noLabel_, disk_}, nullptr, false);
+        w.show();
+        QApplication::setActiveWindow(&w);
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        QCOMPARE(w.NextButton()->text(), QString("&Next >"));
+        // The disk without a label: Enter reads it, says so, and Next stays.
+        w.SelectDisk(0);
+        w.DiskTree()->setFocus();
+        QTest::keyClick(w.DiskTree(), Qt::Key_Return);
+        QCOMPARE(m.shown.back().kind, MessageKind::Information);
+        QCOMPARE(w.Step(), WizardStep::SelectDisk);
+        QVERIFY(!w.NextButton()->isHidden());
+        w.Options().SearchPartition()->click();
+        QVERIFY(!w.NextButton()->isHidden());
+        w.Options().UsePartitionTable()->click();
+        // The labelled disk: Enter on the tree goes on, and the volume list has the focus.
+        w.SelectDisk(1);
+        QTest::keyClick(w.DiskTree(), Qt::Key_Return);
+        QCOMPARE(w.Step(), WizardStep::SelectVolume);
+        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(w.VolumeTree()));
+        w.SelectVolume(1);
+        // Back by Backspace: the disk still highlighted is the chosen one.
+        QTest::keyClick(w.VolumeTree(), Qt::Key_Backspace);
+        QCOMPARE(w.Step(), WizardStep::SelectDisk);
+        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(w.DiskTree()));
+        QVERIFY(!w.NextButton()->isHidden());
+        QVERIFY(!w.Panel().Value(1).isEmpty()); // its capacity is shown again
+        // Enter on a focused Next presses it.
+        w.NextButton()->setFocus();
+        QTest::keyClick(w.NextButton(), Qt::Key_Return);
+        QCOMPARE(w.Step(), WizardStep::SelectVolume);
+    }
+
     // The process ends while "Do you want to stop" is open: the late Yes stops nothing, the
     // panel does not say "Stopping...", and the result is whole.
     void aStopQuestionOutlivedByItsProcessStopsNothing() {
