@@ -27,7 +27,7 @@ public:
 };
 class NoDesktop final : public DesktopService {
 public:
-    void OpenUrl(const QUrl&) override {}
+    bool OpenUrl(const QUrl&) override { return true; }
     bool OpenFile(const QString&) override { return true; }
     void OpenWith(const QString&, const QString&) override {}
 };

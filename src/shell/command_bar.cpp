@@ -67,7 +67,7 @@ CommandBar::CommandBar(QMainWindow& window, Session& session, MessageService& me
     spacer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
     toolbar_->addWidget(spacer);
     QAction* home = toolbar_->addAction(ThemedIcon("go-home", QStyle::SP_DirHomeIcon), "Home page",
-                                        this, &CommandBar::OpenProductWebPage);
+                                        this, [this] { OpenProductWebPage(); });
     home->setToolTip("Click here to visit software home page");
 }
 
@@ -122,14 +122,42 @@ void CommandBar::ShowDriveInformation() {
 }
 
 void CommandBar::ShowHelpContents(WizardStep step) {
+    ShowHelpPage(HelpPage(step), &window_);
+}
+
+void CommandBar::ShowHelpPage(const QString& pageAndPart, QWidget* over) {
     const QString dir = ManualDirectory();
-    const QString page = dir + "/" + HelpPage(step);
+    const QString file = pageAndPart.section('#', 0, 0);
+    const QString page = dir + "/" + file;
     if (dir.isEmpty() || !QFileInfo::exists(page)) {
-        messages_.ShowMessage(&window_, MessageKind::Error,
+        messages_.ShowMessage(over, MessageKind::Error,
                               " Trevik for Solaris (SPARC) manual not found");
         return;
     }
-    desktop_.OpenUrl(QUrl::fromLocalFile(page));
+    QUrl url = QUrl::fromLocalFile(page);
+    if (pageAndPart.contains('#'))
+        url.setFragment(pageAndPart.section('#', 1));
+    if (desktop_.OpenUrl(url))
+        return;
+    ShowInHelpWindow(url, over);
+}
+
+QDialog* CommandBar::HelpWindowShown() const {
+    return help_;
+}
+
+void CommandBar::ShowInHelpWindow(const QUrl& url, QWidget* over) {
+    // Over a dialog that holds the input, the window is the dialog's own (else it could not
+    // be used before the dialog is closed).
+    if (over != nullptr && over != &window_) {
+        auto* w = new HelpWindow(over);
+        w->setAttribute(Qt::WA_DeleteOnClose);
+        w->Show(url);
+        return;
+    }
+    if (help_ == nullptr)
+        help_ = new HelpWindow(&window_);
+    help_->Show(url);
 }
 
 void CommandBar::ShowAbout() {
@@ -137,13 +165,20 @@ void CommandBar::ShowAbout() {
     dialog.exec();
 }
 
-void CommandBar::OpenProductWebPage() {
+void CommandBar::OpenProductWebPage(bool atExit) {
     const QByteArray configured = qgetenv("TREVIK_HOME_PAGE");
     const QString page = ProductPage();
-    if (!configured.isEmpty())
-        desktop_.OpenUrl(QUrl::fromUserInput(QString::fromLocal8Bit(configured)));
-    else if (!page.isEmpty())
-        desktop_.OpenUrl(QUrl::fromLocalFile(page));
+    const QUrl url = !configured.isEmpty() ? QUrl::fromUserInput(QString::fromLocal8Bit(configured))
+                                           : (!page.isEmpty() ? QUrl::fromLocalFile(page) : QUrl());
+    if (url.isEmpty() || desktop_.OpenUrl(url) || atExit)
+        return;
+    // No browser: a page of our own is shown here; another site's address is given.
+    if (url.isLocalFile())
+        ShowInHelpWindow(url, &window_);
+    else
+        messages_.ShowMessage(&window_, MessageKind::Information,
+                              "No web browser is set on this desktop. The home page is " +
+                                  url.toString());
 }
 
 } // namespace trevik::shell

@@ -15,6 +15,8 @@ class QToolBar;
 
 namespace trevik::shell {
 
+class HelpWindow;
+
 // The menu bar, the toolbar (sharing the menu's actions, so a greyed item greys its button)
 // and the commands that need nothing of the wizard: settings, the bad sector map, drive
 // information, help, About and the product page. The others are signalled to the window.
@@ -34,8 +36,14 @@ public:
     void ShowDriveInformation();
     // Opens the manual at the page for `step`.
     void ShowHelpContents(WizardStep step);
+    // A page of the manual ("browse.html#find"): by the desktop's browser, else in the
+    // program's own help window over `over` (the window, or a dialog open over it).
+    void ShowHelpPage(const QString& pageAndPart, QWidget* over);
+    // The program's own help window, for tests; null until it is first shown.
+    QDialog* HelpWindowShown() const;
     void ShowAbout();
-    void OpenProductWebPage();
+    // `atExit`: the window is closing, so a page no browser can show is left unshown.
+    void OpenProductWebPage(bool atExit = false);
 
     // Answers the bad sector map's file dialog (tests).
     std::function<QString()> chooseBadMap;
@@ -50,6 +58,9 @@ signals:
     void HelpContents();
 
 private:
+    void ShowInHelpWindow(const QUrl& url, QWidget* over);
+    HelpWindow* help_ = nullptr; // the main window's help window; owned by the window
+
     QMainWindow& window_;
     Session& session_;
     MessageService& messages_;

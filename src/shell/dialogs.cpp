@@ -12,6 +12,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTextBrowser>
 #include <QVBoxLayout>
 #include <algorithm>
 
@@ -114,6 +115,39 @@ void SettingsDialog::accept() {
     settings_.rawNames = rawNames->isChecked();
     settings_.applyLog = applyLog->isChecked();
     QDialog::accept();
+}
+
+HelpWindow::HelpWindow(QWidget* parent) : QDialog(parent) {
+    setWindowTitle("Trevik for Solaris (SPARC) Help");
+    setModal(false);
+    auto* layout = new QVBoxLayout(this);
+    auto* row = new QHBoxLayout;
+    auto* back = new QPushButton("< &Back");
+    auto* contents = new QPushButton("&Contents");
+    auto* close = new QPushButton("&Close");
+    row->addWidget(back);
+    row->addWidget(contents);
+    row->addStretch();
+    row->addWidget(close);
+    layout->addLayout(row);
+    browser = new QTextBrowser;
+    browser->setOpenExternalLinks(true);
+    layout->addWidget(browser);
+    connect(back, &QPushButton::clicked, browser, &QTextBrowser::backward);
+    connect(browser, &QTextBrowser::backwardAvailable, back, &QPushButton::setEnabled);
+    connect(contents, &QPushButton::clicked, this, [this] {
+        QUrl index = browser->source().resolved(QUrl("index.html"));
+        browser->setSource(index);
+    });
+    connect(close, &QPushButton::clicked, this, &QDialog::close);
+    resize(760, 640);
+}
+
+void HelpWindow::Show(const QUrl& page) {
+    browser->setSource(page);
+    show();
+    raise();
+    activateWindow();
 }
 
 MetadeviceDialog::MetadeviceDialog(MessageService& messages, std::function<QStringList()> pickFiles,

@@ -16,6 +16,7 @@ class QLabel;
 class QLineEdit;
 class QListWidget;
 class QRadioButton;
+class QTextBrowser;
 
 namespace trevik::shell {
 
@@ -70,6 +71,16 @@ private:
     void Move(int by);
     MessageService& messages_;
     std::function<QStringList()> pickFiles_;
+};
+
+// The manual in a window of the program's own, for a desktop without a browser: the
+// installed pages with their links and pictures.
+class HelpWindow : public QDialog {
+    Q_OBJECT
+public:
+    explicit HelpWindow(QWidget* parent = nullptr);
+    void Show(const QUrl& page);
+    QTextBrowser* browser = nullptr;
 };
 
 // "File Filters": add and remove patterns; closing commits them.

@@ -98,6 +98,7 @@ MainDialog::MainDialog(MessageService& messages, DesktopService& desktop, const 
 
     // The disk list: the machine's disks, then the images named on the command line.
     wizard_.Start();
+    qApp->installEventFilter(this); // F1 in the dialogs
     if (machineDisks)
         session_.disks = EnumerateDisks();
     QStringList refused;
@@ -666,8 +667,36 @@ void MainDialog::closeEvent(QCloseEvent* event) {
     }
     job_->Cancel();
     session_.SetMounted(nullptr);
-    commands_->OpenProductWebPage();
+    commands_->OpenProductWebPage(true);
     event->accept();
+}
+
+bool MainDialog::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(event)->key() == Qt::Key_F1) {
+        auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        QWidget* target = dialog == nullptr       ? nullptr
+                          : dialog->focusWidget() ? dialog->focusWidget()
+                                                  : dialog;
+        if (dialog != nullptr && watched == target) {
+            // The page that tells of the dialog; the step's page for the others.
+            static const std::pair<const char*, const char*> kPages[] = {
+                {"trevik::shell::SettingsDialog", "recovering.html#settings"},
+                {"trevik::shell::FiltersDialog", "browse.html#filters"},
+                {"trevik::shell::FindFilesDialog", "browse.html#find"},
+                {"trevik::shell::MetadeviceDialog", "disk.html#metadevice"},
+                {"trevik::shell::ModeDialog", "volume.html"},
+                {"trevik::shell::SaveProgressDialog", "recovering.html"},
+            };
+            QString page = HelpPage(wizard_.Step());
+            for (const auto& [cls, p] : kPages) {
+                if (dialog->inherits(cls))
+                    page = p;
+            }
+            commands_->ShowHelpPage(page, dialog);
+            return true;
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
 }
 
 void MainDialog::keyPressEvent(QKeyEvent* event) {

@@ -110,8 +110,19 @@ void BoxMessageService::ShowReport(QWidget* parent, const QString& summary,
     dialog.exec();
 }
 
-void SystemDesktopService::OpenUrl(const QUrl& url) {
-    QDesktopServices::openUrl(url);
+namespace {
+QString AskXdgMime(const QStringList& arguments);
+} // namespace
+
+bool SystemDesktopService::OpenUrl(const QUrl& url) {
+    // The desktop's opener says nothing visible when no browser is set: asked first.
+    if (!QStandardPaths::findExecutable("xdg-mime").isEmpty()) {
+        const QString type =
+            url.isLocalFile() ? QString("text/html") : "x-scheme-handler/" + url.scheme();
+        if (AskXdgMime({"query", "default", type}).isEmpty())
+            return false;
+    }
+    return QDesktopServices::openUrl(url);
 }
 
 namespace {

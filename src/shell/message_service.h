@@ -39,7 +39,9 @@ public:
 class DesktopService {
 public:
     virtual ~DesktopService() = default;
-    virtual void OpenUrl(const QUrl& url) = 0;
+    // False when nothing on this desktop opens it (no browser set): the caller shows it
+    // another way.
+    virtual bool OpenUrl(const QUrl& url) = 0;
     // Hands a file to the desktop's program for its type; false when there is none.
     virtual bool OpenFile(const QString& file) = 0;
     virtual void OpenWith(const QString& program, const QString& file) = 0;
@@ -68,7 +70,7 @@ private:
 
 class SystemDesktopService final : public DesktopService {
 public:
-    void OpenUrl(const QUrl& url) override;
+    bool OpenUrl(const QUrl& url) override;
     bool OpenFile(const QString& file) override;
     void OpenWith(const QString& program, const QString& file) override;
 };

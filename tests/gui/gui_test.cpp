@@ -27,6 +27,7 @@
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextBrowser>
 #include <QTimer>
 #include <QToolBar>
 #include <QTreeView>
@@ -75,7 +76,11 @@ public:
 
 class NoDesktop final : public DesktopService {
 public:
-    void OpenUrl(const QUrl& url) override { opened << url; }
+    bool OpenUrl(const QUrl& url) override {
+        opened << url;
+        return hasBrowser;
+    }
+    bool hasBrowser = true;
     bool OpenFile(const QString& file) override {
         if (!hasHandler)
             return false;
@@ -931,6 +936,42 @@ private slots:
         QVERIFY(w->close());
         QCOMPARE(d.opened.size(), 1); // the product page
         delete w;
+    }
+
+    // Without a browser the manual opens in the program's own window, at the step's page;
+    // F1 in a dialog opens that dialog's page over it.
+    void helpOpensInAWindowOfItsOwnWithoutABrowser() {
+        qputenv("TREVIK_MANUAL_DIR", QT_TESTCASE_SOURCEDIR "/../docs/manual");
+        Recorder m;
+        NoDesktop d;
+        d.hasBrowser = false;
+        MainDialog w(m, d, {disk_}, nullptr, false);
+        w.show();
+        QApplication::setActiveWindow(&w);
+        w.ShowHelpContents();
+        QDialog* help = w.Commands().HelpWindowShown();
+        QVERIFY2(help != nullptr, m.shown.empty() ? "" : qPrintable(m.shown.back().text));
+        QVERIFY(help->isVisible());
+        auto* browser = help->findChild<QTextBrowser*>();
+        QVERIFY(browser != nullptr);
+        QCOMPARE(browser->source().fileName(), QString("disk.html"));
+        QVERIFY(browser->toPlainText().contains("Step 1: choose the disk"));
+        help->close();
+        // F1 in Settings: the settings page, in a window over the dialog.
+        SettingsDialog settings(w.SessionState().settings, &w);
+        settings.setWindowModality(Qt::ApplicationModal);
+        settings.show();
+        QApplication::setActiveWindow(&settings);
+        settings.sectors->setFocus();
+        QTimer::singleShot(0, [&] { QTest::keyClick(QApplication::focusWidget(), Qt::Key_F1); });
+        QTest::qWait(50);
+        auto* over = settings.findChild<QDialog*>();
+        QVERIFY(over != nullptr);
+        auto* page = over->findChild<QTextBrowser*>();
+        QVERIFY(page != nullptr);
+        QCOMPARE(page->source().fileName(), QString("recovering.html"));
+        QCOMPARE(page->source().fragment(), QString("settings"));
+        qunsetenv("TREVIK_MANUAL_DIR");
     }
 
     void percentBarFillsItsShareAndShowsThePercentage() {
