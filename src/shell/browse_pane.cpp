@@ -74,7 +74,12 @@ BrowsePane::BrowsePane(Session& session, const WizardController& wizard, Message
     const int widths[] = {150, 100, 70, 100, 70, 70};
     for (int c = 0; c < 6; ++c)
         details_->setColumnWidth(c, widths[c]);
-    details_->horizontalHeader()->setStretchLastSection(true);
+    // Extra width goes to Name; a long name is cut in its middle (the whole name is its
+    // tooltip), so the other columns and the header stay in view.
+    details_->horizontalHeader()->setStretchLastSection(false);
+    details_->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
+    details_->horizontalHeader()->setMinimumSectionSize(40);
+    details_->setTextElideMode(Qt::ElideMiddle);
     iconList_ = new QListView;
     iconList_->setModel(listModel_);
     iconList_->setSelectionModel(details_->selectionModel()); // one selection for every view
@@ -95,8 +100,13 @@ BrowsePane::BrowsePane(Session& session, const WizardController& wizard, Message
                 OpenSelectedItem(false);
         });
         connect(v, &QAbstractItemView::clicked, this, [this] { treeUsedLast_ = false; });
-        connect(v, &QWidget::customContextMenuRequested, this,
-                [this, v](const QPoint& pos) { ShowContextMenu(pos, v->viewport()); });
+        connect(v, &QWidget::customContextMenuRequested, this, [this, v](const QPoint& pos) {
+            // The menu key gives no place of its own: the menu opens at the current row.
+            const QModelIndex current = v->currentIndex();
+            const QRect row = current.isValid() ? v->visualRect(current) : QRect();
+            const bool atRow = !row.isValid() || row.contains(pos) || v->indexAt(pos).isValid();
+            ShowContextMenu(atRow ? pos : row.bottomLeft(), v->viewport());
+        });
     }
     connect(details_->selectionModel(), &QItemSelectionModel::currentChanged, this,
             [this](const QModelIndex& current) {
@@ -363,13 +373,20 @@ PropertiesValues BrowsePane::ComputeProperties(int row) const {
         return {};
     };
     if (!r.folder) {
-        v.size = QString::number(t.Files()[r.index].size / 1024 + 1) + " KB";
+        const uint64_t bytes = t.Files()[r.index].size;
+        v.size = QString::number(bytes / 1024 + 1) + " KB (" + QString::number(bytes) + " bytes)";
         if (t.Files()[r.index].damaged)
             v.status = "Damaged";
         v.found = foundText(t.Files()[r.index].found);
         return v;
     }
     v.found = foundText(t.Folders()[r.index].found);
+    if (t.Folders()[r.index].inode == kLostDirInode) {
+        // The program's own folder: it has no date on the disk.
+        v.found = "The program's own folder for what was found without a place";
+        v.date.clear();
+        v.time.clear();
+    }
     // The folder's whole subtree.
     struct Sum final : SubtreeVisitor {
         const RecoveredTree& t;
@@ -386,7 +403,8 @@ PropertiesValues BrowsePane::ComputeProperties(int row) const {
     } sum(t);
     t.WalkSubtree(t.Folders()[r.index].inode, WalkOrder::FilesFirst, sum);
     const uint64_t mb = sum.bytes / 1024 / 1024;
-    v.size = (mb == 0 ? QStringLiteral("Less than 1") : QString::number(mb)) + " MB";
+    v.size = (mb == 0 ? QStringLiteral("Less than 1") : QString::number(mb)) + " MB (" +
+             QString::number(sum.bytes) + " bytes)";
     v.contains =
         QString::number(sum.files) + " File(s) and " + QString::number(sum.folders) + " Folder(s)";
     return v;

@@ -309,8 +309,11 @@ PropertiesDialog::PropertiesDialog(const PropertiesValues& v, QWidget* parent) :
     auto* form = new QFormLayout(this);
     form->addRow("Name :", new QLabel(v.name));
     form->addRow("Size                            :", new QLabel(v.size));
-    form->addRow("Creation Date              :", new QLabel(v.date));
-    form->addRow("Creation Time              :", new QLabel(v.time));
+    // UFS keeps no creation time: what the list's Date and Time show is the last change.
+    if (!v.date.isEmpty())
+        form->addRow("Modified Date              :", new QLabel(v.date));
+    if (!v.time.isEmpty())
+        form->addRow("Modified Time              :", new QLabel(v.time));
     form->addRow("Contains                     :", new QLabel(v.contains));
     if (!v.status.isEmpty())
         form->addRow("Status                         :", new QLabel(v.status));
@@ -360,7 +363,8 @@ DriveInformationDialog::DriveInformationDialog(const DriveInformation& d, QWidge
 AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent) {
     setWindowTitle("About Trevik Recovery (Solaris)");
     auto* layout = new QVBoxLayout(this);
-    layout->addWidget(new QLabel("Trevik for Solaris (SPARC) 4.01"));
+    // One version everywhere: the one trevik --version and trevik-cli --version give.
+    layout->addWidget(new QLabel("Trevik for Solaris (SPARC) " TREVIK_VERSION));
     auto* ok = new QDialogButtonBox(QDialogButtonBox::Ok);
     connect(ok, &QDialogButtonBox::accepted, this, &QDialog::accept);
     layout->addWidget(ok);

@@ -114,6 +114,9 @@ void FindFilesDialog::ShowPending() {
 
 void FindFilesDialog::Finished() {
     ShowPending();
+    // A search that found nothing says so.
+    if (results->topLevelItemCount() == 0)
+        filesFound->setText("0");
     stop->setEnabled(false);
     start->setEnabled(true);
 }

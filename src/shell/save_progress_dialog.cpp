@@ -2,9 +2,11 @@
 
 #include <QCloseEvent>
 #include <QGridLayout>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <algorithm>
 
 namespace trevik::shell {
 
@@ -33,8 +35,15 @@ SaveProgressDialog::SaveProgressDialog(QWidget* parent) : QDialog(parent) {
     stopSaving = new QPushButton("&Stop Saving");
     skipFile = new QPushButton("S&kip File");
     stopSaving->setDefault(true);
-    grid->addWidget(stopSaving, 4, 1);
-    grid->addWidget(skipFile, 4, 2);
+    // The two buttons side by side at the right, of one size.
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    buttons->addWidget(stopSaving);
+    buttons->addWidget(skipFile);
+    const int width = std::max(stopSaving->sizeHint().width(), skipFile->sizeHint().width());
+    stopSaving->setMinimumWidth(width);
+    skipFile->setMinimumWidth(width);
+    grid->addLayout(buttons, 4, 0, 1, 3);
     grid->setColumnStretch(1, 1);
     connect(stopSaving, &QPushButton::clicked, this,
             [this] { control.stopSavingRequested = true; });

@@ -16,6 +16,7 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileInfo>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -668,13 +669,14 @@ private slots:
         MainDialog w(m, d, {disk_});
         Browse(w);
         PropertiesValues f = w.Browser().ComputeProperties(RowNamed(w, "big.bin"));
-        QCOMPARE(f.size, QString("586 KB"));
+        QCOMPARE(f.size, QString("586 KB (600000 bytes)"));
         QVERIFY(f.contains.isEmpty());
         PropertiesValues e = w.Browser().ComputeProperties(RowNamed(w, "export"));
         QCOMPARE(e.contains, QString("2 File(s) and 2 Folder(s)"));
         QCOMPARE(e.found, QString("Named by its folder"));
         QVERIFY(e.status.isEmpty());
-        QCOMPARE(e.size, QString("Less than 1 MB"));
+        QVERIFY2(e.size.startsWith("Less than 1 MB ("), qPrintable(e.size));
+        QVERIFY(e.size.endsWith(" bytes)"));
     }
 
     void aBadSectorMapLoadedFirstMakesTheCopyReportWhatItCost() {
@@ -919,6 +921,36 @@ private slots:
             names << dialog.results->topLevelItem(i)->text(0);
         names.sort();
         QCOMPARE(names, (QStringList{"README.TXT", "Readme.txt"}));
+        // A search that finds nothing says "0", not nothing.
+        dialog.edit->setText("nowhere");
+        dialog.StartSearch();
+        t.restart();
+        while (dialog.Searching() && t.elapsed() < 20000)
+            QApplication::processEvents(QEventLoop::AllEvents, 10);
+        QTest::qWait(50);
+        QCOMPARE(dialog.results->topLevelItemCount(), 0);
+        QCOMPARE(dialog.filesFound->text(), QString("0"));
+    }
+
+    // A 255-character name: cut in its middle, the other columns and the header in view.
+    void aLongNameKeepsTheColumnsInView() {
+        QTemporaryDir tmp;
+        const QString image =
+            SmallDisk(tmp, Dir("", {File(std::string(255, 'n'), "x"), File("b", "y")}), "long.img");
+        Recorder m;
+        NoDesktop d;
+        MainDialog w(m, d, {image}, nullptr, false);
+        w.resize(1000, 700);
+        w.show();
+        Browse(w);
+        QTableView* v = w.Browser().DetailsView();
+        QApplication::processEvents();
+        QCOMPARE(v->textElideMode(), Qt::ElideMiddle);
+        QHeaderView* h = v->horizontalHeader();
+        const int right = h->sectionViewportPosition(5) + h->sectionSize(5);
+        QVERIFY2(right <= v->viewport()->width(),
+                 qPrintable(QString("%1 > %2").arg(right).arg(v->viewport()->width())));
+        QVERIFY(h->sectionSize(0) > h->sectionSize(5)); // Name, not Sector, takes the room
     }
 
     void exitAsksAndNoKeepsTheSession() {
