@@ -328,11 +328,17 @@ DriveInformationDialog::DriveInformationDialog(const DriveInformation& d, QWidge
     : QDialog(parent) {
     setWindowTitle("Drive Information");
     auto* form = new QFormLayout(this);
-    const QString texts[8] = {
-        QString::fromStdString(d.volumeName), QString::number(d.volumeStart),
-        QString::number(d.volumeSize),        QString::number(d.blockSize),
-        QString::number(d.superBlockStart),   QString::number(d.totalFiles),
-        QString::number(d.totalFolders),      QString::fromStdString(d.recoveryType)};
+    // Each figure with its unit: sectors are of 512 bytes.
+    const QString texts[8] = {QString::fromStdString(d.volumeName),
+                              "sector " + QString::number(d.volumeStart),
+                              QString::number(d.volumeSize) + " sectors (" +
+                                  QString::number(d.volumeSize / 2048) + " MB)",
+                              QString::number(d.blockSize) + " sectors (" +
+                                  QString::number(d.blockSize * 512) + " bytes)",
+                              "sector " + QString::number(d.superBlockStart),
+                              QString::number(d.totalFiles),
+                              QString::number(d.totalFolders),
+                              QString::fromStdString(d.recoveryType)};
     const char* labels[8] = {"Volume Name",       "Volume Start", "Volume Size",   "Block Size",
                              "Super Block Start", "Total Files",  "Total Folders", "Recovery Type"};
     for (int i = 0; i < 8; ++i) {

@@ -6,6 +6,7 @@
 
 #include <QGridLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -50,7 +51,20 @@ FindFilesDialog::FindFilesDialog(const RecoveredTree& tree, const FileListModel&
     connect(results, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* item) {
         emit HitActivated(item->data(0, Qt::UserRole).toUInt());
     });
+    // Enter on a hit opens it (it would otherwise reach Start Search, the default button).
+    results->installEventFilter(this);
     resize(560, 420);
+}
+
+bool FindFilesDialog::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == results && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if ((key == Qt::Key_Return || key == Qt::Key_Enter) && results->currentItem() != nullptr) {
+            emit HitActivated(results->currentItem()->data(0, Qt::UserRole).toUInt());
+            return true;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
 }
 
 FindFilesDialog::~FindFilesDialog() {

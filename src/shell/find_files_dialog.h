@@ -38,8 +38,11 @@ public:
     QPushButton* start = nullptr;
     QPushButton* stop = nullptr;
 
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 signals:
-    // A hit was double-clicked: the index of its file in the recovered tree.
+    // A hit was double-clicked or Enter pressed on it: the index of its file in the
+    // recovered tree.
     void HitActivated(uint32_t fileIndex);
 
 private:

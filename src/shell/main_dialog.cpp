@@ -8,6 +8,7 @@
 #include "shell/progress_reporters.h"
 #include "shell/themed_icon.h"
 #include "text/messages.h"
+#include "ufs/names.h"
 #include "volume/disk_label.h"
 
 #include <QApplication>
@@ -638,6 +639,21 @@ void MainDialog::ShowFindFiles() {
         return;
     FindFilesDialog dialog(Mounted()->tree, *browse_->ListModel(), messages_, this);
     connect(&dialog, &FindFilesDialog::HitActivated, this, [this, &dialog](uint32_t file) {
+        // A hit the file filters hide would open its folder with the file nowhere: the
+        // filters are named, and cleared if the user wants the file shown.
+        const RecoveredTree& tree = Mounted()->tree;
+        if (file < tree.Files().size() && !session_.filters.Shows(tree.FileName(file))) {
+            QStringList patterns;
+            for (const std::string& f : session_.filters.Filters())
+                patterns << QString::fromStdString(f);
+            const QString name = QString::fromStdString(DisplayName(tree.FileName(file)));
+            if (messages_.AskYesNo(&dialog, MessageKind::Question,
+                                   name + " is hidden by the filter " + patterns.join(", ") +
+                                       ". Clear the filters to show it?")) {
+                session_.filters.Clear();
+                browse_->ClickFolder(browse_->FolderModel()->RootIndex());
+            }
+        }
         browse_->RevealFile(file);
         if (!dialog.Searching())
             dialog.accept();

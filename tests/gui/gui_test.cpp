@@ -1163,6 +1163,40 @@ private slots:
         QVERIFY(w.Browser().ListUsedLast());
     }
 
+    // Enter on a hit opens it; a hit the file filters hide is named so, and shown once the
+    // user clears them.
+    void enterOpensAHitAndAFilteredHitIsNamedSo() {
+        Recorder m;
+        NoDesktop d;
+        MainDialog w(m, d, {disk_});
+        w.show();
+        Browse(w);
+        w.SessionState().filters.Assign({"*.pdf"});
+        m.answers = {true};
+        QTimer::singleShot(0, [&] {
+            auto* dialog = qobject_cast<FindFilesDialog*>(QApplication::activeModalWidget());
+            QVERIFY(dialog != nullptr);
+            dialog->edit->setText("report*");
+            dialog->StartSearch();
+            QTRY_VERIFY(!dialog->Searching());
+            QCOMPARE(dialog->results->topLevelItemCount(), 1);
+            dialog->results->setCurrentItem(dialog->results->topLevelItem(0));
+            dialog->results->setFocus();
+            QTest::keyClick(dialog->results, Qt::Key_Return);
+            QApplication::processEvents();
+            if (dialog->isVisible())
+                dialog->reject(); // never hang: the checks below fail instead
+        });
+        w.ShowFindFiles();
+        QVERIFY(!m.shown.empty());
+        QVERIFY2(m.shown.back().text.contains("report.txt is hidden by the filter *.pdf"),
+                 qPrintable(m.shown.back().text));
+        QCOMPARE(w.SessionState().filters.Count(), size_t{0});
+        const int row = w.Browser().SelectedRow();
+        QVERIFY(row >= 0);
+        QCOMPARE(w.Browser().ListModel()->index(row, 0).data().toString(), QString("report.txt"));
+    }
+
     void aSecondClickOnTheSelectedRowRenamesIt() {
         Recorder m;
         NoDesktop d;
