@@ -262,6 +262,9 @@ void BrowsePane::OpenSelectedItem(bool openWith) {
     const QModelIndex item = folderModel_->FolderIndex(r.index);
     if (item.isValid()) {
         NavigateTo(item);
+        // Opened from the list, the folder is walked on in the list: the keyboard focus
+        // stays there (what the commands act on is the opened folder until a row is chosen).
+        CurrentListView()->setFocus();
     } else {
         // A folder with no tree item (not reachable from the root): listed all the same.
         ShowFolder(session_.Mounted()->tree.Folders()[r.index].inode);

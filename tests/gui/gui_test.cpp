@@ -1032,6 +1032,11 @@ private slots:
         QVERIFY(w.Browser().ListUsedLast());
         QTest::keyClick(w.Browser().DetailsView(), Qt::Key_Return); // opens the selected folder
         QCOMPARE(Names(w), (QStringList{"passwd", "notes.txt"}));
+        // The focus stays in the list: the arrows walk on in the folder opened.
+        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(w.Browser().DetailsView()));
+        QTest::keyClick(w.Browser().DetailsView(), Qt::Key_Down);
+        QVERIFY(w.Browser().SelectedRow() >= 0);
+        QVERIFY(w.Browser().ListUsedLast());
         QTest::keyClick(w.Browser().DetailsView(), Qt::Key_Escape);
         QVERIFY(w.isVisible()); // never closes the window
     }
