@@ -17,6 +17,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <sys/stat.h>
@@ -282,12 +283,26 @@ struct SharedRun {
     std::atomic<uint64_t> tempCounter{0};
     std::atomic<bool> ended{false}; // the destination failed: every worker ends
 
-    // Progress is one account, reported in order under its lock.
-    void FileStarted(std::string path, std::string name) {
+    // Progress is one account, reported in order under its lock. With several workers, the
+    // file shown is the largest of those being read now, and Skip File is that file's.
+    void FileStarted(const void* owner, std::string path, std::string name, uint64_t size) {
         std::lock_guard lock(progressMutex);
-        progress.path = std::move(path);
-        progress.name = std::move(name);
+        if (owner == shownOwner) // its last file is done: a skip meant for that one lapses
+            control.skipFileRequested.store(false);
+        inFlight[owner] = {std::move(path), std::move(name), size};
+        if (observer == nullptr)
+            return;
+        ShowLargest();
         observer->OnFileStarted(progress);
+    }
+    // True once for the Skip File the user pressed while this worker's file was shown.
+    bool TakeSkip(const void* owner) {
+        if (!control.skipFileRequested.load(std::memory_order_relaxed))
+            return false;
+        std::lock_guard lock(progressMutex);
+        if (owner != shownOwner && shownOwner != nullptr)
+            return false;
+        return control.skipFileRequested.exchange(false);
     }
     // Without an observer nobody reads the account: no lock taken per block.
     void AddBytes(int64_t n, bool report) {
@@ -298,15 +313,36 @@ struct SharedRun {
         if (report)
             observer->OnProgress(progress);
     }
-    void FileDone(int64_t correction) {
+    void FileDone(const void* owner, int64_t correction) {
+        std::lock_guard lock(progressMutex);
+        inFlight.erase(owner);
         if (observer == nullptr)
             return;
-        std::lock_guard lock(progressMutex);
         ++progress.filesDone;
         progress.bytesDone =
             static_cast<uint64_t>(static_cast<int64_t>(progress.bytesDone) + correction);
+        if (owner == shownOwner && !inFlight.empty())
+            ShowLargest();
         observer->OnProgress(progress);
     }
+    struct InFlight {
+        std::string path, name;
+        uint64_t size = 0;
+    };
+    // Under progressMutex.
+    void ShowLargest() {
+        auto best = inFlight.end();
+        for (auto it = inFlight.begin(); it != inFlight.end(); ++it)
+            if (best == inFlight.end() || it->second.size > best->second.size)
+                best = it;
+        if (best == inFlight.end())
+            return;
+        shownOwner = best->first;
+        progress.path = best->second.path;
+        progress.name = best->second.name;
+    }
+    std::map<const void*, InFlight> inFlight; // each worker's file, by worker
+    const void* shownOwner = nullptr;         // whose file the progress shows
     std::mutex progressMutex;
     ExtractionProgress progress;
 
@@ -778,7 +814,7 @@ Copied Extractor::CopyBlocks(int fd, const Inode& inode) {
     const uint64_t volumeBlocks = VolumeBlocks(access_.Geometry()) + 1;
     uint64_t dataBlocks = 0;
     for (uint64_t lbn = 0; lbn < blocks;) {
-        if (control_.skipFileRequested.exchange(false)) {
+        if (run_.TakeSkip(this)) {
             return {Copied::Skipped, damaged, 0, writtenEnd};
         }
         if (Stopping()) {
@@ -1016,11 +1052,9 @@ void Extractor::PlaceItem(uint32_t fileIndex, const Inode& inode, bool lost) {
 
 void Extractor::CopyFile(uint32_t fileIndex) {
     const FileNode& node = tree_.Files()[fileIndex];
-    if (observer_ != nullptr) {
-        run_.FileStarted(FolderPath(tree_, node.parentInode, '/', true),
-                         DisplayName(tree_.FileName(fileIndex)));
-    }
-    control_.skipFileRequested.store(false);
+    run_.FileStarted(
+        this, observer_ != nullptr ? FolderPath(tree_, node.parentInode, '/', true) : std::string(),
+        observer_ != nullptr ? DisplayName(tree_.FileName(fileIndex)) : std::string(), node.size);
     counted_ = 0;
     std::unique_lock oneReader(run_.oneReader, std::defer_lock);
     if (run_.reader.BadSectors().Any())
@@ -1065,7 +1099,7 @@ void Extractor::CopyFile(uint32_t fileIndex) {
     } else {
         PlaceItem(fileIndex, inode, lost);
     }
-    run_.FileDone(static_cast<int64_t>(node.size) - static_cast<int64_t>(counted_));
+    run_.FileDone(this, static_cast<int64_t>(node.size) - static_cast<int64_t>(counted_));
     record_ = nullptr;
     hash_.reset();
 }

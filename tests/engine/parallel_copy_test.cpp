@@ -275,5 +275,49 @@ TEST(ParallelCopy, AStopLeavesOnlyWholeFilesAndEveryWorkerEnds) {
     EXPECT_EQ(files, s.filesWritten);
 }
 
+// The Saving dialog shows the largest file being read now, and Skip File skips that one:
+// never a small file another worker happened to start, and never lost to another worker's
+// next file.
+TEST(ParallelCopy, SkipFileSkipsTheFileShownWhileOthersAreCopied) {
+    TreeNode tree = ManyFolders();
+    tree.children.push_back(GeneratedFile("huge.bin", 6u << 20, 77));
+    Fixture fx(BuildUfs(tree, [] {
+        UfsParams p = testing::VolumeParams();
+        p.sizeSectors = 80000;
+        return p;
+    }()));
+    ASSERT_TRUE(fx.Mount(RecoveryMode::Normal).ok);
+    struct SkipHuge final : ExtractionObserver {
+        ExtractionControl* control = nullptr;
+        std::mutex m;
+        bool pressed = false;
+        void OnProgress(const ExtractionProgress& p) override {
+            std::lock_guard lock(m);
+            if (!pressed && p.name == "huge.bin" && p.bytesDone > 0) {
+                pressed = true;
+                control->skipFileRequested.store(true);
+            }
+        }
+    } skipper;
+    ExtractionControl control;
+    skipper.control = &control;
+    ExtractionOptions o;
+    o.workers = 4;
+    TempDir out;
+    const ExtractionSummary s =
+        ExtractItems(fx.mounted, fx.reader, {}, true, out.File("to"), o, control, &skipper);
+    ASSERT_TRUE(skipper.pressed);
+    EXPECT_FALSE(s.stopped);
+    // Exactly the file shown was skipped; every other file came out whole.
+    ASSERT_EQ(s.skippedItems.size(), 1u);
+    EXPECT_EQ(s.skippedItems[0].path, "/huge.bin");
+    ExtractionControl plain;
+    TempDir all;
+    const ExtractionSummary whole =
+        ExtractItems(fx.mounted, fx.reader, {}, true, all.File("to"), o, plain, nullptr);
+    EXPECT_EQ(s.filesWritten, whole.filesWritten - 1);
+    EXPECT_TRUE(whole.skippedItems.empty());
+}
+
 } // namespace
 } // namespace trevik
