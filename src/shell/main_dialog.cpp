@@ -538,6 +538,12 @@ void MainDialog::MountEnded(std::shared_ptr<Result<MountedVolume>> result) {
     wizard_.MountFinished(true);
     ApplyView();
     FocusStepList();
+    // The title names what is browsed: the image (or disk) and the volume.
+    if (const BlockDevice* device = session_.Device(); device != nullptr)
+        setWindowTitle(QString("%1 - %2 - %3")
+                           .arg(QFileInfo(QString::fromStdString(device->Path())).fileName(),
+                                QString::fromStdString(session_.Mounted()->entry.name),
+                                QString::fromLatin1(kCaption)));
     QTreeView* tree = browse_->FolderTree();
     tree->expand(browse_->FolderModel()->RootIndex());
     browse_->ClickFolder(browse_->FolderModel()->RootIndex());
@@ -547,6 +553,7 @@ void MainDialog::MountEnded(std::shared_ptr<Result<MountedVolume>> result) {
 }
 
 void MainDialog::Back() {
+    setWindowTitle(kCaption);
     browse_->SetViewMode(ViewMode::Details);
     browse_->ClearList();
     switch (wizard_.Back()) {

@@ -522,6 +522,9 @@ private slots:
             QVERIFY(a->isEnabled());
         }
         QVERIFY(w.QuickHelpText().startsWith("Please select the file(s)"));
+        // The title names the image and the volume browsed.
+        QCOMPARE(w.windowTitle(), QFileInfo(disk_).fileName() +
+                                      " - Solaris Partition - 1 - Trevik for Solaris (SPARC)");
         // A double click on a folder row opens it and selects its tree item.
         w.Browser().DetailsView()->selectRow(RowNamed(w, "export"));
         w.Browser().OpenSelectedItem();
