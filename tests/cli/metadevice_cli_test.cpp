@@ -205,6 +205,22 @@ TEST_F(Metadevice, AComponentWithReplicasIsNamedAndReadPastThem) {
     EXPECT_EQ(wrong.exitCode, 1);
 }
 
+TEST_F(Metadevice, NoComponentIsEverWrittenTo) {
+    const auto parts = SplitIntoComponents(volume_.bytes, {SvmKind::Raid5, 3, 32, 0});
+    const std::string list = Write(parts, "w");
+    const std::string layout = "--raid5 " + Quote(list) + " --interlace 16k --volume 1";
+    const std::string before = testing::Slurp(dir_.File("w1.img"));
+    // A report or bad-sector map naming any component is refused before anything is read.
+    for (const std::string& option : {std::string("--report "), std::string("--save-badmap ")}) {
+        SCOPED_TRACE(option);
+        const auto r = Cli("recover " + layout + " --to " + Quote(dir_.File("o")) + " " + option +
+                           Quote(dir_.File("w1.img")));
+        EXPECT_NE(r.exitCode, 0);
+        EXPECT_TRUE(Has(r.err, "being read")) << r.err;
+    }
+    EXPECT_TRUE(testing::Slurp(dir_.File("w1.img")) == before);
+}
+
 TEST_F(Metadevice, LayoutMistakesAreUsageErrors) {
     const std::string img = Quote(dir_.File("volume.img"));
     struct Row {
