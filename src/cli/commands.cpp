@@ -247,8 +247,9 @@ int ListVolumes(Session& session, const VolumesOptions& options) {
             return kExitFailure;
         }
         // A label read from its backup copy lists every volume: the damage is a warning.
+        // Partitions past what the table holds are not listed: that is a loss.
         PrintVolumes(session.volumes, options.json);
-        return kExitOk;
+        return label.notListed != 0 ? kExitFailure : kExitOk;
     }
     ScanOptions scan;
     if (const auto rc = MakeScanOptions(options, session.Reader().TotalSectors(),

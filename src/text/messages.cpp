@@ -204,13 +204,20 @@ std::string NotUfsMessage(const PartitionEntry& e) {
 }
 
 std::string LabelDamageMessage(const LabelReport& r) {
-    if (r.primaryDamage.empty())
-        return "";
-    if (r.usedBackup)
-        return "the disk's EFI label is damaged (" + r.primaryDamage +
-               "); its backup copy in the last sector was used";
-    return "the disk's EFI label is damaged (" + r.primaryDamage + ") and so is its backup (" +
-           r.backupDamage + "): --scan looks for volumes by their UFS superblocks instead";
+    std::string m;
+    if (!r.primaryDamage.empty()) {
+        if (r.usedBackup)
+            m = "the disk's EFI label is damaged (" + r.primaryDamage +
+                "); its backup copy in the last sector was used";
+        else
+            m = "the disk's EFI label is damaged (" + r.primaryDamage + ") and so is its backup (" +
+                r.backupDamage + "): --scan looks for volumes by their UFS superblocks instead";
+    }
+    if (r.notListed != 0)
+        m += (m.empty() ? "" : "; ") + std::to_string(r.notListed) +
+             " more partition(s) of the EFI label are not listed: a disk lists at most " +
+             std::to_string(VolumeTable::kCapacity) + " volumes";
+    return m;
 }
 
 std::vector<std::string> AssemblyNotes(const AssembledDevice& md) {

@@ -114,6 +114,10 @@ void ReadEfi(SectorReader& reader, VolumeTable& table, LabelReport& report) {
     }
     report.kind = LabelKind::Efi;
     for (const EfiPartition& p : *parts) {
+        if (table.Full()) {
+            ++report.notListed;
+            continue;
+        }
         PartitionEntry e;
         e.startSector = p.firstLba;
         e.sizeSectors = p.lastLba - p.firstLba + 1;

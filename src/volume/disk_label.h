@@ -18,6 +18,7 @@ struct LabelReport {
     std::string primaryDamage;
     bool usedBackup = false;
     std::string backupDamage; // both copies unusable: why the backup was not used
+    size_t notListed = 0;     // used entries past the table's capacity
 };
 
 // Fills the table from the label of the chosen disk.

@@ -229,5 +229,17 @@ TEST_F(EfiDisk, APartitionPastTwoTerabytesIsFoundAndRecovered) {
     EXPECT_EQ(scanned[0]["startSector"], start);
 }
 
+TEST_F(EfiDisk, PartitionsPastWhatTheTableHoldsAreCountedNotDropped) {
+    std::vector<Partition> parts;
+    for (uint64_t i = 0; i < 110; ++i)
+        parts.push_back({"6A898CC3", 64 + i * 8, 8});
+    Label(4096, parts, {});
+    const auto r = Cli("volumes " + Quote(disk_) + " --json");
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(json::parse(r.out)["volumes"].size(), 100u);
+    EXPECT_NE(r.err.find("10 more partition(s) of the EFI label are not listed"), std::string::npos)
+        << r.err;
+}
+
 } // namespace
 } // namespace trevik
