@@ -64,10 +64,12 @@ AssembledDevice::Open(const LayoutSpec& spec, const AssembledDevice::Opener& ope
     const Opener opener = open ? open : [](const std::string& p) { return OpenBlockDevice(p); };
     const size_t n = spec.components.size();
     const char* kind = LayoutKindName(spec.kind);
-    if (n < (spec.kind == LayoutKind::Concat ? 1u : 2u))
+    if (n == 0)
+        return Error{std::string("a ") + kind + " needs its components"};
+    if (n < 2 && spec.kind != LayoutKind::Concat)
         return Error{std::string("a ") + kind + " needs at least two components"};
-    if (spec.kind == LayoutKind::Mirror && n > 3)
-        return Error{"a mirror has at most three halves"};
+    if (spec.kind == LayoutKind::Mirror && n > 4)
+        return Error{"a mirror has at most four submirrors"};
     if ((spec.kind == LayoutKind::Stripe || spec.kind == LayoutKind::Raid5) &&
         spec.interlaceSectors == 0)
         return Error{std::string("a ") + kind + " needs its interlace (--interlace SIZE)"};

@@ -43,9 +43,9 @@ public:
     using Opener = std::function<Result<std::unique_ptr<BlockDevice>>(const std::string&)>;
 
     // Opens every component (with `open`, OpenBlockDevice by default) and checks the layout:
-    // two or more components (a concatenation may have one), an interlace for stripes and
-    // RAID-5, at most one missing RAID-5 column or mirror half, components larger than the
-    // start block. The error names the component or the rule.
+    // two or more components (a concatenation may have one, a mirror at most four), an
+    // interlace for stripes and RAID-5, at most one missing RAID-5 column or mirror half,
+    // components larger than the start block. The error names the component or the rule.
     static Result<std::unique_ptr<AssembledDevice>> Open(const LayoutSpec& spec,
                                                          const Opener& open = {});
 
