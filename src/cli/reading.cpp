@@ -109,7 +109,7 @@ std::optional<int> MakeLayout(const LayoutOptions& o, LayoutSpec& spec) {
     spec.startSector = o.startBlock;
     spec.interlaceSectors = 0;
     if (!o.interlace.empty()) {
-        const auto bytes = ParseSize(o.interlace);
+        const auto bytes = ParseByteSize(o.interlace);
         if (!bytes || *bytes == 0 || *bytes % kSectorSize != 0) {
             std::cerr << "trevik-cli: --interlace " << TerminalSafe(o.interlace)
                       << " is not a size in whole 512-byte blocks (bytes, or with a k or m "
@@ -119,10 +119,6 @@ std::optional<int> MakeLayout(const LayoutOptions& o, LayoutSpec& spec) {
         spec.interlaceSectors = *bytes / kSectorSize;
     }
     return std::nullopt;
-}
-
-std::optional<uint64_t> ParseSize(const std::string& text) {
-    return ParseByteSize(text);
 }
 
 std::optional<int> CheckLayout(const LayoutOptions& options) {

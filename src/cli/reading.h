@@ -30,8 +30,6 @@ void ExplainNoVolumes(Session& session, const std::string& device, bool scanned)
 std::optional<int> MakeLayout(const LayoutOptions& options, LayoutSpec& spec);
 // The same check alone, for a command to make before it opens anything.
 std::optional<int> CheckLayout(const LayoutOptions& options);
-// A size as --interlace takes it: bytes, or with a k or m suffix.
-std::optional<uint64_t> ParseSize(const std::string& text);
 // What to call the device in messages: its path, or the metadevice's layout.
 std::string DeviceName(const Session& session, const std::string& device);
 // Says why an assembled metadevice shows no volume, and what to try.

@@ -32,6 +32,22 @@ inline uint64_t ReadBe64(std::span<const uint8_t> buf, size_t offset) {
     return (uint64_t{ReadBe32(buf, offset)} << 32) | ReadBe32(buf, offset + 4);
 }
 
+// The EFI label, and the other systems' formats a disk is recognised by, are little-endian.
+inline uint32_t ReadLe32(std::span<const uint8_t> buf, size_t offset) {
+    if (offset > buf.size() || buf.size() - offset < 4) {
+        return 0;
+    }
+    return uint32_t{buf[offset]} | (uint32_t{buf[offset + 1]} << 8) |
+           (uint32_t{buf[offset + 2]} << 16) | (uint32_t{buf[offset + 3]} << 24);
+}
+
+inline uint64_t ReadLe64(std::span<const uint8_t> buf, size_t offset) {
+    if (offset > buf.size() || buf.size() - offset < 8) {
+        return 0;
+    }
+    return uint64_t{ReadLe32(buf, offset)} | (uint64_t{ReadLe32(buf, offset + 4)} << 32);
+}
+
 inline void WriteBe16(std::span<uint8_t> buf, size_t offset, uint16_t value) {
     if (offset > buf.size() || buf.size() - offset < 2) {
         return;

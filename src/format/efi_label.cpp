@@ -1,18 +1,12 @@
 #include "format/efi_label.h"
 
+#include "format/big_endian.h"
+
 #include <cstdio>
 #include <cstring>
 
 namespace trevik {
 namespace {
-
-uint32_t Le32(std::span<const uint8_t> b, size_t at) {
-    return uint32_t{b[at]} | uint32_t{b[at + 1]} << 8 | uint32_t{b[at + 2]} << 16 |
-           uint32_t{b[at + 3]} << 24;
-}
-uint64_t Le64(std::span<const uint8_t> b, size_t at) {
-    return uint64_t{Le32(b, at)} | uint64_t{Le32(b, at + 4)} << 32;
-}
 
 namespace hdr {
 constexpr size_t kSignature = 0;
@@ -146,22 +140,22 @@ Result<EfiHeader> DecodeEfiHeader(std::span<const uint8_t> s) {
     if (s.size() < efi::kHeaderMinSize ||
         std::memcmp(s.data() + hdr::kSignature, "EFI PART", 8) != 0)
         return Error{"no \"EFI PART\" signature"};
-    const uint32_t size = Le32(s, hdr::kHeaderSize);
+    const uint32_t size = ReadLe32(s, hdr::kHeaderSize);
     if (size < efi::kHeaderMinSize || size > s.size())
         return Error{"header size " + std::to_string(size) + " is not 92 to a sector"};
     std::vector<uint8_t> copy(s.begin(), s.begin() + size);
     std::memset(copy.data() + hdr::kHeaderCrc, 0, 4);
-    if (Crc32(copy) != Le32(s, hdr::kHeaderCrc))
+    if (Crc32(copy) != ReadLe32(s, hdr::kHeaderCrc))
         return Error{"the header's CRC-32 is wrong"};
     EfiHeader h;
-    h.myLba = Le64(s, hdr::kMyLba);
-    h.alternateLba = Le64(s, hdr::kAlternateLba);
-    h.firstUsableLba = Le64(s, hdr::kFirstUsable);
-    h.lastUsableLba = Le64(s, hdr::kLastUsable);
-    h.entriesLba = Le64(s, hdr::kEntriesLba);
-    h.entryCount = Le32(s, hdr::kEntryCount);
-    h.entrySize = Le32(s, hdr::kEntrySize);
-    h.entriesCrc = Le32(s, hdr::kEntriesCrc);
+    h.myLba = ReadLe64(s, hdr::kMyLba);
+    h.alternateLba = ReadLe64(s, hdr::kAlternateLba);
+    h.firstUsableLba = ReadLe64(s, hdr::kFirstUsable);
+    h.lastUsableLba = ReadLe64(s, hdr::kLastUsable);
+    h.entriesLba = ReadLe64(s, hdr::kEntriesLba);
+    h.entryCount = ReadLe32(s, hdr::kEntryCount);
+    h.entrySize = ReadLe32(s, hdr::kEntrySize);
+    h.entriesCrc = ReadLe32(s, hdr::kEntriesCrc);
     if (h.entrySize < efi::kEntryMinSize || h.entrySize % 8 != 0)
         return Error{"partition entries of " + std::to_string(h.entrySize) + " bytes"};
     if (h.entryCount == 0 || h.entryCount > efi::kMaxEntries ||
@@ -188,9 +182,9 @@ Result<std::vector<EfiPartition>> DecodeEfiEntries(const EfiHeader& h,
         if (IsZeroGuid(p.type))
             continue;
         std::memcpy(p.unique.data(), e.data() + ent::kUnique, 16);
-        p.firstLba = Le64(e, ent::kFirst);
-        p.lastLba = Le64(e, ent::kLast);
-        p.attributes = Le64(e, ent::kAttributes);
+        p.firstLba = ReadLe64(e, ent::kFirst);
+        p.lastLba = ReadLe64(e, ent::kLast);
+        p.attributes = ReadLe64(e, ent::kAttributes);
         p.name = DecodeName(e.subspan(ent::kName, ent::kNameUnits * 2));
         if (p.lastLba < p.firstLba || p.firstLba < h.firstUsableLba || p.lastLba > h.lastUsableLba)
             return Error{"partition " + std::to_string(i + 1) + " lies outside the usable sectors"};
@@ -201,7 +195,7 @@ Result<std::vector<EfiPartition>> DecodeEfiEntries(const EfiHeader& h,
 
 uint16_t SolarisTagOfType(const Guid& g) {
     if (std::memcmp(g.data() + 4, kSunTail, sizeof kSunTail) == 0) {
-        const uint32_t first = Le32(g, 0);
+        const uint32_t first = ReadLe32(g, 0);
         for (const SunType& t : kSunTypes)
             if (t.first == first)
                 return t.tag;

@@ -71,7 +71,7 @@ Result<std::vector<EfiPartition>> DecodeEfiEntries(const EfiHeader& header,
 // for a type Solaris has no tag for.
 uint16_t SolarisTagOfType(const Guid& type);
 
-// CRC-32 (IEEE 802.3, as the EFI specification uses it).
+// CRC-32 (IEEE 802.3, the one EFI labels are guarded by).
 uint32_t Crc32(std::span<const uint8_t> bytes, uint32_t crc = 0);
 
 } // namespace trevik

@@ -286,12 +286,14 @@ struct SharedRun {
     // Progress is one account, reported in order under its lock. With several workers, the
     // file shown is the largest of those being read now, and Skip File is that file's.
     void FileStarted(const void* owner, std::string path, std::string name, uint64_t size) {
+        // Without an observer nothing is shown and nobody presses Skip File: nothing to
+        // keep, and no lock taken per file.
+        if (observer == nullptr)
+            return;
         std::lock_guard lock(progressMutex);
         if (owner == shownOwner) // its last file is done: a skip meant for that one lapses
             control.skipFileRequested.store(false);
         inFlight[owner] = {std::move(path), std::move(name), size};
-        if (observer == nullptr)
-            return;
         ShowLargest();
         observer->OnFileStarted(progress);
     }
@@ -314,10 +316,10 @@ struct SharedRun {
             observer->OnProgress(progress);
     }
     void FileDone(const void* owner, int64_t correction) {
-        std::lock_guard lock(progressMutex);
-        inFlight.erase(owner);
         if (observer == nullptr)
             return;
+        std::lock_guard lock(progressMutex);
+        inFlight.erase(owner);
         ++progress.filesDone;
         progress.bytesDone =
             static_cast<uint64_t>(static_cast<int64_t>(progress.bytesDone) + correction);
@@ -1052,9 +1054,9 @@ void Extractor::PlaceItem(uint32_t fileIndex, const Inode& inode, bool lost) {
 
 void Extractor::CopyFile(uint32_t fileIndex) {
     const FileNode& node = tree_.Files()[fileIndex];
-    run_.FileStarted(
-        this, observer_ != nullptr ? FolderPath(tree_, node.parentInode, '/', true) : std::string(),
-        observer_ != nullptr ? DisplayName(tree_.FileName(fileIndex)) : std::string(), node.size);
+    if (observer_ != nullptr)
+        run_.FileStarted(this, FolderPath(tree_, node.parentInode, '/', true),
+                         DisplayName(tree_.FileName(fileIndex)), node.size);
     counted_ = 0;
     std::unique_lock oneReader(run_.oneReader, std::defer_lock);
     if (run_.reader.BadSectors().Any())

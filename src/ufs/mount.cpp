@@ -218,7 +218,6 @@ Result<MountedVolume> MountVolume(SectorReader& reader, const PartitionEntry& en
         observer->OnStopAvailable(false);
     }
     fresh.stopped = groupsStopped || walker.WasStopped() || stopRequested.load();
-    reader.SetStopFlag(nullptr);
     progress(0);
     phase(MountPhase::CreatingTree);
     fresh.tree.BuildChildIndex();

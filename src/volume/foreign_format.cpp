@@ -20,11 +20,6 @@ constexpr uint64_t kExtMagicByte = 1024 + 56;
 constexpr uint64_t kZfsUberblockByte = 128 * 1024; // in the first vdev label
 constexpr uint64_t kZfsMagic = 0x00bab10c;
 
-uint32_t ReadLe32(std::span<const uint8_t> b, size_t at) {
-    return uint32_t{b[at]} | uint32_t{b[at + 1]} << 8 | uint32_t{b[at + 2]} << 16 |
-           uint32_t{b[at + 3]} << 24;
-}
-
 // The sector holding `byte`, read whole; empty when it cannot be read.
 std::vector<uint8_t> SectorAt(SectorReader& reader, uint64_t byte) {
     std::vector<uint8_t> s(kSectorSize);

@@ -51,7 +51,7 @@ struct Label {
     }
 };
 
-TEST(EfiLabel, Crc32IsTheOneTheSpecificationNames) {
+TEST(EfiLabel, Crc32GivesTheStandardCheckValue) {
     const char* text = "123456789";
     EXPECT_EQ(Crc32({reinterpret_cast<const uint8_t*>(text), 9}), 0xCBF43926u);
 }
