@@ -75,14 +75,19 @@ AssembledDevice::Open(const LayoutSpec& spec, const AssembledDevice::Opener& ope
         return Error{std::string("a ") + kind + " needs its interlace (--interlace SIZE)"};
     if (spec.kind == LayoutKind::Raid5 && n < 3)
         return Error{"a RAID-5 set needs at least three columns"};
+    if ((!spec.componentStarts.empty() && spec.componentStarts.size() != n) ||
+        (!spec.componentSectors.empty() && spec.componentSectors.size() != n))
+        return Error{"the start blocks and lengths must be given for every component"};
 
     std::unique_ptr<AssembledDevice> d(new AssembledDevice);
     d->spec_ = spec;
     d->details_.format = kind;
     size_t missing = 0;
-    for (const std::string& path : spec.components) {
+    for (size_t i = 0; i < n; ++i) {
+        const std::string& path = spec.components[i];
         Component c;
         c.path = path;
+        c.start = spec.componentStarts.empty() ? spec.startSector : spec.componentStarts[i];
         if (path == kMissingComponent) {
             if (spec.kind != LayoutKind::Raid5 && spec.kind != LayoutKind::Mirror)
                 return Error{std::string("a ") + kind +
@@ -99,10 +104,17 @@ AssembledDevice::Open(const LayoutSpec& spec, const AssembledDevice::Opener& ope
             return Error{opened.error()};
         c.device = opened.Take();
         const uint64_t sectors = c.device->SizeBytes() / kSectorSize;
-        if (sectors <= spec.startSector)
+        if (sectors <= c.start)
             return Error{path + ": the component holds " + std::to_string(sectors) +
-                         " sectors, none past its start block " + std::to_string(spec.startSector)};
-        c.usableSectors = sectors - spec.startSector;
+                         " sectors, none past its start block " + std::to_string(c.start)};
+        c.usableSectors = sectors - c.start;
+        const uint64_t wanted = spec.componentSectors.empty() ? 0 : spec.componentSectors[i];
+        if (wanted != 0 && wanted > c.usableSectors)
+            return Error{path + ": the component holds " + std::to_string(c.usableSectors) +
+                         " sectors past its start block, the metadevice uses " +
+                         std::to_string(wanted)};
+        if (wanted != 0)
+            c.usableSectors = wanted;
         for (const std::string& f : c.device->Details().files)
             d->details_.files.push_back(f);
         if (c.device->Details().files.empty())
@@ -138,7 +150,7 @@ AssembledDevice::Open(const LayoutSpec& spec, const AssembledDevice::Opener& ope
         int64_t best = -2;
         for (size_t i = 0; i < n; ++i) {
             const Component& c = d->components_[i];
-            d->times_.push_back(c.device ? SuperblockTime(*c.device, spec.startSector) : -1);
+            d->times_.push_back(c.device ? SuperblockTime(*c.device, c.start) : -1);
             if (c.device && d->times_[i] > best) {
                 best = d->times_[i];
                 d->mirrorHalf_ = i;
@@ -160,7 +172,7 @@ bool AssembledDevice::ReadComponent(size_t c, uint64_t sector, std::span<uint8_t
     const Component& comp = components_[c];
     if (!comp.device || sector + out.size() / kSectorSize > comp.usableSectors)
         return false;
-    return comp.device->ReadAt((spec_.startSector + sector) * kSectorSize, out);
+    return comp.device->ReadAt((comp.start + sector) * kSectorSize, out);
 }
 
 bool AssembledDevice::ReadRaid5(uint64_t sector, uint64_t count, uint8_t* out) {
@@ -284,7 +296,7 @@ AssembledDevice::Place AssembledDevice::Locate(uint64_t sector) const {
         c = mirrorHalf_;
         break;
     }
-    return {c, components_[c].path, spec_.startSector + at};
+    return {c, components_[c].path, components_[c].start + at};
 }
 
 uint64_t AssembledDevice::RebuiltSegments() const {

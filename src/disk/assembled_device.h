@@ -28,6 +28,11 @@ struct LayoutSpec {
     std::vector<std::string> components;
     uint64_t interlaceSectors = 0; // stripes and RAID-5
     uint64_t startSector = 0;      // where each component's data begins
+    // As a state database records them: each component's own first sector on its device
+    // and the sectors of it the metadevice uses (0: up to the device's end). When given,
+    // one per component, in place of startSector.
+    std::vector<uint64_t> componentStarts;
+    std::vector<uint64_t> componentSectors;
 };
 
 inline constexpr const char* kMissingComponent = "missing";
@@ -81,6 +86,7 @@ private:
     struct Component {
         std::unique_ptr<BlockDevice> device; // null: missing. Owned.
         std::string path;
+        uint64_t start = 0;         // the sector its data begins at
         uint64_t usableSectors = 0; // past the start block
     };
 

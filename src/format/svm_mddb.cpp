@@ -2,29 +2,355 @@
 
 #include "format/big_endian.h"
 
+#include <array>
+
 namespace trevik::svm {
 namespace {
-constexpr size_t kMagic = 0;
-constexpr size_t kRevision = 4;
-constexpr size_t kTimestamp = 20;
-constexpr size_t kBlockCount = 28;
-constexpr size_t kBlockNumber = 32;
-constexpr size_t kSetNumber = 36;
+
+constexpr uint32_t kCrcSeed = 987654;
+constexpr uint32_t kCrcPolynomial = 0x04c11db7;
+
+const std::array<uint32_t, 256>& CrcTable() {
+    static const std::array<uint32_t, 256> table = [] {
+        std::array<uint32_t, 256> t{};
+        for (uint32_t b = 0; b < 256; ++b) {
+            uint32_t v = b << 24;
+            for (int i = 0; i < 8; ++i)
+                v = (v & 0x80000000u) ? (v << 1) ^ kCrcPolynomial : v << 1;
+            t[b] = v;
+        }
+        return t;
+    }();
+    return table;
+}
+
+// A revision is read when its major part is the one known and its minor part no newer.
+bool RevisionKnown(uint32_t known, uint32_t found) {
+    return (known & 0xff00) == (found & 0xff00) && (found & 0xff) <= (known & 0xff);
+}
+
+// Master block fields (mddb_mb_t).
+namespace mb {
+constexpr size_t kMagic = 0, kRevision = 4, kChecksum = 8, kNextBlock = 16, kTimestamp = 20,
+                 kBlockCount = 28, kBlockNumber = 32, kSetNumber = 36, kMapConsecutive = 76,
+                 kMapFirst = 80;
+}
+// Locator block fields (mddb_lb_t).
+namespace lb {
+constexpr size_t kMagic = 0, kRevision = 4, kChecksum = 8, kCommitCount = 12, kReplicas = 24,
+                 kSetNumber = 100, kBlockCount = 104, kFirstDirectory = 116;
+}
+// Directory block (mddb_db32_t) and its entries (mddb_de32_t).
+namespace db {
+constexpr size_t kMagic = 0, kRevision = 4, kChecksum = 8, kNextBlock = 20, kRecordSum = 32,
+                 kFirstEntry = 36, kEntries = 40;
+constexpr size_t kNext = 0, kRecordId = 8, kType1 = 12, kType2 = 16, kRequested = 20,
+                 kRecordSize = 24, kBlockCount = 28, kFlags = 32, kBlocks = 52;
+} // namespace db
+// Record block (mddb_rb32_t).
+namespace rb {
+constexpr size_t kMagic = 0, kRevision = 4, kChecksum = 8, kFiddle = 12, kData = 40;
+}
+// The unit structures' common part (mdc_unit32_od_t; 80 bytes with its padding).
+namespace unit {
+constexpr size_t kType = 8, kSelfId = 24, kTotalBlocks = 40, kParent = 68, kSize = 80;
+constexpr uint32_t kTypeStripe = 1, kTypeMirror = 2, kTypeRaid = 4; // md_types_t
+} // namespace unit
+
+template <typename T> Decoded<T> Fail(std::string why) {
+    Decoded<T> d;
+    d.error = std::move(why);
+    return d;
+}
+
+std::string Hex(uint32_t v) {
+    static const char* digits = "0123456789abcdef";
+    std::string s = "0x";
+    for (int shift = 28; shift >= 0; shift -= 4)
+        s += digits[(v >> shift) & 0xf];
+    return s;
+}
+
+Decoded<Unit> CheckUnit(std::span<const uint8_t> d, uint32_t type, UnitKind kind,
+                        size_t fixedSize) {
+    if (d.size() < fixedSize)
+        return Fail<Unit>("the unit record is shorter than its structure");
+    if (ReadBe32(d, unit::kType) != type)
+        return Fail<Unit>("the unit record's type " + std::to_string(ReadBe32(d, unit::kType)) +
+                          " is not the one its directory entry names");
+    Unit u;
+    u.kind = kind;
+    const uint32_t minor = ReadBe32(d, unit::kSelfId);
+    u.unitNumber = minor & 0x1fff;
+    u.setNumber = minor >> 13;
+    u.blocks = ReadBe32(d, unit::kTotalBlocks);
+    u.parent = ReadBe32(d, unit::kParent);
+    Decoded<Unit> r;
+    r.value = std::move(u);
+    return r;
+}
+
 } // namespace
 
+uint32_t Checksum(std::span<const uint8_t> bytes, size_t resultAt, std::span<const SkipArea> skip) {
+    const auto& table = CrcTable();
+    uint32_t crc = kCrcSeed;
+    size_t next = 0;
+    for (size_t i = 0; i < bytes.size();) {
+        if (i == resultAt) {
+            i += 4;
+            continue;
+        }
+        while (next < skip.size() && skip[next].offset + skip[next].size <= i)
+            ++next;
+        if (next < skip.size() && i >= skip[next].offset) {
+            i = skip[next].offset + skip[next].size;
+            continue;
+        }
+        crc = (crc << 8) ^ table[(crc >> 24) ^ bytes[i]];
+        ++i;
+    }
+    return crc;
+}
+
 std::optional<MasterBlock> DecodeMasterBlock(std::span<const uint8_t> s) {
-    if (s.size() < 64 || ReadBe32(s, kMagic) != kMasterMagic)
+    if (s.size() < kBlockSize || ReadBe32(s, mb::kMagic) != kMasterMagic)
         return std::nullopt;
     MasterBlock m;
-    m.revision = ReadBe32(s, kRevision);
-    m.timestamp = ReadBe32(s, kTimestamp);
-    m.blockCount = ReadBe32(s, kBlockCount);
-    m.blockNumber = ReadBe32(s, kBlockNumber);
-    m.setNumber = ReadBe32(s, kSetNumber);
+    m.revision = ReadBe32(s, mb::kRevision);
+    m.timestamp = ReadBe32(s, mb::kTimestamp);
+    m.blockCount = ReadBe32(s, mb::kBlockCount);
+    m.blockNumber = ReadBe32(s, mb::kBlockNumber);
+    m.setNumber = ReadBe32(s, mb::kSetNumber);
+    m.consecutive = ReadBe32(s, mb::kMapConsecutive);
+    m.firstBlock = ReadBe32(s, mb::kMapFirst);
+    m.nextBlock = ReadBe32(s, mb::kNextBlock);
     if ((m.revision != kMasterRevision && m.revision != kMasterRevisionMultiNode) ||
         m.blockNumber != kMasterBlockSector || m.blockCount == 0)
         return std::nullopt;
+    m.checksumOk = Checksum(s.first(kBlockSize), mb::kChecksum) == ReadBe32(s, mb::kChecksum);
     return m;
+}
+
+uint32_t LocatorBlockCount(std::span<const uint8_t> first) {
+    if (first.size() < kBlockSize || ReadBe32(first, lb::kMagic) != kLocatorMagic)
+        return 0;
+    return ReadBe32(first, lb::kBlockCount);
+}
+
+Decoded<LocatorBlock> DecodeLocatorBlock(std::span<const uint8_t> blocks) {
+    if (blocks.size() < kBlockSize || ReadBe32(blocks, lb::kMagic) != kLocatorMagic)
+        return Fail<LocatorBlock>("logical block 0 holds no locator block");
+    if (!RevisionKnown(kLocatorRevision, ReadBe32(blocks, lb::kRevision)))
+        return Fail<LocatorBlock>("the locator block has revision " +
+                                  Hex(ReadBe32(blocks, lb::kRevision)) +
+                                  " (a multi-owner set, or one not known)");
+    LocatorBlock l;
+    l.blockCount = ReadBe32(blocks, lb::kBlockCount);
+    if (l.blockCount == 0 || l.blockCount > kLocatorMaxBlocks ||
+        size_t{l.blockCount} * kBlockSize > blocks.size())
+        return Fail<LocatorBlock>("the locator block gives a size of " +
+                                  std::to_string(l.blockCount) + " blocks");
+    const auto whole = blocks.first(size_t{l.blockCount} * kBlockSize);
+    if (Checksum(whole, lb::kChecksum) != ReadBe32(whole, lb::kChecksum))
+        return Fail<LocatorBlock>("the locator block's checksum is wrong");
+    l.firstDirectoryBlock = ReadBe32(whole, lb::kFirstDirectory);
+    l.setNumber = ReadBe32(whole, lb::kSetNumber);
+    l.replicas = ReadBe32(whole, lb::kReplicas);
+    l.commitCount = ReadBe32(whole, lb::kCommitCount);
+    Decoded<LocatorBlock> r;
+    r.value = l;
+    return r;
+}
+
+Decoded<DirectoryBlock> DecodeDirectoryBlock(std::span<const uint8_t> b) {
+    if (b.size() < kBlockSize || ReadBe32(b, db::kMagic) != kDirectoryMagic)
+        return Fail<DirectoryBlock>("a directory block has no directory magic");
+    b = b.first(kBlockSize);
+    if (!RevisionKnown(kDirectoryRevision, ReadBe32(b, db::kRevision)))
+        return Fail<DirectoryBlock>("a directory block has revision " +
+                                    Hex(ReadBe32(b, db::kRevision)));
+    if (Checksum(b, db::kChecksum) != ReadBe32(b, db::kChecksum))
+        return Fail<DirectoryBlock>("a directory block's checksum is wrong");
+    DirectoryBlock d;
+    d.nextBlock = ReadBe32(b, db::kNextBlock);
+    d.recordSum = ReadBe32(b, db::kRecordSum);
+    if (ReadBe32(b, db::kFirstEntry) == 0) {
+        Decoded<DirectoryBlock> r;
+        r.value = std::move(d);
+        return r;
+    }
+    // Entries follow one another; each but the last has a non-zero next field.
+    for (size_t at = db::kEntries;;) {
+        if (at + db::kBlocks > b.size())
+            return Fail<DirectoryBlock>("a directory entry runs past its block");
+        DirectoryEntry e;
+        e.recordId = ReadBe32(b, at + db::kRecordId);
+        e.type1 = ReadBe32(b, at + db::kType1);
+        e.type2 = ReadBe32(b, at + db::kType2);
+        e.requestedSize = ReadBe32(b, at + db::kRequested);
+        e.recordSize = ReadBe32(b, at + db::kRecordSize);
+        e.flags = ReadBe32(b, at + db::kFlags);
+        const uint32_t count = ReadBe32(b, at + db::kBlockCount);
+        if (count == 0 || count > (b.size() - at - db::kBlocks) / 4 ||
+            size_t{count} * kBlockSize < e.recordSize || e.recordSize < rb::kData)
+            return Fail<DirectoryBlock>("a directory entry gives " + std::to_string(count) +
+                                        " blocks for a record of " + std::to_string(e.recordSize) +
+                                        " bytes");
+        for (uint32_t i = 0; i < count; ++i)
+            e.blocks.push_back(ReadBe32(b, at + db::kBlocks + 4 * size_t{i}));
+        const bool more = ReadBe32(b, at + db::kNext) != 0;
+        d.entries.push_back(std::move(e));
+        at += db::kBlocks + 4 * size_t{count};
+        if (!more)
+            break;
+    }
+    Decoded<DirectoryBlock> r;
+    r.value = std::move(d);
+    return r;
+}
+
+Decoded<Record> DecodeRecord(std::span<const uint8_t> bytes, const DirectoryEntry& entry) {
+    if (bytes.size() < entry.recordSize || entry.recordSize < rb::kData)
+        return Fail<Record>("record " + std::to_string(entry.recordId) + " is cut short");
+    const auto r = bytes.first(entry.recordSize);
+    if (ReadBe32(r, rb::kMagic) != kRecordMagic)
+        return Fail<Record>("record " + std::to_string(entry.recordId) + " has no record magic");
+    const uint32_t rev = ReadBe32(r, rb::kRevision);
+    if (!RevisionKnown(kRecordRevision64Fn, rev))
+        return Fail<Record>("record " + std::to_string(entry.recordId) + " has revision " +
+                            Hex(rev));
+    // The fiddle, private and user-data words are left out, as the checksum was made.
+    const SkipArea skip[] = {{rb::kFiddle, 12}};
+    if (Checksum(r, rb::kChecksum, skip) != ReadBe32(r, rb::kChecksum))
+        return Fail<Record>("record " + std::to_string(entry.recordId) + "'s checksum is wrong");
+    Record rec;
+    rec.revision = rev;
+    rec.xorPart = ReadBe32(r, rb::kChecksum) ^ ReadBe32(r, rb::kFiddle);
+    const size_t dataBytes = std::min<size_t>(entry.requestedSize, r.size() - rb::kData);
+    rec.data = r.subspan(rb::kData, dataBytes);
+    Decoded<Record> out;
+    out.value = rec;
+    return out;
+}
+
+uint32_t UnitOfDevice(uint32_t dev32) {
+    return (dev32 & 0x3ffff) & 0x1fff; // the 18-bit minor; the unit in its low 13 bits
+}
+
+Decoded<Unit> DecodeStripeUnit(std::span<const uint8_t> d) {
+    // ms_unit32_od_t: un_hsp_id, un_nrows, un_ocomp, then the rows (ms_row32_od, 20
+    // bytes); the components (ms_comp32_od_t, 56 bytes) at un_ocomp from the unit's start.
+    constexpr size_t kRows = 92, kRowSize = 20, kCompSize = 56;
+    auto u = CheckUnit(d, unit::kTypeStripe, UnitKind::Stripe, kRows);
+    if (!u.value)
+        return u;
+    const uint32_t rows = ReadBe32(d, unit::kSize + 4);
+    const uint32_t ocomp = ReadBe32(d, unit::kSize + 8);
+    if (rows == 0 || rows > (d.size() - kRows) / kRowSize)
+        return Fail<Unit>("the stripe gives " + std::to_string(rows) + " rows");
+    for (uint32_t i = 0; i < rows; ++i) {
+        const size_t at = kRows + kRowSize * i;
+        const uint32_t first = ReadBe32(d, at);
+        const uint32_t count = ReadBe32(d, at + 4);
+        UnitRow row;
+        row.blocks = ReadBe32(d, at + 8);
+        row.interlace = ReadBe32(d, at + 16);
+        if (count == 0 || ocomp < kRows || ocomp > d.size() ||
+            first > (d.size() - ocomp) / kCompSize ||
+            count > (d.size() - ocomp) / kCompSize - first)
+            return Fail<Unit>("row " + std::to_string(i) + " of the stripe names components " +
+                              "outside its record");
+        for (uint32_t c = 0; c < count; ++c) {
+            const size_t ca = ocomp + kCompSize * (size_t{first} + c);
+            UnitComponent comp;
+            comp.key = ReadBe32(d, ca);
+            comp.device = ReadBe32(d, ca + 4);
+            comp.startBlock = ReadBe32(d, ca + 8);
+            comp.state = ReadBe32(d, ca + 12 + 12); // un_mirror.ms_state
+            row.components.push_back(comp);
+        }
+        u.value->rows.push_back(std::move(row));
+    }
+    return u;
+}
+
+Decoded<Unit> DecodeMirrorUnit(std::span<const uint8_t> d) {
+    // mm_unit32_od_t: un_last_read, un_changecnt, un_nsm, then four submirrors
+    // (mm_submirror32_od_t, 88 bytes: key, dev, state, flags, ...).
+    constexpr size_t kSubmirrors = 92, kSubmirrorSize = 88, kMostSubmirrors = 4;
+    auto u = CheckUnit(d, unit::kTypeMirror, UnitKind::Mirror,
+                       kSubmirrors + kSubmirrorSize * kMostSubmirrors);
+    if (!u.value)
+        return u;
+    const uint16_t count = ReadBe16(d, unit::kSize + 8);
+    if (count == 0 || count > kMostSubmirrors)
+        return Fail<Unit>("the mirror gives " + std::to_string(count) + " submirrors");
+    UnitRow row;
+    for (size_t i = 0; i < kMostSubmirrors && row.components.size() < count; ++i) {
+        const size_t at = kSubmirrors + kSubmirrorSize * i;
+        UnitComponent sm;
+        sm.key = ReadBe32(d, at);
+        sm.device = ReadBe32(d, at + 4);
+        sm.state = ReadBe32(d, at + 8);
+        if (sm.state == 0) // SMS_UNUSED: a slot left by a detached submirror
+            continue;
+        sm.submirror = UnitOfDevice(sm.device);
+        row.components.push_back(sm);
+    }
+    row.blocks = u.value->blocks;
+    u.value->rows.push_back(std::move(row));
+    return u;
+}
+
+Decoded<Unit> DecodeRaidUnit(std::span<const uint8_t> d) {
+    // mr_unit32_od_t: un_totalcolumncnt at 104, un_segsize (the interlace) at 112, the
+    // columns (mr_column32_od_t, 76 bytes) from 212: state, ..., un_orig_key at 40,
+    // un_dev at 52, un_devstart at 60.
+    constexpr size_t kColumns = 212, kColumnSize = 76;
+    auto u = CheckUnit(d, unit::kTypeRaid, UnitKind::Raid5, kColumns);
+    if (!u.value)
+        return u;
+    const uint32_t columns = ReadBe32(d, 104);
+    if (columns < 3 || columns > (d.size() - kColumns) / kColumnSize)
+        return Fail<Unit>("the RAID-5 set gives " + std::to_string(columns) + " columns");
+    UnitRow row;
+    row.blocks = u.value->blocks;
+    row.interlace = ReadBe32(d, 112);
+    for (uint32_t i = 0; i < columns; ++i) {
+        const size_t at = kColumns + kColumnSize * i;
+        UnitComponent c;
+        c.state = ReadBe32(d, at);
+        c.key = ReadBe32(d, at + 40);
+        c.device = ReadBe32(d, at + 52);
+        c.startBlock = ReadBe32(d, at + 60);
+        row.components.push_back(c);
+    }
+    u.value->rows.push_back(std::move(row));
+    return u;
+}
+
+std::vector<Name> DecodeNames(std::span<const uint8_t> d) {
+    // nm_rec: a 24-byte header (r_used_size at 8 counts it), then nm_name entries: side,
+    // key, count, minor, driver key, directory key, a 16-bit length and the name, each
+    // entry padded to 4 bytes.
+    constexpr size_t kHeader = 24, kNameAt = 26;
+    std::vector<Name> names;
+    const size_t used = std::min<size_t>(ReadBe32(d, 8), d.size());
+    for (size_t at = kHeader; at + kNameAt <= used;) {
+        const uint16_t length = ReadBe16(d, at + 24);
+        if (length == 0 || at + kNameAt + length > used)
+            break;
+        Name n;
+        n.side = ReadBe32(d, at);
+        n.key = ReadBe32(d, at + 4);
+        n.minor = ReadBe32(d, at + 12);
+        for (size_t i = 0; i < length && d[at + kNameAt + i] != 0; ++i)
+            n.name += static_cast<char>(d[at + kNameAt + i]);
+        names.push_back(std::move(n));
+        at += (kNameAt + 1 + length + 3) & ~size_t{3};
+    }
+    return names;
 }
 
 } // namespace trevik::svm

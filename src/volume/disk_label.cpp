@@ -50,6 +50,7 @@ bool ReadVtoc(SectorReader& reader, VolumeTable& table) {
         e.sizeSectors = s.lengthSectors;
         e.label = LabelKind::Vtoc;
         e.tag = s.tag;
+        e.slice = s.index;
         AppendEntry(reader, table, std::move(e));
     }
     return true;
@@ -122,6 +123,7 @@ void ReadEfi(SectorReader& reader, VolumeTable& table, LabelReport& report) {
         e.startSector = p.firstLba;
         e.sizeSectors = p.lastLba - p.firstLba + 1;
         e.label = LabelKind::Efi;
+        e.slice = static_cast<int>(p.index);
         e.tag = SolarisTagOfType(p.type);
         e.typeGuid = GuidText(p.type);
         AppendEntry(reader, table, std::move(e));

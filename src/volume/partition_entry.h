@@ -27,6 +27,9 @@ struct PartitionEntry {
     ForeignFormat content = ForeignFormat::None;
     // Whether a UFS magic stood at the superblock when the label was read.
     bool ufsMagic = true;
+    // The slice number the label gives it (a VTOC slice 0-7, an EFI entry 0-based); -1 when
+    // found by a scan. A metadevice's component names it: c1t1d0s7 is slice 7.
+    int slice = -1;
 };
 
 // The first volume of a table: `sizeSectors` sectors from `startSector`, its superblock

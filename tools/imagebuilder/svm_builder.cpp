@@ -79,20 +79,223 @@ std::vector<std::vector<uint8_t>> SplitIntoComponents(const std::vector<uint8_t>
     return out;
 }
 
+namespace {
+
+void Put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        b[at + i] = static_cast<uint8_t>(v >> (24 - 8 * i));
+}
+void Put16(std::vector<uint8_t>& b, size_t at, uint16_t v) {
+    b[at] = static_cast<uint8_t>(v >> 8);
+    b[at + 1] = static_cast<uint8_t>(v);
+}
+
+// md_crc.c's CRC: polynomial 0x04c11db7 most significant bit first, seeded with 987654,
+// over the bytes but the checksum word and the ranges skipped.
+uint32_t MdCrc(const std::vector<uint8_t>& b, size_t from, size_t length, size_t checksumAt,
+               size_t skipFrom = 0, size_t skipLength = 0) {
+    uint32_t crc = 987654;
+    for (size_t i = from; i < from + length; ++i) {
+        if (i >= checksumAt && i < checksumAt + 4)
+            continue;
+        if (skipLength != 0 && i >= skipFrom && i < skipFrom + skipLength)
+            continue;
+        uint32_t v = ((crc >> 24) ^ b[i]) << 24;
+        for (int k = 0; k < 8; ++k)
+            v = (v & 0x80000000u) ? (v << 1) ^ 0x04c11db7u : v << 1;
+        crc = (crc << 8) ^ v;
+    }
+    return crc;
+}
+
+constexpr uint32_t kMdMajor = 85; // the md driver's major number on SPARC
+
+// The common unit part (mdc_unit32_od_t, 80 bytes).
+void PutUnitHeader(std::vector<uint8_t>& d, uint32_t type, const ReplicaUnit& u) {
+    Put32(d, 8, type);
+    Put32(d, 24, u.unit); // un_self_id: the minor number
+    Put32(d, 32, static_cast<uint32_t>(d.size()));
+    Put32(d, 40, u.blocks); // un_total_blocks
+    Put32(d, 44, u.blocks); // un_actual_tb
+    Put32(d, 68, u.parent); // un_parent
+}
+
+} // namespace
+
 std::vector<uint8_t> ReplicaMasterBlock(uint32_t blocks, uint32_t time) {
     std::vector<uint8_t> b(kSector, 0);
-    auto put = [&](size_t at, uint32_t v) {
-        for (int i = 0; i < 4; ++i)
-            b[at + i] = static_cast<uint8_t>(v >> (24 - 8 * i));
-    };
-    put(0, 0x6d646d62); // mb_magic
-    put(4, 0x0201);     // mb_revision
-    put(20, time);      // mb_timestamp
-    put(28, blocks);    // mb_blkcnt
-    put(32, 16);        // mb_blkno
-    put(76, blocks);    // mb_blkmap: one run of the replica's blocks
-    put(80, 16);
+    Put32(b, 0, 0x6d646d62);  // mb_magic
+    Put32(b, 4, 0x0201);      // mb_revision
+    Put32(b, 20, time);       // mb_timestamp
+    Put32(b, 28, blocks - 1); // mb_blkcnt: the blocks after the master block
+    Put32(b, 32, 16);         // mb_blkno
+    Put32(b, 76, blocks - 1); // mb_blkmap: one run of them, from the next block
+    Put32(b, 80, 17);
+    Put32(b, 8, MdCrc(b, 0, kSector, 8));
     return b;
+}
+
+std::vector<uint8_t> ReplicaBytes(const ReplicaSpec& spec) {
+    // Logical blocks: 0-2 the locator block, 3 the directory block, then the records.
+    std::vector<uint8_t> logical(size_t{spec.blocks - 1} * kSector, 0);
+    struct Rec {
+        uint32_t type1, type2, flags;
+        std::vector<uint8_t> data;
+    };
+    std::vector<Rec> recs;
+
+    // The namespace: each component's name under a key of its own.
+    std::vector<std::string> names;
+    auto keyOf = [&](const std::string& n) {
+        auto at = std::find(names.begin(), names.end(), n);
+        if (at == names.end()) {
+            names.push_back(n);
+            return static_cast<uint32_t>(names.size());
+        }
+        return static_cast<uint32_t>(at - names.begin() + 1);
+    };
+    for (const ReplicaUnit& u : spec.units)
+        for (const auto& row : u.rows)
+            for (const ReplicaComponent& c : row)
+                keyOf(c.name);
+    {
+        std::vector<uint8_t> d(24, 0);
+        for (size_t i = 0; i < names.size(); ++i) {
+            const size_t at = d.size();
+            const size_t len = names[i].size() + 1;
+            d.resize(at + ((27 + len + 3) & ~size_t{3}), 0);
+            Put32(d, at + 4, static_cast<uint32_t>(i + 1)); // n_key
+            Put32(d, at + 8, 1);                            // n_count
+            Put16(d, at + 24, static_cast<uint16_t>(len));
+            std::memcpy(d.data() + at + 26, names[i].c_str(), len);
+        }
+        Put32(d, 0, 1);
+        Put32(d, 4, static_cast<uint32_t>(d.size()));
+        Put32(d, 8, static_cast<uint32_t>(d.size())); // r_used_size, the header counted
+        Put32(d, 20, static_cast<uint32_t>(names.size() + 1));
+        recs.push_back({2, 0, 0, std::move(d)}); // MDDB_NM
+    }
+
+    for (const ReplicaUnit& u : spec.units) {
+        std::vector<uint8_t> d;
+        if (u.kind == SvmKind::Mirror) {
+            d.assign(560, 0);
+            PutUnitHeader(d, 2, u);
+            Put16(d, 88, static_cast<uint16_t>(u.submirrors.size()));
+            for (size_t i = 0; i < u.submirrors.size(); ++i) {
+                const size_t at = 92 + 88 * i;
+                Put32(d, at + 4, (kMdMajor << 18) | u.submirrors[i]); // sm_dev
+                Put32(d, at + 8, 1);                                  // SMS_RUNNING
+            }
+            recs.push_back({1001, 1, 0x2, std::move(d)});
+            continue;
+        }
+        if (u.kind == SvmKind::Raid5) {
+            const auto& cols = u.rows.at(0);
+            d.assign(212 + 76 * cols.size(), 0);
+            PutUnitHeader(d, 4, u);
+            Put32(d, 100, static_cast<uint32_t>(cols.size()));
+            Put32(d, 104, static_cast<uint32_t>(cols.size()));
+            Put32(d, 112, u.interlace);
+            for (size_t i = 0; i < cols.size(); ++i) {
+                const size_t at = 212 + 76 * i;
+                Put32(d, at, cols[i].state == 1 ? 0x2 : cols[i].state); // RCS_OKAY
+                Put32(d, at + 40, keyOf(cols[i].name));                 // un_orig_key
+                Put32(d, at + 52, keyOf(cols[i].name));                 // un_dev
+                Put32(d, at + 56, cols[i].startBlock);                  // un_pwstart
+                Put32(d, at + 60, cols[i].startBlock);                  // un_devstart
+            }
+            recs.push_back({1002, 0, 0x4, std::move(d)});
+            continue;
+        }
+        size_t comps = 0;
+        for (const auto& row : u.rows)
+            comps += row.size();
+        const size_t ocomp = 92 + 20 * u.rows.size();
+        d.assign(ocomp + 56 * comps, 0);
+        PutUnitHeader(d, 1, u);
+        Put32(d, 80, 0xffffffff); // no hot spare pool
+        Put32(d, 84, static_cast<uint32_t>(u.rows.size()));
+        Put32(d, 88, static_cast<uint32_t>(ocomp));
+        uint32_t first = 0, cumulative = 0;
+        for (size_t r = 0; r < u.rows.size(); ++r) {
+            const size_t at = 92 + 20 * r;
+            cumulative += u.rowBlocks.at(r);
+            Put32(d, at, first);
+            Put32(d, at + 4, static_cast<uint32_t>(u.rows[r].size()));
+            Put32(d, at + 8, u.rowBlocks[r]);
+            Put32(d, at + 12, cumulative);
+            Put32(d, at + 16, u.rows[r].size() > 1 ? u.interlace : 0);
+            for (const ReplicaComponent& c : u.rows[r]) {
+                const size_t ca = ocomp + 56 * first++;
+                Put32(d, ca, keyOf(c.name));
+                Put32(d, ca + 4, keyOf(c.name)); // a device number of its own
+                Put32(d, ca + 8, c.startBlock);
+                Put32(d, ca + 24, c.state); // un_mirror.ms_state
+            }
+        }
+        recs.push_back({1000, 0, 0x1, std::move(d)});
+    }
+
+    // The directory block: one entry a record, each record in the blocks after the last.
+    std::vector<uint8_t> dir(kSector, 0);
+    uint32_t next = 4;
+    uint32_t sum = 0;
+    size_t at = 40;
+    for (size_t i = 0; i < recs.size(); ++i) {
+        const size_t bytes = 40 + recs[i].data.size();
+        const auto count = static_cast<uint32_t>((bytes + kSector - 1) / kSector);
+        const size_t rb = size_t{next} * kSector;
+        if (rb + count * kSector > logical.size() || at + 52 + 4 * count > kSector)
+            throw std::runtime_error("the replica is too small for its records");
+        Put32(logical, rb, 0x6d647262); // rb_magic
+        Put32(logical, rb + 4, 0x0200);
+        Put32(logical, rb + 24, spec.commitCount);
+        Put32(logical, rb + 32, spec.time);
+        std::memcpy(logical.data() + rb + 40, recs[i].data.data(), recs[i].data.size());
+        const uint32_t crc = MdCrc(logical, rb, count * kSector, rb + 8, rb + 12, 12);
+        Put32(logical, rb + 8, crc);
+        sum ^= crc;
+        Put32(dir, at, i + 1 < recs.size() ? 1 : 0); // de32_next
+        Put32(dir, at + 8, static_cast<uint32_t>(i + 1));
+        Put32(dir, at + 12, recs[i].type1);
+        Put32(dir, at + 16, recs[i].type2);
+        Put32(dir, at + 20, static_cast<uint32_t>(recs[i].data.size()));
+        Put32(dir, at + 24, count * static_cast<uint32_t>(kSector));
+        Put32(dir, at + 28, count);
+        Put32(dir, at + 32, recs[i].flags);
+        for (uint32_t k = 0; k < count; ++k)
+            Put32(dir, at + 52 + 4 * k, next + k);
+        at += 52 + 4 * count;
+        next += count;
+    }
+    Put32(dir, 0, 0x6d646462); // db_magic
+    Put32(dir, 4, 0x0201);
+    Put32(dir, 12, 3); // db_blknum
+    Put32(dir, 24, spec.time);
+    Put32(dir, 32, 1234567890u ^ sum); // db_recsum: the set-wide XOR comes to zero
+    Put32(dir, 36, recs.empty() ? 0 : 4);
+    Put32(dir, 8, MdCrc(dir, 0, kSector, 8));
+    std::memcpy(logical.data() + 3 * kSector, dir.data(), kSector);
+
+    // The locator block: three blocks, this one replica, the directory at block 3.
+    std::vector<uint8_t> lb(3 * kSector, 0);
+    Put32(lb, 0, 0x6d646c62);
+    Put32(lb, 4, 0x0500);
+    Put32(lb, 12, spec.commitCount);
+    Put32(lb, 16, spec.time);
+    Put32(lb, 24, 1);
+    Put32(lb, 92, spec.time); // lb_inittime
+    Put32(lb, 104, 3);        // lb_blkcnt
+    Put32(lb, 116, 3);        // lb_dbfirstblk
+    Put32(lb, 292 + 4, 16);   // the replica's locator: at block 16
+    Put32(lb, 292 + 8, 0x1);  // MDDB_F_ACTIVE
+    Put32(lb, 8, MdCrc(lb, 0, lb.size(), 8));
+    std::memcpy(logical.data(), lb.data(), lb.size());
+
+    std::vector<uint8_t> out = ReplicaMasterBlock(spec.blocks, spec.time);
+    out.insert(out.end(), logical.begin(), logical.end());
+    return out;
 }
 
 } // namespace trevik::imagebuilder

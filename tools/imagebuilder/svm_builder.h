@@ -6,6 +6,7 @@
 // it against an independent hand.
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace trevik::imagebuilder {
@@ -27,7 +28,36 @@ std::vector<std::vector<uint8_t>> SplitIntoComponents(const std::vector<uint8_t>
                                                       const SvmSpec& spec);
 
 // The master block of a state database replica of `blocks` blocks, as metadb writes it at
-// block 16 of a slice (magic "mdmb", revision 0x0201, its own block number).
+// block 16 of a slice (magic "mdmb", revision 0x0201, its own block number, the map of
+// the blocks after it, its checksum).
 std::vector<uint8_t> ReplicaMasterBlock(uint32_t blocks, uint32_t time);
+
+// A whole state database replica recording metadevices, as metadb and metainit leave it:
+// the master block, the locator block, one directory block, the namespace record with
+// the components' names and one record a metadevice in the layout Solaris keeps those
+// under 1 TB in. Each component is named ("c1t1d0s0") and given its start block.
+struct ReplicaComponent {
+    std::string name;
+    uint32_t startBlock = 0;
+    uint32_t state = 1; // Okay
+};
+struct ReplicaUnit {
+    SvmKind kind = SvmKind::Stripe; // Concat and Stripe make a stripe unit of `rows`
+    uint32_t unit = 10;
+    uint32_t blocks = 0;
+    uint32_t interlace = 0;                          // stripes (the one row of several) and RAID-5
+    std::vector<std::vector<ReplicaComponent>> rows; // RAID-5: one row, the columns
+    std::vector<uint32_t> rowBlocks;                 // stripes: each row's blocks
+    std::vector<uint32_t> submirrors;                // a mirror: its submirrors' units
+    uint32_t parent = 0xffffffff;                    // a submirror: its mirror's unit
+};
+struct ReplicaSpec {
+    uint32_t blocks = 1024; // the replica's size, master block included
+    uint32_t time = 1199145600;
+    uint32_t commitCount = 1;
+    std::vector<ReplicaUnit> units;
+};
+// The replica's bytes from block 16 of its slice on (blocks - 16 ... the replica's size).
+std::vector<uint8_t> ReplicaBytes(const ReplicaSpec& spec);
 
 } // namespace trevik::imagebuilder

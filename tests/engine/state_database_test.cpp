@@ -1,0 +1,312 @@
+// Metadevices found from the state database replicas their components carry: the
+// replica names each metadevice, its layout and its components; the images given are
+// matched to the components (by the names the user gives, or by trying them), and the
+// assembled metadevice holds the volume byte for byte. Damaged replicas are said, and a
+// sound one elsewhere is used instead.
+
+#include "engine/engine_support.h"
+#include "svm_builder.h"
+#include "volume/state_database.h"
+
+#include <fstream>
+
+namespace trevik {
+namespace {
+
+using namespace imagebuilder;
+using testing::TempDir;
+
+constexpr uint32_t kReplicaBlocks = 1024;
+constexpr uint32_t kStart = 16 + kReplicaBlocks; // where each component's data begins
+
+UfsParams Params(int64_t time = 1199145600) {
+    UfsParams p;
+    p.sizeSectors = 24000;
+    p.cylindersPerGroup = 4;
+    p.time = time;
+    return p;
+}
+
+TreeNode Tree() {
+    return Dir("", {GeneratedFile("big.bin", 900000, 5), File("a.txt", "alpha\n")});
+}
+
+struct Disks {
+    TempDir dir;
+    std::vector<std::string> paths;
+
+    // Writes the components, each with `replica` at its block 16.
+    void Write(std::vector<std::vector<uint8_t>> parts, const std::vector<uint8_t>& replica) {
+        for (size_t i = 0; i < parts.size(); ++i) {
+            auto& p = parts[i];
+            if (!replica.empty())
+                std::copy(replica.begin(), replica.end(), p.begin() + 16 * 512);
+            paths.push_back(dir.File("disk" + std::to_string(i) + ".img"));
+            WriteFile(paths.back(), p);
+        }
+    }
+    std::vector<DiskSource> Sources(const std::vector<size_t>& order) const {
+        std::vector<DiskSource> s;
+        for (size_t i : order)
+            s.push_back({paths[i], ""});
+        return s;
+    }
+};
+
+ReplicaComponent Comp(int target) {
+    return {"c1t" + std::to_string(target) + "d0s0", kStart, 1};
+}
+
+// The first `bytes` bytes of the metadevice the search put together.
+std::vector<uint8_t> Assembled(const FoundMetadevice& m, size_t bytes) {
+    EXPECT_TRUE(m.layout) << m.problem;
+    if (!m.layout)
+        return {};
+    auto d = AssembledDevice::Open(*m.layout);
+    EXPECT_TRUE(d) << d.error();
+    if (!d)
+        return {};
+    std::vector<uint8_t> out(bytes);
+    EXPECT_TRUE((*d)->ReadAt(0, out));
+    return out;
+}
+
+TEST(StateDatabase, AStripeIsNamedAndItsComponentsFoundInAnyOrder) {
+    const UfsVolume volume = BuildUfs(Tree(), Params());
+    auto parts = SplitIntoComponents(volume.bytes, {SvmKind::Stripe, 3, 16, kStart});
+    const auto rowBlocks = static_cast<uint32_t>(3 * (parts[0].size() / 512 - kStart));
+    ReplicaSpec spec;
+    spec.blocks = kReplicaBlocks;
+    spec.units.push_back({SvmKind::Stripe,
+                          10,
+                          rowBlocks,
+                          16,
+                          {{Comp(1), Comp(2), Comp(3)}},
+                          {rowBlocks},
+                          {},
+                          0xffffffff});
+    Disks disks;
+    disks.Write(parts, ReplicaBytes(spec));
+
+    std::atomic<bool> stop{false};
+    // Given in another order, unnamed: the order is found by the file system it shows.
+    const MetadeviceSearch s = FindMetadevices(disks.Sources({2, 0, 1}), stop);
+    EXPECT_TRUE(s.warnings.empty()) << s.warnings[0];
+    ASSERT_EQ(s.found.size(), 1u);
+    const FoundMetadevice& m = s.found[0];
+    EXPECT_EQ(m.name, "d10");
+    EXPECT_EQ(m.description.rfind("SVM d10: stripe of 3, ", 0), 0u) << m.description;
+    EXPECT_EQ(m.components,
+              (std::vector<std::string>{"c1t1d0s0 (Okay)", "c1t2d0s0 (Okay)", "c1t3d0s0 (Okay)"}));
+    ASSERT_TRUE(m.layout) << m.problem;
+    EXPECT_TRUE(m.guessed);
+    EXPECT_EQ(m.layout->kind, LayoutKind::Stripe);
+    EXPECT_EQ(m.layout->interlaceSectors, 16u);
+    EXPECT_EQ(m.layout->components,
+              (std::vector<std::string>{disks.paths[0], disks.paths[1], disks.paths[2]}));
+    EXPECT_TRUE(Assembled(m, volume.bytes.size()) == volume.bytes);
+
+    // Named by the user: taken as named, nothing guessed.
+    std::vector<DiskSource> named = {
+        {disks.paths[1], "c1t2d0"}, {disks.paths[2], "c1t3d0"}, {disks.paths[0], "c1t1d0"}};
+    const MetadeviceSearch n = FindMetadevices(named, stop);
+    ASSERT_EQ(n.found.size(), 1u);
+    EXPECT_FALSE(n.found[0].guessed);
+    EXPECT_TRUE(Assembled(n.found[0], volume.bytes.size()) == volume.bytes);
+}
+
+TEST(StateDatabase, AConcatenationTakesEachRowsLength) {
+    const UfsVolume volume = BuildUfs(Tree(), Params());
+    auto parts = SplitIntoComponents(volume.bytes, {SvmKind::Concat, 3, 0, kStart});
+    ReplicaUnit u{SvmKind::Concat, 5, 0, 0, {}, {}, {}, 0xffffffff};
+    for (size_t i = 0; i < parts.size(); ++i) {
+        u.rows.push_back({Comp(static_cast<int>(i) + 1)});
+        u.rowBlocks.push_back(static_cast<uint32_t>(parts[i].size() / 512 - kStart));
+        u.blocks += u.rowBlocks.back();
+        parts[i].resize(parts[i].size() + 64 * 512, 0xee); // more disk than the row uses
+    }
+    ReplicaSpec spec;
+    spec.blocks = kReplicaBlocks;
+    spec.units.push_back(u);
+    Disks disks;
+    disks.Write(parts, ReplicaBytes(spec));
+    std::atomic<bool> stop{false};
+    const MetadeviceSearch s = FindMetadevices(disks.Sources({1, 2, 0}), stop);
+    ASSERT_EQ(s.found.size(), 1u);
+    EXPECT_EQ(s.found[0].description.rfind("SVM d5: concatenation of 3", 0), 0u);
+    EXPECT_TRUE(Assembled(s.found[0], volume.bytes.size()) == volume.bytes);
+}
+
+TEST(StateDatabase, AMirrorIsItsSubmirrorsAndTheFresherHalfIsRead) {
+    const UfsVolume fresh = BuildUfs(Tree(), Params(1199145600));
+    const UfsVolume stale = BuildUfs(Dir("", {File("old.txt", "old\n")}), Params(1199000000));
+    auto a = SplitIntoComponents(stale.bytes, {SvmKind::Mirror, 1, 0, kStart});
+    auto b = SplitIntoComponents(fresh.bytes, {SvmKind::Mirror, 1, 0, kStart});
+    const auto blocks = static_cast<uint32_t>(fresh.bytes.size() / 512);
+    ReplicaSpec spec;
+    spec.blocks = kReplicaBlocks;
+    spec.units.push_back({SvmKind::Mirror, 20, blocks, 0, {}, {}, {21, 22}, 0xffffffff});
+    spec.units.push_back({SvmKind::Stripe, 21, blocks, 0, {{Comp(1)}}, {blocks}, {}, 20});
+    spec.units.push_back({SvmKind::Stripe, 22, blocks, 0, {{Comp(2)}}, {blocks}, {}, 20});
+    Disks disks;
+    disks.Write({a[0], b[0]}, ReplicaBytes(spec));
+    std::atomic<bool> stop{false};
+    const MetadeviceSearch s = FindMetadevices(disks.Sources({0, 1}), stop);
+    // The submirrors are part of their mirror, not metadevices of their own.
+    ASSERT_EQ(s.found.size(), 1u);
+    const FoundMetadevice& m = s.found[0];
+    EXPECT_EQ(m.description.rfind("SVM d20: mirror of 2, ", 0), 0u) << m.description;
+    EXPECT_EQ(m.components, (std::vector<std::string>{"d21 (Okay)", "d22 (Okay)"}));
+    ASSERT_TRUE(m.layout);
+    auto d = AssembledDevice::Open(*m.layout);
+    ASSERT_TRUE(d);
+    EXPECT_EQ((*d)->Spec().components[(*d)->MirrorHalf()], disks.paths[1]);
+    EXPECT_TRUE(Assembled(m, fresh.bytes.size()) == fresh.bytes);
+}
+
+TEST(StateDatabase, ARaid5SetWithAColumnGoneIsRebuiltAndTheColumnNamed) {
+    const UfsVolume volume = BuildUfs(Tree(), Params());
+    auto parts = SplitIntoComponents(volume.bytes, {SvmKind::Raid5, 4, 32, kStart});
+    const auto blocks = static_cast<uint32_t>(3 * (parts[0].size() / 512 - kStart));
+    ReplicaSpec spec;
+    spec.blocks = kReplicaBlocks;
+    spec.units.push_back({SvmKind::Raid5,
+                          30,
+                          blocks,
+                          32,
+                          {{Comp(1), Comp(2), Comp(3), Comp(4)}},
+                          {},
+                          {},
+                          0xffffffff});
+    Disks disks;
+    disks.Write(parts, ReplicaBytes(spec));
+    std::atomic<bool> stop{false};
+    // Column c1t3d0s0's disk is lost.
+    const MetadeviceSearch s = FindMetadevices(disks.Sources({3, 0, 1}), stop);
+    ASSERT_EQ(s.found.size(), 1u);
+    const FoundMetadevice& m = s.found[0];
+    EXPECT_EQ(m.description.rfind("SVM d30: RAID-5 of 4, ", 0), 0u);
+    EXPECT_EQ(m.missing, (std::vector<std::string>{"c1t3d0s0"}));
+    ASSERT_TRUE(m.layout);
+    EXPECT_EQ(m.layout->components[2], kMissingComponent);
+    EXPECT_TRUE(Assembled(m, volume.bytes.size()) == volume.bytes);
+}
+
+TEST(StateDatabase, ADamagedReplicaIsSaidAndASoundOneElsewhereUsed) {
+    const UfsVolume volume = BuildUfs(Tree(), Params());
+    auto parts = SplitIntoComponents(volume.bytes, {SvmKind::Stripe, 2, 16, kStart});
+    const auto rowBlocks = static_cast<uint32_t>(2 * (parts[0].size() / 512 - kStart));
+    ReplicaSpec spec;
+    spec.blocks = kReplicaBlocks;
+    spec.units.push_back(
+        {SvmKind::Stripe, 10, rowBlocks, 16, {{Comp(1), Comp(2)}}, {rowBlocks}, {}, 0xffffffff});
+    const auto replica = ReplicaBytes(spec);
+    Disks disks;
+    disks.Write(parts, replica);
+    // The stripe's record on the first disk loses a byte: its checksum no longer holds.
+    // Logical block 5 (the record after the namespace's) lies at block 16 + 1 + 5.
+    {
+        std::fstream f(disks.paths[0], std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp((17 + 5) * 512 + 100);
+        f.put('\x5a');
+    }
+    std::atomic<bool> stop{false};
+    MetadeviceSearch s = FindMetadevices(disks.Sources({0, 1}), stop);
+    ASSERT_EQ(s.found.size(), 1u);
+    EXPECT_EQ(s.replica, disks.paths[1]);
+    ASSERT_FALSE(s.warnings.empty());
+    EXPECT_NE(s.warnings[0].find("checksum is wrong"), std::string::npos) << s.warnings[0];
+    EXPECT_TRUE(Assembled(s.found[0], volume.bytes.size()) == volume.bytes);
+
+    // Every replica damaged: nothing is listed, and each is said.
+    {
+        std::fstream f(disks.paths[1], std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(16 * 512 + 40); // the master block
+        f.put('\x01');
+    }
+    s = FindMetadevices(disks.Sources({0, 1}), stop);
+    EXPECT_TRUE(s.found.empty());
+    ASSERT_EQ(s.warnings.size(), 2u);
+    EXPECT_NE(s.warnings[1].find("master block's checksum is wrong"), std::string::npos)
+        << s.warnings[1];
+}
+
+// The decoders on their own: the checksum as md_crc.c makes it, and structures whose
+// counts and links are hostile, which must fail with a reason and no read outside.
+TEST(StateDatabaseFormat, ChecksumsAndHostileStructures) {
+    // A block of zeros with the checksum at 8: the seed shifted through 508 zero bytes.
+    std::vector<uint8_t> zeros(512, 0);
+    const uint32_t crc = svm::Checksum(zeros, 8);
+    EXPECT_EQ(crc, svm::Checksum(zeros, 8, {}));
+    zeros[300] = 1;
+    EXPECT_NE(svm::Checksum(zeros, 8), crc);
+    const svm::SkipArea skip[] = {{300, 4}};
+    EXPECT_EQ(svm::Checksum(zeros, 8, skip), svm::Checksum(std::vector<uint8_t>(512, 0), 8, skip));
+
+    ReplicaSpec spec;
+    spec.blocks = 64;
+    spec.units.push_back(
+        {SvmKind::Stripe, 1, 100, 0, {{{"c0t0d0s0", 0, 1}}}, {100}, {}, 0xffffffff});
+    auto replica = ReplicaBytes(spec);
+    const auto master = svm::DecodeMasterBlock({replica.data(), 512});
+    ASSERT_TRUE(master);
+    EXPECT_TRUE(master->checksumOk);
+    EXPECT_EQ(master->firstBlock, 17u);
+    EXPECT_EQ(master->blockCount, 63u);
+    // The directory block is logical block 3: its entries' block count made huge.
+    std::span<uint8_t> dir(replica.data() + 512 * 4, 512);
+    auto good = svm::DecodeDirectoryBlock(dir);
+    ASSERT_TRUE(good.value) << good.error;
+    ASSERT_EQ(good.value->entries.size(), 2u);
+    EXPECT_EQ(good.value->entries[0].type1, svm::kTypeNames);
+    EXPECT_EQ(good.value->entries[1].flags, svm::kFlagStripe);
+    dir[40 + 28] = 0x7f; // de32_blkcount of the first entry
+    EXPECT_EQ(svm::DecodeDirectoryBlock(dir).error, "a directory block's checksum is wrong");
+    const uint32_t fixed = svm::Checksum(dir, 8);
+    for (int i = 0; i < 4; ++i)
+        dir[8 + i] = static_cast<uint8_t>(fixed >> (24 - 8 * i));
+    const auto bad = svm::DecodeDirectoryBlock(dir);
+    EXPECT_FALSE(bad.value);
+    EXPECT_NE(bad.error.find("blocks for a record"), std::string::npos) << bad.error;
+
+    // A stripe unit whose row count or component offset points outside its record.
+    std::vector<uint8_t> unit(200, 0);
+    unit[11] = 1;  // MD_DEVICE
+    unit[87] = 50; // 50 rows in 200 bytes
+    EXPECT_FALSE(svm::DecodeStripeUnit(unit).value);
+    unit[87] = 1;
+    unit[91] = 250; // components past the end
+    unit[99] = 1;
+    EXPECT_FALSE(svm::DecodeStripeUnit(unit).value);
+    // Names whose length runs past the record stop there.
+    std::vector<uint8_t> names(64, 0);
+    names[11] = 64;        // r_used_size
+    names[24 + 24] = 0xff; // n_namlen of the first entry
+    names[24 + 25] = 0xff;
+    EXPECT_TRUE(svm::DecodeNames(names).empty());
+}
+
+TEST(StateDatabase, ADirectoryThatLinksBackOnItselfEndsWithAReason) {
+    ReplicaSpec spec;
+    spec.blocks = 64;
+    spec.units.push_back(
+        {SvmKind::Stripe, 1, 100, 0, {{{"c0t0d0s0", 0, 1}}}, {100}, {}, 0xffffffff});
+    auto replica = ReplicaBytes(spec);
+    std::span<uint8_t> dir(replica.data() + 512 * 4, 512);
+    dir[23] = 3; // db_nextblk: itself
+    const uint32_t fixed = svm::Checksum(dir, 8);
+    for (int i = 0; i < 4; ++i)
+        dir[8 + i] = static_cast<uint8_t>(fixed >> (24 - 8 * i));
+    std::vector<uint8_t> slice(16 * 512);
+    slice.insert(slice.end(), replica.begin(), replica.end());
+    MemoryBlockDevice device(slice, "slice");
+    FaultyDevice counting(device);
+    SectorReader reader(&counting, slice.size() / 512);
+    const auto db = ReadStateDatabase(reader, 0);
+    ASSERT_FALSE(db);
+    EXPECT_EQ(db.error(), "its directory blocks run in a loop");
+    EXPECT_LE(counting.Calls().size(), 16u);
+}
+
+} // namespace
+} // namespace trevik
