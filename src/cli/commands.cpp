@@ -9,6 +9,7 @@
 #include "ufs/names.h"
 #include "volume/disk_label.h"
 #include "volume/layout_guess.h"
+#include "volume/state_database.h"
 #include "volume/superblock_scan.h"
 
 #include <csignal>
@@ -217,9 +218,74 @@ int GuessLayout(Session& session, const VolumesOptions& options) {
     return kExitOk;
 }
 
+// The metadevices the state database on the disks records, each with its components and
+// where they were found.
+int ListMetadevices(const VolumesOptions& options) {
+    std::vector<DiskSource> sources;
+    for (const std::string& d : options.disks)
+        sources.push_back(ParseDiskSource(d));
+    std::atomic<bool> stop{false};
+    WatchStopFlag watch(stop);
+    const MetadeviceSearch s = FindMetadevices(sources, stop);
+    bool warned = !s.warnings.empty();
+    for (const std::string& w : s.warnings)
+        std::cerr << "trevik-cli: warning: " << TerminalSafe(w) << "\n";
+    if (s.found.empty()) {
+        std::cerr << "trevik-cli: "
+                  << (s.replica.empty() ? "no state database replica can be read on these disks"
+                                        : "the state database records no metadevice")
+                  << "; give the layout instead (--concat, --stripe, --raid5 or --mirror with "
+                     "the components)\n";
+        return kExitFailure;
+    }
+    for (const FoundMetadevice& m : s.found)
+        warned = warned || !m.missing.empty() || !m.layout;
+    if (options.json) {
+        json list = json::array();
+        for (const FoundMetadevice& m : s.found) {
+            json components = json::array(), missing = json::array(), placed = json::array();
+            for (const auto& c : m.components)
+                components.push_back(c);
+            for (const auto& c : m.missing)
+                missing.push_back(c);
+            for (const auto& p : m.placements)
+                placed.push_back(p);
+            list.push_back({{"name", m.name},
+                            {"description", m.description},
+                            {"blocks", m.unit.blocks},
+                            {"components", components},
+                            {"missing", missing},
+                            {"placements", placed},
+                            {"assembled", m.layout.has_value()},
+                            {"guessed", m.guessed},
+                            {"problem", m.problem}});
+        }
+        std::cout << Dump(json{{"replica", s.replica}, {"metadevices", list}}) << "\n";
+        return warned ? kExitFailure : kExitOk;
+    }
+    std::cout << "Metadevices in the state database on " << TerminalSafe(s.replica) << ":\n";
+    for (const FoundMetadevice& m : s.found) {
+        std::cout << "  " << TerminalSafe(m.description) << "\n";
+        for (const auto& c : m.components)
+            std::cout << "      " << TerminalSafe(c) << "\n";
+        for (const auto& p : m.placements)
+            std::cout << "      " << TerminalSafe(p) << "\n";
+        for (const auto& c : m.missing)
+            std::cout << "      " << TerminalSafe(c) << ": not on the disks given\n";
+        if (m.layout)
+            std::cout << "      --metadevice " << m.name << " opens it"
+                      << (m.guessed ? " (disks matched by the file system they show)" : "") << "\n";
+        else
+            std::cout << "      cannot be put together: " << TerminalSafe(m.problem) << "\n";
+    }
+    return warned ? kExitFailure : kExitOk;
+}
+
 int ListVolumes(Session& session, const VolumesOptions& options) {
     if (const auto rc = CheckLayout(options))
         return *rc;
+    if (!options.disks.empty() && options.metadevice.empty() && !options.scan)
+        return ListMetadevices(options);
     if (options.guess)
         return GuessLayout(session, options);
     if (options.scan) {

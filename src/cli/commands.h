@@ -26,8 +26,13 @@ struct LayoutOptions {
     std::string concat, stripe, raid5, mirror;
     std::string interlace; // SIZE: bytes, with an optional k or m suffix
     uint64_t startBlock = 0;
+    // The disks of a metadevice whose state database one of them keeps ("IMAGE" or
+    // "c1t1d0=IMAGE"), and which of its metadevices to open.
+    std::vector<std::string> disks;
+    std::string metadevice;
     bool Given() const {
-        return !concat.empty() || !stripe.empty() || !raid5.empty() || !mirror.empty();
+        return !concat.empty() || !stripe.empty() || !raid5.empty() || !mirror.empty() ||
+               !disks.empty();
     }
 };
 

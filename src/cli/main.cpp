@@ -46,6 +46,14 @@ int main(int argc, char** argv) {
             "In place of DEVICE: a RAID-5 set of columns A,B,... ('missing' for a lost one)");
         auto* mirror =
             cmd->add_option("--mirror", o.mirror, "In place of DEVICE: a mirror of halves A,B");
+        auto* disk = cmd->add_option(
+            "--disk", o.disks,
+            "In place of DEVICE, repeated: a disk of a metadevice whose state database is "
+            "on one of them (IMAGE, or c1t1d0=IMAGE to name it)");
+        cmd->add_option("--metadevice", o.metadevice,
+                        "With --disk: the metadevice to open (d10), when there are several")
+            ->needs(disk);
+        disk->excludes(concat)->excludes(stripe)->excludes(raid5)->excludes(mirror);
         concat->excludes(stripe)->excludes(raid5)->excludes(mirror);
         stripe->excludes(raid5)->excludes(mirror);
         raid5->excludes(mirror);
@@ -185,13 +193,13 @@ int main(int argc, char** argv) {
         if (!layout.Given())
             return device.empty() ? std::optional<int>(usage(
                                         "DEVICE is required (or a layout in its place: --concat, "
-                                        "--stripe, --raid5 or --mirror)"))
+                                        "--stripe, --raid5, --mirror or --disk)"))
                                   : std::nullopt;
         if (!device.empty()) {
             if (!takeNext(device))
                 return std::optional<int>(
-                    usage("a layout (--concat, --stripe, --raid5, --mirror) stands in place of "
-                          "DEVICE: give one or the other"));
+                    usage("a layout (--concat, --stripe, --raid5, --mirror, --disk) stands in "
+                          "place of DEVICE: give one or the other"));
             device.clear();
         }
         return std::optional<int>();
@@ -202,6 +210,9 @@ int main(int argc, char** argv) {
         if (!placed && volumes.guess && !volumes.Given())
             placed = usage("--guess needs a layout: --concat, --stripe or --raid5 with the "
                            "components");
+        if (!placed && volumes.guess && !volumes.disks.empty())
+            placed = usage("--guess tries the orders of --concat, --stripe or --raid5 "
+                           "components; with --disk the state database gives the layout");
     } else if (infoCmd->parsed()) {
         placed = placeDevice(info.device, info, [](const std::string&) { return false; });
     } else if (lsCmd->parsed()) {

@@ -5,6 +5,7 @@
 #include "text/messages.h"
 #include "ufs/names.h"
 #include "volume/foreign_format.h"
+#include "volume/state_database.h"
 
 #include <algorithm>
 #include <cctype>
@@ -78,7 +79,76 @@ std::optional<int> MakeScanOptions(const ScanRangeOptions& range, uint64_t total
     return std::nullopt;
 }
 
+namespace {
+
+bool layoutWarned = false;
+
+// The metadevice the state database on the disks records: the one named by --metadevice,
+// or the only one. Says where it was read, where each component was found, and what is
+// missing.
+std::optional<int> MakeLayoutFromDisks(const LayoutOptions& o, LayoutSpec& spec) {
+    std::vector<DiskSource> sources;
+    for (const std::string& d : o.disks)
+        sources.push_back(ParseDiskSource(d));
+    std::atomic<bool> stop{false};
+    const MetadeviceSearch s = FindMetadevices(sources, stop);
+    for (const std::string& w : s.warnings) {
+        std::cerr << "trevik-cli: warning: " << TerminalSafe(w) << "\n";
+        layoutWarned = true;
+    }
+    if (s.found.empty()) {
+        std::cerr << "trevik-cli: "
+                  << (s.replica.empty() ? "no state database replica can be read on these disks"
+                                        : "the state database records no metadevice")
+                  << "; give the layout instead (--concat, --stripe, --raid5 or --mirror with "
+                     "the components)\n";
+        return kExitFailure;
+    }
+    const FoundMetadevice* m = nullptr;
+    std::string names;
+    for (const FoundMetadevice& f : s.found) {
+        names += (names.empty() ? "" : ", ") + f.name;
+        if (f.name == o.metadevice || (o.metadevice.empty() && s.found.size() == 1))
+            m = &f;
+    }
+    if (m == nullptr) {
+        std::cerr << "trevik-cli: "
+                  << (o.metadevice.empty() ? "the state database records several metadevices"
+                                           : "the state database records no metadevice " +
+                                                 TerminalSafe(o.metadevice))
+                  << " (" << names << "); choose one with --metadevice NAME\n";
+        return kExitFailure;
+    }
+    std::cerr << "trevik-cli: " << m->description << ", from the state database on "
+              << TerminalSafe(s.replica) << "\n";
+    for (const std::string& p : m->placements)
+        std::cerr << "trevik-cli:   " << TerminalSafe(p) << "\n";
+    if (m->guessed && m->layout)
+        std::cerr << "trevik-cli:   (the disks were matched to the components by the file "
+                     "system they show; name them as c1t1d0=IMAGE to choose)\n";
+    for (const std::string& c : m->missing) {
+        std::cerr << "trevik-cli: warning: component " << TerminalSafe(c) << " of " << m->name
+                  << " is not on the disks given\n";
+        layoutWarned = true;
+    }
+    if (!m->layout) {
+        std::cerr << "trevik-cli: " << m->name
+                  << " cannot be put together: " << TerminalSafe(m->problem) << "\n";
+        return kExitFailure;
+    }
+    spec = *m->layout;
+    return std::nullopt;
+}
+
+} // namespace
+
+bool LayoutWarned() {
+    return layoutWarned;
+}
+
 std::optional<int> MakeLayout(const LayoutOptions& o, LayoutSpec& spec) {
+    if (!o.disks.empty())
+        return MakeLayoutFromDisks(o, spec);
     const std::string* list = nullptr;
     if (!o.concat.empty()) {
         spec.kind = LayoutKind::Concat;
@@ -122,8 +192,8 @@ std::optional<int> MakeLayout(const LayoutOptions& o, LayoutSpec& spec) {
 }
 
 std::optional<int> CheckLayout(const LayoutOptions& options) {
-    if (!options.Given())
-        return std::nullopt;
+    if (!options.Given() || !options.disks.empty())
+        return std::nullopt; // the disks' state database is read when they are opened
     LayoutSpec spec;
     return MakeLayout(options, spec);
 }
@@ -241,7 +311,7 @@ void ReportAssembly(Session& session) {
 int FinishReading(Session& session, const ReadOptions& options, int rc, bool saveAllowed) {
     ReportAssembly(session);
     // A map that does not fit the disk is a warning, and warnings end in a failure code.
-    if (rc == kExitOk && session.BadMapCoverage().Mismatch())
+    if (rc == kExitOk && (session.BadMapCoverage().Mismatch() || layoutWarned))
         rc = kExitFailure;
     if (options.saveBadmap.empty() || !session.DiskOpen() || !saveAllowed) {
         return rc;

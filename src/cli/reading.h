@@ -30,6 +30,9 @@ void ExplainNoVolumes(Session& session, const std::string& device, bool scanned)
 std::optional<int> MakeLayout(const LayoutOptions& options, LayoutSpec& spec);
 // The same check alone, for a command to make before it opens anything.
 std::optional<int> CheckLayout(const LayoutOptions& options);
+// Whether finding a metadevice from its state database met something to warn of (a
+// damaged replica, a component not on the disks given): the command then exits 1.
+bool LayoutWarned();
 // What to call the device in messages: its path, or the metadevice's layout.
 std::string DeviceName(const Session& session, const std::string& device);
 // Says why an assembled metadevice shows no volume, and what to try.

@@ -249,5 +249,111 @@ TEST_F(Metadevice, LayoutMistakesAreUsageErrors) {
     }
 }
 
+// The disks of metadevices whose state database replicas they carry: opened together
+// with --disk, the metadevices are listed by name and one is recovered by --metadevice.
+class ReplicaDisks : public Metadevice {
+protected:
+    static constexpr uint32_t kStart = 16 + 1024;
+    std::string DiskArgs(const std::vector<std::string>& paths) {
+        std::string a;
+        for (const auto& p : paths)
+            a += " --disk " + Quote(p);
+        return a;
+    }
+    std::vector<std::string> WriteWithReplica(std::vector<std::vector<uint8_t>> parts,
+                                              const ReplicaSpec& spec, const std::string& stem) {
+        const auto replica = ReplicaBytes(spec);
+        std::vector<std::string> paths;
+        for (size_t i = 0; i < parts.size(); ++i) {
+            std::copy(replica.begin(), replica.end(), parts[i].begin() + 16 * 512);
+            paths.push_back(dir_.File(stem + std::to_string(i) + ".img"));
+            WriteFile(paths.back(), parts[i]);
+        }
+        return paths;
+    }
+    static ReplicaComponent Comp(int t) { return {"c2t" + std::to_string(t) + "d0s0", kStart, 1}; }
+};
+
+TEST_F(ReplicaDisks, AStripeAndARaid5SetAreListedByNameAndRecoveredByteExact) {
+    auto stripe = SplitIntoComponents(volume_.bytes, {SvmKind::Stripe, 3, 16, kStart});
+    const auto rowBlocks = static_cast<uint32_t>(3 * (stripe[0].size() / 512 - kStart));
+    auto raid = SplitIntoComponents(volume_.bytes, {SvmKind::Raid5, 4, 32, kStart});
+    const auto raidBlocks = static_cast<uint32_t>(3 * (raid[0].size() / 512 - kStart));
+    ReplicaSpec spec;
+    spec.units.push_back({SvmKind::Stripe,
+                          10,
+                          rowBlocks,
+                          16,
+                          {{Comp(1), Comp(2), Comp(3)}},
+                          {rowBlocks},
+                          {},
+                          0xffffffff});
+    ReplicaSpec raidSpec;
+    raidSpec.units.push_back({SvmKind::Raid5,
+                              30,
+                              raidBlocks,
+                              32,
+                              {{Comp(4), Comp(5), Comp(6), Comp(7)}},
+                              {},
+                              {},
+                              0xffffffff});
+    const auto s = WriteWithReplica(stripe, spec, "s");
+    const auto r = WriteWithReplica(raid, raidSpec, "r");
+
+    // Listed: its name, shape, components and where each was found.
+    const auto list = Cli("volumes" + DiskArgs({s[2], s[0], s[1]}));
+    EXPECT_EQ(list.exitCode, 0) << list.err;
+    EXPECT_TRUE(Has(list.out, "SVM d10: stripe of 3, ")) << list.out;
+    EXPECT_TRUE(Has(list.out, "c2t2d0s0 (Okay)")) << list.out;
+    EXPECT_TRUE(Has(list.out, "--metadevice d10 opens it")) << list.out;
+    const auto js = Cli("volumes --json" + DiskArgs({s[2], s[0], s[1]}));
+    const json j = json::parse(js.out);
+    ASSERT_EQ(j["metadevices"].size(), 1u);
+    EXPECT_EQ(j["metadevices"][0]["name"], "d10");
+    EXPECT_EQ(j["metadevices"][0]["assembled"], true);
+    EXPECT_EQ(j["metadevices"][0]["blocks"], rowBlocks);
+
+    // Recovered, the disks in any order: the only metadevice needs no --metadevice.
+    auto rec = RecoverAndCompare(DiskArgs({s[1], s[2], s[0]}));
+    EXPECT_TRUE(Has(rec.err, "SVM d10: stripe of 3")) << rec.err;
+    // Named by the user.
+    RecoverAndCompare(" --disk c2t3d0=" + Quote(s[2]) + " --disk c2t1d0=" + Quote(s[0]) +
+                      " --disk c2t2d0=" + Quote(s[1]) + " --metadevice d10");
+
+    // RAID-5 with a column's disk lost: recovered whole, the column named, exit 1.
+    const std::string out = dir_.File("raid-out");
+    const auto lost =
+        Cli("recover" + DiskArgs({r[3], r[0], r[2]}) + " --volume 1 --to " + Quote(out));
+    EXPECT_EQ(lost.exitCode, 1) << lost.err;
+    EXPECT_TRUE(Has(lost.err, "component c2t5d0s0 of d30 is not on the disks given")) << lost.err;
+    EXPECT_EQ(RunCommand("diff -r " + Quote(dir_.File("want")) + " " + Quote(out)).exitCode, 0);
+}
+
+TEST_F(ReplicaDisks, ChoosingAmongMetadevicesAndDisksWithoutAReplica) {
+    auto a = SplitIntoComponents(volume_.bytes, {SvmKind::Mirror, 1, 0, kStart});
+    const auto blocks = static_cast<uint32_t>(volume_.bytes.size() / 512);
+    ReplicaSpec spec;
+    spec.units.push_back({SvmKind::Stripe, 1, blocks, 0, {{Comp(1)}}, {blocks}, {}, 0xffffffff});
+    spec.units.push_back({SvmKind::Stripe, 2, blocks, 0, {{Comp(2)}}, {blocks}, {}, 0xffffffff});
+    const auto d = WriteWithReplica({a[0], a[0]}, spec, "m");
+    const auto which = Cli("recover" + DiskArgs(d) + " --volume 1 --to " + Quote(dir_.File("x")));
+    EXPECT_EQ(which.exitCode, 1); // as for a volume the disk does not have
+    EXPECT_TRUE(Has(which.err, "several metadevices (d1, d2); choose one with --metadevice"))
+        << which.err;
+    const auto unknown = Cli("ls" + DiskArgs(d) + " --metadevice d9 --volume 1");
+    EXPECT_EQ(unknown.exitCode, 1);
+    EXPECT_TRUE(Has(unknown.err, "no metadevice d9")) << unknown.err;
+    RecoverAndCompare(DiskArgs(d) + " --metadevice d2");
+
+    // Disks with no replica: said, and the layout options offered instead.
+    const auto none = Cli("volumes --disk " + Quote(dir_.File("volume.img")));
+    EXPECT_EQ(none.exitCode, 1);
+    EXPECT_TRUE(Has(none.err, "no state database replica can be read on these disks")) << none.err;
+    EXPECT_TRUE(Has(none.err, "--stripe")) << none.err;
+    // --disk stands in place of DEVICE and takes no --guess.
+    EXPECT_EQ(Cli("volumes " + Quote(d[0]) + DiskArgs(d)).exitCode, 2);
+    EXPECT_EQ(Cli("volumes --guess" + DiskArgs(d)).exitCode, 2);
+}
+
 } // namespace
 } // namespace trevik
