@@ -205,7 +205,8 @@ std::string LayoutDescription(const LayoutSpec& l) {
     return "SVM metadevice";
 }
 
-Status AddLayoutDisk(DiskTable& table, const LayoutSpec& layout) {
+Status AddLayoutDisk(DiskTable& table, const LayoutSpec& layout, const std::string& description,
+                     const std::string& name) {
     if (table.listedCount >= DiskTable::kSlots) {
         return Error{"Cannot add the metadevice: no free disk slot"};
     }
@@ -216,7 +217,8 @@ Status AddLayoutDisk(DiskTable& table, const LayoutSpec& layout) {
     DiskEntry e;
     e.devicePath = (*opened)->Path();
     e.totalSectors = (*opened)->SizeBytes() / kSectorSize;
-    e.model = LayoutDescription(layout);
+    e.model = description.empty() ? LayoutDescription(layout) : description;
+    e.metadevice = name;
     e.format = LayoutKindName(layout.kind);
     e.files = (*opened)->Details().files.size();
     e.layout = layout;

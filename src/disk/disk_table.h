@@ -28,6 +28,8 @@ struct DiskEntry {
     size_t files = 1; // segment files of the image
     // A metadevice put together from its components: opened by its layout, not its path.
     std::optional<LayoutSpec> layout;
+    // Such a metadevice as its state database names it ("d10"); empty when given by hand.
+    std::string metadevice;
 };
 
 inline constexpr const char* kModelUsb = "USB Device";
@@ -72,7 +74,10 @@ DiskTable EnumerateDisks(const DiskProbeRoots& roots = {});
 Status AddImageDisk(DiskTable& table, const std::string& path);
 // Appends a metadevice assembled from its components as a further listed disk; the error
 // says why it could not be put together.
-Status AddLayoutDisk(DiskTable& table, const LayoutSpec& layout);
+// `description` (from the state database: "SVM d10: stripe of 3, 204 MB") and `name`
+// ("d10") stand in for the layout's own description when given.
+Status AddLayoutDisk(DiskTable& table, const LayoutSpec& layout,
+                     const std::string& description = {}, const std::string& name = {});
 // "SVM stripe of 3 components" and the like.
 std::string LayoutDescription(const LayoutSpec& layout);
 

@@ -10,6 +10,7 @@
 #include "text/messages.h"
 #include "ufs/names.h"
 #include "volume/disk_label.h"
+#include "volume/state_database.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -112,6 +113,7 @@ MainDialog::MainDialog(MessageService& messages, DesktopService& desktop, const 
     root->setIcon(0, ThemedIcon("computer", QStyle::SP_ComputerIcon));
     for (size_t k = 0; k < session_.disks.listedCount; ++k)
         AddDiskItem(k);
+    OfferMetadevices();
     root->setExpanded(true);
     ApplyView();
     const QScreen* s = screen() != nullptr ? screen() : QGuiApplication::primaryScreen();
@@ -280,8 +282,10 @@ void MainDialog::AddDiskItem(size_t k) {
     if (d.layout) {
         // "SVM stripe of 3, 204 MB": a metadevice is named by what it is.
         auto* item = new QTreeWidgetItem(diskTree_->topLevelItem(0),
-                                         {QString::fromStdString(d.model) + ", " +
-                                          QString::number(d.totalSectors / 2048) + " MB"});
+                                         {d.metadevice.empty()
+                                              ? QString::fromStdString(d.model) + ", " +
+                                                    QString::number(d.totalSectors / 2048) + " MB"
+                                              : QString::fromStdString(d.model)});
         item->setIcon(0, ThemedIcon("drive-multidisk", QStyle::SP_DriveHDIcon));
         QString tip = QString::fromStdString(d.model) + ":";
         for (const std::string& c : d.layout->components)
@@ -336,8 +340,41 @@ QString MainDialog::AddDiskImage(const QString& path) {
     if (!added)
         return QString::fromStdString(added.error());
     AddDiskItem(before);
+    OfferMetadevices();
     diskTree_->topLevelItem(0)->setExpanded(true);
     return {};
+}
+
+void MainDialog::OfferMetadevices() {
+    // Images only: the machine's own disks may be failing, and are not read before the
+    // user picks one (Add Metadevice... puts theirs together).
+    std::vector<DiskSource> sources;
+    for (size_t k = 0; k < session_.disks.listedCount; ++k) {
+        const DiskEntry& d = session_.disks.entries[k];
+        if (!d.layout && QFileInfo(QString::fromStdString(d.devicePath)).isFile())
+            sources.push_back({d.devicePath, ""});
+    }
+    if (sources.size() < 1)
+        return;
+    std::atomic<bool> stop{false};
+    const MetadeviceSearch search = FindMetadevices(sources, stop);
+    for (const FoundMetadevice& m : search.found) {
+        if (!m.layout)
+            continue; // not yet: its components are on images not listed
+        std::string key = m.name;
+        for (const std::string& c : m.layout->components)
+            key += "\n" + c;
+        if (!offeredMetadevices_.insert(key).second)
+            continue;
+        std::string model = m.description;
+        for (size_t i = 0; i < m.missing.size(); ++i)
+            model += (i == 0 ? " (missing: " : ", ") + m.missing[i];
+        if (!m.missing.empty())
+            model += ")";
+        const size_t before = session_.disks.listedCount;
+        if (AddLayoutDisk(session_.disks, *m.layout, model, m.name))
+            AddDiskItem(before);
+    }
 }
 
 void MainDialog::SelectDisk(int k) {

@@ -13,6 +13,7 @@
 #include <QMainWindow>
 #include <functional>
 #include <optional>
+#include <set>
 
 class QAction;
 class QGroupBox;
@@ -58,6 +59,9 @@ public:
     QString AddDiskImage(const QString& path); // empty on success, else the reason
     // Lists a metadevice put together from its components; empty on success, else why not.
     QString AddMetadevice(const LayoutSpec& layout);
+    // Lists the metadevices the state database on the listed images records, each once
+    // for each way it can be put together from them ("SVM d10: stripe of 3, 204 MB").
+    void OfferMetadevices();
     // Asks for a metadevice's layout (Open Metadevice) and lists it. Tests replace the
     // file picker of its Add Images button.
     void OpenMetadeviceDialog();
@@ -136,6 +140,7 @@ private:
     QPushButton* back_ = nullptr;
     QPushButton* stop_ = nullptr;
     CommandBar* commands_ = nullptr;
+    std::set<std::string> offeredMetadevices_; // name and components of each listed
 };
 
 } // namespace trevik::shell

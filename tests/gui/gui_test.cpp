@@ -287,6 +287,58 @@ private slots:
         QVERIFY(f.readAll().toStdString() == want);
     }
 
+    // Images whose state database replicas record a stripe: the window lists the
+    // metadevice by its name as soon as its images are all listed, and browses it.
+    void aMetadeviceTheStateDatabaseRecordsIsOfferedByName() {
+        QTemporaryDir tmp;
+        UfsParams p;
+        p.sizeSectors = 16000;
+        p.cylindersPerGroup = 4;
+        const TreeNode tree =
+            Dir("", {File("a.txt", "alpha\n"), GeneratedFile("big.bin", 300000, 6)});
+        const UfsVolume v = BuildUfs(tree, p);
+        constexpr uint32_t kStart = 16 + 1024;
+        auto parts = SplitIntoComponents(v.bytes, {SvmKind::Stripe, 3, 16, kStart});
+        const auto rowBlocks = static_cast<uint32_t>(3 * (parts[0].size() / 512 - kStart));
+        ReplicaSpec spec;
+        spec.units.push_back(
+            {SvmKind::Stripe,
+             10,
+             rowBlocks,
+             16,
+             {{{"c1t1d0s0", kStart, 1}, {"c1t2d0s0", kStart, 1}, {"c1t3d0s0", kStart, 1}}},
+             {rowBlocks},
+             {},
+             0xffffffff});
+        const auto replica = ReplicaBytes(spec);
+        QStringList files;
+        for (size_t i = 0; i < parts.size(); ++i) {
+            std::copy(replica.begin(), replica.end(), parts[i].begin() + 16 * 512);
+            files << tmp.filePath(QString("c1t%1d0.img").arg(i + 1));
+            WriteFile(files.back().toStdString(), parts[i]);
+        }
+        Recorder m;
+        NoDesktop d;
+        // Two of the three given: the stripe cannot be put together yet, so it is not listed.
+        MainDialog w(m, d, {files[2], files[0]}, nullptr, false);
+        QCOMPARE(w.DiskTree()->topLevelItem(0)->childCount(), 2);
+        // The third added: the metadevice appears, named as its state database names it.
+        QVERIFY(w.AddDiskImage(files[1]).isEmpty());
+        QCOMPARE(w.DiskTree()->topLevelItem(0)->childCount(), 4);
+        const QString item = w.DiskTree()->topLevelItem(0)->child(DiskRow(w))->text(0);
+        QVERIFY2(item.startsWith("SVM d10: stripe of 3, "), qPrintable(item));
+        Browse(w);
+        QVERIFY(RowNamed(w, "big.bin") >= 0);
+        w.chooseDestination = [&] { return tmp.filePath("out"); };
+        w.RecoverAll();
+        QFile f(tmp.filePath("out/big.bin"));
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        std::string want(300000, '\0');
+        ExpectedContent(tree.children[1], 0,
+                        {reinterpret_cast<uint8_t*>(want.data()), want.size()});
+        QVERIFY(f.readAll().toStdString() == want);
+    }
+
     void copiesWriteNamesAsShownUnlessSettingsSayRawAndSameNamesBothArrive() {
         QTemporaryDir tmp;
         const QString image = SmallDisk(
