@@ -55,12 +55,14 @@ sample)
 test)
     QT_QPA_PLATFORM=offscreen ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
     # The core, the CLI and their tests again under AddressSanitizer and UBSan.
-    cmake -S . -B "$build-asan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTREVIK_SANITIZE=ON \
-        -DTREVIK_BUILD_GUI=OFF -DTREVIK_BUILD_BENCH=OFF
+    # Unoptimised with line tables only: a third of the compile time of -O2 -g, and the
+    # tests' run time is small beside it.
+    cmake -S . -B "$build-asan" -G Ninja -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS_DEBUG=-O0 -g1 -DNDEBUG" \
+        -DTREVIK_SANITIZE=ON -DTREVIK_BUILD_GUI=OFF -DTREVIK_BUILD_BENCH=OFF
     cmake --build "$build-asan" -j "$(nproc)"
     ctest --test-dir "$build-asan" --output-on-failure -j "$(nproc)"
     # A short run of every fuzz target (scripts/fuzz.sh 1800 is the long one).
-    TREVIK_FUZZ_BUILD_DIR="$build-fuzz" scripts/fuzz.sh "${TREVIK_FUZZ_SECONDS:-40}"
+    TREVIK_FUZZ_BUILD_DIR="$build-fuzz" scripts/fuzz.sh "${TREVIK_FUZZ_SECONDS:-25}"
     ;;
 *)
     echo "usage: $0 sample|test" >&2
