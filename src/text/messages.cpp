@@ -153,7 +153,8 @@ std::string ForeignFormatName(ForeignFormat format) {
         return "a Linux ext2/ext3/ext4 file system";
     case ForeignFormat::SvmReplica:
         return "a Solaris Volume Manager state database replica (it is a component of a "
-               "metadevice: open the metadevice with its layout, --concat, --stripe, --raid5 "
+               "metadevice: give every disk of it with --disk, and the replica says the rest; "
+               "without one, open the metadevice with its layout, --concat, --stripe, --raid5 "
                "or --mirror, its data past the replicas with --start-block, or let volumes "
                "--guess try the usual interlaces and orders)";
     case ForeignFormat::EfiLabel:
