@@ -76,7 +76,8 @@ AssembledDevice::Open(const LayoutSpec& spec, const AssembledDevice::Opener& ope
     if (spec.kind == LayoutKind::Raid5 && n < 3)
         return Error{"a RAID-5 set needs at least three columns"};
     if ((!spec.componentStarts.empty() && spec.componentStarts.size() != n) ||
-        (!spec.componentSectors.empty() && spec.componentSectors.size() != n))
+        (!spec.componentSectors.empty() && spec.componentSectors.size() != n) ||
+        (!spec.nested.empty() && spec.nested.size() != n))
         return Error{"the start blocks and lengths must be given for every component"};
 
     std::unique_ptr<AssembledDevice> d(new AssembledDevice);
@@ -99,10 +100,18 @@ AssembledDevice::Open(const LayoutSpec& spec, const AssembledDevice::Opener& ope
             d->components_.push_back(std::move(c));
             continue;
         }
-        auto opened = opener(path);
-        if (!opened)
-            return Error{opened.error()};
-        c.device = opened.Take();
+        if (spec.nested.size() == n && !spec.nested[i].components.empty()) {
+            auto inner = AssembledDevice::Open(spec.nested[i], open);
+            if (!inner)
+                return Error{inner.error()};
+            c.path = (*inner)->Path();
+            c.device = inner.Take();
+        } else {
+            auto opened = opener(path);
+            if (!opened)
+                return Error{opened.error()};
+            c.device = opened.Take();
+        }
         const uint64_t sectors = c.device->SizeBytes() / kSectorSize;
         if (sectors <= c.start)
             return Error{path + ": the component holds " + std::to_string(sectors) +
@@ -164,7 +173,7 @@ AssembledDevice::Open(const LayoutSpec& spec, const AssembledDevice::Opener& ope
         return Error{std::string("the ") + kind + " holds no whole interlace"};
     d->path_ = std::string(kind) + ":";
     for (size_t i = 0; i < n; ++i)
-        d->path_ += (i == 0 ? "" : ",") + spec.components[i];
+        d->path_ += (i == 0 ? "" : ",") + d->components_[i].path;
     return d;
 }
 

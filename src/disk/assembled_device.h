@@ -33,6 +33,10 @@ struct LayoutSpec {
     // one per component, in place of startSector.
     std::vector<uint64_t> componentStarts;
     std::vector<uint64_t> componentSectors;
+    // A component that is itself a metadevice (a mirror's half that is a stripe, a
+    // concatenation's row that is one): when given, one per component; a layout with
+    // components stands in for that component's path.
+    std::vector<LayoutSpec> nested;
 };
 
 inline constexpr const char* kMissingComponent = "missing";

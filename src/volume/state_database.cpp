@@ -134,47 +134,100 @@ std::optional<uint64_t> SliceStart(const OpenDisk& d, int slice) {
     return std::nullopt;
 }
 
+// A metadevice as a tree: a node puts its parts together; a leaf is one slice (its place
+// in the flat list of the metadevice's slices). A mirror's halves and a concatenation's
+// rows may themselves be stripes.
+struct Shape {
+    LayoutKind kind = LayoutKind::Concat;
+    uint64_t interlace = 0;
+    uint64_t sectors = 0; // what the node above uses of it (0: all)
+    int leaf = -1;
+    std::vector<Shape> parts;
+};
+
+Shape Leaf(const svm::UnitComponent& c, uint64_t sectors, std::vector<svm::UnitComponent>& slices) {
+    Shape s;
+    s.leaf = static_cast<int>(slices.size());
+    s.sectors = sectors;
+    slices.push_back(c);
+    return s;
+}
+
+// A stripe unit: one row of several slices is a stripe; rows one after the other are a
+// concatenation, each row one slice or a stripe of its own.
+Shape StripeShape(const svm::Unit& u, std::vector<svm::UnitComponent>& slices) {
+    auto row = [&](const svm::UnitRow& r, uint64_t sectors) {
+        if (r.components.size() == 1)
+            return Leaf(r.components[0], r.blocks, slices);
+        Shape s;
+        s.kind = LayoutKind::Stripe;
+        s.interlace = r.interlace;
+        s.sectors = sectors;
+        for (const svm::UnitComponent& c : r.components)
+            s.parts.push_back(Leaf(c, 0, slices));
+        return s;
+    };
+    if (u.rows.size() == 1 && u.rows[0].components.size() > 1)
+        return row(u.rows[0], 0);
+    Shape c;
+    for (const svm::UnitRow& r : u.rows)
+        c.parts.push_back(row(r, r.blocks));
+    return c;
+}
+
 struct Plan {
     LayoutSpec spec;
     std::vector<std::string> placements;
     std::vector<std::string> missing;
 };
 
-// The metadevice's layout with each disk name put on the disk `assign` gives it (or none).
-std::optional<Plan> MakePlan(const FoundMetadevice& m,
-                             const std::vector<std::vector<svm::UnitComponent>>& comps,
-                             const std::vector<std::string>& compNames,
-                             const std::vector<OpenDisk>& disks,
-                             const std::map<std::string, size_t>& assign) {
-    Plan p;
-    const svm::Unit& u = m.unit;
-    for (size_t r = 0, k = 0; r < comps.size(); ++r)
-        for (size_t c = 0; c < comps[r].size(); ++c, ++k) {
-            const ComponentName cn = SplitComponentName(compNames[k]);
-            const auto at = assign.find(cn.disk);
-            std::optional<uint64_t> start;
-            if (at != assign.end())
-                start = SliceStart(disks[at->second], cn.slice);
-            if (!start) {
-                p.spec.components.push_back(kMissingComponent);
-                p.spec.componentStarts.push_back(0);
-                p.spec.componentSectors.push_back(0);
-                p.missing.push_back(compNames[k]);
-                continue;
-            }
-            const OpenDisk& d = disks[at->second];
-            p.spec.components.push_back(d.source.path);
-            p.spec.componentStarts.push_back(*start + comps[r][c].startBlock);
-            uint64_t use = 0;
-            if (u.kind == svm::UnitKind::Stripe)
-                use = comps[r].size() == 1 ? u.rows[r].blocks : 0;
-            p.spec.componentSectors.push_back(use);
-            p.placements.push_back(compNames[k] + " on " + d.source.path +
-                                   (d.labelled ? ", slice " + std::to_string(cn.slice) : "") +
-                                   ", from sector " +
-                                   std::to_string(*start + comps[r][c].startBlock));
+// The layout of `shape` with each disk name put on the disk `assign` gives it (or none).
+LayoutSpec BuildSpec(const Shape& shape, const std::vector<svm::UnitComponent>& slices,
+                     const std::vector<std::string>& names, const std::vector<OpenDisk>& disks,
+                     const std::map<std::string, size_t>& assign, Plan& plan) {
+    LayoutSpec spec;
+    spec.kind = shape.kind;
+    spec.interlaceSectors = shape.interlace;
+    bool nested = false;
+    for (const Shape& part : shape.parts) {
+        if (part.leaf < 0) {
+            LayoutSpec sub = BuildSpec(part, slices, names, disks, assign, plan);
+            const bool none =
+                std::all_of(sub.components.begin(), sub.components.end(),
+                            [](const std::string& c) { return c == kMissingComponent; });
+            spec.components.push_back(none ? kMissingComponent : LayoutKindName(sub.kind));
+            spec.componentStarts.push_back(0);
+            spec.componentSectors.push_back(part.sectors);
+            spec.nested.push_back(none ? LayoutSpec{} : std::move(sub));
+            nested = nested || !none;
+            continue;
         }
-    return p;
+        const auto k = static_cast<size_t>(part.leaf);
+        spec.nested.emplace_back();
+        const ComponentName cn = SplitComponentName(names[k]);
+        const auto at = assign.find(cn.disk);
+        std::optional<uint64_t> start;
+        if (at != assign.end())
+            start = SliceStart(disks[at->second], cn.slice);
+        if (!start) {
+            spec.components.push_back(kMissingComponent);
+            spec.componentStarts.push_back(0);
+            spec.componentSectors.push_back(0);
+            plan.missing.push_back(names[k]);
+            continue;
+        }
+        const OpenDisk& d = disks[at->second];
+        const uint64_t first = *start + slices[k].startBlock;
+        spec.components.push_back(d.source.path);
+        spec.componentStarts.push_back(first);
+        spec.componentSectors.push_back(part.sectors);
+        plan.placements.push_back(names[k] + " on " + d.source.path +
+                                  (d.labelled ? ", slice " + std::to_string(cn.slice) : "") +
+                                  ", from sector " + std::to_string(first));
+    }
+    if (!nested)
+        spec.nested.clear();
+    return spec;
 }
 
 } // namespace
@@ -362,71 +415,49 @@ MetadeviceSearch FindMetadevices(const std::vector<DiskSource>& sources, std::at
         FoundMetadevice m;
         m.name = UnitName(u.unitNumber);
         m.unit = u;
-        // The slices that hold the data, row by row; a mirror's are its submirrors'.
-        std::vector<std::vector<svm::UnitComponent>> comps;
-        LayoutKind kind = LayoutKind::Concat;
-        uint64_t interlace = 0;
-        size_t count = 0;
-        std::string shape;
+        // The slices that hold the data; a mirror's are its submirrors'.
+        std::vector<svm::UnitComponent> slices;
+        Shape shape;
+        std::string kindText;
         if (u.kind == svm::UnitKind::Mirror) {
-            kind = LayoutKind::Mirror;
-            std::vector<svm::UnitComponent> halves;
+            shape.kind = LayoutKind::Mirror;
             for (const svm::UnitComponent& sm : u.rows[0].components) {
                 const svm::Unit* sub = FindUnit(*best, sm.submirror);
                 if (!sub || sub->kind != svm::UnitKind::Stripe) {
                     m.problem = "its submirror " + UnitName(sm.submirror) + " is not recorded";
                     break;
                 }
-                if (sub->rows.size() != 1 || sub->rows[0].components.size() != 1) {
-                    m.problem =
-                        "its submirror " + UnitName(sm.submirror) +
-                        " spans several slices; a mirror of stripes is not put together yet";
-                    break;
-                }
-                svm::UnitComponent c = sub->rows[0].components[0];
+                Shape half = StripeShape(*sub, slices);
+                if (half.leaf < 0 && half.kind == LayoutKind::Concat && half.parts.size() == 1)
+                    half = half.parts[0]; // a submirror of one slice
+                shape.parts.push_back(std::move(half));
                 m.components.push_back(UnitName(sm.submirror) + " (" +
                                        ComponentStateText(u.kind, sm.state) + ")");
-                halves.push_back(c);
             }
-            comps.push_back(halves);
-            count = u.rows[0].components.size();
-            shape = "mirror of " + std::to_string(count);
+            kindText = "mirror of " + std::to_string(u.rows[0].components.size());
         } else if (u.kind == svm::UnitKind::Raid5) {
-            kind = LayoutKind::Raid5;
-            interlace = u.rows[0].interlace;
-            comps.push_back(u.rows[0].components);
-            count = comps[0].size();
-            shape = "RAID-5 of " + std::to_string(count);
+            shape.kind = LayoutKind::Raid5;
+            shape.interlace = u.rows[0].interlace;
+            for (const svm::UnitComponent& c : u.rows[0].components)
+                shape.parts.push_back(Leaf(c, 0, slices));
+            kindText = "RAID-5 of " + std::to_string(slices.size());
         } else {
-            comps.reserve(u.rows.size());
-            for (const svm::UnitRow& r : u.rows)
-                comps.push_back(r.components);
-            if (u.rows.size() == 1 && u.rows[0].components.size() > 1) {
-                kind = LayoutKind::Stripe;
-                interlace = u.rows[0].interlace;
-                count = u.rows[0].components.size();
-                shape = "stripe of " + std::to_string(count);
-            } else {
-                for (const svm::UnitRow& r : u.rows)
-                    if (r.components.size() != 1)
-                        m.problem =
-                            "it is a concatenation of stripes, which is not put together yet";
-                count = u.rows.size();
-                shape = count == 1 ? "one slice" : "concatenation of " + std::to_string(count);
-            }
+            shape = StripeShape(u, slices);
+            const size_t n = u.rows.size() == 1 ? u.rows[0].components.size() : u.rows.size();
+            kindText = u.rows.size() == 1 && n > 1 ? "stripe of " + std::to_string(n)
+                       : n == 1                    ? std::string("one slice")
+                                                   : "concatenation of " + std::to_string(n);
         }
-        m.description = "SVM " + m.name + ": " + shape + ", " + SizeText(u.blocks);
+        m.description = "SVM " + m.name + ": " + kindText + ", " + SizeText(u.blocks);
 
         std::vector<std::string> names;
-        for (const auto& row : comps)
-            for (const svm::UnitComponent& c : row) {
-                const auto n = best->names.find(c.key);
-                names.push_back(n != best->names.end() ? n->second
-                                                       : "key " + std::to_string(c.key));
-                if (u.kind != svm::UnitKind::Mirror)
-                    m.components.push_back(names.back() + " (" +
-                                           ComponentStateText(u.kind, c.state) + ")");
-            }
+        for (const svm::UnitComponent& c : slices) {
+            const auto n = best->names.find(c.key);
+            names.push_back(n != best->names.end() ? n->second : "key " + std::to_string(c.key));
+            if (u.kind != svm::UnitKind::Mirror)
+                m.components.push_back(names.back() + " (" + ComponentStateText(u.kind, c.state) +
+                                       ")");
+        }
         if (!m.problem.empty()) {
             out.found.push_back(std::move(m));
             continue;
@@ -461,7 +492,7 @@ MetadeviceSearch FindMetadevices(const std::vector<DiskSource>& sources, std::at
         std::sort(pool.begin(), pool.end());
         std::optional<Plan> bestPlan;
         LayoutFit bestFit;
-        size_t tried = 0;
+        size_t tried = 0, ties = 0;
         std::set<std::vector<size_t>> done;
         do {
             if (stop.load())
@@ -479,24 +510,49 @@ MetadeviceSearch FindMetadevices(const std::vector<DiskSource>& sources, std::at
             for (size_t i = 0; i < open.size(); ++i)
                 if (chosen[i] != kNoImage)
                     assign[open[i]] = chosen[i];
-            auto plan = MakePlan(m, comps, names, disks, assign);
-            plan->spec.kind = kind;
-            plan->spec.interlaceSectors = interlace;
+            std::optional<Plan> plan = Plan{};
+            plan->spec = BuildSpec(shape, slices, names, disks, assign, *plan);
             LayoutFit fit;
             if (auto dev = AssembledDevice::Open(plan->spec))
                 fit = MeasureLayoutFit(**dev);
             else
                 continue;
+            // A mirror shows one half; each half that is a stripe is judged on its own too,
+            // so that an older half put together right wins over a newer one put wrong.
+            for (const LayoutSpec& half : plan->spec.nested) {
+                if (half.components.empty())
+                    continue;
+                if (auto h = AssembledDevice::Open(half)) {
+                    const LayoutFit f = MeasureLayoutFit(**h);
+                    fit.headersFound += f.headersFound;
+                    fit.headersChecked += f.headersChecked;
+                }
+            }
             const bool better =
                 !bestPlan || (fit.superblock && !bestFit.superblock) ||
                 (fit.superblock == bestFit.superblock && fit.headersFound > bestFit.headersFound) ||
                 (fit.superblock == bestFit.superblock && fit.headersFound == bestFit.headersFound &&
                  plan->missing.size() < bestPlan->missing.size());
+            const bool same = bestPlan && fit.superblock == bestFit.superblock &&
+                              fit.headersFound == bestFit.headersFound &&
+                              plan->missing.size() == bestPlan->missing.size();
             if (better) {
                 bestPlan = std::move(plan);
                 bestFit = fit;
+                ties = 0;
+            } else if (same) {
+                ++ties;
             }
         } while (std::next_permutation(pool.begin(), pool.end()));
+        // The halves of a mirror have one geometry: slices of its stripes swapped between
+        // the halves show a file system as well as the right ones. Only names tell them.
+        const bool stripedHalves = shape.kind == LayoutKind::Mirror &&
+                                   std::any_of(shape.parts.begin(), shape.parts.end(),
+                                               [](const Shape& p) { return p.leaf < 0; });
+        if (bestPlan && ties > 0 && stripedHalves && !open.empty())
+            out.warnings.push_back(m.name + ": its submirrors' slices can be put on the images "
+                                            "in several ways that look alike; name the disks "
+                                            "(--disk c1t1d0=IMAGE) to be sure which half is read");
 
         if (!bestPlan) {
             m.problem = "its components cannot be put together from the disks given";

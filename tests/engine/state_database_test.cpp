@@ -164,6 +164,66 @@ TEST(StateDatabase, AMirrorIsItsSubmirrorsAndTheFresherHalfIsRead) {
     EXPECT_TRUE(Assembled(m, fresh.bytes.size()) == fresh.bytes);
 }
 
+TEST(StateDatabase, AMirrorOfStripesAndAConcatenationOfStripesArePutTogether) {
+    const UfsVolume fresh = BuildUfs(Tree(), Params(1199145600));
+    const UfsVolume stale = BuildUfs(Dir("", {File("old.txt", "old\n")}), Params(1199000000));
+    // d40: a mirror of d41 (a stripe over two slices, an older copy) and d42 (another).
+    auto a = SplitIntoComponents(stale.bytes, {SvmKind::Stripe, 2, 16, kStart});
+    auto b = SplitIntoComponents(fresh.bytes, {SvmKind::Stripe, 2, 16, kStart});
+    const auto row = static_cast<uint32_t>(2 * (a[0].size() / 512 - kStart));
+    ReplicaSpec spec;
+    spec.blocks = kReplicaBlocks;
+    spec.units.push_back({SvmKind::Mirror, 40, row, 0, {}, {}, {41, 42}, 0xffffffff});
+    spec.units.push_back({SvmKind::Stripe, 41, row, 16, {{Comp(1), Comp(2)}}, {row}, {}, 40});
+    spec.units.push_back({SvmKind::Stripe, 42, row, 16, {{Comp(3), Comp(4)}}, {row}, {}, 40});
+    Disks mirror;
+    mirror.Write({a[0], a[1], b[0], b[1]}, ReplicaBytes(spec));
+    std::atomic<bool> stop{false};
+    // Unnamed, the halves' slices can be mixed and still show a file system: said.
+    MetadeviceSearch s = FindMetadevices(mirror.Sources({3, 1, 0, 2}), stop);
+    ASSERT_EQ(s.found.size(), 1u);
+    EXPECT_EQ(s.found[0].description.rfind("SVM d40: mirror of 2, ", 0), 0u);
+    ASSERT_EQ(s.warnings.size(), 1u);
+    EXPECT_NE(s.warnings[0].find("name the disks"), std::string::npos) << s.warnings[0];
+    // Named, the fresher half is read whole.
+    s = FindMetadevices({{mirror.paths[3], "c1t4d0"},
+                         {mirror.paths[1], "c1t2d0"},
+                         {mirror.paths[0], "c1t1d0"},
+                         {mirror.paths[2], "c1t3d0"}},
+                        stop);
+    ASSERT_EQ(s.found.size(), 1u);
+    EXPECT_TRUE(s.warnings.empty());
+    EXPECT_TRUE(Assembled(s.found[0], fresh.bytes.size()) == fresh.bytes);
+
+    // d50: two rows, each a stripe of two, the second added when the first filled up.
+    const size_t half = 2 * 16 * 512 * 200; // the first row: 200 lines of the interlace
+    const std::vector<uint8_t> first(fresh.bytes.begin(), fresh.bytes.begin() + half);
+    const std::vector<uint8_t> rest(fresh.bytes.begin() + half, fresh.bytes.end());
+    auto r0 = SplitIntoComponents(first, {SvmKind::Stripe, 2, 16, kStart});
+    auto r1 = SplitIntoComponents(rest, {SvmKind::Stripe, 2, 16, kStart});
+    const auto b0 = static_cast<uint32_t>(half / 512);
+    const auto b1 = static_cast<uint32_t>(2 * (r1[0].size() / 512 - kStart));
+    ReplicaSpec concat;
+    concat.blocks = kReplicaBlocks;
+    concat.units.push_back({SvmKind::Stripe,
+                            50,
+                            b0 + b1,
+                            16,
+                            {{Comp(1), Comp(2)}, {Comp(3), Comp(4)}},
+                            {b0, b1},
+                            {},
+                            0xffffffff});
+    for (auto* p : {&r0[0], &r0[1]})
+        p->resize(p->size() + 32 * 512, 0xee); // slices larger than the row uses
+    Disks rows;
+    rows.Write({r0[0], r0[1], r1[0], r1[1]}, ReplicaBytes(concat));
+    s = FindMetadevices(rows.Sources({2, 0, 3, 1}), stop);
+    ASSERT_EQ(s.found.size(), 1u);
+    EXPECT_EQ(s.found[0].description.rfind("SVM d50: concatenation of 2, ", 0), 0u)
+        << s.found[0].description;
+    EXPECT_TRUE(Assembled(s.found[0], fresh.bytes.size()) == fresh.bytes);
+}
+
 TEST(StateDatabase, ARaid5SetWithAColumnGoneIsRebuiltAndTheColumnNamed) {
     const UfsVolume volume = BuildUfs(Tree(), Params());
     auto parts = SplitIntoComponents(volume.bytes, {SvmKind::Raid5, 4, 32, kStart});
