@@ -9,7 +9,6 @@
 #include "ufs/names.h"
 #include "volume/disk_label.h"
 #include "volume/layout_guess.h"
-#include "volume/state_database.h"
 #include "volume/superblock_scan.h"
 
 #include <csignal>
@@ -221,23 +220,11 @@ int GuessLayout(Session& session, const VolumesOptions& options) {
 // The metadevices the state database on the disks records, each with its components and
 // where they were found.
 int ListMetadevices(const VolumesOptions& options) {
-    std::vector<DiskSource> sources;
-    for (const std::string& d : options.disks)
-        sources.push_back(ParseDiskSource(d));
-    std::atomic<bool> stop{false};
-    WatchStopFlag watch(stop);
-    const MetadeviceSearch s = FindMetadevices(sources, stop);
-    bool warned = !s.warnings.empty();
-    for (const std::string& w : s.warnings)
-        std::cerr << "trevik-cli: warning: " << TerminalSafe(w) << "\n";
-    if (s.found.empty()) {
-        std::cerr << "trevik-cli: "
-                  << (s.replica.empty() ? "no state database replica can be read on these disks"
-                                        : "the state database records no metadevice")
-                  << "; give the layout instead (--concat, --stripe, --raid5 or --mirror with "
-                     "the components)\n";
+    const auto found = SearchDisks(options);
+    if (!found)
         return kExitFailure;
-    }
+    const MetadeviceSearch& s = *found;
+    bool warned = !s.warnings.empty();
     for (const FoundMetadevice& m : s.found)
         warned = warned || !m.missing.empty() || !m.layout;
     if (options.json) {

@@ -1,11 +1,11 @@
 #include "cli/reading.h"
 
+#include "cli/signals.h"
 #include "disk/ddrescue_map.h"
 #include "recovery/source_guard.h"
 #include "text/messages.h"
 #include "ufs/names.h"
 #include "volume/foreign_format.h"
-#include "volume/state_database.h"
 
 #include <algorithm>
 #include <cctype>
@@ -87,23 +87,10 @@ bool layoutWarned = false;
 // or the only one. Says where it was read, where each component was found, and what is
 // missing.
 std::optional<int> MakeLayoutFromDisks(const LayoutOptions& o, LayoutSpec& spec) {
-    std::vector<DiskSource> sources;
-    for (const std::string& d : o.disks)
-        sources.push_back(ParseDiskSource(d));
-    std::atomic<bool> stop{false};
-    const MetadeviceSearch s = FindMetadevices(sources, stop);
-    for (const std::string& w : s.warnings) {
-        std::cerr << "trevik-cli: warning: " << TerminalSafe(w) << "\n";
-        layoutWarned = true;
-    }
-    if (s.found.empty()) {
-        std::cerr << "trevik-cli: "
-                  << (s.replica.empty() ? "no state database replica can be read on these disks"
-                                        : "the state database records no metadevice")
-                  << "; give the layout instead (--concat, --stripe, --raid5 or --mirror with "
-                     "the components)\n";
+    const auto found = SearchDisks(o);
+    if (!found)
         return kExitFailure;
-    }
+    const MetadeviceSearch& s = *found;
     const FoundMetadevice* m = nullptr;
     std::string names;
     for (const FoundMetadevice& f : s.found) {
@@ -141,6 +128,28 @@ std::optional<int> MakeLayoutFromDisks(const LayoutOptions& o, LayoutSpec& spec)
 }
 
 } // namespace
+
+std::optional<MetadeviceSearch> SearchDisks(const LayoutOptions& o) {
+    std::vector<DiskSource> sources;
+    for (const std::string& d : o.disks)
+        sources.push_back(ParseDiskSource(d));
+    std::atomic<bool> stop{false};
+    WatchStopFlag watch(stop);
+    MetadeviceSearch s = FindMetadevices(sources, stop);
+    for (const std::string& w : s.warnings) {
+        std::cerr << "trevik-cli: warning: " << TerminalSafe(w) << "\n";
+        layoutWarned = true;
+    }
+    if (s.found.empty()) {
+        std::cerr << "trevik-cli: "
+                  << (s.replica.empty() ? "no state database replica can be read on these disks"
+                                        : "the state database records no metadevice")
+                  << "; give the layout instead (--concat, --stripe, --raid5 or --mirror with "
+                     "the components)\n";
+        return std::nullopt;
+    }
+    return s;
+}
 
 bool LayoutWarned() {
     return layoutWarned;

@@ -3,6 +3,7 @@
 #include "cli/commands.h"
 #include "recovery/session.h"
 #include "volume/disk_label.h"
+#include "volume/state_database.h"
 #include "volume/superblock_scan.h"
 
 #include <string>
@@ -33,6 +34,9 @@ std::optional<int> CheckLayout(const LayoutOptions& options);
 // Whether finding a metadevice from its state database met something to warn of (a
 // damaged replica, a component not on the disks given): the command then exits 1.
 bool LayoutWarned();
+// Reads the state database on the --disk disks: prints its warnings (they make the
+// command exit 1) and, when it records no metadevice, why and what to give instead.
+std::optional<MetadeviceSearch> SearchDisks(const LayoutOptions& options);
 // What to call the device in messages: its path, or the metadevice's layout.
 std::string DeviceName(const Session& session, const std::string& device);
 // Says why an assembled metadevice shows no volume, and what to try.

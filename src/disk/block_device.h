@@ -53,6 +53,22 @@ public:
 // missing segment, or a corrupt EWF header, is refused with a message naming the file.
 Result<std::unique_ptr<BlockDevice>> OpenBlockDevice(const std::string& path);
 
+// Lends an open device to an owner that wants its own (a metadevice tried with several
+// layouts): reads go to `inner`, which must outlive it.
+class BorrowedDevice final : public BlockDevice {
+public:
+    explicit BorrowedDevice(BlockDevice& inner) : inner_(inner) {}
+    bool ReadAt(uint64_t offset, std::span<uint8_t> out) override {
+        return inner_.ReadAt(offset, out);
+    }
+    uint64_t SizeBytes() const override { return inner_.SizeBytes(); }
+    const std::string& Path() const override { return inner_.Path(); }
+    const ImageDetails& Details() const override { return inner_.Details(); }
+
+private:
+    BlockDevice& inner_; // not owned
+};
+
 // The pieces of the above: one file or device as it is, an EWF segment set named by its
 // first segment, numbered raw segments named by the first.
 Result<std::unique_ptr<BlockDevice>> OpenRawDevice(const std::string& path);

@@ -43,6 +43,8 @@ inline constexpr uint32_t kTypeFirstDriver = 1000; // MDDB_FIRST_MODID
 inline constexpr uint32_t kFlagStripe = 0x1;
 inline constexpr uint32_t kFlagMirror = 0x2;
 inline constexpr uint32_t kFlagRaid = 0x4;
+inline constexpr uint32_t kFlagSoftPartition = 0x8;
+inline constexpr uint32_t kFlagTransMaster = 0x10;
 inline constexpr uint32_t kFlagOptimized = 0x200;
 
 // The CRC of the state database: CRC-32 with polynomial 0x04C11DB7, not reflected, seeded

@@ -10,21 +10,6 @@
 namespace trevik {
 namespace {
 
-// Lends an open component to each candidate layout.
-class Borrowed final : public BlockDevice {
-public:
-    explicit Borrowed(BlockDevice& inner) : inner_(inner) {}
-    bool ReadAt(uint64_t offset, std::span<uint8_t> out) override {
-        return inner_.ReadAt(offset, out);
-    }
-    uint64_t SizeBytes() const override { return inner_.SizeBytes(); }
-    const std::string& Path() const override { return inner_.Path(); }
-    const ImageDetails& Details() const override { return inner_.Details(); }
-
-private:
-    BlockDevice& inner_; // not owned
-};
-
 bool IsHeaderOf(std::span<const uint8_t> s, uint32_t group) {
     return s[5] == ufs::kCgMagicBytes[0] && s[6] == ufs::kCgMagicBytes[1] &&
            s[7] == ufs::kCgMagicBytes[2] && ReadBe32(s, ufs::cg_field::kCgx) == group;
@@ -76,7 +61,7 @@ Result<std::vector<LayoutGuess>> GuessLayouts(const LayoutSpec& given, std::atom
     }
     const AssembledDevice::Opener lend =
         [&](const std::string& p) -> Result<std::unique_ptr<BlockDevice>> {
-        return std::unique_ptr<BlockDevice>(std::make_unique<Borrowed>(*opened.at(p)));
+        return std::unique_ptr<BlockDevice>(std::make_unique<BorrowedDevice>(*opened.at(p)));
     };
 
     const std::vector<uint64_t> interlaces = given.interlaceSectors != 0 ||

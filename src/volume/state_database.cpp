@@ -329,8 +329,16 @@ Result<StateDatabase> ReadStateDatabase(SectorReader& reader, uint64_t sliceStar
                 u = svm::DecodeMirrorUnit(r.value->data);
             else if (e.flags == svm::kFlagRaid)
                 u = svm::DecodeRaidUnit(r.value->data);
-            else
-                continue; // hot spares, soft partitions, trans metadevices, resync records
+            else if (e.flags == svm::kFlagSoftPartition || e.flags == svm::kFlagTransMaster) {
+                db.problems.push_back("record " + std::to_string(e.recordId) + " holds " +
+                                      (e.flags == svm::kFlagSoftPartition
+                                           ? "a soft partition"
+                                           : "a trans (logging) metadevice") +
+                                      ", which is not read yet");
+                continue;
+            } else {
+                continue; // hot spares and their pools, a trans log's record, resync records
+            }
             if (!u.value) {
                 db.problems.push_back("record " + std::to_string(e.recordId) + ": " + u.error);
                 continue;
@@ -511,9 +519,18 @@ MetadeviceSearch FindMetadevices(const std::vector<DiskSource>& sources, std::at
                 if (chosen[i] != kNoImage)
                     assign[open[i]] = chosen[i];
             std::optional<Plan> plan = Plan{};
+            // Each candidate reads the disks opened above, not files opened again.
+            const AssembledDevice::Opener lend =
+                [&](const std::string& path) -> Result<std::unique_ptr<BlockDevice>> {
+                for (const OpenDisk& d : disks)
+                    if (d.source.path == path)
+                        return std::unique_ptr<BlockDevice>(
+                            std::make_unique<BorrowedDevice>(*d.device));
+                return OpenBlockDevice(path);
+            };
             plan->spec = BuildSpec(shape, slices, names, disks, assign, *plan);
             LayoutFit fit;
-            if (auto dev = AssembledDevice::Open(plan->spec))
+            if (auto dev = AssembledDevice::Open(plan->spec, lend))
                 fit = MeasureLayoutFit(**dev);
             else
                 continue;
@@ -522,7 +539,7 @@ MetadeviceSearch FindMetadevices(const std::vector<DiskSource>& sources, std::at
             for (const LayoutSpec& half : plan->spec.nested) {
                 if (half.components.empty())
                     continue;
-                if (auto h = AssembledDevice::Open(half)) {
+                if (auto h = AssembledDevice::Open(half, lend)) {
                     const LayoutFit f = MeasureLayoutFit(**h);
                     fit.headersFound += f.headersFound;
                     fit.headersChecked += f.headersChecked;
