@@ -8,10 +8,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
+#include <fstream>
 #include <linux/fs.h>
 #include <memory>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace trevik {
@@ -160,6 +163,28 @@ bool MemoryBlockDevice::ReadAt(uint64_t offset, std::span<uint8_t> out) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(avail, out.size()));
     std::memcpy(out.data(), bytes_.data() + offset, n);
     return n == out.size();
+}
+
+std::string DeviceWwid(const std::string& path) {
+    namespace fs = std::filesystem;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISBLK(st.st_mode))
+        return {};
+    std::error_code ec;
+    fs::path base = fs::canonical("/sys/dev/block/" + std::to_string(major(st.st_rdev)) + ":" +
+                                      std::to_string(minor(st.st_rdev)),
+                                  ec);
+    if (ec)
+        return {};
+    if (fs::exists(base / "partition", ec))
+        base = base.parent_path();
+    for (const fs::path& p : {base / "device" / "wwid", base / "wwid"}) {
+        std::ifstream in(p);
+        std::string line;
+        if (in && std::getline(in, line) && !line.empty())
+            return line;
+    }
+    return {};
 }
 
 } // namespace trevik

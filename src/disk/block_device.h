@@ -53,6 +53,11 @@ public:
 // missing segment, or a corrupt EWF header, is refused with a message naming the file.
 Result<std::unique_ptr<BlockDevice>> OpenBlockDevice(const std::string& path);
 
+// The world-wide identifier Linux knows a block device (or the disk a partition belongs
+// to) by, as sysfs gives it ("naa.5000c500..."); empty for an image file or a device that
+// reports none.
+std::string DeviceWwid(const std::string& path);
+
 // Lends an open device to an owner that wants its own (a metadevice tried with several
 // layouts): reads go to `inner`, which must outlive it.
 class BorrowedDevice final : public BlockDevice {

@@ -353,4 +353,40 @@ std::vector<Name> DecodeNames(std::span<const uint8_t> d) {
     return names;
 }
 
+std::vector<DeviceIdName> DecodeDeviceIdNames(std::span<const uint8_t> d) {
+    // devid_min_rec: the 24-byte header, then did_min_name entries: side, key, count, the
+    // id's key, a 16-bit length and the minor name, each padded to 4 bytes.
+    constexpr size_t kHeader = 24, kNameAt = 18;
+    std::vector<DeviceIdName> out;
+    const size_t used = std::min<size_t>(ReadBe32(d, 8), d.size());
+    for (size_t at = kHeader; at + kNameAt <= used;) {
+        const uint16_t length = ReadBe16(d, at + 16);
+        if (length == 0 || at + kNameAt + length > used)
+            break;
+        out.push_back({ReadBe32(d, at + 4), ReadBe32(d, at), ReadBe32(d, at + 12)});
+        at += (kNameAt + 1 + length + 3) & ~size_t{3};
+    }
+    return out;
+}
+
+std::vector<StoredDeviceId> DecodeDeviceIds(std::span<const uint8_t> d) {
+    // devid_shr_rec: the header, then did_shr_name entries: key, count, data, a 16-bit
+    // size and the id, each padded to 4 bytes.
+    constexpr size_t kHeader = 24, kIdAt = 14;
+    std::vector<StoredDeviceId> out;
+    const size_t used = std::min<size_t>(ReadBe32(d, 8), d.size());
+    for (size_t at = kHeader; at + kIdAt <= used;) {
+        const uint16_t size = ReadBe16(d, at + 12);
+        if (size == 0 || at + kIdAt + size > used)
+            break;
+        StoredDeviceId id;
+        id.key = ReadBe32(d, at);
+        id.bytes.assign(d.begin() + static_cast<long>(at + kIdAt),
+                        d.begin() + static_cast<long>(at + kIdAt + size));
+        out.push_back(std::move(id));
+        at += (kIdAt + 1 + size + 3) & ~size_t{3};
+    }
+    return out;
+}
+
 } // namespace trevik::svm

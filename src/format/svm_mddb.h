@@ -39,6 +39,8 @@ inline constexpr uint32_t kLocatorMaxBlocks = 8; // the largest local-set locato
 
 // Record types (de_type1) and flags (de_flags) the reader uses.
 inline constexpr uint32_t kTypeNames = 2;          // MDDB_NM
+inline constexpr uint32_t kTypeDeviceIdNames = 7;  // MDDB_DID_NM: key to device id key
+inline constexpr uint32_t kTypeDeviceIds = 8;      // MDDB_DID_SHR_NM: the device ids
 inline constexpr uint32_t kTypeFirstDriver = 1000; // MDDB_FIRST_MODID
 inline constexpr uint32_t kFlagStripe = 0x1;
 inline constexpr uint32_t kFlagMirror = 0x2;
@@ -170,5 +172,20 @@ struct Name {
     std::string name;
 };
 std::vector<Name> DecodeNames(std::span<const uint8_t> data);
+
+// The device id namespace: a record (devid_min_rec) giving, for each key of the names
+// above, the key of its device's id, and a record (devid_shr_rec) holding the ids under
+// those keys. Entries that do not fit the record end the list.
+struct DeviceIdName {
+    uint32_t key = 0;
+    uint32_t side = 0;
+    uint32_t deviceIdKey = 0;
+};
+std::vector<DeviceIdName> DecodeDeviceIdNames(std::span<const uint8_t> data);
+struct StoredDeviceId {
+    uint32_t key = 0;
+    std::vector<uint8_t> bytes; // the encoded id (impl_devid)
+};
+std::vector<StoredDeviceId> DecodeDeviceIds(std::span<const uint8_t> data);
 
 } // namespace trevik::svm

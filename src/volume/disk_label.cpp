@@ -147,6 +147,21 @@ size_t ReadDiskLabel(SectorReader& reader, VolumeTable& table, LabelReport* repo
     return table.Count();
 }
 
+std::optional<devid::DeviceId> ReadStoredDeviceId(SectorReader& reader, const VolumeTable& table) {
+    std::vector<uint8_t> sector(kSectorSize, 0);
+    std::optional<uint64_t> at;
+    if (reader.Read(0, sector).Whole())
+        if (const auto label = ParseSparcLabel(sector))
+            at = DeviceIdSector(*label);
+    if (!at)
+        for (const PartitionEntry& e : table.Entries())
+            if (e.label == LabelKind::Efi && e.tag == tag::kReserved)
+                at = e.startSector;
+    if (!at || *at >= reader.TotalSectors() || !reader.Read(*at, sector).Whole())
+        return std::nullopt;
+    return devid::DecodeStoredDeviceId(sector);
+}
+
 size_t ReadMetadeviceVolume(SectorReader& reader, VolumeTable& table) {
     table.Clear();
     std::vector<uint8_t> sb(ufs::kSuperblockReadSectors * kSectorSize, 0);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "disk/sector_reader.h"
+#include "format/device_id.h"
 #include "format/sparc_label.h"
 #include "volume/volume_table.h"
 
@@ -30,6 +31,12 @@ struct LabelReport {
 // carries its tag, and the file system it holds where that is not UFS.
 // Returns the number of volumes (0: no label or no usable slice).
 size_t ReadDiskLabel(SectorReader& reader, VolumeTable& table, LabelReport* report = nullptr);
+
+// The device id the disk keeps on itself (one the driver made up for a disk without its
+// own): in the alternate cylinders a SPARC label keeps, or at the start of the reserved
+// partition of an EFI label (in `table`, as ReadDiskLabel filled it). Empty when there is
+// none or its checksum is wrong.
+std::optional<devid::DeviceId> ReadStoredDeviceId(SectorReader& reader, const VolumeTable& table);
 
 // A metadevice has no label: its file system begins at its block 0. Fills the table with
 // that one volume when a UFS superblock decodes 16 sectors in; returns the count (0 or 1).

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <numeric>
 #include <set>
 
@@ -118,7 +119,19 @@ struct OpenDisk {
     std::unique_ptr<SectorReader> reader;
     VolumeTable table;
     bool labelled = false;
+    std::optional<devid::DeviceId> storedId; // the id the disk keeps on itself
+    std::string wwid;                        // the id Linux knows a real disk by
 };
+
+// Whether the disk is the device `recorded` (an encoded id from the state database) names.
+bool IsDevice(const OpenDisk& d, const std::vector<uint8_t>& recorded) {
+    if (d.storedId && d.storedId->raw == recorded)
+        return true;
+    if (d.wwid.empty())
+        return false;
+    const auto id = devid::DecodeDeviceId(recorded);
+    return id && devid::SameDeviceAsWwid(*id, d.wwid);
+}
 
 // The first sector of slice `slice` on the disk: its label's slice, or the image's start
 // when the image has no label (an image of the slice itself).
@@ -184,14 +197,15 @@ struct Plan {
 // The layout of `shape` with each disk name put on the disk `assign` gives it (or none).
 LayoutSpec BuildSpec(const Shape& shape, const std::vector<svm::UnitComponent>& slices,
                      const std::vector<std::string>& names, const std::vector<OpenDisk>& disks,
-                     const std::map<std::string, size_t>& assign, Plan& plan) {
+                     const std::map<std::string, size_t>& assign, const std::set<std::string>& byId,
+                     Plan& plan) {
     LayoutSpec spec;
     spec.kind = shape.kind;
     spec.interlaceSectors = shape.interlace;
     bool nested = false;
     for (const Shape& part : shape.parts) {
         if (part.leaf < 0) {
-            LayoutSpec sub = BuildSpec(part, slices, names, disks, assign, plan);
+            LayoutSpec sub = BuildSpec(part, slices, names, disks, assign, byId, plan);
             const bool none =
                 std::all_of(sub.components.begin(), sub.components.end(),
                             [](const std::string& c) { return c == kMissingComponent; });
@@ -223,7 +237,8 @@ LayoutSpec BuildSpec(const Shape& shape, const std::vector<svm::UnitComponent>& 
         spec.componentSectors.push_back(part.sectors);
         plan.placements.push_back(names[k] + " on " + d.source.path +
                                   (d.labelled ? ", slice " + std::to_string(cn.slice) : "") +
-                                  ", from sector " + std::to_string(first));
+                                  ", from sector " + std::to_string(first) +
+                                  (byId.count(cn.disk) ? ", by its device id" : ""));
     }
     if (!nested)
         spec.nested.clear();
@@ -277,6 +292,8 @@ Result<StateDatabase> ReadStateDatabase(SectorReader& reader, uint64_t sliceStar
     db.commitCount = locator.value->commitCount;
 
     uint32_t sum = svm::kGlobalXor;
+    std::vector<svm::DeviceIdName> idNames;
+    std::map<uint32_t, std::vector<uint8_t>> ids;
     std::set<uint32_t> seen;
     bool wholeSum = true;
     for (uint32_t blk = locator.value->firstDirectoryBlock; blk != 0;) {
@@ -310,6 +327,16 @@ Result<StateDatabase> ReadStateDatabase(SectorReader& reader, uint64_t sliceStar
                 for (svm::Name& n : svm::DecodeNames(r.value->data))
                     if (n.side == 0 || !db.names.count(n.key))
                         db.names[n.key] = std::move(n.name);
+                continue;
+            }
+            if (e.type1 == svm::kTypeDeviceIdNames) {
+                for (const svm::DeviceIdName& n : svm::DecodeDeviceIdNames(r.value->data))
+                    idNames.push_back(n);
+                continue;
+            }
+            if (e.type1 == svm::kTypeDeviceIds) {
+                for (svm::StoredDeviceId& id : svm::DecodeDeviceIds(r.value->data))
+                    ids.emplace(id.key, std::move(id.bytes));
                 continue;
             }
             if (e.type1 < svm::kTypeFirstDriver)
@@ -347,6 +374,11 @@ Result<StateDatabase> ReadStateDatabase(SectorReader& reader, uint64_t sliceStar
         }
         blk = dir.value->nextBlock;
     }
+    for (const svm::DeviceIdName& n : idNames) {
+        const auto id = ids.find(n.deviceIdKey);
+        if (id != ids.end() && (n.side == 0 || !db.deviceIds.count(n.key)))
+            db.deviceIds[n.key] = id->second;
+    }
     if (wholeSum && sum != 0)
         db.problems.push_back("its records do not add up to the sum the directory keeps: the "
                               "replica was written in part");
@@ -370,6 +402,9 @@ MetadeviceSearch FindMetadevices(const std::vector<DiskSource>& sources, std::at
         d.reader =
             std::make_unique<SectorReader>(d.device.get(), d.device->SizeBytes() / kSectorSize);
         d.labelled = ReadDiskLabel(*d.reader, d.table) > 0;
+        if (d.labelled)
+            d.storedId = ReadStoredDeviceId(*d.reader, d.table);
+        d.wwid = DeviceWwid(s.path);
         disks.push_back(std::move(d));
     }
 
@@ -486,6 +521,37 @@ MetadeviceSearch FindMetadevices(const std::vector<DiskSource>& sources, std::at
             else
                 free.push_back(i);
         }
+        // A disk the state database records a device id for is the one image that has it.
+        std::set<std::string> byId;
+        for (const std::string& dn : diskNames) {
+            std::vector<std::vector<uint8_t>> recorded;
+            for (size_t k = 0; k < slices.size(); ++k) {
+                const auto id = best->deviceIds.find(slices[k].key);
+                if (id != best->deviceIds.end() && SplitComponentName(names[k]).disk == dn)
+                    recorded.push_back(id->second);
+            }
+            if (recorded.empty())
+                continue;
+            const auto isIt = [&](size_t i) {
+                return std::any_of(recorded.begin(), recorded.end(),
+                                   [&](const auto& r) { return IsDevice(disks[i], r); });
+            };
+            if (const auto at = named.find(dn); at != named.end()) {
+                const OpenDisk& d = disks[at->second];
+                if ((d.storedId || !d.wwid.empty()) && !isIt(at->second))
+                    out.warnings.push_back(m.name + ": " + d.source.path + ", named " + dn +
+                                           ", is not the disk the state database knows as " + dn +
+                                           " (its device id differs)");
+                continue;
+            }
+            std::vector<size_t> matches;
+            std::copy_if(free.begin(), free.end(), std::back_inserter(matches), isIt);
+            if (matches.size() != 1)
+                continue; // none, or copies of one disk: the file system decides
+            named[dn] = matches[0];
+            free.erase(std::find(free.begin(), free.end(), matches[0]));
+            byId.insert(dn);
+        }
         std::vector<std::string> open;
         for (const std::string& dn : diskNames)
             if (!named.count(dn))
@@ -528,7 +594,7 @@ MetadeviceSearch FindMetadevices(const std::vector<DiskSource>& sources, std::at
                             std::make_unique<BorrowedDevice>(*d.device));
                 return OpenBlockDevice(path);
             };
-            plan->spec = BuildSpec(shape, slices, names, disks, assign, *plan);
+            plan->spec = BuildSpec(shape, slices, names, disks, assign, byId, *plan);
             LayoutFit fit;
             if (auto dev = AssembledDevice::Open(plan->spec, lend))
                 fit = MeasureLayoutFit(**dev);

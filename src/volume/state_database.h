@@ -3,8 +3,10 @@
 // Reading a Solaris Volume Manager state database replica from a slice, and finding the
 // metadevices it records among the disks opened together: each one's components are
 // matched to the disks by their names (c1t1d0s0 is slice 0 of disk c1t1d0), each disk
-// name to an image by the name the user gives it or, failing that, by trying the images
-// in turn and keeping the assignment whose file system stands where it must.
+// name to an image by the name the user gives it, by the device id the state database
+// records for it (kept on the disk, or the world-wide name Linux knows a disk by) or,
+// failing both, by trying the images in turn and keeping the assignment whose file system
+// stands where it must.
 
 #include "disk/assembled_device.h"
 #include "disk/sector_reader.h"
@@ -22,6 +24,8 @@ struct StateDatabase {
     uint32_t commitCount = 0;
     std::vector<svm::Unit> units;
     std::map<uint32_t, std::string> names; // namespace key -> device name
+    // namespace key -> the device id recorded for it (impl_devid), where one is
+    std::map<uint32_t, std::vector<uint8_t>> deviceIds;
     // What could not be read: a record with a wrong checksum, a unit not understood. The
     // rest was read.
     std::vector<std::string> problems;

@@ -271,7 +271,9 @@ protected:
         }
         return paths;
     }
-    static ReplicaComponent Comp(int t) { return {"c2t" + std::to_string(t) + "d0s0", kStart, 1}; }
+    static ReplicaComponent Comp(int t) {
+        return {"c2t" + std::to_string(t) + "d0s0", kStart, 1, {}};
+    }
 };
 
 TEST_F(ReplicaDisks, AStripeAndARaid5SetAreListedByNameAndRecoveredByteExact) {
@@ -353,6 +355,39 @@ TEST_F(ReplicaDisks, ChoosingAmongMetadevicesAndDisksWithoutAReplica) {
     // --disk stands in place of DEVICE and takes no --guess.
     EXPECT_EQ(Cli("volumes " + Quote(d[0]) + DiskArgs(d)).exitCode, 2);
     EXPECT_EQ(Cli("volumes --guess" + DiskArgs(d)).exitCode, 2);
+}
+
+TEST_F(ReplicaDisks, LabelledDisksAreKnownByTheDeviceIdsTheyKeep) {
+    // A RAID-5 set over three labelled disks, each with the replica on slice 7 and the
+    // id the driver made up for it in its alternate cylinders.
+    const auto parts = SplitIntoComponents(volume_.bytes, {SvmKind::Raid5, 3, 32, 0});
+    const auto blocks = static_cast<uint32_t>(2 * (parts[0].size() / 512));
+    const auto id = [](int t) {
+        return EncodeDeviceId(3, "sd",
+                              {0x80, 0x11, 0x22, 0x33, 0x47, 0, 0, static_cast<uint8_t>(t)});
+    };
+    ReplicaUnit u{SvmKind::Raid5, 40, blocks, 32, {{}}, {}, {}, 0xffffffff};
+    for (int t = 1; t <= 3; ++t)
+        u.rows[0].push_back({"c3t" + std::to_string(t) + "d0s0", 0, 1, id(t)});
+    ReplicaSpec spec;
+    spec.units.push_back(u);
+    const auto replica = ReplicaBytes(spec);
+    std::vector<std::string> paths;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        paths.push_back(dir_.File("id" + std::to_string(i) + ".img"));
+        WriteFile(paths.back(),
+                  ComponentDisk(parts[i], replica, id(static_cast<int>(i) + 1)).bytes);
+    }
+    const auto js = Cli("volumes --json" + DiskArgs({paths[2], paths[0], paths[1]}));
+    ASSERT_EQ(js.exitCode, 0) << js.err;
+    const json m = json::parse(js.out)["metadevices"][0];
+    EXPECT_EQ(m["guessed"], false);
+    ASSERT_EQ(m["placements"].size(), 3u);
+    for (const auto& p : m["placements"])
+        EXPECT_TRUE(Has(p.get<std::string>(), ", slice 0, from sector 1152, by its device id"))
+            << p;
+    const auto rec = RecoverAndCompare(DiskArgs({paths[1], paths[2], paths[0]}));
+    EXPECT_FALSE(Has(rec.err, "matched to the components by the file system")) << rec.err;
 }
 
 } // namespace

@@ -5,6 +5,8 @@
 // sound one elsewhere is used instead.
 
 #include "engine/engine_support.h"
+#include "format/device_id.h"
+#include "format/sparc_label.h"
 #include "svm_builder.h"
 #include "volume/state_database.h"
 
@@ -54,7 +56,7 @@ struct Disks {
 };
 
 ReplicaComponent Comp(int target) {
-    return {"c1t" + std::to_string(target) + "d0s0", kStart, 1};
+    return {"c1t" + std::to_string(target) + "d0s0", kStart, 1, {}};
 }
 
 // The first `bytes` bytes of the metadevice the search put together.
@@ -306,7 +308,7 @@ TEST(StateDatabaseFormat, ChecksumsAndHostileStructures) {
     ReplicaSpec spec;
     spec.blocks = 64;
     spec.units.push_back(
-        {SvmKind::Stripe, 1, 100, 0, {{{"c0t0d0s0", 0, 1}}}, {100}, {}, 0xffffffff});
+        {SvmKind::Stripe, 1, 100, 0, {{{"c0t0d0s0", 0, 1, {}}}}, {100}, {}, 0xffffffff});
     auto replica = ReplicaBytes(spec);
     const auto master = svm::DecodeMasterBlock({replica.data(), 512});
     ASSERT_TRUE(master);
@@ -350,7 +352,7 @@ TEST(StateDatabase, ADirectoryThatLinksBackOnItselfEndsWithAReason) {
     ReplicaSpec spec;
     spec.blocks = 64;
     spec.units.push_back(
-        {SvmKind::Stripe, 1, 100, 0, {{{"c0t0d0s0", 0, 1}}}, {100}, {}, 0xffffffff});
+        {SvmKind::Stripe, 1, 100, 0, {{{"c0t0d0s0", 0, 1, {}}}}, {100}, {}, 0xffffffff});
     auto replica = ReplicaBytes(spec);
     std::span<uint8_t> dir(replica.data() + 512 * 4, 512);
     dir[23] = 3; // db_nextblk: itself
@@ -366,6 +368,166 @@ TEST(StateDatabase, ADirectoryThatLinksBackOnItselfEndsWithAReason) {
     ASSERT_FALSE(db);
     EXPECT_EQ(db.error(), "its directory blocks run in a loop");
     EXPECT_LE(counting.Calls().size(), 16u);
+}
+
+} // namespace
+} // namespace trevik
+
+namespace trevik {
+namespace {
+
+using namespace imagebuilder;
+using testing::TempDir;
+
+constexpr uint32_t kCylinder = kComponentDiskHeads * kComponentDiskSectors;
+
+std::vector<uint8_t> MadeUpId(int disk) {
+    // A fabricated id: the host id, the time it was made, a counter.
+    std::vector<uint8_t> id = {0x83, 0x2f, 0x11, 0x07, 0x47, 0x7a, 0x10, 0x00,
+                               0x00, 0x0c, 0x35, 0x00, 0x00, 0x00, 0x00, 0x00};
+    id.back() = static_cast<uint8_t>(disk);
+    return EncodeDeviceId(devid::kFabricated, "sd", id);
+}
+
+bool Says(const std::vector<std::string>& lines, const std::string& text) {
+    return std::any_of(lines.begin(), lines.end(),
+                       [&](const std::string& l) { return l.find(text) != std::string::npos; });
+}
+
+TEST(StateDatabase, DisksAreMatchedToComponentsByTheDeviceIdsTheReplicaRecords) {
+    const UfsVolume volume = BuildUfs(Tree(), Params());
+    const auto parts = SplitIntoComponents(volume.bytes, {SvmKind::Stripe, 3, 16, 0});
+    const auto rowBlocks = static_cast<uint32_t>(3 * (parts[0].size() / 512));
+    ReplicaSpec spec;
+    spec.blocks = kReplicaBlocks;
+    std::vector<ReplicaComponent> row;
+    for (int t = 1; t <= 3; ++t)
+        row.push_back({"c1t" + std::to_string(t) + "d0s0", 0, 1, MadeUpId(t)});
+    spec.units.push_back({SvmKind::Stripe, 10, rowBlocks, 16, {row}, {rowBlocks}, {}, 0xffffffff});
+    const auto replica = ReplicaBytes(spec);
+    TempDir dir;
+    std::vector<std::string> paths;
+    std::vector<ComponentDiskImage> disks;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        disks.push_back(ComponentDisk(parts[i], replica, MadeUpId(int(i) + 1)));
+        paths.push_back(dir.File("disk" + std::to_string(i) + ".img"));
+        WriteFile(paths.back(), disks.back().bytes);
+    }
+    const auto sources = [&](std::vector<size_t> order) {
+        std::vector<DiskSource> s;
+        for (size_t i : order)
+            s.push_back({paths[i], ""});
+        return s;
+    };
+    std::atomic<bool> stop{false};
+
+    // Unnamed and out of order: each disk is the one its id says, nothing is guessed.
+    MetadeviceSearch s = FindMetadevices(sources({2, 0, 1}), stop);
+    EXPECT_TRUE(s.warnings.empty()) << s.warnings[0];
+    ASSERT_EQ(s.found.size(), 1u);
+    ASSERT_TRUE(s.found[0].layout) << s.found[0].problem;
+    EXPECT_FALSE(s.found[0].guessed);
+    EXPECT_EQ(s.found[0].layout->components, paths);
+    ASSERT_EQ(s.found[0].placements.size(), 3u);
+    EXPECT_NE(
+        s.found[0].placements[0].find(", slice 0, from sector " +
+                                      std::to_string(kComponentDiskReplicaCylinders * kCylinder) +
+                                      ", by its device id"),
+        std::string::npos)
+        << s.found[0].placements[0];
+    EXPECT_TRUE(Assembled(s.found[0], volume.bytes.size()) == volume.bytes);
+
+    // A disk whose id block is damaged is not taken for one: the others still are, and
+    // the file system settles the rest.
+    {
+        std::fstream f(paths[1], std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(static_cast<std::streamoff>(disks[1].idSector * 512 + 20));
+        f.put('\x77');
+    }
+    s = FindMetadevices(sources({1, 2, 0}), stop);
+    ASSERT_EQ(s.found.size(), 1u);
+    ASSERT_EQ(s.found[0].placements.size(), 3u);
+    EXPECT_EQ(s.found[0].placements[1].find("by its device id"), std::string::npos);
+    EXPECT_NE(s.found[0].placements[2].find("by its device id"), std::string::npos);
+    EXPECT_TRUE(Assembled(s.found[0], volume.bytes.size()) == volume.bytes);
+
+    // A disk named as another is said; the user's name is still what is used.
+    s = FindMetadevices({{paths[0], "c1t3d0"}, {paths[1], ""}, {paths[2], ""}}, stop);
+    EXPECT_TRUE(Says(s.warnings, paths[0] + ", named c1t3d0, is not the disk the state "
+                                            "database knows as c1t3d0"))
+        << (s.warnings.empty() ? "" : s.warnings[0]);
+
+    // Two copies of one disk (an image taken twice): the id cannot tell them apart, so
+    // the search tries both and either reads the volume.
+    const std::string copy = dir.File("copy-of-disk0.img");
+    WriteFile(copy, disks[0].bytes);
+    s = FindMetadevices({{paths[2], ""}, {copy, ""}, {paths[1], ""}, {paths[0], ""}}, stop);
+    ASSERT_EQ(s.found.size(), 1u);
+    EXPECT_TRUE(s.found[0].guessed);
+    EXPECT_TRUE(Assembled(s.found[0], volume.bytes.size()) == volume.bytes);
+}
+
+TEST(DeviceId, TheBlockOnTheDiskAndTheWaysAnIdIsWritten) {
+    const auto id = MadeUpId(5);
+    auto block = DeviceIdBlock(id);
+    const auto read = devid::DecodeStoredDeviceId(block);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->raw, id);
+    EXPECT_EQ(read->type, devid::kFabricated);
+    EXPECT_EQ(devid::DeviceIdText(*read), "id1,sd@f832f1107477a1000000c350000000005");
+    // A flipped bit, a length past the block, and a short buffer are no id.
+    for (size_t at : {size_t{3 + 12}, size_t{200}}) {
+        auto bad = block;
+        bad[at] ^= 0x10;
+        EXPECT_FALSE(devid::DecodeStoredDeviceId(bad)) << at;
+    }
+    auto longer = EncodeDeviceId(devid::kFabricated, "sd", std::vector<uint8_t>(600, 1));
+    EXPECT_FALSE(devid::DecodeDeviceId(std::span(longer).first(300)));
+    EXPECT_FALSE(devid::DecodeStoredDeviceId(std::span(block).first(100)));
+
+    // A serial number is written as text; a world-wide name is compared with the one
+    // Linux gives, whatever its case.
+    const auto serial = devid::DecodeDeviceId(
+        EncodeDeviceId(devid::kScsiSerial, "sd", {'S', 'E', 'A', 'G', 'A', 'T', 'E', ' ', 'X'}));
+    ASSERT_TRUE(serial);
+    EXPECT_EQ(devid::DeviceIdText(*serial), "id1,sd@SSEAGATE_X");
+    const auto naa = devid::DecodeDeviceId(EncodeDeviceId(
+        devid::kScsi3VpdNaa, "sd", {0x50, 0x00, 0xc5, 0x00, 0xa1, 0xb2, 0xc3, 0xd4}));
+    ASSERT_TRUE(naa);
+    EXPECT_TRUE(devid::SameDeviceAsWwid(*naa, "naa.5000C500A1B2C3D4\n"));
+    EXPECT_FALSE(devid::SameDeviceAsWwid(*naa, "naa.5000c500a1b2c3d5"));
+    EXPECT_FALSE(devid::SameDeviceAsWwid(*naa, "eui.5000c500a1b2c3d4"));
+    EXPECT_FALSE(devid::SameDeviceAsWwid(*serial, "t10.SEAGATE X"));
+    const auto t10 = devid::DecodeDeviceId(
+        EncodeDeviceId(devid::kScsi3VpdT10, "sd", {'A', 'T', 'A', ' ', ' ', 'S', 'T', '1'}));
+    ASSERT_TRUE(t10);
+    EXPECT_TRUE(devid::SameDeviceAsWwid(*t10, "t10.ATA     ST1   "));
+
+    // Where the label keeps it, and that a label with one alternate cylinder keeps none.
+    SparcLabel l;
+    l.heads = 4;
+    l.sectorsPerTrack = 32;
+    l.dataCylinders = 100;
+    l.alternateCylinders = 2;
+    EXPECT_EQ(DeviceIdSector(l), uint64_t{100 * 128 + 3 * 32 + 1});
+    l.alternateCylinders = 1;
+    EXPECT_FALSE(DeviceIdSector(l));
+}
+
+TEST(StateDatabaseFormat, TheDeviceIdNamespaceIsBoundedByItsRecord) {
+    // A used size past the record and an entry whose length runs past it end the list.
+    std::vector<uint8_t> rec(64, 0);
+    rec[11] = 200; // r_used_size: 200 in a record of 64
+    rec[24 + 7] = 1;
+    rec[24 + 15] = 9;
+    rec[24 + 17] = 3; // a minor name of 3: fits
+    EXPECT_EQ(svm::DecodeDeviceIdNames(rec).size(), 1u);
+    rec[24 + 17] = 100; // runs past the record
+    EXPECT_TRUE(svm::DecodeDeviceIdNames(rec).empty());
+    std::vector<uint8_t> ids(40, 0);
+    ids[11] = 40;
+    ids[24 + 13] = 200;
+    EXPECT_TRUE(svm::DecodeDeviceIds(ids).empty());
 }
 
 } // namespace

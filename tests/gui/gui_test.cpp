@@ -301,15 +301,16 @@ private slots:
         auto parts = SplitIntoComponents(v.bytes, {SvmKind::Stripe, 3, 16, kStart});
         const auto rowBlocks = static_cast<uint32_t>(3 * (parts[0].size() / 512 - kStart));
         ReplicaSpec spec;
-        spec.units.push_back(
-            {SvmKind::Stripe,
-             10,
-             rowBlocks,
-             16,
-             {{{"c1t1d0s0", kStart, 1}, {"c1t2d0s0", kStart, 1}, {"c1t3d0s0", kStart, 1}}},
-             {rowBlocks},
-             {},
-             0xffffffff});
+        spec.units.push_back({SvmKind::Stripe,
+                              10,
+                              rowBlocks,
+                              16,
+                              {{{"c1t1d0s0", kStart, 1, {}},
+                                {"c1t2d0s0", kStart, 1, {}},
+                                {"c1t3d0s0", kStart, 1, {}}}},
+                              {rowBlocks},
+                              {},
+                              0xffffffff});
         const auto replica = ReplicaBytes(spec);
         QStringList files;
         for (size_t i = 0; i < parts.size(); ++i) {

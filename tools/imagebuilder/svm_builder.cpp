@@ -1,5 +1,7 @@
 #include "svm_builder.h"
 
+#include "disk_image.h"
+
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
@@ -176,6 +178,51 @@ std::vector<uint8_t> ReplicaBytes(const ReplicaSpec& spec) {
         recs.push_back({2, 0, 0, std::move(d)}); // MDDB_NM
     }
 
+    // The device id namespace: a minor-name entry a key (did_min_name, pointing at its
+    // id's key) and each distinct id once (did_shr_name).
+    {
+        std::vector<std::vector<uint8_t>> ids(names.size());
+        for (const ReplicaUnit& u : spec.units)
+            for (const auto& row : u.rows)
+                for (const ReplicaComponent& c : row)
+                    if (!c.deviceId.empty())
+                        ids[keyOf(c.name) - 1] = c.deviceId;
+        std::vector<std::vector<uint8_t>> distinct;
+        std::vector<uint8_t> minors(24, 0), shared(24, 0);
+        for (size_t i = 0; i < ids.size(); ++i) {
+            if (ids[i].empty())
+                continue;
+            auto at = std::find(distinct.begin(), distinct.end(), ids[i]);
+            if (at == distinct.end()) {
+                distinct.push_back(ids[i]);
+                at = distinct.end() - 1;
+                const size_t sa = shared.size();
+                shared.resize(sa + ((15 + ids[i].size() + 3) & ~size_t{3}), 0);
+                Put32(shared, sa, static_cast<uint32_t>(distinct.size())); // did_key
+                Put32(shared, sa + 4, 1);                                  // did_count
+                Put16(shared, sa + 12, static_cast<uint16_t>(ids[i].size()));
+                std::memcpy(shared.data() + sa + 14, ids[i].data(), ids[i].size());
+            }
+            const std::string minor = ",a"; // slice 0's minor name; not read
+            const size_t ma = minors.size();
+            minors.resize(ma + ((19 + minor.size() + 1 + 3) & ~size_t{3}), 0);
+            Put32(minors, ma + 4, static_cast<uint32_t>(i + 1)); // min_key
+            Put32(minors, ma + 8, 1);                            // min_count
+            Put32(minors, ma + 12, static_cast<uint32_t>(at - distinct.begin() + 1));
+            Put16(minors, ma + 16, static_cast<uint16_t>(minor.size() + 1));
+            std::memcpy(minors.data() + ma + 18, minor.c_str(), minor.size() + 1);
+        }
+        if (!distinct.empty()) {
+            for (auto* r : {&minors, &shared}) {
+                Put32(*r, 0, 1);
+                Put32(*r, 4, static_cast<uint32_t>(r->size()));
+                Put32(*r, 8, static_cast<uint32_t>(r->size()));
+            }
+            recs.push_back({7, 0, 0, std::move(minors)}); // MDDB_DID_NM
+            recs.push_back({8, 0, 0, std::move(shared)}); // MDDB_DID_SHR_NM
+        }
+    }
+
     for (const ReplicaUnit& u : spec.units) {
         std::vector<uint8_t> d;
         if (u.kind == SvmKind::Mirror) {
@@ -296,6 +343,60 @@ std::vector<uint8_t> ReplicaBytes(const ReplicaSpec& spec) {
     std::vector<uint8_t> out = ReplicaMasterBlock(spec.blocks, spec.time);
     out.insert(out.end(), logical.begin(), logical.end());
     return out;
+}
+
+std::vector<uint8_t> EncodeDeviceId(uint16_t type, const std::string& driver,
+                                    const std::vector<uint8_t>& id) {
+    std::vector<uint8_t> d(12, 0);
+    d[0] = 'i';
+    d[1] = 'd';
+    d[3] = 1;
+    Put16(d, 4, type);
+    Put16(d, 6, static_cast<uint16_t>(id.size()));
+    std::memcpy(d.data() + 8, driver.data(), std::min<size_t>(driver.size(), 4));
+    d.insert(d.end(), id.begin(), id.end());
+    return d;
+}
+
+std::vector<uint8_t> DeviceIdBlock(const std::vector<uint8_t>& deviceId) {
+    std::vector<uint8_t> b(kSector, 0);
+    if (deviceId.size() > 505)
+        throw std::runtime_error("a device id too long for its block");
+    b[1] = 1; // revision 0.1
+    std::memcpy(b.data() + 3, deviceId.data(), deviceId.size());
+    uint32_t sum = 0;
+    for (size_t at = 0; at < kSector - 4; at += 4)
+        sum ^= (uint32_t{b[at]} << 24) | (uint32_t{b[at + 1]} << 16) | (uint32_t{b[at + 2]} << 8) |
+               b[at + 3];
+    Put32(b, kSector - 4, sum);
+    return b;
+}
+
+ComponentDiskImage ComponentDisk(const std::vector<uint8_t>& component,
+                                 const std::vector<uint8_t>& replica,
+                                 const std::vector<uint8_t>& deviceId) {
+    constexpr uint32_t kCylinder = kComponentDiskHeads * kComponentDiskSectors;
+    const auto sectors = static_cast<uint32_t>((component.size() + kSector - 1) / kSector);
+    const uint32_t dataCylinders = (sectors + kCylinder - 1) / kCylinder;
+    if ((16 + replica.size() / kSector) > kComponentDiskReplicaCylinders * kCylinder)
+        throw std::runtime_error("the replica does not fit its slice");
+    LabelSpec label;
+    label.heads = kComponentDiskHeads;
+    label.sectorsPerTrack = kComponentDiskSectors;
+    label.cylinders = kComponentDiskReplicaCylinders + dataCylinders;
+    label.slices = {{0, 4, 0, kComponentDiskReplicaCylinders, dataCylinders * kCylinder},
+                    {7, 0, 0x1, 0, kComponentDiskReplicaCylinders * kCylinder}};
+    DiskImage disk(uint64_t{label.cylinders + 2} * kCylinder);
+    disk.PutLabel(label);
+    disk.PutBytes(16 * kSector, replica);
+    disk.PutBytes(uint64_t{kComponentDiskReplicaCylinders} * kCylinder * kSector, component);
+    // The last track but one sector of the next-to-last cylinder (no alternates per
+    // cylinder), as cmlb places it.
+    const uint64_t idSector = uint64_t{label.cylinders} * kCylinder +
+                              uint64_t{kComponentDiskHeads - 1} * kComponentDiskSectors + 1;
+    if (!deviceId.empty())
+        disk.PutBytes(idSector * kSector, DeviceIdBlock(deviceId));
+    return {std::move(disk.bytes), idSector};
 }
 
 } // namespace trevik::imagebuilder

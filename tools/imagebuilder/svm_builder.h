@@ -39,7 +39,8 @@ std::vector<uint8_t> ReplicaMasterBlock(uint32_t blocks, uint32_t time);
 struct ReplicaComponent {
     std::string name;
     uint32_t startBlock = 0;
-    uint32_t state = 1; // Okay
+    uint32_t state = 1;            // Okay
+    std::vector<uint8_t> deviceId; // its disk's encoded device id, recorded when given
 };
 struct ReplicaUnit {
     SvmKind kind = SvmKind::Stripe; // Concat and Stripe make a stripe unit of `rows`
@@ -57,7 +58,31 @@ struct ReplicaSpec {
     uint32_t commitCount = 1;
     std::vector<ReplicaUnit> units;
 };
+// When a component carries a device id, the replica also holds the device id namespace:
+// one record mapping each component's key to the key of its id, one with the ids.
 // The replica's bytes from block 16 of its slice on (blocks - 16 ... the replica's size).
 std::vector<uint8_t> ReplicaBytes(const ReplicaSpec& spec);
+
+// A device id as Solaris encodes one (impl_devid): 'i' 'd', revision 0.1, the type (3: made
+// up by the driver), the length, a 4-byte driver hint and the id.
+std::vector<uint8_t> EncodeDeviceId(uint16_t type, const std::string& driver,
+                                    const std::vector<uint8_t>& id);
+// The 512-byte block a disk keeps a made-up device id in (dk_devid), with its checksum.
+std::vector<uint8_t> DeviceIdBlock(const std::vector<uint8_t>& deviceId);
+
+// A disk as Solaris sets one up for the volume manager: a SPARC label (4 heads, 32
+// sectors a track) whose slice 7, cylinders 0-8, holds `replica` at its block 16 and
+// whose slice 0 holds `component` from block 0; the two alternate cylinders after the
+// data keep `deviceId` (when given) in its block, where the disk driver keeps it.
+inline constexpr uint16_t kComponentDiskHeads = 4;
+inline constexpr uint16_t kComponentDiskSectors = 32;
+inline constexpr uint32_t kComponentDiskReplicaCylinders = 9;
+struct ComponentDiskImage {
+    std::vector<uint8_t> bytes;
+    uint64_t idSector = 0; // where the device id block is
+};
+ComponentDiskImage ComponentDisk(const std::vector<uint8_t>& component,
+                                 const std::vector<uint8_t>& replica,
+                                 const std::vector<uint8_t>& deviceId);
 
 } // namespace trevik::imagebuilder
