@@ -575,12 +575,18 @@ void MainDialog::MountEnded(std::shared_ptr<Result<MountedVolume>> result) {
     wizard_.MountFinished(true);
     ApplyView();
     FocusStepList();
-    // The title names what is browsed: the image (or disk) and the volume.
-    if (const BlockDevice* device = session_.Device(); device != nullptr)
+    // The title names what is browsed: the image (or disk), or the metadevice, and the
+    // volume.
+    if (const BlockDevice* device = session_.Device(); device != nullptr) {
+        const DiskEntry* d = session_.disks.Listed(static_cast<size_t>(session_.selectedDisk));
+        const QString source = d == nullptr || !d->layout
+                                   ? QFileInfo(QString::fromStdString(device->Path())).fileName()
+                               : d->metadevice.empty() ? QString::fromStdString(d->model)
+                                                       : QString::fromStdString(d->metadevice);
         setWindowTitle(QString("%1 - %2 - %3")
-                           .arg(QFileInfo(QString::fromStdString(device->Path())).fileName(),
-                                QString::fromStdString(session_.Mounted()->entry.name),
+                           .arg(source, QString::fromStdString(session_.Mounted()->entry.name),
                                 QString::fromLatin1(kCaption)));
+    }
     QTreeView* tree = browse_->FolderTree();
     tree->expand(browse_->FolderModel()->RootIndex());
     browse_->ClickFolder(browse_->FolderModel()->RootIndex());

@@ -330,6 +330,9 @@ private slots:
         QVERIFY2(item.startsWith("SVM d10: stripe of 3, "), qPrintable(item));
         Browse(w);
         QVERIFY(RowNamed(w, "big.bin") >= 0);
+        // The title names the metadevice browsed, not one of its images.
+        QVERIFY2(w.windowTitle().startsWith("d10 - Solaris Partition - 1 - "),
+                 qPrintable(w.windowTitle()));
         w.chooseDestination = [&] { return tmp.filePath("out"); };
         w.RecoverAll();
         QFile f(tmp.filePath("out/big.bin"));
