@@ -51,11 +51,42 @@ constexpr size_t kNext = 0, kRecordId = 8, kType1 = 12, kType2 = 16, kRequested 
 namespace rb {
 constexpr size_t kMagic = 0, kRevision = 4, kChecksum = 8, kFiddle = 12, kData = 40;
 }
-// The unit structures' common part (mdc_unit32_od_t; 80 bytes with its padding).
+// The unit structures' common part: mdc_unit32_od_t (80 bytes with its padding) in the
+// layout kept for metadevices under 1 TB, mdc_unit_t (88) in the one for larger ones,
+// where block numbers and device numbers are 64-bit. Both as SPARC aligns them.
 namespace unit {
-constexpr size_t kType = 8, kSelfId = 24, kTotalBlocks = 40, kParent = 68, kSize = 80;
+constexpr size_t kType = 8, kSelfId = 24, kTotalBlocks = 40;
 constexpr uint32_t kTypeStripe = 1, kTypeMirror = 2, kTypeRaid = 4; // md_types_t
 } // namespace unit
+
+// Where a layout keeps the fields the reader uses.
+struct UnitLayout {
+    bool wide = false;       // block and device numbers 64-bit
+    size_t common = 0;       // the common part's size
+    size_t parent = 0;       // un_parent
+    size_t stripeRows = 0;   // ms_unit: the first row
+    size_t rowSize = 0;      // ms_row
+    size_t rowInterlace = 0; // its un_interlace (un_blocks at 8)
+    size_t compSize = 0;     // ms_comp
+    size_t compDevice = 0, compStart = 0, compState = 0;
+    size_t submirrors = 0; // mm_unit: the first submirror
+    size_t submirrorDevice = 0, submirrorState = 0;
+    size_t raidColumnCount = 0, raidSegment = 0, raidColumns = 0; // mr_unit
+    size_t columnSize = 0, columnKey = 0, columnDevice = 0, columnStart = 0;
+};
+constexpr UnitLayout kSmall{false, 80, 68, 92,  20,  16,  56, 4,  8,  24,
+                            92,    4,  8,  104, 112, 212, 76, 40, 52, 60};
+constexpr UnitLayout kLarge{true, 88, 80, 104, 32,  24,  72,  8,  16, 28,
+                            104,  8,  16, 112, 120, 216, 128, 56, 80, 96};
+constexpr size_t kSubmirrorSize = 88; // in both layouts
+
+uint64_t ReadNumber(std::span<const uint8_t> d, size_t at, bool wide) {
+    return wide ? ReadBe64(d, at) : ReadBe32(d, at);
+}
+// A device number's minor: the low 18 bits of a dev32, the low 32 of a 64-bit one.
+uint32_t MinorOf(std::span<const uint8_t> d, size_t at, bool wide) {
+    return wide ? ReadBe32(d, at + 4) : ReadBe32(d, at) & 0x3ffff;
+}
 
 template <typename T> Decoded<T> Fail(std::string why) {
     Decoded<T> d;
@@ -71,8 +102,8 @@ std::string Hex(uint32_t v) {
     return s;
 }
 
-Decoded<Unit> CheckUnit(std::span<const uint8_t> d, uint32_t type, UnitKind kind,
-                        size_t fixedSize) {
+Decoded<Unit> CheckUnit(std::span<const uint8_t> d, uint32_t type, UnitKind kind, size_t fixedSize,
+                        const UnitLayout& l) {
     if (d.size() < fixedSize)
         return Fail<Unit>("the unit record is shorter than its structure");
     if (ReadBe32(d, unit::kType) != type)
@@ -83,8 +114,8 @@ Decoded<Unit> CheckUnit(std::span<const uint8_t> d, uint32_t type, UnitKind kind
     const uint32_t minor = ReadBe32(d, unit::kSelfId);
     u.unitNumber = minor & 0x1fff;
     u.setNumber = minor >> 13;
-    u.blocks = ReadBe32(d, unit::kTotalBlocks);
-    u.parent = ReadBe32(d, unit::kParent);
+    u.blocks = ReadNumber(d, unit::kTotalBlocks, l.wide);
+    u.parent = ReadBe32(d, l.parent);
     Decoded<Unit> r;
     r.value = std::move(u);
     return r;
@@ -238,36 +269,38 @@ uint32_t UnitOfDevice(uint32_t dev32) {
     return (dev32 & 0x3ffff) & 0x1fff; // the 18-bit minor; the unit in its low 13 bits
 }
 
-Decoded<Unit> DecodeStripeUnit(std::span<const uint8_t> d) {
-    // ms_unit32_od_t: un_hsp_id, un_nrows, un_ocomp, then the rows (ms_row32_od, 20
-    // bytes); the components (ms_comp32_od_t, 56 bytes) at un_ocomp from the unit's start.
-    constexpr size_t kRows = 92, kRowSize = 20, kCompSize = 56;
-    auto u = CheckUnit(d, unit::kTypeStripe, UnitKind::Stripe, kRows);
+Decoded<Unit> DecodeStripeUnit(std::span<const uint8_t> d, bool large) {
+    // ms_unit: un_hsp_id, un_nrows, un_ocomp after the common part, then the rows
+    // (ms_row: first component, count, blocks, cumulative blocks, interlace); the
+    // components (ms_comp: key, device, start block, the shared mirror part with the
+    // state) at un_ocomp from the unit's start.
+    const UnitLayout& l = large ? kLarge : kSmall;
+    auto u = CheckUnit(d, unit::kTypeStripe, UnitKind::Stripe, l.stripeRows, l);
     if (!u.value)
         return u;
-    const uint32_t rows = ReadBe32(d, unit::kSize + 4);
-    const uint32_t ocomp = ReadBe32(d, unit::kSize + 8);
-    if (rows == 0 || rows > (d.size() - kRows) / kRowSize)
+    const uint32_t rows = ReadBe32(d, l.common + 4);
+    const uint32_t ocomp = ReadBe32(d, l.common + 8);
+    if (rows == 0 || rows > (d.size() - l.stripeRows) / l.rowSize)
         return Fail<Unit>("the stripe gives " + std::to_string(rows) + " rows");
     for (uint32_t i = 0; i < rows; ++i) {
-        const size_t at = kRows + kRowSize * i;
+        const size_t at = l.stripeRows + l.rowSize * i;
         const uint32_t first = ReadBe32(d, at);
         const uint32_t count = ReadBe32(d, at + 4);
         UnitRow row;
-        row.blocks = ReadBe32(d, at + 8);
-        row.interlace = ReadBe32(d, at + 16);
-        if (count == 0 || ocomp < kRows || ocomp > d.size() ||
-            first > (d.size() - ocomp) / kCompSize ||
-            count > (d.size() - ocomp) / kCompSize - first)
+        row.blocks = ReadNumber(d, at + 8, l.wide);
+        row.interlace = ReadNumber(d, at + l.rowInterlace, l.wide);
+        if (count == 0 || ocomp < l.stripeRows || ocomp > d.size() ||
+            first > (d.size() - ocomp) / l.compSize ||
+            count > (d.size() - ocomp) / l.compSize - first)
             return Fail<Unit>("row " + std::to_string(i) + " of the stripe names components " +
                               "outside its record");
         for (uint32_t c = 0; c < count; ++c) {
-            const size_t ca = ocomp + kCompSize * (size_t{first} + c);
+            const size_t ca = ocomp + l.compSize * (size_t{first} + c);
             UnitComponent comp;
             comp.key = ReadBe32(d, ca);
-            comp.device = ReadBe32(d, ca + 4);
-            comp.startBlock = ReadBe32(d, ca + 8);
-            comp.state = ReadBe32(d, ca + 12 + 12); // un_mirror.ms_state
+            comp.device = MinorOf(d, ca + l.compDevice, l.wide);
+            comp.startBlock = ReadNumber(d, ca + l.compStart, l.wide);
+            comp.state = ReadBe32(d, ca + l.compState); // un_mirror.ms_state
             row.components.push_back(comp);
         }
         u.value->rows.push_back(std::move(row));
@@ -275,24 +308,25 @@ Decoded<Unit> DecodeStripeUnit(std::span<const uint8_t> d) {
     return u;
 }
 
-Decoded<Unit> DecodeMirrorUnit(std::span<const uint8_t> d) {
-    // mm_unit32_od_t: un_last_read, un_changecnt, un_nsm, then four submirrors
-    // (mm_submirror32_od_t, 88 bytes: key, dev, state, flags, ...).
-    constexpr size_t kSubmirrors = 92, kSubmirrorSize = 88, kMostSubmirrors = 4;
+Decoded<Unit> DecodeMirrorUnit(std::span<const uint8_t> d, bool large) {
+    // mm_unit: un_last_read, un_changecnt, un_nsm after the common part, then four
+    // submirrors (mm_submirror: key, device, state, ...).
+    constexpr size_t kMostSubmirrors = 4;
+    const UnitLayout& l = large ? kLarge : kSmall;
     auto u = CheckUnit(d, unit::kTypeMirror, UnitKind::Mirror,
-                       kSubmirrors + kSubmirrorSize * kMostSubmirrors);
+                       l.submirrors + kSubmirrorSize * kMostSubmirrors, l);
     if (!u.value)
         return u;
-    const uint16_t count = ReadBe16(d, unit::kSize + 8);
+    const uint16_t count = ReadBe16(d, l.common + 8);
     if (count == 0 || count > kMostSubmirrors)
         return Fail<Unit>("the mirror gives " + std::to_string(count) + " submirrors");
     UnitRow row;
     for (size_t i = 0; i < kMostSubmirrors && row.components.size() < count; ++i) {
-        const size_t at = kSubmirrors + kSubmirrorSize * i;
+        const size_t at = l.submirrors + kSubmirrorSize * i;
         UnitComponent sm;
         sm.key = ReadBe32(d, at);
-        sm.device = ReadBe32(d, at + 4);
-        sm.state = ReadBe32(d, at + 8);
+        sm.device = MinorOf(d, at + l.submirrorDevice, l.wide);
+        sm.state = ReadBe32(d, at + l.submirrorState);
         if (sm.state == 0) // SMS_UNUSED: a slot left by a detached submirror
             continue;
         sm.submirror = UnitOfDevice(sm.device);
@@ -303,27 +337,26 @@ Decoded<Unit> DecodeMirrorUnit(std::span<const uint8_t> d) {
     return u;
 }
 
-Decoded<Unit> DecodeRaidUnit(std::span<const uint8_t> d) {
-    // mr_unit32_od_t: un_totalcolumncnt at 104, un_segsize (the interlace) at 112, the
-    // columns (mr_column32_od_t, 76 bytes) from 212: state, ..., un_orig_key at 40,
-    // un_dev at 52, un_devstart at 60.
-    constexpr size_t kColumns = 212, kColumnSize = 76;
-    auto u = CheckUnit(d, unit::kTypeRaid, UnitKind::Raid5, kColumns);
+Decoded<Unit> DecodeRaidUnit(std::span<const uint8_t> d, bool large) {
+    // mr_unit: un_totalcolumncnt and un_segsize (the interlace) after the common part,
+    // then the columns (mr_column: state, ..., un_orig_key, un_dev, un_devstart).
+    const UnitLayout& l = large ? kLarge : kSmall;
+    auto u = CheckUnit(d, unit::kTypeRaid, UnitKind::Raid5, l.raidColumns, l);
     if (!u.value)
         return u;
-    const uint32_t columns = ReadBe32(d, 104);
-    if (columns < 3 || columns > (d.size() - kColumns) / kColumnSize)
+    const uint32_t columns = ReadBe32(d, l.raidColumnCount);
+    if (columns < 3 || columns > (d.size() - l.raidColumns) / l.columnSize)
         return Fail<Unit>("the RAID-5 set gives " + std::to_string(columns) + " columns");
     UnitRow row;
     row.blocks = u.value->blocks;
-    row.interlace = ReadBe32(d, 112);
+    row.interlace = ReadBe32(d, l.raidSegment);
     for (uint32_t i = 0; i < columns; ++i) {
-        const size_t at = kColumns + kColumnSize * i;
+        const size_t at = l.raidColumns + l.columnSize * i;
         UnitComponent c;
         c.state = ReadBe32(d, at);
-        c.key = ReadBe32(d, at + 40);
-        c.device = ReadBe32(d, at + 52);
-        c.startBlock = ReadBe32(d, at + 60);
+        c.key = ReadBe32(d, at + l.columnKey);
+        c.device = MinorOf(d, at + l.columnDevice, l.wide);
+        c.startBlock = ReadNumber(d, at + l.columnStart, l.wide);
         row.components.push_back(c);
     }
     u.value->rows.push_back(std::move(row));

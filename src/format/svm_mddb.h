@@ -8,9 +8,9 @@
 // blocks of each record: the metadevices' unit structures and the namespace that gives
 // their components' names. Every block and record carries a CRC (md_crc.c).
 //
-// The units are read in the layout Solaris keeps metadevices under 1 TB in (the "32-bit
-// on-disk" structures). Decoding is bounded by the buffers given: a damaged count or
-// offset yields an error, never a read outside them.
+// The units are read in both layouts Solaris keeps them in: the one for metadevices
+// under 1 TB and the one for larger ones. Decoding is bounded by the buffers given: a damaged count
+// or offset yields an error, never a read outside them.
 
 #include <cstdint>
 #include <optional>
@@ -158,11 +158,13 @@ struct Unit {
 // A unit number from a metadevice's dev32 minor number (the set in its high bits).
 uint32_t UnitOfDevice(uint32_t dev32);
 
-// A stripe or concatenation (ms_unit32_od_t), a mirror (mm_unit32_od_t) or a RAID-5 set
-// (mr_unit32_od_t) from a record's data.
-Decoded<Unit> DecodeStripeUnit(std::span<const uint8_t> data);
-Decoded<Unit> DecodeMirrorUnit(std::span<const uint8_t> data);
-Decoded<Unit> DecodeRaidUnit(std::span<const uint8_t> data);
+// A stripe or concatenation (ms_unit), a mirror (mm_unit) or a RAID-5 set (mr_unit) from a
+// record's data: in the layout kept for metadevices under 1 TB (the "32-bit on-disk"
+// structures, record revisions 0x200 and 0x202) or, `large`, in the one for larger ones
+// (revisions 0x201 and 0x203: block and device numbers 64-bit).
+Decoded<Unit> DecodeStripeUnit(std::span<const uint8_t> data, bool large = false);
+Decoded<Unit> DecodeMirrorUnit(std::span<const uint8_t> data, bool large = false);
+Decoded<Unit> DecodeRaidUnit(std::span<const uint8_t> data, bool large = false);
 
 // The device names of a namespace record (nm_rec): key to name ("c1t1d0s0").
 struct Name {

@@ -341,21 +341,17 @@ Result<StateDatabase> ReadStateDatabase(SectorReader& reader, uint64_t sliceStar
             }
             if (e.type1 < svm::kTypeFirstDriver)
                 continue;
-            if (r.value->revision == svm::kRecordRevision64 ||
-                r.value->revision == svm::kRecordRevision64Fn) {
-                if (e.flags & (svm::kFlagStripe | svm::kFlagMirror | svm::kFlagRaid))
-                    db.problems.push_back("record " + std::to_string(e.recordId) +
-                                          " holds a metadevice in the layout kept for those "
-                                          "over 1 TB, which is not read yet");
-                continue;
-            }
+            // Metadevices of 1 TB and more keep their units in the layout with 64-bit block
+            // and device numbers.
+            const bool large = r.value->revision == svm::kRecordRevision64 ||
+                               r.value->revision == svm::kRecordRevision64Fn;
             svm::Decoded<svm::Unit> u;
             if (e.flags == svm::kFlagStripe)
-                u = svm::DecodeStripeUnit(r.value->data);
+                u = svm::DecodeStripeUnit(r.value->data, large);
             else if (e.flags == svm::kFlagMirror && e.type2 == 1)
-                u = svm::DecodeMirrorUnit(r.value->data);
+                u = svm::DecodeMirrorUnit(r.value->data, large);
             else if (e.flags == svm::kFlagRaid)
-                u = svm::DecodeRaidUnit(r.value->data);
+                u = svm::DecodeRaidUnit(r.value->data, large);
             else if (e.flags == svm::kFlagSoftPartition || e.flags == svm::kFlagTransMaster) {
                 db.problems.push_back("record " + std::to_string(e.recordId) + " holds " +
                                       (e.flags == svm::kFlagSoftPartition

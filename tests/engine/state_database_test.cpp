@@ -467,6 +467,107 @@ TEST(StateDatabase, DisksAreMatchedToComponentsByTheDeviceIdsTheReplicaRecords) 
     EXPECT_TRUE(Assembled(s.found[0], volume.bytes.size()) == volume.bytes);
 }
 
+// Metadevices of 1 TB and more keep their units in the layout with 64-bit block and
+// device numbers: a stripe, a mirror of two halves (one older) and a RAID-5 set with a
+// column gone are read from it as from the smaller one.
+TEST(StateDatabase, TheLayoutOfMetadevicesOfATerabyteAndMoreIsRead) {
+    const UfsVolume fresh = BuildUfs(Tree(), Params(1199145600));
+    const UfsVolume stale = BuildUfs(Dir("", {File("old.txt", "old\n")}), Params(1199000000));
+    std::atomic<bool> stop{false};
+    const auto replicaOf = [](ReplicaUnit u, std::vector<ReplicaUnit> more = {}) {
+        ReplicaSpec spec;
+        spec.blocks = kReplicaBlocks;
+        spec.large = true;
+        spec.units.push_back(std::move(u));
+        for (auto& m : more)
+            spec.units.push_back(std::move(m));
+        return ReplicaBytes(spec);
+    };
+    {
+        auto parts = SplitIntoComponents(fresh.bytes, {SvmKind::Stripe, 3, 16, kStart});
+        const uint64_t row = 3 * (parts[0].size() / 512 - kStart);
+        Disks disks;
+        disks.Write(parts, replicaOf({SvmKind::Stripe,
+                                      10,
+                                      row,
+                                      16,
+                                      {{Comp(1), Comp(2), Comp(3)}},
+                                      {row},
+                                      {},
+                                      0xffffffff}));
+        const MetadeviceSearch s = FindMetadevices(disks.Sources({1, 2, 0}), stop);
+        EXPECT_TRUE(s.warnings.empty()) << s.warnings[0];
+        ASSERT_EQ(s.found.size(), 1u);
+        EXPECT_EQ(s.found[0].unit.blocks, row);
+        EXPECT_EQ(s.found[0].layout->interlaceSectors, 16u);
+        EXPECT_TRUE(Assembled(s.found[0], fresh.bytes.size()) == fresh.bytes);
+    }
+    {
+        auto a = SplitIntoComponents(stale.bytes, {SvmKind::Mirror, 1, 0, kStart});
+        auto b = SplitIntoComponents(fresh.bytes, {SvmKind::Mirror, 1, 0, kStart});
+        const uint64_t blocks = fresh.bytes.size() / 512;
+        Disks disks;
+        disks.Write({a[0], b[0]},
+                    replicaOf({SvmKind::Mirror, 20, blocks, 0, {}, {}, {21, 22}, 0xffffffff},
+                              {{SvmKind::Stripe, 21, blocks, 0, {{Comp(1)}}, {blocks}, {}, 20},
+                               {SvmKind::Stripe, 22, blocks, 0, {{Comp(2)}}, {blocks}, {}, 20}}));
+        const MetadeviceSearch s = FindMetadevices(disks.Sources({1, 0}), stop);
+        ASSERT_EQ(s.found.size(), 1u);
+        EXPECT_EQ(s.found[0].components, (std::vector<std::string>{"d21 (Okay)", "d22 (Okay)"}));
+        EXPECT_TRUE(Assembled(s.found[0], fresh.bytes.size()) == fresh.bytes);
+    }
+    {
+        auto parts = SplitIntoComponents(fresh.bytes, {SvmKind::Raid5, 4, 32, kStart});
+        const uint64_t blocks = 3 * (parts[0].size() / 512 - kStart);
+        Disks disks;
+        disks.Write(parts, replicaOf({SvmKind::Raid5,
+                                      30,
+                                      blocks,
+                                      32,
+                                      {{Comp(1), Comp(2), Comp(3), Comp(4)}},
+                                      {},
+                                      {},
+                                      0xffffffff}));
+        const MetadeviceSearch s = FindMetadevices(disks.Sources({3, 1, 0}), stop);
+        ASSERT_EQ(s.found.size(), 1u);
+        EXPECT_EQ(s.found[0].missing, (std::vector<std::string>{"c1t3d0s0"}));
+        EXPECT_TRUE(Assembled(s.found[0], fresh.bytes.size()) == fresh.bytes);
+    }
+}
+
+TEST(StateDatabaseFormat, NumbersPastFourGigablocksAreReadWhole) {
+    // A 6 TB concatenation whose second row starts 3 TB into its slice: numbers that a
+    // 32-bit field cannot hold.
+    constexpr uint64_t kRow = 6'000'000'000, kOffset = 5'000'000'000;
+    ReplicaSpec spec;
+    spec.blocks = 64;
+    spec.large = true;
+    spec.units.push_back({SvmKind::Stripe,
+                          7,
+                          2 * kRow,
+                          0,
+                          {{{"c0t0d0s0", 0, 1, {}}}, {{"c0t1d0s0", kOffset, 1, {}}}},
+                          {kRow, kRow},
+                          {},
+                          0xffffffff});
+    const auto replica = ReplicaBytes(spec);
+    std::vector<uint8_t> slice(16 * 512);
+    slice.insert(slice.end(), replica.begin(), replica.end());
+    MemoryBlockDevice device(slice, "slice");
+    SectorReader reader(&device, slice.size() / 512);
+    const auto db = ReadStateDatabase(reader, 0);
+    ASSERT_TRUE(db) << db.error();
+    ASSERT_EQ(db->units.size(), 1u);
+    const svm::Unit& u = db->units[0];
+    EXPECT_EQ(u.unitNumber, 7u);
+    EXPECT_EQ(u.blocks, 2 * kRow);
+    ASSERT_EQ(u.rows.size(), 2u);
+    EXPECT_EQ(u.rows[1].blocks, kRow);
+    EXPECT_EQ(u.rows[1].components[0].startBlock, kOffset);
+    EXPECT_EQ(db->names.at(u.rows[1].components[0].key), "c0t1d0s0");
+    EXPECT_TRUE(db->problems.empty()) << db->problems[0];
+}
+
 TEST(DeviceId, TheBlockOnTheDiskAndTheWaysAnIdIsWritten) {
     const auto id = MadeUpId(5);
     auto block = DeviceIdBlock(id);

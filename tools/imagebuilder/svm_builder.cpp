@@ -112,14 +112,45 @@ uint32_t MdCrc(const std::vector<uint8_t>& b, size_t from, size_t length, size_t
 
 constexpr uint32_t kMdMajor = 85; // the md driver's major number on SPARC
 
-// The common unit part (mdc_unit32_od_t, 80 bytes).
-void PutUnitHeader(std::vector<uint8_t>& d, uint32_t type, const ReplicaUnit& u) {
+void Put64(std::vector<uint8_t>& b, size_t at, uint64_t v) {
+    Put32(b, at, static_cast<uint32_t>(v >> 32));
+    Put32(b, at + 4, static_cast<uint32_t>(v));
+}
+
+// Where the unit structures keep their fields as a SPARC compiler lays them out: the
+// layout for metadevices under 1 TB (mdc_unit32_od_t and the *32_od structures, 32-bit
+// block numbers and dev32 device numbers) and the one for larger ones (mdc_unit_t and the
+// in-core structures, 64-bit block numbers and md_dev64_t, 8-byte aligned).
+struct Layout {
+    bool large;
+    size_t common, parent;
+    size_t rows, rowSize, compSize, compState;
+    size_t submirrors;
+    size_t raidColumns, columnSize;
+};
+constexpr Layout kSmallUnits{false, 80, 68, 92, 20, 56, 24, 92, 212, 76};
+constexpr Layout kLargeUnits{true, 88, 80, 104, 32, 72, 28, 104, 216, 128};
+
+// A block number or a device number: 32 bits in the small layout, 64 in the large.
+void PutNumber(std::vector<uint8_t>& b, size_t at, uint64_t v, const Layout& l) {
+    if (l.large)
+        Put64(b, at, v);
+    else
+        Put32(b, at, static_cast<uint32_t>(v));
+}
+// A device number: major and minor, 14 and 18 bits of a dev32 or 32 and 32 of a dev64.
+uint64_t Device(uint32_t major, uint32_t minor, const Layout& l) {
+    return l.large ? (uint64_t{major} << 32) | minor : (uint64_t{major} << 18) | minor;
+}
+
+// The common unit part.
+void PutUnitHeader(std::vector<uint8_t>& d, uint32_t type, const ReplicaUnit& u, const Layout& l) {
     Put32(d, 8, type);
     Put32(d, 24, u.unit); // un_self_id: the minor number
     Put32(d, 32, static_cast<uint32_t>(d.size()));
-    Put32(d, 40, u.blocks); // un_total_blocks
-    Put32(d, 44, u.blocks); // un_actual_tb
-    Put32(d, 68, u.parent); // un_parent
+    PutNumber(d, 40, u.blocks, l);                // un_total_blocks
+    PutNumber(d, l.large ? 48 : 44, u.blocks, l); // un_actual_tb
+    Put32(d, l.parent, u.parent);                 // un_parent
 }
 
 } // namespace
@@ -223,34 +254,48 @@ std::vector<uint8_t> ReplicaBytes(const ReplicaSpec& spec) {
         }
     }
 
+    const Layout& l = spec.large ? kLargeUnits : kSmallUnits;
     for (const ReplicaUnit& u : spec.units) {
         std::vector<uint8_t> d;
         if (u.kind == SvmKind::Mirror) {
-            d.assign(560, 0);
-            PutUnitHeader(d, 2, u);
-            Put16(d, 88, static_cast<uint16_t>(u.submirrors.size()));
+            d.assign(l.submirrors + 88 * 4 + 120, 0);
+            PutUnitHeader(d, 2, u, l);
+            Put16(d, l.common + 8, static_cast<uint16_t>(u.submirrors.size())); // un_nsm
             for (size_t i = 0; i < u.submirrors.size(); ++i) {
-                const size_t at = 92 + 88 * i;
-                Put32(d, at + 4, (kMdMajor << 18) | u.submirrors[i]); // sm_dev
-                Put32(d, at + 8, 1);                                  // SMS_RUNNING
+                const size_t at = l.submirrors + 88 * i; // mm_submirror: 88 bytes in both
+                const size_t dev = l.large ? 8 : 4;
+                PutNumber(d, at + dev, Device(kMdMajor, u.submirrors[i], l), l); // sm_dev
+                Put32(d, at + dev + (l.large ? 8 : 4), 1); // sm_state: SMS_RUNNING
             }
             recs.push_back({1001, 1, 0x2, std::move(d)});
             continue;
         }
         if (u.kind == SvmKind::Raid5) {
             const auto& cols = u.rows.at(0);
-            d.assign(212 + 76 * cols.size(), 0);
-            PutUnitHeader(d, 4, u);
-            Put32(d, 100, static_cast<uint32_t>(cols.size()));
-            Put32(d, 104, static_cast<uint32_t>(cols.size()));
-            Put32(d, 112, u.interlace);
+            d.assign(l.raidColumns + l.columnSize * cols.size(), 0);
+            PutUnitHeader(d, 4, u, l);
+            const size_t counts = l.large ? 108 : 100; // un_origcolumncnt, un_totalcolumncnt
+            Put32(d, counts, static_cast<uint32_t>(cols.size()));
+            Put32(d, counts + 4, static_cast<uint32_t>(cols.size()));
+            Put32(d, counts + 12, u.interlace); // un_segsize
             for (size_t i = 0; i < cols.size(); ++i) {
-                const size_t at = 212 + 76 * i;
+                const size_t at = l.raidColumns + l.columnSize * i;
+                const uint32_t key = keyOf(cols[i].name);
                 Put32(d, at, cols[i].state == 1 ? 0x2 : cols[i].state); // RCS_OKAY
-                Put32(d, at + 40, keyOf(cols[i].name));                 // un_orig_key
-                Put32(d, at + 52, keyOf(cols[i].name));                 // un_dev
-                Put32(d, at + 56, cols[i].startBlock);                  // un_pwstart
-                Put32(d, at + 60, cols[i].startBlock);                  // un_devstart
+                if (l.large) {
+                    Put64(d, at + 48, Device(32, key, l)); // un_orig_dev
+                    Put32(d, at + 56, key);                // un_orig_key
+                    Put64(d, at + 64, cols[i].startBlock); // un_orig_pwstart
+                    Put64(d, at + 72, cols[i].startBlock); // un_orig_devstart
+                    Put64(d, at + 80, Device(32, key, l)); // un_dev
+                    Put64(d, at + 88, cols[i].startBlock); // un_pwstart
+                    Put64(d, at + 96, cols[i].startBlock); // un_devstart
+                } else {
+                    Put32(d, at + 40, key);                       // un_orig_key
+                    Put32(d, at + 52, key);                       // un_dev
+                    PutNumber(d, at + 56, cols[i].startBlock, l); // un_pwstart
+                    PutNumber(d, at + 60, cols[i].startBlock, l); // un_devstart
+                }
             }
             recs.push_back({1002, 0, 0x4, std::move(d)});
             continue;
@@ -258,27 +303,29 @@ std::vector<uint8_t> ReplicaBytes(const ReplicaSpec& spec) {
         size_t comps = 0;
         for (const auto& row : u.rows)
             comps += row.size();
-        const size_t ocomp = 92 + 20 * u.rows.size();
-        d.assign(ocomp + 56 * comps, 0);
-        PutUnitHeader(d, 1, u);
-        Put32(d, 80, 0xffffffff); // no hot spare pool
-        Put32(d, 84, static_cast<uint32_t>(u.rows.size()));
-        Put32(d, 88, static_cast<uint32_t>(ocomp));
-        uint32_t first = 0, cumulative = 0;
+        const size_t ocomp = l.rows + l.rowSize * u.rows.size();
+        d.assign(ocomp + l.compSize * comps, 0);
+        PutUnitHeader(d, 1, u, l);
+        Put32(d, l.common, 0xffffffff); // no hot spare pool
+        Put32(d, l.common + 4, static_cast<uint32_t>(u.rows.size()));
+        Put32(d, l.common + 8, static_cast<uint32_t>(ocomp));
+        uint32_t first = 0;
+        uint64_t cumulative = 0;
         for (size_t r = 0; r < u.rows.size(); ++r) {
-            const size_t at = 92 + 20 * r;
+            const size_t at = l.rows + l.rowSize * r;
+            const size_t w = l.large ? 8 : 4;
             cumulative += u.rowBlocks.at(r);
             Put32(d, at, first);
             Put32(d, at + 4, static_cast<uint32_t>(u.rows[r].size()));
-            Put32(d, at + 8, u.rowBlocks[r]);
-            Put32(d, at + 12, cumulative);
-            Put32(d, at + 16, u.rows[r].size() > 1 ? u.interlace : 0);
+            PutNumber(d, at + 8, u.rowBlocks[r], l);
+            PutNumber(d, at + 8 + w, cumulative, l);
+            PutNumber(d, at + 8 + 2 * w, u.rows[r].size() > 1 ? u.interlace : 0, l);
             for (const ReplicaComponent& c : u.rows[r]) {
-                const size_t ca = ocomp + 56 * first++;
+                const size_t ca = ocomp + l.compSize * first++;
                 Put32(d, ca, keyOf(c.name));
-                Put32(d, ca + 4, keyOf(c.name)); // a device number of its own
-                Put32(d, ca + 8, c.startBlock);
-                Put32(d, ca + 24, c.state); // un_mirror.ms_state
+                PutNumber(d, ca + w, Device(32, keyOf(c.name), l), l); // its own device number
+                PutNumber(d, ca + 2 * w, c.startBlock, l);
+                Put32(d, ca + l.compState, c.state); // un_mirror.ms_state
             }
         }
         recs.push_back({1000, 0, 0x1, std::move(d)});
@@ -296,7 +343,8 @@ std::vector<uint8_t> ReplicaBytes(const ReplicaSpec& spec) {
         if (rb + count * kSector > logical.size() || at + 52 + 4 * count > kSector)
             throw std::runtime_error("the replica is too small for its records");
         Put32(logical, rb, 0x6d647262); // rb_magic
-        Put32(logical, rb + 4, 0x0200);
+        // MDDB_REV_RB, or MDDB_REV_RB64 for the records of metadevices of 1 TB and more.
+        Put32(logical, rb + 4, spec.large && recs[i].type1 >= 1000 ? 0x0201 : 0x0200);
         Put32(logical, rb + 24, spec.commitCount);
         Put32(logical, rb + 32, spec.time);
         std::memcpy(logical.data() + rb + 40, recs[i].data.data(), recs[i].data.size());

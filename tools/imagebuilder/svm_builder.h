@@ -38,17 +38,17 @@ std::vector<uint8_t> ReplicaMasterBlock(uint32_t blocks, uint32_t time);
 // under 1 TB in. Each component is named ("c1t1d0s0") and given its start block.
 struct ReplicaComponent {
     std::string name;
-    uint32_t startBlock = 0;
+    uint64_t startBlock = 0;
     uint32_t state = 1;            // Okay
     std::vector<uint8_t> deviceId; // its disk's encoded device id, recorded when given
 };
 struct ReplicaUnit {
     SvmKind kind = SvmKind::Stripe; // Concat and Stripe make a stripe unit of `rows`
     uint32_t unit = 10;
-    uint32_t blocks = 0;
+    uint64_t blocks = 0;
     uint32_t interlace = 0;                          // stripes (the one row of several) and RAID-5
     std::vector<std::vector<ReplicaComponent>> rows; // RAID-5: one row, the columns
-    std::vector<uint32_t> rowBlocks;                 // stripes: each row's blocks
+    std::vector<uint64_t> rowBlocks;                 // stripes: each row's blocks
     std::vector<uint32_t> submirrors;                // a mirror: its submirrors' units
     uint32_t parent = 0xffffffff;                    // a submirror: its mirror's unit
 };
@@ -56,6 +56,9 @@ struct ReplicaSpec {
     uint32_t blocks = 1024; // the replica's size, master block included
     uint32_t time = 1199145600;
     uint32_t commitCount = 1;
+    // The units in the layout Solaris keeps metadevices of 1 TB and more in (64-bit block
+    // and device numbers, record revision 0x0201), not the one for smaller ones.
+    bool large = false;
     std::vector<ReplicaUnit> units;
 };
 // When a component carries a device id, the replica also holds the device id namespace:
