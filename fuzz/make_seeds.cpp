@@ -5,6 +5,7 @@
 #include "format/big_endian.h"
 #include "format/ufs_format.h"
 #include "log_builder.h"
+#include "svm_builder.h"
 #include "ufs_builder.h"
 
 #include <filesystem>
@@ -132,6 +133,42 @@ int main(int argc, char** argv) {
             WriteLog(bytes, crash, spec);
             Put(dir, "log", k++, bytes);
         }
+    }
+    // State database replicas (at block 16 of a slice): a stripe with device ids, a mirror
+    // and a RAID-5 set, in the small and the large layout.
+    {
+        const auto id = EncodeDeviceId(3, "sd", {1, 2, 3, 4, 5, 6, 7, 8});
+        int k = 0;
+        for (const bool large : {false, true}) {
+            ReplicaSpec spec;
+            spec.blocks = 48;
+            spec.large = large;
+            spec.units.push_back({SvmKind::Stripe,
+                                  10,
+                                  2000,
+                                  16,
+                                  {{{"c1t1d0s0", 0, 1, id}, {"c1t2d0s0", 0, 1, {}}}},
+                                  {2000},
+                                  {},
+                                  0xffffffff});
+            spec.units.push_back({SvmKind::Mirror, 20, 1000, 0, {}, {}, {21}, 0xffffffff});
+            spec.units.push_back(
+                {SvmKind::Stripe, 21, 1000, 0, {{{"c1t3d0s0", 0, 1, {}}}}, {1000}, {}, 20});
+            spec.units.push_back(
+                {SvmKind::Raid5,
+                 30,
+                 2000,
+                 32,
+                 {{{"c2t1d0s0", 0, 1, {}}, {"c2t2d0s0", 0, 1, {}}, {"c2t3d0s0", 0, 1, {}}}},
+                 {},
+                 {},
+                 0xffffffff});
+            std::vector<uint8_t> slice(16 * 512, 0);
+            const auto replica = ReplicaBytes(spec);
+            slice.insert(slice.end(), replica.begin(), replica.end());
+            Put(dir, "mddb", k++, slice);
+        }
+        Put(dir, "mddb", k, DeviceIdBlock(id));
     }
     return 0;
 }

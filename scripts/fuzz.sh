@@ -8,13 +8,13 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(label scan superblock inode directory mount log)
+[ ${#targets[@]} -gt 0 ] || targets=(label scan superblock inode directory mount log mddb)
 build=${TREVIK_FUZZ_BUILD_DIR:-build-fuzz}
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DTREVIK_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j "$(nproc)"
 
-declare -A max_len=([label]=1024 [scan]=1048576 [superblock]=4096 [inode]=300000 [directory]=8192 [mount]=300000 [log]=300000)
+declare -A max_len=([label]=1024 [scan]=1048576 [superblock]=4096 [inode]=300000 [directory]=8192 [mount]=300000 [log]=300000 [mddb]=65536)
 for t in "${targets[@]}"; do
     work="$build/corpus/$t"
     mkdir -p "$work" "$build/crashes"
