@@ -80,6 +80,11 @@ BrowsePane::BrowsePane(Session& session, const WizardController& wizard, Message
     details_->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
     details_->horizontalHeader()->setMinimumSectionSize(40);
     details_->setTextElideMode(Qt::ElideMiddle);
+    // A click on a header sorts by it, a second the other way, a third back to the order
+    // the folder was found in (the default).
+    details_->horizontalHeader()->setSortIndicatorClearable(true);
+    details_->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
+    details_->setSortingEnabled(true);
     iconList_ = new QListView;
     iconList_->setModel(listModel_);
     iconList_->setSelectionModel(details_->selectionModel()); // one selection for every view

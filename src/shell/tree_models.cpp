@@ -7,8 +7,10 @@
 #include <QApplication>
 #include <QBrush>
 #include <QColor>
+#include <QLocale>
 #include <QPalette>
 #include <QStyle>
+#include <algorithm>
 
 namespace trevik::shell {
 namespace {
@@ -154,13 +156,14 @@ int FileListModel::Fill(uint32_t folderInode, const FilterTable& filters) {
     int hidden = 0;
     if (tree_ != nullptr) {
         for (uint32_t f : tree_->ChildFolders(folderInode))
-            rows_.push_back({true, f});
+            rows_.push_back({true, f, static_cast<uint32_t>(rows_.size())});
         for (uint32_t f : tree_->ChildFiles(folderInode)) {
             if (filters.Shows(tree_->FileName(f)))
-                rows_.push_back({false, f});
+                rows_.push_back({false, f, static_cast<uint32_t>(rows_.size())});
             else
                 ++hidden;
         }
+        ApplySort();
     }
     endResetModel();
     return hidden;
@@ -250,6 +253,14 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
     }
     if (role == Qt::ToolTipRole && col == ListColumn::Name)
         return Shown(r.folder ? tree_->FolderName(r.index) : tree_->FileName(r.index));
+    if (role == Qt::ToolTipRole && col == ListColumn::Size && !r.folder) {
+        const uint64_t size = tree_->Files()[r.index].size;
+        const QLocale locale;
+        return locale.formattedDataSize(static_cast<qint64>(size), 1,
+                                        QLocale::DataSizeTraditionalFormat) +
+               (size >= 1024 ? " (" + locale.toString(static_cast<qulonglong>(size)) + " bytes)"
+                             : QString());
+    }
     if (role == Qt::ForegroundRole) {
         // Grey for what is deleted or damaged, red for compressed types, in shades that read
         // on light and dark palettes alike; everything else in the palette's own text colour.
@@ -265,6 +276,85 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
         return {};
     }
     return {};
+}
+
+void FileListModel::sort(int column, Qt::SortOrder order) {
+    sortColumn_ = column;
+    sortOrder_ = order;
+    if (tree_ == nullptr || rows_.empty())
+        return;
+    emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
+    // The views' selection and current row follow their rows to where they are sorted.
+    const QModelIndexList before = persistentIndexList();
+    std::vector<uint32_t> was;
+    for (const QModelIndex& i : before)
+        was.push_back(rows_[static_cast<size_t>(i.row())].discovered);
+    ApplySort();
+    std::vector<int> rowOf(rows_.size());
+    for (size_t r = 0; r < rows_.size(); ++r)
+        rowOf[rows_[r].discovered] = static_cast<int>(r);
+    QModelIndexList after;
+    for (size_t k = 0; k < was.size(); ++k)
+        after.push_back(index(rowOf[was[k]], before[static_cast<qsizetype>(k)].column()));
+    changePersistentIndexList(before, after);
+    emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
+}
+
+void FileListModel::ApplySort() {
+    const auto discovery = [](const Row& a, const Row& b) { return a.discovered < b.discovered; };
+    if (sortColumn_ < 0 || sortColumn_ >= static_cast<int>(ListColumn::Count)) {
+        std::sort(rows_.begin(), rows_.end(), discovery);
+        return;
+    }
+    // Each row's key once, then one sort: folders first, ties in discovery order.
+    const auto col = static_cast<ListColumn>(sortColumn_);
+    const bool text = col == ListColumn::Name || col == ListColumn::Type;
+    std::vector<QString> words(text ? rows_.size() : 0);
+    std::vector<int64_t> numbers(text ? 0 : rows_.size());
+    for (size_t i = 0; i < rows_.size(); ++i) {
+        const Row& r = rows_[i];
+        switch (col) {
+        case ListColumn::Name:
+            words[r.discovered] =
+                Shown(r.folder ? tree_->FolderName(r.index) : tree_->FileName(r.index));
+            break;
+        case ListColumn::Type:
+            words[r.discovered] = TypeText(static_cast<int>(i));
+            break;
+        case ListColumn::Size:
+            numbers[r.discovered] =
+                r.folder ? 0 : static_cast<int64_t>(tree_->Files()[r.index].size);
+            break;
+        case ListColumn::Date:
+        case ListColumn::Time:
+            numbers[r.discovered] = r.folder ? tree_->Folders()[r.index].modifiedTime
+                                             : tree_->Files()[r.index].modifiedTime;
+            break;
+        default:
+            numbers[r.discovered] =
+                r.folder ? int64_t{r.index} + 1 : int64_t{tree_->Files()[r.index].ordinal};
+            break;
+        }
+    }
+    const bool down = sortOrder_ == Qt::DescendingOrder;
+    std::sort(rows_.begin(), rows_.end(), [&](const Row& a, const Row& b) {
+        if (a.folder != b.folder)
+            return a.folder;
+        int c = 0;
+        if (text) {
+            const QString& x = words[a.discovered];
+            const QString& y = words[b.discovered];
+            c = x.compare(y, Qt::CaseInsensitive);
+            if (c == 0)
+                c = x.compare(y, Qt::CaseSensitive);
+        } else {
+            const int64_t x = numbers[a.discovered], y = numbers[b.discovered];
+            c = x < y ? -1 : x > y ? 1 : 0;
+        }
+        if (c != 0)
+            return down ? c > 0 : c < 0;
+        return a.discovered < b.discovered;
+    });
 }
 
 Qt::ItemFlags FileListModel::flags(const QModelIndex& index) const {

@@ -47,13 +47,15 @@ private:
 enum class ListColumn { Name = 0, Type, Size, Date, Time, Sector, Count };
 
 // The list pane: the children of one folder, folders first, then the files the filters
-// let through, each in discovery order.
+// let through, each in discovery order; sorted by a column on request (folders still
+// first), and back in discovery order when the sort is cleared.
 class FileListModel : public QAbstractTableModel {
     Q_OBJECT
 public:
     struct Row {
         bool folder;
         uint32_t index;
+        uint32_t discovered = 0; // its place in discovery order
     };
 
     explicit FileListModel(QObject* parent = nullptr);
@@ -70,6 +72,9 @@ public:
     QVariant headerData(int section, Qt::Orientation o, int role) const override;
     Qt::ItemFlags flags(const QModelIndex& index) const override;
     bool setData(const QModelIndex& index, const QVariant& value, int role) override;
+    // A column < 0: discovery order.
+    void sort(int column, Qt::SortOrder order = Qt::AscendingOrder) override;
+    int SortColumn() const { return sortColumn_; }
 
     const Row& RowAt(int row) const { return rows_[static_cast<size_t>(row)]; }
     QString TypeText(int row) const;
@@ -86,6 +91,7 @@ private:
         QIcon icon;
     };
     const TypeInfo& TypeOf(const QString& name) const;
+    void ApplySort();
 
     RecoveredTree* tree_ = nullptr;
     uint32_t folderInode_ = kRootInode;
@@ -93,6 +99,8 @@ private:
     QMimeDatabase mimes_;
     mutable QHash<QString, TypeInfo> types_;
     QIcon folderIcon_;
+    int sortColumn_ = -1;
+    Qt::SortOrder sortOrder_ = Qt::AscendingOrder;
 };
 
 } // namespace trevik::shell

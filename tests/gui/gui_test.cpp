@@ -1012,6 +1012,50 @@ private slots:
         QVERIFY(h->sectionSize(0) > h->sectionSize(5)); // Name, not Sector, takes the room
     }
 
+    // A click on a column header sorts the list by it (folders first, a second click the
+    // other way), a third puts it back in the order the folder was found in; the selected
+    // row goes with its file.
+    void headersSortTheListAndAThirdClickRestoresTheFoundOrder() {
+        QTemporaryDir tmp;
+        const QString image =
+            SmallDisk(tmp,
+                      Dir("", {File("beta.txt", "12345"), Dir("zeta", {}), File("Alpha.txt", "1"),
+                               File("gamma.bin", "123"), Dir("acorn", {})}),
+                      "sort.img");
+        Recorder m;
+        NoDesktop d;
+        MainDialog w(m, d, {image}, nullptr, false);
+        w.resize(1000, 700);
+        w.show();
+        Browse(w);
+        const QStringList found = Names(w);
+        QCOMPARE(found.mid(0, 2), (QStringList{"zeta", "acorn"}));
+        QTableView* v = w.Browser().DetailsView();
+        QHeaderView* h = v->horizontalHeader();
+        const auto clickHeader = [&](int section) {
+            QTest::mouseClick(h->viewport(), Qt::LeftButton, {},
+                              QPoint(h->sectionViewportPosition(section) + 5, h->height() / 2));
+        };
+        v->selectRow(RowNamed(w, "gamma.bin"));
+        clickHeader(0);
+        QCOMPARE(Names(w), (QStringList{"acorn", "zeta", "Alpha.txt", "beta.txt", "gamma.bin"}));
+        QCOMPARE(w.Browser().SelectedRow(), RowNamed(w, "gamma.bin"));
+        clickHeader(0);
+        QCOMPARE(Names(w), (QStringList{"zeta", "acorn", "gamma.bin", "beta.txt", "Alpha.txt"}));
+        clickHeader(0);
+        QCOMPARE(Names(w), found);
+        QCOMPARE(w.Browser().SelectedRow(), RowNamed(w, "gamma.bin"));
+        // By size: the folders first, then the files smallest first; the order holds when
+        // another folder is listed and this one again.
+        clickHeader(static_cast<int>(ListColumn::Size));
+        QCOMPARE(Names(w).mid(2), (QStringList{"Alpha.txt", "gamma.bin", "beta.txt"}));
+        w.Browser().ShowFolder(kRootInode);
+        QCOMPARE(Names(w).mid(2), (QStringList{"Alpha.txt", "gamma.bin", "beta.txt"}));
+        const QModelIndex size = w.Browser().ListModel()->index(RowNamed(w, "beta.txt"), 2);
+        QCOMPARE(size.data(Qt::ToolTipRole).toString(),
+                 QLocale().formattedDataSize(5, 1, QLocale::DataSizeTraditionalFormat));
+    }
+
     void exitAsksAndNoKeepsTheSession() {
         Recorder m;
         NoDesktop d;
