@@ -1,16 +1,20 @@
 #include "shell/browse_pane.h"
 
 #include "shell/copy_out.h"
+#include "shell/focus_highlight.h"
 
 #include <QDir>
 #include <QFileDialog>
+#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QLineEdit>
 #include <QListView>
 #include <QMenu>
 #include <QStackedWidget>
 #include <QStyledItemDelegate>
 #include <QTableView>
+#include <QToolButton>
 #include <QTreeView>
 #include <QUrl>
 
@@ -122,6 +126,31 @@ BrowsePane::BrowsePane(Session& session, const WizardController& wizard, Message
             &FolderTreeModel::FolderRenamed);
     listStack_->addWidget(details_);
     listStack_->addWidget(iconList_);
+    for (QAbstractItemView* v :
+         std::initializer_list<QAbstractItemView*>{folderTree_, details_, iconList_})
+        MarkSelectionByFocus(v);
+
+    pathBar_ = new QWidget;
+    auto* bar = new QHBoxLayout(pathBar_);
+    bar->setContentsMargins(0, 0, 0, 2);
+    backButton_ = new QToolButton;
+    backButton_->setArrowType(Qt::LeftArrow);
+    backButton_->setToolTip("Back (Alt+Left)");
+    upButton_ = new QToolButton;
+    upButton_->setArrowType(Qt::UpArrow);
+    upButton_->setToolTip("Up (Alt+Up)");
+    path_ = new QLineEdit;
+    path_->setReadOnly(true);
+    path_->setFocusPolicy(Qt::ClickFocus);
+    for (QToolButton* b : {backButton_, upButton_}) {
+        b->setFocusPolicy(Qt::NoFocus);
+        b->setAutoRaise(true);
+        bar->addWidget(b);
+    }
+    bar->addWidget(path_, 1);
+    connect(backButton_, &QToolButton::clicked, this, &BrowsePane::GoBack);
+    connect(upButton_, &QToolButton::clicked, this, &BrowsePane::GoUp);
+    UpdatePathBar();
     BuildContextMenu();
 }
 
@@ -171,16 +200,31 @@ void BrowsePane::SetVolume(MountedVolume* volume) {
     listModel_->SetTree(volume != nullptr ? &volume->tree : nullptr);
     listModel_->editingAllowed = volume != nullptr;
     hidden_ = 0;
+    history_.clear();
+    listed_ = false;
     navigating_ = false;
+    UpdatePathBar();
 }
 
 void BrowsePane::ClearList() {
     listModel_->Clear();
     hidden_ = 0;
+    listed_ = false;
+    history_.clear();
+    UpdatePathBar();
 }
 
 void BrowsePane::ShowFolder(uint32_t inode) {
+    // Another folder than the one listed: remembered for Back (a bounded history).
+    constexpr size_t kHistory = 256;
+    if (listed_ && inode != listModel_->FolderInode() && !goingBack_) {
+        history_.push_back(listModel_->FolderInode());
+        if (history_.size() > kHistory)
+            history_.erase(history_.begin());
+    }
     hidden_ = listModel_->Fill(inode, session_.filters);
+    listed_ = session_.Mounted() != nullptr;
+    UpdatePathBar();
     // The Name column as wide as the names shown (at least its first width).
     details_->resizeColumnToContents(0);
     if (details_->columnWidth(0) < 150)
@@ -227,6 +271,79 @@ void BrowsePane::NavigateTo(const QModelIndex& item) {
     for (QModelIndex p = item.parent(); p.isValid(); p = p.parent())
         folderTree_->expand(p);
     navigating_ = false;
+}
+
+void BrowsePane::ListFolderKeepingFocus(uint32_t inode) {
+    const RecoveredTree* t = folderModel_ != nullptr && session_.Mounted() != nullptr
+                                 ? &session_.Mounted()->tree
+                                 : nullptr;
+    if (t == nullptr)
+        return;
+    const QModelIndex item = inode == kRootInode ? folderModel_->RootIndex()
+                                                 : folderModel_->FolderIndex(t->FindFolder(inode));
+    if (!item.isValid())
+        return;
+    navigating_ = true;
+    ShowFolder(inode);
+    folderTree_->setCurrentIndex(item);
+    for (QModelIndex p = item.parent(); p.isValid(); p = p.parent())
+        folderTree_->expand(p);
+    folderTree_->scrollTo(item);
+    navigating_ = false;
+    if (listModel_->rowCount() > 0 && !treeUsedLast_)
+        CurrentListView()->setCurrentIndex(listModel_->index(0, 0));
+}
+
+void BrowsePane::GoUp() {
+    if (!Active() || listModel_->FolderInode() == kRootInode)
+        return;
+    const RecoveredTree& t = session_.Mounted()->tree;
+    const int64_t f = t.FindFolder(listModel_->FolderInode());
+    if (f < 0)
+        return;
+    const uint32_t from = listModel_->FolderInode();
+    ListFolderKeepingFocus(t.Folders()[static_cast<size_t>(f)].parentInode);
+    // The folder come from is the current row, as a file manager shows it.
+    for (int r = 0; r < listModel_->rowCount(); ++r) {
+        const FileListModel::Row& row = listModel_->RowAt(r);
+        if (row.folder && t.Folders()[row.index].inode == from) {
+            CurrentListView()->setCurrentIndex(listModel_->index(r, 0));
+            break;
+        }
+    }
+}
+
+void BrowsePane::GoBack() {
+    if (!Active() || history_.empty())
+        return;
+    const uint32_t to = history_.back();
+    history_.pop_back();
+    goingBack_ = true;
+    ListFolderKeepingFocus(to);
+    goingBack_ = false;
+}
+
+QString BrowsePane::PathText() const {
+    const RecoveredTree* t = session_.Mounted() != nullptr ? &session_.Mounted()->tree : nullptr;
+    if (t == nullptr)
+        return {};
+    const uint32_t inode = listModel_->FolderInode();
+    QModelIndex i = inode == kRootInode ? folderModel_->RootIndex()
+                                        : folderModel_->FolderIndex(t->FindFolder(inode));
+    QStringList parts;
+    for (; i.isValid() && folderModel_->FolderOf(i) >= 0; i = folderModel_->parent(i))
+        parts.prepend(i.data().toString());
+    return "/" + parts.join('/');
+}
+
+void BrowsePane::UpdatePathBar() {
+    if (path_ == nullptr)
+        return;
+    const bool on = session_.Mounted() != nullptr;
+    path_->setText(on ? PathText() : QString());
+    path_->setToolTip(path_->text());
+    upButton_->setEnabled(on && listModel_->FolderInode() != kRootInode);
+    backButton_->setEnabled(on && !history_.empty());
 }
 
 int BrowsePane::SelectedRow() const {
@@ -444,6 +561,19 @@ bool BrowsePane::eventFilter(QObject* watched, QEvent* event) {
     auto* key = static_cast<QKeyEvent*>(event);
     const bool inList = watched == details_ || watched == iconList_;
     switch (key->key()) {
+    case Qt::Key_Up:
+    case Qt::Key_Left:
+        if (!(key->modifiers() & Qt::AltModifier) || labelEditing_)
+            return false;
+        treeUsedLast_ = !inList;
+        key->key() == Qt::Key_Up ? GoUp() : GoBack();
+        return true;
+    case Qt::Key_Backspace:
+        if (labelEditing_)
+            return false;
+        treeUsedLast_ = !inList;
+        GoBack();
+        return true;
     case Qt::Key_F2:
         if (inList && !labelEditing_) {
             treeUsedLast_ = false;

@@ -14,6 +14,8 @@
 #include <vector>
 
 class QAbstractItemView;
+class QLineEdit;
+class QToolButton;
 class QListView;
 class QMenu;
 class QAction;
@@ -39,6 +41,9 @@ public:
 
     QTreeView* FolderTree() const { return folderTree_; }
     QStackedWidget* ListStack() const { return listStack_; }
+    // Above the list: Back, Up and the path of the folder listed.
+    QWidget* PathBar() const { return pathBar_; }
+    QString PathText() const;
     QTableView* DetailsView() const { return details_; }
     QListView* IconView() const { return iconList_; }
     FolderTreeModel* FolderModel() const { return folderModel_; }
@@ -55,6 +60,10 @@ public:
     void OpenSelectedItem(bool openWith = false);
     // Shows a file in the panes: its folder listed and selected, its row selected.
     void RevealFile(uint32_t fileIndex);
+    // The folder that holds the listed one (Alt+Up), and the folder listed before it
+    // (Backspace, Alt+Left). Each keeps the focus where it is.
+    void GoUp();
+    void GoBack();
     void Rename();
     void ShowProperties();
     PropertiesValues ComputeProperties(int row) const;
@@ -94,6 +103,8 @@ private:
     void ShowContextMenu(const QPoint& pos, QWidget* view);
     void OpenFile(uint32_t fileIndex, bool openWith);
     void NavigateTo(const QModelIndex& item);
+    void ListFolderKeepingFocus(uint32_t inode);
+    void UpdatePathBar();
     QAbstractItemView* CurrentListView() const;
 
     Session& session_;
@@ -105,6 +116,11 @@ private:
     QStackedWidget* listStack_ = nullptr;
     QTableView* details_ = nullptr;
     QListView* iconList_ = nullptr;
+    QWidget* pathBar_ = nullptr;
+    QToolButton* backButton_ = nullptr;
+    QToolButton* upButton_ = nullptr;
+    QLineEdit* path_ = nullptr;
+    std::vector<uint32_t> history_; // folders listed before, the last on top
     FolderTreeModel* folderModel_ = nullptr;
     FileListModel* listModel_ = nullptr;
     QMenu* contextMenu_ = nullptr;
@@ -113,6 +129,8 @@ private:
     bool treeUsedLast_ = false;
     bool labelEditing_ = false;
     bool navigating_ = false;
+    bool goingBack_ = false;
+    bool listed_ = false; // the list shows a folder of the mounted volume
     int hidden_ = 0;
     std::unique_ptr<QTemporaryDir> openedFiles_;
 };

@@ -165,6 +165,7 @@ void MainDialog::BuildWidgets() {
 
     options_ = new DiskOptions;
     rightLayout->addWidget(options_);
+    rightLayout->addWidget(browse_->PathBar());
     rightLayout->addWidget(browse_->ListStack(), 1);
     rightLayout->addStretch();
     splitter->addWidget(right);
@@ -258,6 +259,7 @@ void MainDialog::ApplyView() {
                        static_cast<QWidget*>(browse_->FolderTree())})
         t->setEnabled(t == pane && v.paneEnabled);
     browse_->ListStack()->setVisible(v.listShown);
+    browse_->PathBar()->setVisible(v.listShown && wizard_.Step() == WizardStep::Browse);
     options_->SetIdentifyShown(v.identifyShown);
     addImage_->setVisible(v.identifyShown);
     addMetadevice_->setVisible(v.identifyShown);

@@ -1144,6 +1144,66 @@ private slots:
         QVERIFY(w.isVisible()); // never closes the window
     }
 
+    // The path bar names the folder listed; Alt+Up lists the one holding it (the folder
+    // come from current), Backspace and Alt+Left the one listed before; the focus stays in
+    // the list throughout.
+    void thePathBarUpAndBack() {
+        QTemporaryDir tmp;
+        const QString image =
+            SmallDisk(tmp, Dir("", {Dir("a", {Dir("b", {File("deep.txt", "x")}), File("f", "y")})}),
+                      "path.img");
+        Recorder m;
+        NoDesktop d;
+        MainDialog w(m, d, {image}, nullptr, false);
+        w.show();
+        Browse(w);
+        BrowsePane& b = w.Browser();
+        QTableView* v = b.DetailsView();
+        QVERIFY(b.PathBar()->isVisible());
+        QCOMPARE(b.PathText(), QString("/"));
+        const auto open = [&](const QString& name) {
+            v->setFocus();
+            v->setCurrentIndex(b.ListModel()->index(RowNamed(w, name), 0));
+            QTest::keyClick(v, Qt::Key_Return);
+        };
+        open("a");
+        open("b");
+        QCOMPARE(b.PathText(), QString("/a/b"));
+        QCOMPARE(Names(w), QStringList{"deep.txt"});
+        QTest::keyClick(v, Qt::Key_Up, Qt::AltModifier);
+        QCOMPARE(b.PathText(), QString("/a"));
+        QCOMPARE(v->currentIndex().row(), RowNamed(w, "b"));
+        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(v));
+        QTest::keyClick(v, Qt::Key_Backspace);
+        QCOMPARE(b.PathText(), QString("/a/b"));
+        QTest::keyClick(v, Qt::Key_Left, Qt::AltModifier);
+        QCOMPARE(b.PathText(), QString("/a"));
+        QTest::keyClick(v, Qt::Key_Backspace);
+        QCOMPARE(b.PathText(), QString("/"));
+        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(v));
+        // Nothing before the first folder, nothing above the root.
+        QTest::keyClick(v, Qt::Key_Backspace);
+        QTest::keyClick(v, Qt::Key_Up, Qt::AltModifier);
+        QCOMPARE(b.PathText(), QString("/"));
+        QCOMPARE(w.Step(), WizardStep::Browse);
+        // The pane with the focus draws its selection in the full highlight, the other in
+        // a paler one; the focus moving swaps them.
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        v->setFocus();
+        QApplication::processEvents();
+        const auto highlight = [](QWidget* x) { return x->palette().color(QPalette::Highlight); };
+        const QColor strong = QApplication::palette(v).color(QPalette::Highlight);
+        QCOMPARE(highlight(v), strong);
+        QVERIFY(highlight(b.FolderTree()) != strong);
+        b.FolderTree()->setFocus();
+        QApplication::processEvents();
+        QCOMPARE(highlight(b.FolderTree()), strong);
+        QVERIFY(highlight(v) != strong);
+        // Back in the wizard hides the bar; a new mount starts with no history.
+        w.Back();
+        QVERIFY(!b.PathBar()->isVisible());
+    }
+
     void keyboardSelectionDrivesThePanelAndNext() {
         Recorder m;
         NoDesktop d;
