@@ -13,7 +13,7 @@ namespace trevik::shell {
 namespace {
 
 void ReportCopy(QWidget* parent, MessageService& messages, const ExtractionSummary& s,
-                const MessageService::SaveReport& saveReport) {
+                const MessageService::ReportActions& actions) {
     QStringList lines;
     // Items that could not be written at all are listed with their reason instead.
     std::unordered_set<std::string> notWritten;
@@ -55,14 +55,14 @@ void ReportCopy(QWidget* parent, MessageService& messages, const ExtractionSumma
         summary += QString("\n%1 damaged item(s) were not written: their inodes cannot be what "
                            "they claim.")
                        .arg(s.damaged.size());
-    messages.ShowReport(parent, summary, lines, saveReport);
+    messages.ShowReport(parent, summary, lines, actions);
 }
 
 } // namespace
 
 void CopyOut(QWidget* parent, MessageService& messages, Session& session,
              const std::vector<ExtractItem>& items, bool all, const QString& destination,
-             bool report) {
+             bool report, DesktopService* desktop) {
     MountedVolume* volume = session.Mounted();
     if (volume == nullptr)
         return;
@@ -103,13 +103,24 @@ void CopyOut(QWidget* parent, MessageService& messages, Session& session,
         source.program = "trevik";
         source.version = TREVIK_VERSION;
         source.startTime = started;
-        ReportCopy(parent, messages, s, [source, volume, kept, guard, dest](const QString& path) {
-            const std::string file = path.toStdString();
-            if (const Status ok = CheckReportPath(guard, file, dest); !ok)
-                return QString::fromStdString(ok.error());
-            const Status written = WriteDfxmlReport(file, source, *volume, *kept);
-            return written ? QString() : QString::fromStdString(written.error());
-        });
+        MessageService::ReportActions actions(
+            [source, volume, kept, guard, dest](const QString& path) {
+                const std::string file = path.toStdString();
+                if (const Status ok = CheckReportPath(guard, file, dest); !ok)
+                    return QString::fromStdString(ok.error());
+                const Status written = WriteDfxmlReport(file, source, *volume, *kept);
+                return written ? QString() : QString::fromStdString(written.error());
+            });
+        actions.destination = destination;
+        if (desktop != nullptr)
+            actions.openDestination = [parent, &messages, desktop, destination] {
+                if (!desktop->OpenFile(destination))
+                    messages.ShowMessage(parent, MessageKind::Information,
+                                         "No program on this desktop opens folders; the "
+                                         "recovered files are in " +
+                                             destination);
+            };
+        ReportCopy(parent, messages, s, actions);
     }
 }
 

@@ -675,7 +675,7 @@ void MainDialog::RecoverSelected() {
         return;
     const QString dest = DestinationOrAsk();
     if (!dest.isEmpty())
-        CopyOut(this, messages_, session_, items, false, dest);
+        CopyOut(this, messages_, session_, items, false, dest, true, &desktop_);
 }
 
 void MainDialog::RecoverAll() {
@@ -683,7 +683,7 @@ void MainDialog::RecoverAll() {
         return;
     const QString dest = DestinationOrAsk();
     if (!dest.isEmpty())
-        CopyOut(this, messages_, session_, {}, true, dest);
+        CopyOut(this, messages_, session_, {}, true, dest, true, &desktop_);
 }
 
 void MainDialog::ShowFindFiles() {

@@ -62,7 +62,7 @@ void BoxMessageService::CloseQuestion() {
 }
 
 ReportDialog::ReportDialog(QWidget* parent, const QString& summary, const QStringList& details,
-                           const MessageService::SaveReport& saveReport)
+                           const MessageService::ReportActions& actions)
     : QDialog(parent) {
     setWindowTitle(kCaption);
     setMinimumWidth(420);
@@ -82,17 +82,19 @@ ReportDialog::ReportDialog(QWidget* parent, const QString& summary, const QStrin
         connect(copy, &QPushButton::clicked,
                 [list] { QGuiApplication::clipboard()->setText(list->toPlainText()); });
     }
-    if (saveReport) {
+    if (const MessageService::SaveReport& saveReport = actions.save) {
         // The examiner's record of the copy: every item, where its bytes lay, its hash.
         auto* save = buttons->addButton("&Save Report...", QDialogButtonBox::ActionRole);
         save->setToolTip("Writes a DFXML report of this copy: every item, where its bytes lie "
                          "on the disk, and the SHA-256 of what was written");
-        connect(save, &QPushButton::clicked, this, [this, saveReport] {
-            const QString path = chooseReportFile
-                                     ? chooseReportFile()
-                                     : QFileDialog::getSaveFileName(
-                                           this, "Save Report", QDir::homePath() + "/report.xml",
-                                           "DFXML reports (*.xml);;All files (*)");
+        const QString folder =
+            actions.destination.isEmpty() ? QDir::homePath() : actions.destination;
+        connect(save, &QPushButton::clicked, this, [this, saveReport, folder] {
+            const QString path =
+                chooseReportFile
+                    ? chooseReportFile()
+                    : QFileDialog::getSaveFileName(this, "Save Report", folder + "/report.xml",
+                                                   "DFXML reports (*.xml);;All files (*)");
             if (path.isEmpty())
                 return;
             const QString error = saveReport(path);
@@ -100,13 +102,18 @@ ReportDialog::ReportDialog(QWidget* parent, const QString& summary, const QStrin
                 QMessageBox::critical(this, kCaption, error);
         });
     }
+    if (actions.openDestination) {
+        auto* open = buttons->addButton("&Open Destination Folder", QDialogButtonBox::ActionRole);
+        open->setToolTip(actions.destination);
+        connect(open, &QPushButton::clicked, this, actions.openDestination);
+    }
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     layout->addWidget(buttons);
 }
 
 void BoxMessageService::ShowReport(QWidget* parent, const QString& summary,
-                                   const QStringList& details, const SaveReport& saveReport) {
-    ReportDialog dialog(parent, summary, details, saveReport);
+                                   const QStringList& details, const ReportActions& actions) {
+    ReportDialog dialog(parent, summary, details, actions);
     dialog.exec();
 }
 

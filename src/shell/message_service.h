@@ -24,12 +24,20 @@ public:
     virtual void CloseQuestion() {}
     // Writes a report of a copy to the file named; returns why it could not (empty: done).
     using SaveReport = std::function<QString(const QString& path)>;
+    // What the report of a copy offers besides: saving the report ("Save Report...", first
+    // offered in the destination folder) and opening the destination folder.
+    struct ReportActions {
+        ReportActions() = default;
+        ReportActions(SaveReport s) : save(std::move(s)) {}
+        SaveReport save;
+        QString destination;
+        std::function<void()> openDestination;
+    };
     // What an operation recovered and what it could not: a summary, then the items the
-    // user may want to copy (incomplete and skipped files, warnings), one a line. With
-    // `saveReport`, the report of the copy can be saved ("Save Report...").
+    // user may want to copy (incomplete and skipped files, warnings), one a line.
     virtual void ShowReport(QWidget* parent, const QString& summary, const QStringList& details,
-                            const SaveReport& saveReport = {}) {
-        (void)saveReport;
+                            const ReportActions& actions = {}) {
+        (void)actions;
         ShowMessage(parent, details.isEmpty() ? MessageKind::Information : MessageKind::Error,
                     summary + (details.isEmpty() ? QString() : "\n" + details.join('\n')));
     }
@@ -51,7 +59,7 @@ public:
 class ReportDialog : public QDialog {
 public:
     ReportDialog(QWidget* parent, const QString& summary, const QStringList& details,
-                 const MessageService::SaveReport& saveReport = {});
+                 const MessageService::ReportActions& actions = {});
     // Asked for the report's file name; empty means cancel. A file dialog unless set.
     std::function<QString()> chooseReportFile;
 };
@@ -62,7 +70,7 @@ public:
     bool AskYesNo(QWidget* parent, MessageKind kind, const QString& text) override;
     void CloseQuestion() override;
     void ShowReport(QWidget* parent, const QString& summary, const QStringList& details,
-                    const SaveReport& saveReport = {}) override;
+                    const ReportActions& actions = {}) override;
 
 private:
     QDialog* question_ = nullptr; // the question open now; not owned

@@ -31,8 +31,8 @@ public:
     bool AskYesNo(QWidget*, MessageKind, const QString&) override { return true; }
     // Reports are drawn to a picture of their own: the mount's, then the copy's.
     void ShowReport(QWidget* parent, const QString& summary, const QStringList& details,
-                    const SaveReport& saveReport) override {
-        ReportDialog dialog(parent, summary, details, saveReport);
+                    const ReportActions& actions) override {
+        ReportDialog dialog(parent, summary, details, actions);
         dialog.show();
         QCoreApplication::processEvents();
         Save(dialog, QString("%1/report-%2.png").arg(dir_, ++reports_ == 1 ? "mount" : "copy"));

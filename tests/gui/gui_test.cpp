@@ -54,9 +54,10 @@ public:
         shown.push_back({kind, text});
     }
     void ShowReport(QWidget*, const QString& summary, const QStringList& details,
-                    const SaveReport& saveReport) override {
+                    const ReportActions& actions) override {
         reports.push_back({summary, details});
-        lastSaveReport = saveReport;
+        lastSaveReport = actions.save;
+        lastActions = actions;
     }
     bool AskYesNo(QWidget*, MessageKind kind, const QString& text) override {
         shown.push_back({kind, text});
@@ -73,6 +74,7 @@ public:
     std::deque<bool> answers;
     std::function<void()> onAsk; // sees the window as the question is asked
     SaveReport lastSaveReport;   // the "Save Report..." of the last report, if it had one
+    ReportActions lastActions;
 };
 
 class NoDesktop final : public DesktopService {
@@ -883,6 +885,25 @@ private slots:
         QVERIFY(!reader.hasError());
         QCOMPARE(objects, 10); // 4 folders, 6 files
         QCOMPARE(m.lastSaveReport(out.filePath("no/such/folder/r.xml")).isEmpty(), false);
+        // The report names where the copy went and opens it on request; without a
+        // program for folders it says where the files are.
+        QCOMPARE(m.lastActions.destination, out.filePath("all"));
+        QVERIFY(bool(m.lastActions.openDestination));
+        m.lastActions.openDestination();
+        QCOMPARE(d.openedFiles.back(), out.filePath("all"));
+        d.hasHandler = false;
+        m.lastActions.openDestination();
+        QVERIFY(m.shown.back().text.contains(out.filePath("all")));
+        m.shown.clear();
+        {
+            ReportDialog dialog(&w, "summary", {}, m.lastActions);
+            QStringList buttons;
+            for (const QPushButton* b : dialog.findChildren<QPushButton*>())
+                buttons << b->text();
+            QVERIFY2(buttons.contains("&Open Destination Folder") &&
+                         buttons.contains("&Save Report..."),
+                     qPrintable(buttons.join(", ")));
+        }
         // A toolbar button follows its greyed menu item: nothing runs on another step.
         w.Back();
         w.MenuAction(Command::RecoverAll)->trigger();
