@@ -265,6 +265,13 @@ struct Task {
 
 // What the workers of one run share: the settings, the progress shown, the queue of
 // subtrees and the rules that keep a failing disk to one reader.
+// Whether the walk passes a folder over: the empty folder of found items, when asked.
+bool Omitted(const RecoveredTree& t, const ExtractionOptions& o, uint32_t folder) {
+    const uint32_t inode = t.Folders()[folder].inode;
+    return o.omitEmptyLostDir && inode == kLostDirInode && t.ChildFolders(inode).empty() &&
+           t.ChildFiles(inode).empty();
+}
+
 struct SharedRun {
     SharedRun(const MountedVolume& v, SectorReader& r, const ExtractionOptions& o,
               ExtractionControl& c, ExtractionObserver* obs)
@@ -587,6 +594,8 @@ void Extractor::CountFolder(uint32_t inode) {
                 parentOf.assign(tree.FolderCount(), -1);
         }
         bool EnterFolder(uint32_t f, size_t depth) override {
+            if (Omitted(tree, run.opts, f))
+                return false;
             if (weight != nullptr) {
                 path.resize(depth);
                 parentOf[f] = path.back();
@@ -1107,6 +1116,8 @@ void Extractor::CopyFile(uint32_t fileIndex) {
 }
 
 bool Extractor::EnterOrHandOver(uint32_t folder) {
+    if (Omitted(tree_, run_.opts, folder))
+        return false;
     if (segments_ == nullptr || weight_[folder] > handOverAt_) {
         CloseBatch();
         return PushFolder(folder);

@@ -60,6 +60,9 @@ struct ExtractionOptions {
     // Files that are never replaced, whatever `duplicates` says (the disk image being read,
     // under any name): an item that would take such a name gets a " (N)" name instead.
     std::vector<FileIdentity> protectedFiles;
+    // Leave out the folder of found items when it holds nothing (an Extensive mount of a
+    // sound volume): the window shows none, so none is made.
+    bool omitEmptyLostDir = false;
 };
 
 // Where a piece of a file lies: `length` bytes at `fileOffset` in the file, at byte

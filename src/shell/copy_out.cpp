@@ -83,6 +83,7 @@ void CopyOut(QWidget* parent, MessageService& messages, Session& session,
     options.duplicates = session.settings.duplicatePolicy;
     options.rawNames = session.settings.rawNames;
     options.records = true; // for "Save Report..."
+    options.omitEmptyLostDir = true;
     const auto started = static_cast<int64_t>(std::time(nullptr));
     SectorReader& reader = session.Reader();
     // Shared: the report may be saved while the summary is shown, or later by whoever

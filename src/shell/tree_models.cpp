@@ -19,6 +19,13 @@ QString Shown(std::string_view bytes) {
     return QString::fromStdString(DisplayName(bytes));
 }
 
+// The folder of found items when it holds nothing (an Extensive mount of a sound volume)
+// is not shown.
+bool Hidden(const RecoveredTree& t, uint32_t folder) {
+    const uint32_t inode = t.Folders()[folder].inode;
+    return inode == kLostDirInode && t.ChildFolders(inode).empty() && t.ChildFiles(inode).empty();
+}
+
 QIcon FolderIcon() {
     return ThemedIcon("folder", QStyle::SP_DirIcon);
 }
@@ -33,13 +40,19 @@ void FolderTreeModel::SetTree(RecoveredTree* tree, const QString& rootName) {
     rootName_ = rootName.isEmpty() ? QStringLiteral("Root") : rootName;
     folderIcon_ = FolderIcon();
     rowInParent_.clear();
+    hiddenRootRow_ = -1;
     if (tree_ != nullptr) {
         // Rows within each parent, from the child index: linear in the folder count.
         rowInParent_.assign(tree_->FolderCount(), -1);
         auto number = [&](uint32_t parentInode) {
-            int row = 0;
-            for (uint32_t f : tree_->ChildFolders(parentInode))
-                rowInParent_[f] = row++;
+            int row = 0, at = 0;
+            for (uint32_t f : tree_->ChildFolders(parentInode)) {
+                if (parentInode == kRootInode && Hidden(*tree_, f))
+                    hiddenRootRow_ = at;
+                else
+                    rowInParent_[f] = row++;
+                ++at;
+            }
         };
         number(kRootInode);
         for (const auto& f : tree_->Folders())
@@ -59,6 +72,8 @@ QModelIndex FolderTreeModel::index(int row, int column, const QModelIndex& paren
         return row == 0 ? RootIndex() : QModelIndex();
     }
     const auto children = tree_->ChildFolders(InodeOf(parent));
+    if (parent.internalId() == 0 && hiddenRootRow_ >= 0 && row >= hiddenRootRow_)
+        ++row;
     if (static_cast<size_t>(row) >= children.size())
         return {};
     return createIndex(row, 0, quintptr{children[static_cast<size_t>(row)]} + 1);
@@ -81,7 +96,8 @@ int FolderTreeModel::rowCount(const QModelIndex& parent) const {
         return 0;
     if (!parent.isValid())
         return 1;
-    return static_cast<int>(tree_->ChildFolders(InodeOf(parent)).size());
+    const int hidden = parent.internalId() == 0 && hiddenRootRow_ >= 0 ? 1 : 0;
+    return static_cast<int>(tree_->ChildFolders(InodeOf(parent)).size()) - hidden;
 }
 
 QVariant FolderTreeModel::data(const QModelIndex& index, int role) const {
@@ -156,7 +172,8 @@ int FileListModel::Fill(uint32_t folderInode, const FilterTable& filters) {
     int hidden = 0;
     if (tree_ != nullptr) {
         for (uint32_t f : tree_->ChildFolders(folderInode))
-            rows_.push_back({true, f, static_cast<uint32_t>(rows_.size())});
+            if (!Hidden(*tree_, f))
+                rows_.push_back({true, f, static_cast<uint32_t>(rows_.size())});
         for (uint32_t f : tree_->ChildFiles(folderInode)) {
             if (filters.Shows(tree_->FileName(f)))
                 rows_.push_back({false, f, static_cast<uint32_t>(rows_.size())});

@@ -41,6 +41,7 @@ private:
     RecoveredTree* tree_ = nullptr;
     QString rootName_;
     std::vector<int> rowInParent_;
+    int hiddenRootRow_ = -1; // the root's child not shown, or -1
     QIcon folderIcon_;
 };
 

@@ -636,7 +636,18 @@ private slots:
         NoDesktop d;
         MainDialog w(m, d, {disk_});
         Browse(w, 1, RecoveryMode::Extensive);
-        QVERIFY(Names(w).contains("LostDir"));
+        // Every folder found has its place: the folder of found items is empty, so it is
+        // neither listed, nor in the tree, nor made by Recover All.
+        QVERIFY(w.Mounted()->tree.FindFolder(kLostDirInode) >= 0);
+        QVERIFY(!Names(w).contains("LostDir"));
+        const QModelIndex root = w.Browser().FolderModel()->RootIndex();
+        for (int r = 0; r < w.Browser().FolderModel()->rowCount(root); ++r)
+            QVERIFY(w.Browser().FolderModel()->index(r, 0, root).data() != QString("LostDir"));
+        QTemporaryDir out;
+        w.chooseDestination = [&] { return out.filePath("all"); };
+        w.RecoverAll();
+        QVERIFY(QFileInfo(out.filePath("all/export")).isDir());
+        QVERIFY(!QFileInfo::exists(out.filePath("all/LostDir")));
         w.Browser().DetailsView()->selectRow(RowNamed(w, "export"));
         w.Browser().OpenSelectedItem();
         QCOMPARE(w.Browser().ListModel()->rowCount(), 1);
