@@ -4,6 +4,7 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLocale>
 #include <QProgressBar>
 #include <QPushButton>
 #include <algorithm>
@@ -24,14 +25,17 @@ SaveProgressDialog::SaveProgressDialog(QWidget* parent) : QDialog(parent) {
     grid->addWidget(new QLabel("Total Files"), 2, 0);
     total = new QLabel;
     grid->addWidget(total, 2, 1, 1, 2);
+    grid->addWidget(new QLabel("Copied"), 3, 0);
+    bytes = new QLabel;
+    grid->addWidget(bytes, 3, 1, 1, 2);
     // The labels never ask for more room than the dialog has.
-    for (QLabel* l : {path, name, total}) {
+    for (QLabel* l : {path, name, total, bytes}) {
         l->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
         l->setMinimumWidth(0);
     }
     progress = new QProgressBar;
     progress->setRange(0, 100);
-    grid->addWidget(progress, 3, 0, 1, 3);
+    grid->addWidget(progress, 4, 0, 1, 3);
     stopSaving = new QPushButton("&Stop Saving");
     skipFile = new QPushButton("S&kip File");
     stopSaving->setDefault(true);
@@ -43,7 +47,7 @@ SaveProgressDialog::SaveProgressDialog(QWidget* parent) : QDialog(parent) {
     const int width = std::max(stopSaving->sizeHint().width(), skipFile->sizeHint().width());
     stopSaving->setMinimumWidth(width);
     skipFile->setMinimumWidth(width);
-    grid->addLayout(buttons, 4, 0, 1, 3);
+    grid->addLayout(buttons, 5, 0, 1, 3);
     grid->setColumnStretch(1, 1);
     connect(stopSaving, &QPushButton::clicked, this,
             [this] { control.stopSavingRequested = true; });
@@ -78,6 +82,12 @@ void SaveProgressDialog::ShowProgress(const ExtractionProgress& p) {
     SetElided(path, QString::fromStdString("/" + p.path));
     SetElided(name, QString::fromStdString(p.name));
     total->setText(QString::number(p.filesDone) + " of " + QString::number(p.filesTotal));
+    const QLocale locale;
+    const auto size = [&](uint64_t n) {
+        return locale.formattedDataSize(static_cast<qint64>(n), 1,
+                                        QLocale::DataSizeTraditionalFormat);
+    };
+    bytes->setText(size(p.bytesDone) + " of " + size(p.bytesTotal));
     const uint64_t pct = p.bytesTotal == 0
                              ? (p.filesTotal == 0 ? 100 : p.filesDone * 100 / p.filesTotal)
                              : p.bytesDone * 100 / p.bytesTotal;

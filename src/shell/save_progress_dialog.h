@@ -33,6 +33,7 @@ public:
     QLabel* path = nullptr;
     QLabel* name = nullptr;
     QLabel* total = nullptr;
+    QLabel* bytes = nullptr; // "1.5 MB of 12.0 MB"
     QProgressBar* progress = nullptr;
     QPushButton* stopSaving = nullptr;
     QPushButton* skipFile = nullptr;

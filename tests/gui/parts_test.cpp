@@ -12,6 +12,7 @@
 #include <QAbstractItemModelTester>
 #include <QApplication>
 #include <QLabel>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
@@ -373,7 +374,12 @@ private slots:
         p.name = "final-name.bin";
         p.filesDone = 1;
         p.filesTotal = 2;
+        p.bytesDone = 3 << 20;
+        p.bytesTotal = 12 << 20;
         dialog.ShowProgress(p);
+        // The bytes read of those to read, and the bar by bytes, not by files.
+        QCOMPARE(dialog.bytes->text(), QString("3.0 MB of 12.0 MB"));
+        QCOMPARE(dialog.progress->value(), 25);
         QApplication::processEvents();
         QCOMPARE(dialog.width(), width);
         QCOMPARE(width, SaveProgressDialog::kWidth);
