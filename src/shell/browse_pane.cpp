@@ -11,9 +11,11 @@
 #include <QLineEdit>
 #include <QListView>
 #include <QMenu>
+#include <QScrollBar>
 #include <QStackedWidget>
 #include <QStyledItemDelegate>
 #include <QTableView>
+#include <QTimer>
 #include <QToolButton>
 #include <QTreeView>
 #include <QUrl>
@@ -53,6 +55,10 @@ BrowsePane::BrowsePane(Session& session, const WizardController& wizard, Message
     folderTree_->setUniformRowHeights(true);
     folderModel_ = new FolderTreeModel(this);
     folderTree_->setModel(folderModel_);
+    // As wide as its names: a folder deep down is scrolled to, not cut off.
+    folderTree_->header()->setStretchLastSection(false);
+    folderTree_->header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
+    folderTree_->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     folderTree_->installEventFilter(this);
     connect(folderTree_, &QTreeView::clicked, this, &BrowsePane::ClickFolder);
     // Keys move through the tree as clicks do: the folder reached is listed.
@@ -270,7 +276,22 @@ void BrowsePane::NavigateTo(const QModelIndex& item) {
     treeUsedLast_ = true;
     for (QModelIndex p = item.parent(); p.isValid(); p = p.parent())
         folderTree_->expand(p);
+    ScrollTreeTo(item);
     navigating_ = false;
+}
+
+void BrowsePane::ScrollTreeTo(const QModelIndex& item) {
+    folderTree_->scrollTo(item);
+    // Sideways too, so that the item's name, not its indentation, is in view: once the
+    // tree has laid its rows out anew (its width follows the names shown).
+    QTimer::singleShot(0, folderTree_, [tree = folderTree_, at = QPersistentModelIndex(item)] {
+        if (!at.isValid())
+            return;
+        const QRect r = tree->visualRect(at);
+        QScrollBar* bar = tree->horizontalScrollBar();
+        if (r.isValid() && (r.left() < 0 || r.left() > tree->viewport()->width() / 2))
+            bar->setValue(bar->value() + r.left() - tree->indentation());
+    });
 }
 
 void BrowsePane::ListFolderKeepingFocus(uint32_t inode) {
@@ -288,7 +309,7 @@ void BrowsePane::ListFolderKeepingFocus(uint32_t inode) {
     folderTree_->setCurrentIndex(item);
     for (QModelIndex p = item.parent(); p.isValid(); p = p.parent())
         folderTree_->expand(p);
-    folderTree_->scrollTo(item);
+    ScrollTreeTo(item);
     navigating_ = false;
     if (listModel_->rowCount() > 0 && !treeUsedLast_)
         CurrentListView()->setCurrentIndex(listModel_->index(0, 0));

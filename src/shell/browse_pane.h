@@ -104,6 +104,7 @@ private:
     void OpenFile(uint32_t fileIndex, bool openWith);
     void NavigateTo(const QModelIndex& item);
     void ListFolderKeepingFocus(uint32_t inode);
+    void ScrollTreeTo(const QModelIndex& item);
     void UpdatePathBar();
     QAbstractItemView* CurrentListView() const;
 

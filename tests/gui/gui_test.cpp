@@ -24,6 +24,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QTableView>
 #include <QTemporaryDir>
@@ -1234,6 +1235,39 @@ private slots:
         // Back in the wizard hides the bar; a new mount starts with no history.
         w.Back();
         QVERIFY(!b.PathBar()->isVisible());
+    }
+
+    // A file 26 folders deep, revealed (as a Find hit is opened): the tree scrolls sideways
+    // so that its folder's name is in view, not a row of indentation.
+    void aDeepFolderIsScrolledToSideways() {
+        QTemporaryDir tmp;
+        TreeNode deep = Dir("level-26", {File("hit.txt", "found")});
+        for (int i = 25; i >= 1; --i)
+            deep = Dir("level-" + std::to_string(i), {deep});
+        const QString image = SmallDisk(tmp, Dir("", {deep}), "deep.img");
+        Recorder m;
+        NoDesktop d;
+        MainDialog w(m, d, {image}, nullptr, false);
+        w.resize(900, 600);
+        w.show();
+        Browse(w);
+        const RecoveredTree& t = w.Mounted()->tree;
+        uint32_t hit = 0;
+        for (uint32_t f = 0; f < t.Files().size(); ++f)
+            if (t.FileName(f) == std::string_view("hit.txt"))
+                hit = f;
+        w.Browser().RevealFile(hit);
+        QApplication::processEvents();
+        QCOMPARE(Names(w), QStringList{"hit.txt"});
+        QTreeView* tree = w.Browser().FolderTree();
+        const QRect r = tree->visualRect(tree->currentIndex());
+        QCOMPARE(tree->currentIndex().data().toString(), QString("level-26"));
+        QVERIFY(tree->horizontalScrollBar()->value() > 0);
+        // Its name wholly in view (the tree ends where the deepest name does).
+        const int name = tree->fontMetrics().horizontalAdvance("level-26");
+        QVERIFY2(
+            r.left() >= 0 && r.left() + name <= tree->viewport()->width(),
+            qPrintable(QString("item at %1 of %2").arg(r.left()).arg(tree->viewport()->width())));
     }
 
     void keyboardSelectionDrivesThePanelAndNext() {
