@@ -203,7 +203,8 @@ void BrowsePane::SetVolume(MountedVolume* volume) {
     folderModel_->SetTree(volume != nullptr ? &volume->tree : nullptr,
                           volume != nullptr ? QString::fromStdString(volume->entry.name)
                                             : QString());
-    listModel_->SetTree(volume != nullptr ? &volume->tree : nullptr);
+    listModel_->SetTree(volume != nullptr ? &volume->tree : nullptr,
+                        volume != nullptr ? &volume->unreadableEntries : nullptr);
     listModel_->editingAllowed = volume != nullptr;
     hidden_ = 0;
     history_.clear();
@@ -380,7 +381,8 @@ std::vector<ExtractItem> BrowsePane::SelectedItems() const {
     std::vector<ExtractItem> items;
     for (const QModelIndex& i : details_->selectionModel()->selectedRows()) {
         const FileListModel::Row& r = listModel_->RowAt(i.row());
-        items.push_back({r.folder, r.index});
+        if (!r.lost)
+            items.push_back({r.folder, r.index});
     }
     return items;
 }
@@ -458,7 +460,7 @@ void BrowsePane::RevealFile(uint32_t fileIndex) {
         ShowFolder(parent);
     for (int row = 0; row < listModel_->rowCount(); ++row) {
         const FileListModel::Row& r = listModel_->RowAt(row);
-        if (!r.folder && r.index == fileIndex) {
+        if (!r.folder && !r.lost && r.index == fileIndex) {
             navigating_ = true;
             details_->selectRow(row);
             navigating_ = false;

@@ -151,9 +151,14 @@ QString FolderTreeModel::FolderItemPath(const QModelIndex& index) const {
 
 FileListModel::FileListModel(QObject* parent) : QAbstractTableModel(parent) {}
 
-void FileListModel::SetTree(RecoveredTree* tree) {
+void FileListModel::SetTree(RecoveredTree* tree, const std::vector<UnreadableEntry>* lost) {
     beginResetModel();
     tree_ = tree;
+    lost_ = lost;
+    lostIn_.clear();
+    if (lost_ != nullptr)
+        for (size_t i = 0; i < lost_->size(); ++i)
+            lostIn_.emplace((*lost_)[i].folderInode, static_cast<uint32_t>(i));
     rows_.clear();
     folderIcon_ = FolderIcon();
     endResetModel();
@@ -177,6 +182,18 @@ int FileListModel::Fill(uint32_t folderInode, const FilterTable& filters) {
         for (uint32_t f : tree_->ChildFiles(folderInode)) {
             if (filters.Shows(tree_->FileName(f)))
                 rows_.push_back({false, f, static_cast<uint32_t>(rows_.size())});
+            else
+                ++hidden;
+        }
+        // The names whose inodes are gone, after the files, in the order met.
+        std::vector<uint32_t> lost;
+        const auto [from, to] = lostIn_.equal_range(folderInode);
+        for (auto it = from; it != to; ++it)
+            lost.push_back(it->second);
+        std::sort(lost.begin(), lost.end());
+        for (uint32_t i : lost) {
+            if (filters.Shows((*lost_)[i].name))
+                rows_.push_back({false, i, static_cast<uint32_t>(rows_.size()), true});
             else
                 ++hidden;
         }
@@ -233,6 +250,8 @@ const FileListModel::TypeInfo& FileListModel::TypeOf(const QString& name) const 
 
 QString FileListModel::TypeText(int row) const {
     const Row& r = rows_[static_cast<size_t>(row)];
+    if (r.lost)
+        return QStringLiteral("unreadable");
     return r.folder ? QStringLiteral("Folder") : TypeOf(Shown(tree_->FileName(r.index))).name;
 }
 
@@ -241,6 +260,8 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
         return {};
     const Row& r = rows_[static_cast<size_t>(index.row())];
     const auto col = static_cast<ListColumn>(index.column());
+    if (r.lost)
+        return LostData(r, col, role);
     if (role == Qt::DisplayRole || role == Qt::EditRole) {
         const int32_t mtime = r.folder ? tree_->Folders()[r.index].modifiedTime
                                        : tree_->Files()[r.index].modifiedTime;
@@ -330,6 +351,12 @@ void FileListModel::ApplySort() {
     std::vector<int64_t> numbers(text ? 0 : rows_.size());
     for (size_t i = 0; i < rows_.size(); ++i) {
         const Row& r = rows_[i];
+        if (r.lost) {
+            if (text)
+                words[r.discovered] = col == ListColumn::Name ? Shown((*lost_)[r.index].name)
+                                                              : QStringLiteral("unreadable");
+            continue;
+        }
         switch (col) {
         case ListColumn::Name:
             words[r.discovered] =
@@ -374,7 +401,31 @@ void FileListModel::ApplySort() {
     });
 }
 
+QVariant FileListModel::LostData(const Row& r, ListColumn col, int role) const {
+    const UnreadableEntry& e = (*lost_)[r.index];
+    if (role == Qt::DisplayRole) {
+        if (col == ListColumn::Name)
+            return Shown(e.name);
+        if (col == ListColumn::Type)
+            return QStringLiteral("unreadable");
+        return {};
+    }
+    if (role == Qt::DecorationRole && col == ListColumn::Name)
+        return TypeOf(Shown(e.name)).icon;
+    if (role == Qt::ForegroundRole)
+        return QBrush(QColor(150, 150, 150));
+    if (role == Qt::ToolTipRole)
+        return QString("%1: its inode (%2) lies in an unreadable sector (%3), so nothing of it "
+                       "can be recovered")
+            .arg(Shown(e.name))
+            .arg(e.inode)
+            .arg(e.sector);
+    return {};
+}
+
 Qt::ItemFlags FileListModel::flags(const QModelIndex& index) const {
+    if (index.isValid() && rows_[static_cast<size_t>(index.row())].lost)
+        return Qt::ItemIsEnabled; // seen, never selected, opened or copied
     Qt::ItemFlags f = QAbstractTableModel::flags(index);
     if (editingAllowed && index.column() == 0)
         f |= Qt::ItemIsEditable;
@@ -382,7 +433,8 @@ Qt::ItemFlags FileListModel::flags(const QModelIndex& index) const {
 }
 
 bool FileListModel::setData(const QModelIndex& index, const QVariant& value, int role) {
-    if (tree_ == nullptr || role != Qt::EditRole || index.column() != 0)
+    if (tree_ == nullptr || role != Qt::EditRole || index.column() != 0 ||
+        rows_[static_cast<size_t>(index.row())].lost)
         return false;
     const Row& r = rows_[static_cast<size_t>(index.row())];
     QString text = value.toString();

@@ -8,6 +8,8 @@
 #include <QHash>
 #include <QIcon>
 #include <QMimeDatabase>
+#include <unordered_map>
+#include <vector>
 
 namespace trevik::shell {
 
@@ -55,13 +57,16 @@ class FileListModel : public QAbstractTableModel {
 public:
     struct Row {
         bool folder;
-        uint32_t index;
+        uint32_t index;          // in the tree's Folders() or Files(); for a lost entry, in
+                                 // the mount's unreadable entries
         uint32_t discovered = 0; // its place in discovery order
+        bool lost = false;       // an entry whose inode could not be read: its name only
     };
 
     explicit FileListModel(QObject* parent = nullptr);
 
-    void SetTree(RecoveredTree* tree);
+    // `lost`: the entries whose inodes could not be read, shown greyed in their folders.
+    void SetTree(RecoveredTree* tree, const std::vector<UnreadableEntry>* lost = nullptr);
     // Returns how many files the filters hid.
     int Fill(uint32_t folderInode, const FilterTable& filters);
     void Clear();
@@ -93,8 +98,11 @@ private:
     };
     const TypeInfo& TypeOf(const QString& name) const;
     void ApplySort();
+    QVariant LostData(const Row& r, ListColumn col, int role) const;
 
     RecoveredTree* tree_ = nullptr;
+    const std::vector<UnreadableEntry>* lost_ = nullptr;
+    std::unordered_multimap<uint32_t, uint32_t> lostIn_; // folder inode -> lost entries
     uint32_t folderInode_ = kRootInode;
     std::vector<Row> rows_;
     QMimeDatabase mimes_;

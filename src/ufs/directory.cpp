@@ -121,6 +121,7 @@ void DirectoryWalker::AddEntry(std::string_view name, uint32_t inode, uint32_t d
                                const InodeRead& r) {
     if (r.status == InodeStatus::Unreadable) {
         NoteLostInode(r.sector, inode, directoryInode, name);
+        unreadableEntries_.push_back({directoryInode, inode, r.sector, std::string(name)});
         if (mode_ == RecoveryMode::Extensive) {
             unreadableNamed_.push_back({inode, directoryInode, std::string(name)});
         }

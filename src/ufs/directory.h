@@ -37,6 +37,8 @@ public:
 
     // The warnings gathered so far, with paths as the tree now names them.
     std::vector<Warning> TakeWarnings();
+    // Every entry met whose inode could not be read, in the order met.
+    std::vector<UnreadableEntry> TakeUnreadableEntries() { return std::move(unreadableEntries_); }
 
     // Feeds every block of directory inode n, through all indirect levels, to the parser;
     // `known`: its inode, when already read.
@@ -159,6 +161,7 @@ private:
         std::string name;
     };
     std::vector<Referenced> unreadableNamed_;
+    std::vector<UnreadableEntry> unreadableEntries_;
     std::vector<uint32_t> fileCandidates_;      // in-use (or live) file inodes the scan met
     const LogReport* log_ = nullptr;            // its sectors are no data
     std::vector<uint32_t> attrFolders_;         // extended-attribute folders the scan met

@@ -222,6 +222,11 @@ Result<MountedVolume> MountVolume(SectorReader& reader, const PartitionEntry& en
     phase(MountPhase::CreatingTree);
     fresh.tree.BuildChildIndex();
     auto found = walker.TakeWarnings();
+    fresh.unreadableEntries = walker.TakeUnreadableEntries();
+    std::erase_if(fresh.unreadableEntries, [&](const UnreadableEntry& e) {
+        return fresh.tree.FindFolder(e.inode) >= 0 ||
+               (fresh.stopped && !reader.BadSectors().Contains(e.sector));
+    });
     if (fresh.stopped) {
         // Reads cut short by the stop are no damage of the disk: only sectors that failed
         // their attempts are.

@@ -26,6 +26,10 @@ struct MountedVolume {
     uint64_t superblockUsed = 0; // the superblock the mount read its geometry from
     RecoveredTree tree;
     std::vector<Warning> warnings;
+    // Entries whose inode could not be read, by the folder that names them (not in the
+    // tree: nothing of them can be copied). None that the tree holds after all (a folder
+    // rebuilt from its blocks).
+    std::vector<UnreadableEntry> unreadableEntries;
     bool mounted = false;
     bool stopped = false; // the user stopped the directory phase: the listing is incomplete
     // The volume's UFS log: what was replayed, or why not, and where it lies.

@@ -20,6 +20,15 @@ using ufs::kRootInode;
 inline constexpr uint32_t kLostDirInode = 16777207; // 0xFFFFF7
 inline constexpr const char* kLostDirName = "LostDir";
 
+// An entry whose inode could not be read: its name, in its folder, is all that is known of
+// it (the inode-table sector that failed says why).
+struct UnreadableEntry {
+    uint32_t folderInode = 0;
+    uint32_t inode = 0;
+    uint64_t sector = 0;
+    std::string name;
+};
+
 struct NameRef {
     uint64_t offset = 0;
     uint32_t length = 0;

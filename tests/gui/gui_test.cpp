@@ -802,6 +802,65 @@ private slots:
         QVERIFY(m.shown.back().text.contains("readme.txt: line 1"));
     }
 
+    // Files whose inodes lie in an unreadable sector keep their names in their folder, as
+    // greyed rows that say why; they are never selected or copied.
+    void filesWhoseInodesAreUnreadableAreGreyedRowsInTheirFolder() {
+        QTemporaryDir tmp;
+        std::vector<TreeNode> files;
+        for (int i = 0; i < 16; ++i)
+            files.push_back(File("f" + std::to_string(i) + ".txt", "content " + std::to_string(i)));
+        const TreeNode tree = Dir("", {Dir("a", files), File("keep.txt", "kept")});
+        const QString image = SmallDisk(tmp, tree, "lost.img");
+        UfsParams p;
+        p.sizeSectors = 8192;
+        const UfsVolume v = BuildUfs(tree, p);
+        const auto sectorOf = [&](const std::string& path) {
+            return v.layout.InodeByteOffset(v.Find(path)->inode) / 512;
+        };
+        const uint64_t bad = sectorOf("/a/f12.txt");
+        QVERIFY(bad != sectorOf("/a") && bad != sectorOf("/keep.txt"));
+        QStringList lost;
+        for (int i = 0; i < 16; ++i)
+            if (sectorOf("/a/f" + std::to_string(i) + ".txt") == bad)
+                lost << QString("f%1.txt").arg(i);
+        QFile map(tmp.filePath("rescue.map"));
+        QVERIFY(map.open(QIODevice::WriteOnly));
+        const uint64_t size = static_cast<uint64_t>(QFileInfo(image).size());
+        map.write(QString("0x0 + 1\n0 %1 +\n%1 512 -\n%2 %3 +\n")
+                      .arg(bad * 512)
+                      .arg(bad * 512 + 512)
+                      .arg(size - bad * 512 - 512)
+                      .toUtf8());
+        map.close();
+        Recorder m;
+        NoDesktop d;
+        MainDialog w(m, d, {image}, nullptr, false);
+        w.Commands().chooseBadMap = [&] { return map.fileName(); };
+        w.MenuAction(Command::BadSectorMap)->trigger();
+        Browse(w);
+        w.Browser().ShowFolder(v.Find("/a")->inode);
+        const FileListModel* model = w.Browser().ListModel();
+        QCOMPARE(model->rowCount(), 16);
+        for (const QString& name : lost) {
+            const int row = RowNamed(w, name);
+            QVERIFY2(row >= 0, qPrintable(name));
+            QCOMPARE(model->index(row, 1).data().toString(), QString("unreadable"));
+            QVERIFY(model->index(row, 0)
+                        .data(Qt::ToolTipRole)
+                        .toString()
+                        .contains(QString::number(bad)));
+            QVERIFY(!(model->flags(model->index(row, 0)) & Qt::ItemIsSelectable));
+        }
+        // Select all takes the readable files only; the copy writes them, and nothing of
+        // the lost ones.
+        w.Browser().DetailsView()->selectAll();
+        QCOMPARE(static_cast<qsizetype>(w.Browser().SelectedItems().size()), 16 - lost.size());
+        w.chooseDestination = [&] { return tmp.filePath("out"); };
+        w.RecoverSelected();
+        QCOMPARE(QDir(tmp.filePath("out")).entryList(QDir::Files).size(), 16 - lost.size());
+        QVERIFY(!QFileInfo::exists(tmp.filePath("out/") + lost[0]));
+    }
+
     // A crashed logging volume: the window shows what only its log holds, says so, and
     // shows the volume as it stands when told to leave the log alone.
     void aCrashedLoggingVolumeIsShownWithItsLogReplayed() {
