@@ -5,12 +5,14 @@
 
 #include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QListView>
 #include <QMenu>
+#include <QMimeData>
 #include <QScrollBar>
 #include <QStackedWidget>
 #include <QStyledItemDelegate>
@@ -109,6 +111,10 @@ BrowsePane::BrowsePane(Session& session, const WizardController& wizard, Message
         // A second click on the selected item renames it, as F2 does.
         v->setEditTriggers(QAbstractItemView::SelectedClicked);
         v->setContextMenuPolicy(Qt::CustomContextMenu);
+        // Rows dragged to a file manager are copied out first, as Recover Selected does.
+        v->setDragEnabled(true);
+        v->setDragDropMode(QAbstractItemView::DragOnly);
+        v->setDefaultDropAction(Qt::CopyAction);
         connect(v, &QAbstractItemView::doubleClicked, this, [this](const QModelIndex&) {
             treeUsedLast_ = false;
             if (Active())
@@ -130,6 +136,7 @@ BrowsePane::BrowsePane(Session& session, const WizardController& wizard, Message
             });
     connect(listModel_, &FileListModel::FolderRenamed, folderModel_,
             &FolderTreeModel::FolderRenamed);
+    listModel_->dragOut = [this] { return DragOut(); };
     listStack_->addWidget(details_);
     listStack_->addWidget(iconList_);
     for (QAbstractItemView* v :
@@ -498,6 +505,32 @@ void BrowsePane::Rename() {
     if (row < 0)
         return;
     CurrentListView()->edit(listModel_->index(row, 0));
+}
+
+QMimeData* BrowsePane::DragOut() {
+    if (!Active())
+        return nullptr;
+    const std::vector<ExtractItem> items = SelectedItems();
+    if (items.empty())
+        return nullptr;
+    auto dir = std::make_unique<QTemporaryDir>(QDir::tempPath() + "/trevik-drag-XXXXXX");
+    if (!dir->isValid())
+        return nullptr;
+    // Through the extraction engine, under the Saving dialog; its report only when
+    // something was lost, so that the drag goes on.
+    CopyOut(window_, messages_, session_, items, false, dir->path(), false);
+    QList<QUrl> urls;
+    for (const QFileInfo& f :
+         QDir(dir->path())
+             .entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                            QDir::Name))
+        urls << QUrl::fromLocalFile(f.absoluteFilePath());
+    if (urls.isEmpty())
+        return nullptr;
+    dragged_.push_back(std::move(dir));
+    auto* data = new QMimeData;
+    data->setUrls(urls);
+    return data;
 }
 
 PropertiesValues BrowsePane::ComputeProperties(int row) const {

@@ -18,6 +18,7 @@ class QLineEdit;
 class QToolButton;
 class QListView;
 class QMenu;
+class QMimeData;
 class QAction;
 class QStackedWidget;
 class QTableView;
@@ -102,6 +103,7 @@ private:
     void BuildContextMenu();
     void ShowContextMenu(const QPoint& pos, QWidget* view);
     void OpenFile(uint32_t fileIndex, bool openWith);
+    QMimeData* DragOut();
     void NavigateTo(const QModelIndex& item);
     void ListFolderKeepingFocus(uint32_t inode);
     void ScrollTreeTo(const QModelIndex& item);
@@ -134,6 +136,8 @@ private:
     bool listed_ = false; // the list shows a folder of the mounted volume
     int hidden_ = 0;
     std::unique_ptr<QTemporaryDir> openedFiles_;
+    // Copies dragged out: kept until the program ends (the drop's target may still read).
+    std::vector<std::unique_ptr<QTemporaryDir>> dragged_;
 };
 
 } // namespace trevik::shell

@@ -423,10 +423,16 @@ QVariant FileListModel::LostData(const Row& r, ListColumn col, int role) const {
     return {};
 }
 
+QMimeData* FileListModel::mimeData(const QModelIndexList&) const {
+    return dragOut ? dragOut() : nullptr;
+}
+
 Qt::ItemFlags FileListModel::flags(const QModelIndex& index) const {
     if (index.isValid() && rows_[static_cast<size_t>(index.row())].lost)
         return Qt::ItemIsEnabled; // seen, never selected, opened or copied
     Qt::ItemFlags f = QAbstractTableModel::flags(index);
+    if (index.isValid())
+        f |= Qt::ItemIsDragEnabled;
     if (editingAllowed && index.column() == 0)
         f |= Qt::ItemIsEditable;
     return f;

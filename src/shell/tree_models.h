@@ -7,7 +7,9 @@
 #include <QAbstractTableModel>
 #include <QHash>
 #include <QIcon>
+#include <QMimeData>
 #include <QMimeDatabase>
+#include <functional>
 #include <unordered_map>
 #include <vector>
 
@@ -80,6 +82,11 @@ public:
     bool setData(const QModelIndex& index, const QVariant& value, int role) override;
     // A column < 0: discovery order.
     void sort(int column, Qt::SortOrder order = Qt::AscendingOrder) override;
+    // Rows dragged out of the list: what `dragOut` copies them to (null: no drag).
+    QStringList mimeTypes() const override { return {QStringLiteral("text/uri-list")}; }
+    QMimeData* mimeData(const QModelIndexList& indexes) const override;
+    Qt::DropActions supportedDragActions() const override { return Qt::CopyAction; }
+    std::function<QMimeData*()> dragOut;
     int SortColumn() const { return sortColumn_; }
 
     const Row& RowAt(int row) const { return rows_[static_cast<size_t>(row)]; }

@@ -861,6 +861,46 @@ private slots:
         QVERIFY(!QFileInfo::exists(tmp.filePath("out/") + lost[0]));
     }
 
+    // Rows dragged to a file manager: copied out through the extraction engine into a
+    // folder of their own, handed over as file URLs; a folder comes with its subtree.
+    void rowsDraggedOutAreCopiedFirstAndHandedOverAsFiles() {
+        QTemporaryDir tmp;
+        const QString image = SmallDisk(
+            tmp,
+            Dir("", {File("note.txt", "a note\n"), Dir("docs", {File("inner.txt", "inside\n")})}),
+            "drag.img");
+        Recorder m;
+        NoDesktop d;
+        MainDialog w(m, d, {image}, nullptr, false);
+        Browse(w);
+        QTableView* v = w.Browser().DetailsView();
+        QVERIFY(v->dragEnabled());
+        FileListModel* model = w.Browser().ListModel();
+        QVERIFY(model->flags(model->index(RowNamed(w, "note.txt"), 0)) & Qt::ItemIsDragEnabled);
+        // Nothing selected: no drag.
+        v->clearSelection();
+        QVERIFY(model->mimeData({}) == nullptr);
+        v->selectionModel()->select(model->index(RowNamed(w, "note.txt"), 0),
+                                    QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        v->selectionModel()->select(model->index(RowNamed(w, "docs"), 0),
+                                    QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        std::unique_ptr<QMimeData> data(model->mimeData({}));
+        QVERIFY(data != nullptr);
+        QCOMPARE(data->urls().size(), 2);
+        QStringList names;
+        for (const QUrl& u : data->urls()) {
+            QVERIFY(u.isLocalFile());
+            names << QFileInfo(u.toLocalFile()).fileName();
+        }
+        names.sort();
+        QCOMPARE(names, (QStringList{"docs", "note.txt"}));
+        const QString base = QFileInfo(data->urls()[0].toLocalFile()).path();
+        QFile inner(base + "/docs/inner.txt");
+        QVERIFY(inner.open(QIODevice::ReadOnly));
+        QCOMPARE(inner.readAll(), QByteArray("inside\n"));
+        QVERIFY(m.reports.size() == 1); // the mount's: a whole copy adds none mid-drag
+    }
+
     // A crashed logging volume: the window shows what only its log holds, says so, and
     // shows the volume as it stands when told to leave the log alone.
     void aCrashedLoggingVolumeIsShownWithItsLogReplayed() {
