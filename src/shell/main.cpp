@@ -5,6 +5,7 @@
 
 #include "shell/main_dialog.h"
 #include "shell/screenshots.h"
+#include "shell/title_fit.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -47,6 +48,7 @@ int main(int argc, char** argv) {
         return trevik::shell::RenderWizardSteps(parser.value(screenshots),
                                                 parser.positionalArguments());
     }
+    trevik::shell::FitDialogTitles(app);
     trevik::shell::BoxMessageService messages;
     trevik::shell::SystemDesktopService desktop;
     trevik::shell::MainDialog window(messages, desktop, parser.positionalArguments());

@@ -6,12 +6,14 @@
 #include "shell/percent_progress_bar.h"
 #include "shell/save_progress_dialog.h"
 #include "shell/status_panel.h"
+#include "shell/title_fit.h"
 #include "shell/tree_models.h"
 #include "shell/wizard_controller.h"
 
 #include <QAbstractItemModelTester>
 #include <QApplication>
 #include <QLabel>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -363,6 +365,26 @@ private slots:
         QVERIFY(s.width() <= 853 && s.height() <= 570 - 40);
         QCOMPARE(FirstSize({980, 680}, {1920, 1040}), QSize(980, 680));
         QVERIFY(FirstSize({980, 680}, {100, 100}).height() >= 240); // still usable
+    }
+
+    // Dialogs are widened as they are shown to fit their whole title (the program's name
+    // after it); one already wide enough is left as it is.
+    void dialogsAreWideEnoughForTheirTitles() {
+        std::unique_ptr<QObject> fitter(FitDialogTitles(*qApp));
+        QApplication::setApplicationDisplayName("Trevik for Solaris (SPARC)");
+        QDialog dialog;
+        dialog.setWindowTitle("About Trevik Recovery (Solaris)");
+        dialog.resize(120, 80);
+        dialog.show();
+        QTest::qWait(20);
+        QVERIFY(dialog.width() >= TitleWidth(&dialog));
+        QDialog wide;
+        wide.setWindowTitle("x");
+        wide.resize(900, 80);
+        wide.show();
+        QTest::qWait(20);
+        QCOMPARE(wide.width(), 900);
+        QApplication::setApplicationDisplayName(QString());
     }
 
     void savingDialogKeepsItsWidthAndElidesTheMiddleOfLongPaths() {
