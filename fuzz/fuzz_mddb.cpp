@@ -7,29 +7,10 @@
 #include "fuzz_support.h"
 #include "volume/state_database.h"
 
-namespace {
-
-class CountingDevice final : public trevik::BlockDevice {
-public:
-    explicit CountingDevice(trevik::MemoryBlockDevice& inner) : inner_(inner) {}
-    bool ReadAt(uint64_t offset, std::span<uint8_t> out) override {
-        sectors += (out.size() + 511) / 512;
-        return inner_.ReadAt(offset, out);
-    }
-    uint64_t SizeBytes() const override { return inner_.SizeBytes(); }
-    const std::string& Path() const override { return inner_.Path(); }
-    uint64_t sectors = 0;
-
-private:
-    trevik::MemoryBlockDevice& inner_;
-};
-
-} // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace trevik;
     auto disk = fuzz::DiskOf(data, size, 18 * 512);
-    CountingDevice counted(disk);
+    fuzz::CountingDevice counted(disk);
     const uint64_t total = disk.SizeBytes() / 512;
     SectorReader reader(&counted, total, 1);
     const auto db = ReadStateDatabase(reader, 0);

@@ -1,4 +1,5 @@
 #include "disk/block_device.h"
+#include "format/hex.h"
 #include "format/unique_fd.h"
 
 #include <algorithm>
@@ -20,13 +21,7 @@ constexpr size_t kFileHeaderSize = 13;
 constexpr size_t kSectionSize = 76;
 
 std::string Hex(const uint8_t* bytes, size_t n) {
-    static const char* const kDigits = "0123456789abcdef";
-    std::string s;
-    for (size_t i = 0; i < n; ++i) {
-        s += kDigits[bytes[i] >> 4];
-        s += kDigits[bytes[i] & 15];
-    }
-    return s;
+    return HexBytes(std::span<const uint8_t>(bytes, n));
 }
 
 uint64_t Le(const uint8_t* p, size_t n) {

@@ -1,6 +1,7 @@
 #include "format/device_id.h"
 
 #include "format/big_endian.h"
+#include "format/hex.h"
 
 #include <algorithm>
 
@@ -10,16 +11,6 @@ namespace {
 bool Printable(std::span<const uint8_t> id) {
     return !id.empty() &&
            std::all_of(id.begin(), id.end(), [](uint8_t c) { return c >= 0x20 && c < 0x7f; });
-}
-
-std::string Hex(std::span<const uint8_t> id) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string s;
-    for (uint8_t c : id) {
-        s += kDigits[c >> 4];
-        s += kDigits[c & 15];
-    }
-    return s;
 }
 
 std::string Lower(std::string s) {
@@ -83,7 +74,7 @@ std::string DeviceIdText(const DeviceId& d) {
         for (uint8_t c : d.id)
             text += c == ' ' ? '_' : static_cast<char>(c);
     } else {
-        text = Hex(d.id);
+        text = HexBytes(d.id);
     }
     return "id1," + d.driver + "@" + letter + text;
 }
@@ -97,9 +88,9 @@ bool SameDeviceAsWwid(const DeviceId& d, const std::string& wwid) {
     while (!value.empty() && (value.back() == '\n' || value.back() == ' ' || value.back() == 0))
         value.pop_back();
     if (scheme == "naa")
-        return (d.type == kScsi3Wwn || d.type == kScsi3VpdNaa) && Lower(value) == Hex(d.id);
+        return (d.type == kScsi3Wwn || d.type == kScsi3VpdNaa) && Lower(value) == HexBytes(d.id);
     if (scheme == "eui")
-        return d.type == kScsi3VpdEui && Lower(value) == Hex(d.id);
+        return d.type == kScsi3VpdEui && Lower(value) == HexBytes(d.id);
     if (scheme == "t10")
         return d.type == kScsi3VpdT10 &&
                Squeezed(value) == Squeezed(std::string(d.id.begin(), d.id.end()));

@@ -1,5 +1,7 @@
 #include "format/sha256.h"
 
+#include "format/hex.h"
+
 #include <cstring>
 
 namespace trevik {
@@ -108,13 +110,8 @@ std::array<uint8_t, 32> Sha256::Digest() {
 }
 
 std::string Sha256::HexDigest() {
-    static const char* const kDigits = "0123456789abcdef";
-    std::string hex;
-    for (const uint8_t b : Digest()) {
-        hex += kDigits[b >> 4];
-        hex += kDigits[b & 15];
-    }
-    return hex;
+    const auto digest = Digest();
+    return HexBytes(std::span<const uint8_t>(digest));
 }
 
 } // namespace trevik

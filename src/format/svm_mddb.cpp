@@ -363,17 +363,32 @@ Decoded<Unit> DecodeRaidUnit(std::span<const uint8_t> d, bool large) {
     return u;
 }
 
-std::vector<Name> DecodeNames(std::span<const uint8_t> d) {
-    // nm_rec: a 24-byte header (r_used_size at 8 counts it), then nm_name entries: side,
-    // key, count, minor, driver key, directory key, a 16-bit length and the name, each
-    // entry padded to 4 bytes.
-    constexpr size_t kHeader = 24, kNameAt = 26;
-    std::vector<Name> names;
+namespace {
+
+// The entries of a namespace record: a 24-byte header (r_used_size at 8 counts it), then
+// entries whose 16-bit length stands at `lengthAt` and whose name or id follows from
+// `dataAt`, each padded to 4 bytes. `visit(at, length)` sees each one that fits the
+// record; the first that does not ends the walk.
+template <typename Visit>
+void ForEachEntry(std::span<const uint8_t> d, size_t lengthAt, size_t dataAt, Visit visit) {
+    constexpr size_t kHeader = 24;
     const size_t used = std::min<size_t>(ReadBe32(d, 8), d.size());
-    for (size_t at = kHeader; at + kNameAt <= used;) {
-        const uint16_t length = ReadBe16(d, at + 24);
-        if (length == 0 || at + kNameAt + length > used)
+    for (size_t at = kHeader; at + dataAt <= used;) {
+        const uint16_t length = ReadBe16(d, at + lengthAt);
+        if (length == 0 || at + dataAt + length > used)
             break;
+        visit(at, length);
+        at += (dataAt + 1 + length + 3) & ~size_t{3};
+    }
+}
+
+} // namespace
+
+std::vector<Name> DecodeNames(std::span<const uint8_t> d) {
+    // nm_name: side, key, count, minor, driver key, directory key, the length, the name.
+    constexpr size_t kNameAt = 26;
+    std::vector<Name> names;
+    ForEachEntry(d, 24, kNameAt, [&](size_t at, uint16_t length) {
         Name n;
         n.side = ReadBe32(d, at);
         n.key = ReadBe32(d, at + 4);
@@ -381,44 +396,31 @@ std::vector<Name> DecodeNames(std::span<const uint8_t> d) {
         for (size_t i = 0; i < length && d[at + kNameAt + i] != 0; ++i)
             n.name += static_cast<char>(d[at + kNameAt + i]);
         names.push_back(std::move(n));
-        at += (kNameAt + 1 + length + 3) & ~size_t{3};
-    }
+    });
     return names;
 }
 
 std::vector<DeviceIdName> DecodeDeviceIdNames(std::span<const uint8_t> d) {
-    // devid_min_rec: the 24-byte header, then did_min_name entries: side, key, count, the
-    // id's key, a 16-bit length and the minor name, each padded to 4 bytes.
-    constexpr size_t kHeader = 24, kNameAt = 18;
+    // did_min_name (devid_min_rec): side, key, count, the id's key, the length, the minor
+    // name.
     std::vector<DeviceIdName> out;
-    const size_t used = std::min<size_t>(ReadBe32(d, 8), d.size());
-    for (size_t at = kHeader; at + kNameAt <= used;) {
-        const uint16_t length = ReadBe16(d, at + 16);
-        if (length == 0 || at + kNameAt + length > used)
-            break;
+    ForEachEntry(d, 16, 18, [&](size_t at, uint16_t) {
         out.push_back({ReadBe32(d, at + 4), ReadBe32(d, at), ReadBe32(d, at + 12)});
-        at += (kNameAt + 1 + length + 3) & ~size_t{3};
-    }
+    });
     return out;
 }
 
 std::vector<StoredDeviceId> DecodeDeviceIds(std::span<const uint8_t> d) {
-    // devid_shr_rec: the header, then did_shr_name entries: key, count, data, a 16-bit
-    // size and the id, each padded to 4 bytes.
-    constexpr size_t kHeader = 24, kIdAt = 14;
+    // did_shr_name (devid_shr_rec): key, count, data, the size, the id.
+    constexpr size_t kIdAt = 14;
     std::vector<StoredDeviceId> out;
-    const size_t used = std::min<size_t>(ReadBe32(d, 8), d.size());
-    for (size_t at = kHeader; at + kIdAt <= used;) {
-        const uint16_t size = ReadBe16(d, at + 12);
-        if (size == 0 || at + kIdAt + size > used)
-            break;
+    ForEachEntry(d, 12, kIdAt, [&](size_t at, uint16_t size) {
         StoredDeviceId id;
         id.key = ReadBe32(d, at);
         id.bytes.assign(d.begin() + static_cast<long>(at + kIdAt),
                         d.begin() + static_cast<long>(at + kIdAt + size));
         out.push_back(std::move(id));
-        at += (kIdAt + 1 + size + 3) & ~size_t{3};
-    }
+    });
     return out;
 }
 

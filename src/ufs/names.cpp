@@ -59,24 +59,6 @@ std::string DisplayName(std::string_view bytes) {
     return out;
 }
 
-void AppendHex(std::string& out, std::string_view bytes) {
-    static const char* const kDigits = "0123456789abcdef";
-    const size_t at = out.size();
-    out.resize(at + bytes.size() * 2);
-    char* o = out.data() + at;
-    for (char ch : bytes) {
-        const auto c = static_cast<unsigned char>(ch);
-        *o++ = kDigits[c >> 4];
-        *o++ = kDigits[c & 15];
-    }
-}
-
-std::string HexBytes(std::string_view bytes) {
-    std::string out;
-    AppendHex(out, bytes);
-    return out;
-}
-
 std::string TerminalSafe(std::string_view text) {
     static constexpr char kHex[] = "0123456789abcdef";
     std::string out;

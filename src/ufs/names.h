@@ -1,5 +1,7 @@
 #pragma once
 
+#include "format/hex.h"
+
 #include <string>
 #include <string_view>
 
@@ -14,9 +16,5 @@ std::string DisplayName(std::string_view bytes);
 // characters (U+0000-U+001F, U+007F-U+009F, which is what bytes 0x80-0x9F of a name read
 // as ISO-8859-1 become) and bytes that are not UTF-8 are escaped ("\\", "\n", "\x1b").
 std::string TerminalSafe(std::string_view text);
-
-// Lower-case hex of raw bytes.
-std::string HexBytes(std::string_view bytes);
-void AppendHex(std::string& out, std::string_view bytes);
 
 } // namespace trevik
