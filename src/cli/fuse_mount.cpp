@@ -3,7 +3,7 @@
 #include "cli/fuse_mount.h"
 
 #include "format/sector.h"
-#include "recovery/extraction.h"
+#include "recovery/output_names.h"
 #include "ufs/file_reader.h"
 #include "ufs/inode.h"
 #include "ufs/names.h"
@@ -31,20 +31,15 @@ constexpr uint64_t kIndexIno = uint64_t{1} << 32; // files whose inode a folder 
 constexpr size_t kMostRead = 1 << 20;
 constexpr size_t kNameMax = 255;
 
-// A name as a directory entry here can hold it: the name a copy would write (shown as ls
-// shows it, without '/' or NUL, never "", "." or "..", at most 255 bytes).
-std::string EntryName(std::string_view raw) {
-    return FitName(OutputName(raw, false), kNameMax);
-}
-
 struct Entry {
     std::string name;
     uint64_t ino = 0;
     bool folder = false;
 };
 
-// One folder's entries: unique names (a damaged folder may name two items alike: the later
-// gets " (N)"), found by name in constant time.
+// One folder's entries under the names a copy would write (shown as ls shows them,
+// without '/' or NUL, never "", "." or "..", at most 255 bytes, unique: a damaged folder may
+// name two items alike and the later gets " (N)"), found by name in constant time.
 struct Listing {
     std::vector<Entry> entries;
     std::unordered_map<std::string, size_t> byName;
@@ -96,17 +91,18 @@ public:
         if (!fresh)
             return it->second;
         Listing& l = it->second;
-        auto add = [&l](std::string name, uint64_t ino, bool folder) {
-            std::string unique = name;
-            for (uint32_t k = 1; l.byName.count(unique) != 0; ++k)
-                unique = DuplicateName(name, k, kNameMax);
+        NameClaims names;
+        names.nameMax = kNameMax;
+        auto add = [&](std::string_view raw, uint64_t ino, bool folder) {
+            std::string unique = names.RunName(BaseOutputName(raw, false, kNameMax));
+            names.Claim(unique);
             l.byName.emplace(unique, l.entries.size());
             l.entries.push_back({std::move(unique), ino, folder});
         };
         for (const uint32_t f : tree_.ChildFolders(folderInode))
-            add(EntryName(tree_.FolderName(f)), FolderIno(tree_.Folders()[f].inode), true);
+            add(tree_.FolderName(f), FolderIno(tree_.Folders()[f].inode), true);
         for (const uint32_t f : tree_.ChildFiles(folderInode))
-            add(EntryName(tree_.FileName(f)), FileIno(f), false);
+            add(tree_.FileName(f), FileIno(f), false);
         return l;
     }
 

@@ -28,113 +28,9 @@
 
 namespace trevik {
 
-std::string SafeFileName(std::string_view raw) {
-    std::string name(raw);
-    for (char& c : name) {
-        if (c == '/' || c == '\0')
-            c = '_';
-    }
-    if (name.empty())
-        return "_";
-    if (name == "." || name == "..")
-        return "_" + name;
-    return name;
-}
-
-std::string OutputName(std::string_view raw, bool rawNames) {
-    return SafeFileName(rawNames ? std::string(raw) : DisplayName(raw));
-}
-
 namespace {
 
-// Backs `at` off to the start of the UTF-8 sequence it falls in.
-size_t CharBoundary(const std::string& s, size_t at) {
-    for (int back = 0; at > 0 && at < s.size() && back < 3; ++back) {
-        if ((static_cast<uint8_t>(s[at]) & 0xC0) != 0x80)
-            break;
-        --at;
-    }
-    return at;
-}
-
-// stem + suffix + extension within `maxBytes`: the stem is cut, the extension kept while
-// it is short enough to leave room for a name.
-std::string Compose(const std::string& name, const std::string& suffix, size_t maxBytes) {
-    const size_t dot = name.rfind('.');
-    const size_t extAt = dot == std::string::npos || dot == 0 ? name.size() : dot;
-    std::string stem = name.substr(0, extAt);
-    std::string extension = name.substr(extAt);
-    if (stem.size() + suffix.size() + extension.size() > maxBytes) {
-        if (extension.size() + suffix.size() >= maxBytes / 2) {
-            stem = name;
-            extension.clear();
-        }
-        const size_t room = maxBytes > suffix.size() + extension.size()
-                                ? maxBytes - suffix.size() - extension.size()
-                                : 0;
-        stem.resize(CharBoundary(stem, std::min(room, stem.size())));
-    }
-    return SafeFileName(stem + suffix + extension);
-}
-
-} // namespace
-
-std::string FitName(const std::string& name, size_t maxBytes) {
-    return name.size() <= maxBytes ? name : Compose(name, "", maxBytes);
-}
-
-std::string DuplicateName(const std::string& name, uint32_t k, size_t maxBytes) {
-    return Compose(name, " (" + std::to_string(k) + ")", maxBytes);
-}
-
-size_t RemoveStaleTemporaries(int dirFd) {
-    const int fd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return 0;
-    DIR* dir = ::fdopendir(fd);
-    if (dir == nullptr) {
-        ::close(fd);
-        return 0;
-    }
-    const pid_t self = ::getpid();
-    size_t removed = 0;
-    while (const dirent* e = ::readdir(dir)) {
-        const std::string_view name(e->d_name);
-        if (name.substr(0, kPartialPrefix.size()) != kPartialPrefix)
-            continue;
-        // The pid that wrote it, then "-<n>" and nothing else.
-        size_t at = kPartialPrefix.size();
-        uint64_t pid = 0;
-        while (at < name.size() && name[at] >= '0' && name[at] <= '9' && pid < (1u << 30))
-            pid = pid * 10 + static_cast<uint64_t>(name[at++] - '0');
-        if (pid == 0 || pid >= (1u << 30) || at >= name.size() || name[at] != '-' ||
-            static_cast<pid_t>(pid) == self)
-            continue;
-        if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH)
-            continue; // that run may still be writing it
-        // Never a folder: this run writes only files and links under such names.
-        if (::unlinkat(dirFd, e->d_name, 0) == 0)
-            ++removed;
-    }
-    ::closedir(dir);
-    return removed;
-}
-
-namespace {
-
-constexpr int kDirOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 constexpr size_t kDefaultNameMax = 255;
-
-// A destination that cannot take more ends the run; any other failure costs one item.
-bool EndsRun(int err) {
-    return err == ENOSPC || err == EDQUOT || err == EROFS || err == EIO;
-}
-
-struct timespec TimeOf(int32_t mtime) {
-    struct timespec ts {};
-    ts.tv_sec = mtime;
-    return ts;
-}
 
 // The DFXML name_type letter of an inode's type.
 char TypeLetter(uint16_t mode) {
@@ -158,29 +54,6 @@ char TypeLetter(uint16_t mode) {
     }
 }
 
-// The process's umask, read where the kernel shows it, without changing it.
-mode_t CurrentUmask() {
-    std::FILE* f = std::fopen("/proc/self/status", "re");
-    if (f == nullptr)
-        return 07777; // unknown: every mode is set explicitly
-    char line[256];
-    mode_t mask = 07777;
-    while (std::fgets(line, sizeof line, f) != nullptr) {
-        unsigned v = 0;
-        if (std::sscanf(line, "Umask: %o", &v) == 1) {
-            mask = static_cast<mode_t>(v);
-            break;
-        }
-    }
-    std::fclose(f);
-    return mask;
-}
-
-size_t NameMaxOf(int fd, size_t fallback) {
-    const long v = ::fpathconf(fd, _PC_NAME_MAX);
-    return v >= 14 && v <= 4096 ? static_cast<size_t>(v) : fallback;
-}
-
 // The attributes an item keeps from its inode.
 struct Attributes {
     mode_t perm = 0;
@@ -197,10 +70,7 @@ struct Frame {
     Attributes attr;
     bool fresh = false;  // created by this run: nothing in it was there before
     bool isItem = false; // a folder of the volume (the destination itself is not)
-    size_t nameMax = kDefaultNameMax;
-    // Names this run gave in this folder, and the next " (N)" to try per name.
-    std::unordered_set<std::string> claimed;
-    std::unordered_map<std::string, uint32_t> nextSuffix;
+    NameClaims names;    // the names this run gave in this folder
 };
 
 // A temporary output on its way into place.
@@ -214,7 +84,7 @@ struct Output {
 struct Copied {
     enum End { Whole, Skipped, Stopped, Failed } end = Whole;
     bool damaged = false;
-    int error = 0;
+    SysError error;
     uint64_t writtenEnd = 0; // where the last byte written ends: the file's size so far
     // Where the file ends as written: its size, or where its block map began to repeat
     // itself (nothing after that is the file's).
@@ -415,20 +285,20 @@ private:
         return sum_->stopped || !sum_->error.empty();
     }
     // Records why the run cannot go on (the first reason only); the run then ends.
-    void EndRun(const std::string& what, int err) {
+    void EndRun(const std::string& what, SysError err) {
         if (sum_->error.empty())
-            sum_->error = what + ": " + std::strerror(err);
+            sum_->error = what + ": " + err.Text();
         sum_->stopped = true;
         run_.ended.store(true);
     }
     // An item that could not be written, and why; the run ends too when the destination
     // cannot take more.
-    void ItemFailed(const std::string& path, const std::string& what, int err) {
-        const std::string reason = what + ": " + std::strerror(err);
+    void ItemFailed(const std::string& path, const std::string& what, SysError err) {
+        const std::string reason = what + ": " + err.Text();
         sum_->incomplete.push_back(path);
         sum_->skippedItems.push_back({path, reason});
         NotWritten(reason);
-        if (EndsRun(err))
+        if (err.EndsRun())
             EndRun(what + " " + path, err);
     }
     void Skipped(const std::string& path, const char* reason) {
@@ -477,9 +347,10 @@ private:
         return opts_.rawNames ? std::string(raw) : DisplayName(raw);
     }
     // The first " (N)" name of `base` this run has not given in the frame.
-    std::string RunName(Frame& f, const std::string& base);
     // The first " (N)" name of `base` neither given by this run nor in the folder.
-    std::string FreeName(int dirFd, Frame& f, const std::string& base);
+    static std::string FreeName(int dirFd, Frame& f, const std::string& base) {
+        return f.names.FreeName(base, [dirFd](const std::string& n) { return ExistsAt(dirFd, n); });
+    }
     mode_t Permissions(uint16_t mode) const {
         return static_cast<mode_t>(mode) & (opts_.keepSetid && root_ ? 07777 : 0777);
     }
@@ -621,28 +492,6 @@ void Extractor::CountFolder(uint32_t inode) {
     }
 }
 
-std::string Extractor::RunName(Frame& f, const std::string& base) {
-    if (f.claimed.count(base) == 0)
-        return base;
-    uint32_t& k = f.nextSuffix[base];
-    for (;;) {
-        std::string candidate = DuplicateName(base, ++k, f.nameMax);
-        if (f.claimed.count(candidate) == 0)
-            return candidate;
-    }
-}
-
-std::string Extractor::FreeName(int dirFd, Frame& f, const std::string& base) {
-    uint32_t& k = f.nextSuffix[base];
-    for (;;) {
-        std::string candidate = DuplicateName(base, ++k, f.nameMax);
-        struct stat st {};
-        if (f.claimed.count(candidate) == 0 &&
-            ::fstatat(dirFd, candidate.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-            return candidate;
-    }
-}
-
 int Extractor::FrameFd(size_t k) {
     if (frames_[k].fd.Valid())
         return frames_[k].fd.Get();
@@ -652,9 +501,10 @@ int Extractor::FrameFd(size_t k) {
     UniqueFd cur;
     int curFd = frames_[j].fd.Get();
     for (size_t m = j + 1; m <= k; ++m) {
-        UniqueFd next(::openat(curFd, frames_[m].name.c_str(), kDirOpenFlags));
+        SysError err;
+        UniqueFd next = OpenFolderAt(curFd, frames_[m].name, err);
         if (!next.Valid()) {
-            EndRun("Cannot reopen folder " + frames_[m].name, errno);
+            EndRun("Cannot reopen folder " + frames_[m].name, err);
             return -1;
         }
         cur = std::move(next);
@@ -676,34 +526,30 @@ bool Extractor::PushFolder(uint32_t folder) {
         return false;
     Frame& parent = frames_[k];
     const std::string shown = ShownName(tree_.FolderName(folder));
-    const std::string base = FitName(SafeFileName(shown), parent.nameMax);
-    std::string name = RunName(parent, base);
+    const std::string base = FitName(SafeFileName(shown), parent.names.nameMax);
+    std::string name = parent.names.RunName(base);
     bool fresh = false;
     UniqueFd child;
     for (int attempt = 0; !child.Valid(); ++attempt) {
-        fresh = ::mkdirat(fd, name.c_str(), 0700) == 0;
-        if (!fresh && errno != EEXIST) {
-            ItemFailed(FolderItemPath(folder), "Cannot create folder", errno);
+        if (const SysError err = MakeFolderAt(fd, name, fresh)) {
+            ItemFailed(FolderItemPath(folder), "Cannot create folder", err);
             return false;
         }
-        child.Reset(::openat(fd, name.c_str(), kDirOpenFlags));
+        SysError err;
+        child = OpenFolderAt(fd, name, err);
         if (child.Valid())
             break;
-        if ((errno != ENOTDIR && errno != ELOOP) || attempt > 1000) {
-            ItemFailed(FolderItemPath(folder), "Cannot open folder", errno);
+        if ((err.code != ENOTDIR && err.code != ELOOP) || attempt > kMostAttempts) {
+            ItemFailed(FolderItemPath(folder), "Cannot open folder", err);
             return false;
         }
         name = FreeName(fd, parent, base); // a file or link holds the name
     }
-    parent.claimed.insert(name);
+    parent.names.Claim(name);
     if (fresh) {
         ++sum_->foldersCreated;
     } else {
-        // Left by an earlier run: filled again, so it must take new entries.
-        struct stat st {};
-        if (::fstat(child.Get(), &st) == 0 && (st.st_mode & 0700) != 0700)
-            ::fchmod(child.Get(), (st.st_mode & 07777) | 0700);
-        RemoveStaleTemporaries(child.Get());
+        PrepareForFilling(child.Get()); // left by an earlier run: filled again
     }
     if (name != shown)
         sum_->renamed.push_back({FolderItemPath(folder), DestPath(name)});
@@ -712,7 +558,7 @@ bool Extractor::PushFolder(uint32_t folder) {
     f.name = std::move(name);
     f.fresh = fresh;
     f.isItem = true;
-    f.nameMax = NameMaxOf(child.Get(), parent.nameMax);
+    f.names.nameMax = NameMaxOf(child.Get(), parent.names.nameMax);
     const uint32_t inode = tree_.Folders()[folder].inode;
     InodeRead read;
     if (inode != kLostDirInode)
@@ -748,13 +594,8 @@ void Extractor::ApplyFolderAttributes(size_t k) {
     if (fd < 0)
         return;
     const Attributes& a = frames_[k].attr;
-    if (KeepOwner(a))
-        (void)::fchown(fd, a.uid, a.gid);
-    ::fchmod(fd, Permissions(static_cast<uint16_t>(a.perm)));
-    if (a.mtime > 0) {
-        const struct timespec ts[2] = {TimeOf(a.mtime), TimeOf(a.mtime)};
-        ::futimens(fd, ts);
-    }
+    SetFolderAttributes(fd, KeepOwner(a), a.uid, a.gid, Permissions(static_cast<uint16_t>(a.perm)),
+                        a.mtime);
 }
 
 // Done with the innermost folder: its attributes are set last, so a read-only folder
@@ -795,16 +636,11 @@ void Extractor::CopyFolderTree(int64_t folder) {
 
 // Creates a temporary with the file's permissions (the handle writes whatever they say).
 bool Extractor::OpenTemp(int dirFd, Output& out, mode_t perm, uint32_t fileIndex) {
-    constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        out.temp = NextTempName();
-        out.fd.Reset(::openat(dirFd, out.temp.c_str(), kFlags, perm & 0777));
-        if (out.fd.Valid())
-            return true;
-        if (errno != EEXIST) // else left by an earlier process of this pid: another number
-            break;
-    }
-    const int err = errno;
+    SysError err;
+    out.fd = CreateTemporary(
+        dirFd, [this] { return NextTempName(); }, perm, out.temp, err);
+    if (out.fd.Valid())
+        return true;
     ItemFailed(FilePath(fileIndex), "Cannot write", err);
     return false;
 }
@@ -826,10 +662,10 @@ Copied Extractor::CopyBlocks(int fd, const Inode& inode) {
     uint64_t dataBlocks = 0;
     for (uint64_t lbn = 0; lbn < blocks;) {
         if (run_.TakeSkip(this)) {
-            return {Copied::Skipped, damaged, 0, writtenEnd};
+            return {Copied::Skipped, damaged, {}, writtenEnd};
         }
         if (Stopping()) {
-            return {Copied::Stopped, damaged, 0, writtenEnd};
+            return {Copied::Stopped, damaged, {}, writtenEnd};
         }
         const BlockMap::Next candidate = reader.NextCandidate(lbn);
         const uint64_t next = std::min(candidate.lbn, blocks);
@@ -851,7 +687,7 @@ Copied Extractor::CopyBlocks(int fd, const Inode& inode) {
             RecordLost(reader.BlockOffset(lbn), len);
         if (state == State::Data || state == State::Damaged) {
             if (++dataBlocks > volumeBlocks) {
-                return {Copied::Whole, true, 0, writtenEnd, writtenEnd};
+                return {Copied::Whole, true, {}, writtenEnd, writtenEnd};
             }
             if (record_ != nullptr) {
                 RecordBlock(reader.BlockOffset(lbn), reader.LastSector(), len,
@@ -862,25 +698,15 @@ Copied Extractor::CopyBlocks(int fd, const Inode& inode) {
                     hashedTo_ = reader.BlockOffset(lbn) + len;
                 }
             }
-            size_t done = 0;
-            const auto at = static_cast<off_t>(reader.BlockOffset(lbn));
-            while (done < len) {
-                const ssize_t n =
-                    ::pwrite(fd, block.data() + done, len - done, at + static_cast<off_t>(done));
-                if (n < 0) {
-                    if (errno == EINTR)
-                        continue;
-                    return {Copied::Failed, damaged, errno, writtenEnd};
-                }
-                done += static_cast<size_t>(n);
-            }
+            if (const SysError err = WriteAt(fd, block.data(), len, reader.BlockOffset(lbn)))
+                return {Copied::Failed, damaged, err, writtenEnd};
             writtenEnd = reader.BlockOffset(lbn) + len;
         }
         counted_ += len;
         run_.AddBytes(len, true);
         ++lbn;
     }
-    Copied whole{Copied::Whole, damaged, 0, writtenEnd};
+    Copied whole{Copied::Whole, damaged, {}, writtenEnd};
     if (reader.Repeated())
         whole.fileEnd = reader.TrustedEnd();
     return whole;
@@ -895,10 +721,10 @@ bool Extractor::WriteRegular(int dirFd, Output& out, const Inode& inode, uint32_
     if (!OpenTemp(dirFd, out, perm, fileIndex))
         return false;
     const Copied copied =
-        lost ? Copied{Copied::Whole, true, 0, 0} : CopyBlocks(out.fd.Get(), inode);
+        lost ? Copied{Copied::Whole, true, {}, 0} : CopyBlocks(out.fd.Get(), inode);
     auto discard = [&] {
         out.fd.Reset();
-        ::unlinkat(dirFd, out.temp.c_str(), 0);
+        Discard(dirFd, out.temp);
     };
     if (copied.end != Copied::Whole) {
         discard();
@@ -914,32 +740,20 @@ bool Extractor::WriteRegular(int dirFd, Output& out, const Inode& inode, uint32_
         }
         return false;
     }
-    int err = 0;
     // A map that repeats itself ends the file where it began to: a loop must not come back
     // as a sparse file of whatever size its inode claims.
     size = std::min(inode.size, copied.fileEnd);
-    if (copied.writtenEnd != size) {
-        if (size > static_cast<uint64_t>(INT64_MAX)) {
-            err = EFBIG; // a size no file here can have
-        } else if (::ftruncate(out.fd.Get(), static_cast<off_t>(size)) != 0) {
-            err = errno;
-        }
-    }
     const Attributes a = AttributesOf(inode, true);
-    const bool owned = err == 0 && KeepOwner(a);
-    if (owned)
-        (void)::fchown(out.fd.Get(), a.uid, a.gid);
-    // Created with the permissions less the umask's bits; the rest, set-id bits and those
-    // a change of owner cleared are set here.
-    if (err == 0 && (owned || (perm & (umask_ | 07000)) != 0) && ::fchmod(out.fd.Get(), perm) != 0)
-        err = errno;
-    if (err == 0 && inode.modifiedTime > 0) {
-        const struct timespec ts[2] = {TimeOf(inode.modifiedTime), TimeOf(inode.modifiedTime)};
-        ::futimens(out.fd.Get(), ts);
-    }
-    if (err == 0 && out.fd.Close() != 0)
-        err = errno;
-    if (err != 0) {
+    FileFinish finish;
+    finish.size = size;
+    finish.writtenEnd = copied.writtenEnd;
+    finish.setOwner = KeepOwner(a);
+    finish.uid = a.uid;
+    finish.gid = a.gid;
+    finish.perm = perm;
+    finish.setPerm = (perm & (umask_ | 07000)) != 0;
+    finish.mtime = inode.modifiedTime;
+    if (const SysError err = FinishFile(out.fd, finish)) {
         discard();
         ItemFailed(FilePath(fileIndex), "Cannot write", err);
         return false;
@@ -965,23 +779,14 @@ bool Extractor::WriteLink(int dirFd, Output& out, const Inode& inode, uint32_t f
         Skipped(FilePath(fileIndex), "its target cannot be read");
         return false;
     }
-    int err = EEXIST;
-    for (int attempt = 0; attempt < 100 && err == EEXIST; ++attempt) {
-        out.temp = NextTempName();
-        err = ::symlinkat(target->c_str(), dirFd, out.temp.c_str()) == 0 ? 0 : errno;
-    }
-    if (err != 0) {
+    if (const SysError err = CreateLinkTemporary(
+            dirFd, *target, [this] { return NextTempName(); }, out.temp)) {
         // An empty or overlong target cannot be a link here.
         ItemFailed(FilePath(fileIndex), "Cannot create link", err);
         return false;
     }
     const Attributes a = AttributesOf(inode, true);
-    if (KeepOwner(a))
-        (void)::fchownat(dirFd, out.temp.c_str(), a.uid, a.gid, AT_SYMLINK_NOFOLLOW);
-    if (inode.modifiedTime > 0) {
-        const struct timespec ts[2] = {TimeOf(inode.modifiedTime), TimeOf(inode.modifiedTime)};
-        ::utimensat(dirFd, out.temp.c_str(), ts, AT_SYMLINK_NOFOLLOW);
-    }
+    SetLinkAttributes(dirFd, out.temp, KeepOwner(a), a.uid, a.gid, inode.modifiedTime);
     return true;
 }
 
@@ -990,19 +795,16 @@ bool Extractor::WriteLink(int dirFd, Output& out, const Inode& inode, uint32_t f
 bool Extractor::MoveIntoPlace(int dirFd, Frame& frame, const Output& out, const std::string& base,
                               std::string& name, bool replace, uint32_t fileIndex) {
     for (int attempt = 0;; ++attempt) {
-        const int rc =
-            replace ? ::renameat(dirFd, out.temp.c_str(), dirFd, name.c_str())
-                    : ::renameat2(dirFd, out.temp.c_str(), dirFd, name.c_str(), RENAME_NOREPLACE);
-        if (rc == 0)
+        const SysError err = RenameInto(dirFd, out.temp, name, replace);
+        if (!err)
             return true;
-        const int err = errno;
-        if (err != EEXIST || replace || attempt > 1000) {
-            ::unlinkat(dirFd, out.temp.c_str(), 0);
+        if (err.code != EEXIST || replace || attempt > kMostAttempts) {
+            Discard(dirFd, out.temp);
             ItemFailed(FilePath(fileIndex), "Cannot write", err);
             return false;
         }
         name = FreeName(dirFd, frame, base);
-        frame.claimed.insert(name);
+        frame.names.Claim(name);
     }
 }
 
@@ -1015,30 +817,30 @@ void Extractor::PlaceItem(uint32_t fileIndex, const Inode& inode, bool lost) {
         return;
     Frame& frame = frames_[k];
     const std::string shown = ShownName(tree_.FileName(fileIndex));
-    const std::string base = FitName(SafeFileName(shown), frame.nameMax);
-    std::string name = RunName(frame, base);
+    const std::string base = FitName(SafeFileName(shown), frame.names.nameMax);
+    std::string name = frame.names.RunName(base);
     bool replace = false;
+    bool isFolder = false;
+    uint64_t dev = 0, ino = 0;
     if (!frame.fresh) {
-        struct stat st {};
-        if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (ExistsAt(dirFd, name, &isFolder, &dev, &ino)) {
             if (opts_.duplicates == DuplicatePolicy::Skip) {
-                frame.claimed.insert(name);
+                frame.names.Claim(name);
                 ++sum_->skipped;
                 Skipped(FilePath(fileIndex), "already in the destination");
                 return;
             }
             const bool isSource =
                 std::find(opts_.protectedFiles.begin(), opts_.protectedFiles.end(),
-                          FileIdentity{st.st_dev, st.st_ino}) != opts_.protectedFiles.end();
-            if (opts_.duplicates == DuplicatePolicy::Overwrite && !S_ISDIR(st.st_mode) &&
-                !isSource) {
+                          FileIdentity{dev, ino}) != opts_.protectedFiles.end();
+            if (opts_.duplicates == DuplicatePolicy::Overwrite && !isFolder && !isSource) {
                 replace = true;
             } else {
                 name = FreeName(dirFd, frame, base);
             }
         }
     }
-    frame.claimed.insert(name);
+    frame.names.Claim(name);
     Output out;
     bool damaged = false;
     uint64_t size = 0;
@@ -1199,19 +1001,20 @@ void Extractor::Run(const std::vector<ExtractItem>& items, bool all, const std::
     std::error_code ec;
     const bool existed = std::filesystem::exists(destination, ec);
     std::filesystem::create_directories(destination, ec);
-    UniqueFd dest(::open(destination.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    SysError err;
+    UniqueFd dest = OpenDestination(destination, err);
     if (!dest.Valid()) {
-        EndRun("Cannot open destination " + destination, errno);
+        EndRun("Cannot open destination " + destination, err);
         return;
     }
-    if (::faccessat(dest.Get(), ".", W_OK, AT_EACCESS) != 0) {
-        EndRun("Cannot write to destination " + destination, errno);
+    if (const SysError denied = CheckWritable(dest.Get())) {
+        EndRun("Cannot write to destination " + destination, denied);
         return;
     }
     if (existed)
         RemoveStaleTemporaries(dest.Get());
     Frame top;
-    top.nameMax = NameMaxOf(dest.Get(), kDefaultNameMax);
+    top.names.nameMax = NameMaxOf(dest.Get(), kDefaultNameMax);
     top.fd = std::move(dest);
     top.fresh = !existed;
     frames_.push_back(std::move(top));

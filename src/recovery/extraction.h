@@ -1,6 +1,8 @@
 #pragma once
 
 #include "disk/sector_reader.h"
+#include "recovery/destination.h"
+#include "recovery/output_names.h"
 #include "recovery/recovery_settings.h"
 #include "recovery/source_guard.h"
 #include "ufs/mount.h"
@@ -148,27 +150,5 @@ inline ExtractionSummary ExtractItems(const MountedVolume& volume, SectorReader&
     options.duplicates = duplicates;
     return ExtractItems(volume, reader, items, all, destination, options, control, observer);
 }
-
-// The prefix of the temporary names files are written under:
-// ".trevik-partial-<pid>-<n>".
-inline constexpr std::string_view kPartialPrefix = ".trevik-partial-";
-
-// Removes the temporaries of runs that are gone from one folder: never a live run's.
-// Returns how many were removed.
-size_t RemoveStaleTemporaries(int dirFd);
-
-// A name from the disk made safe to create in one folder: no '/', no NUL, never empty,
-// "." or "..".
-std::string SafeFileName(std::string_view raw);
-
-// The name an item is written under, before any duplicate or length change: the name as
-// shown (UTF-8; other bytes read as ISO-8859-1), or the disk's bytes with `rawNames`.
-std::string OutputName(std::string_view raw, bool rawNames);
-
-// A name cut to at most `maxBytes` bytes, keeping its extension, cut between characters.
-std::string FitName(const std::string& name, size_t maxBytes);
-
-// "name (k).ext" for the k-th duplicate of "name.ext", shortened to fit `maxBytes`.
-std::string DuplicateName(const std::string& name, uint32_t k, size_t maxBytes = 255);
 
 } // namespace trevik
