@@ -94,7 +94,7 @@ public:
         NameClaims names;
         names.nameMax = kNameMax;
         auto add = [&](std::string_view raw, uint64_t ino, bool folder) {
-            std::string unique = names.RunName(BaseOutputName(raw, false, kNameMax));
+            std::string unique = names.RunName(BaseOutputName(DisplayName(raw), kNameMax));
             names.Claim(unique);
             l.byName.emplace(unique, l.entries.size());
             l.entries.push_back({std::move(unique), ino, folder});

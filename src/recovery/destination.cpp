@@ -82,13 +82,15 @@ namespace {
 
 constexpr int kDirOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
-void SetTimes(int fd, int32_t mtime) {
-    if (mtime <= 0)
-        return;
+// Access and modification time both `mtime` (the disk keeps no other worth giving).
+struct Times {
+    explicit Times(int32_t mtime) { ts[0].tv_sec = ts[1].tv_sec = mtime; }
     struct timespec ts[2]{};
-    ts[0].tv_sec = mtime;
-    ts[1].tv_sec = mtime;
-    ::futimens(fd, ts);
+};
+
+void SetTimes(int fd, int32_t mtime) {
+    if (mtime > 0)
+        ::futimens(fd, Times(mtime).ts);
 }
 
 } // namespace
@@ -194,12 +196,8 @@ void SetLinkAttributes(int dirFd, const std::string& name, bool setOwner, uint32
                        uint32_t gid, int32_t mtime) {
     if (setOwner)
         (void)::fchownat(dirFd, name.c_str(), uid, gid, AT_SYMLINK_NOFOLLOW);
-    if (mtime > 0) {
-        struct timespec ts[2]{};
-        ts[0].tv_sec = mtime;
-        ts[1].tv_sec = mtime;
-        ::utimensat(dirFd, name.c_str(), ts, AT_SYMLINK_NOFOLLOW);
-    }
+    if (mtime > 0)
+        ::utimensat(dirFd, name.c_str(), Times(mtime).ts, AT_SYMLINK_NOFOLLOW);
 }
 
 bool ExistsAt(int dirFd, const std::string& name, bool* isFolder, uint64_t* dev, uint64_t* ino) {

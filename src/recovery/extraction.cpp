@@ -10,11 +10,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
-#include <csignal>
-#include <cstdio>
 #include <cstring>
 #include <deque>
-#include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <map>
@@ -24,7 +21,6 @@
 #include <thread>
 #include <unistd.h>
 #include <unordered_map>
-#include <unordered_set>
 
 namespace trevik {
 
@@ -346,7 +342,6 @@ private:
     std::string ShownName(std::string_view raw) const {
         return opts_.rawNames ? std::string(raw) : DisplayName(raw);
     }
-    // The first " (N)" name of `base` this run has not given in the frame.
     // The first " (N)" name of `base` neither given by this run nor in the folder.
     static std::string FreeName(int dirFd, Frame& f, const std::string& base) {
         return f.names.FreeName(base, [dirFd](const std::string& n) { return ExistsAt(dirFd, n); });
@@ -526,7 +521,7 @@ bool Extractor::PushFolder(uint32_t folder) {
         return false;
     Frame& parent = frames_[k];
     const std::string shown = ShownName(tree_.FolderName(folder));
-    const std::string base = FitName(SafeFileName(shown), parent.names.nameMax);
+    const std::string base = BaseOutputName(shown, parent.names.nameMax);
     std::string name = parent.names.RunName(base);
     bool fresh = false;
     UniqueFd child;
@@ -817,7 +812,7 @@ void Extractor::PlaceItem(uint32_t fileIndex, const Inode& inode, bool lost) {
         return;
     Frame& frame = frames_[k];
     const std::string shown = ShownName(tree_.FileName(fileIndex));
-    const std::string base = FitName(SafeFileName(shown), frame.names.nameMax);
+    const std::string base = BaseOutputName(shown, frame.names.nameMax);
     std::string name = frame.names.RunName(base);
     bool replace = false;
     bool isFolder = false;

@@ -66,8 +66,8 @@ std::string DuplicateName(const std::string& name, uint32_t k, size_t maxBytes) 
     return Compose(name, " (" + std::to_string(k) + ")", maxBytes);
 }
 
-std::string BaseOutputName(std::string_view raw, bool rawNames, size_t nameMax) {
-    return FitName(OutputName(raw, rawNames), nameMax);
+std::string BaseOutputName(const std::string& shown, size_t nameMax) {
+    return FitName(SafeFileName(shown), nameMax);
 }
 
 std::string NameClaims::RunName(const std::string& base) {

@@ -28,9 +28,9 @@ std::string FitName(const std::string& name, size_t maxBytes);
 // "name (k).ext" for the k-th duplicate of "name.ext", shortened to fit `maxBytes`.
 std::string DuplicateName(const std::string& name, uint32_t k, size_t maxBytes = 255);
 
-// OutputName cut to fit a folder whose names hold at most `nameMax` bytes: the name an
-// item asks for before the names of its folder are known.
-std::string BaseOutputName(std::string_view raw, bool rawNames, size_t nameMax = 255);
+// The name an item shown as `shown` asks for in a folder whose names hold at most `nameMax`
+// bytes, before the names already given there are known: made safe, then cut to fit.
+std::string BaseOutputName(const std::string& shown, size_t nameMax = 255);
 
 // The names given in one folder, and the next " (N)" to try per name: two items never get
 // one name.
