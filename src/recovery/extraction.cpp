@@ -1,7 +1,10 @@
 #include "recovery/extraction.h"
 
-#include "format/sha256.h"
 #include "format/unique_fd.h"
+#include "recovery/block_copy.h"
+#include "recovery/copy_plan.h"
+#include "recovery/copy_run.h"
+#include "recovery/item_records.h"
 #include "ufs/file_reader.h"
 #include "ufs/inode.h"
 #include "ufs/names.h"
@@ -9,65 +12,19 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
-#include <cstring>
 #include <deque>
-#include <fcntl.h>
 #include <filesystem>
-#include <map>
 #include <mutex>
 #include <optional>
-#include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
-#include <unordered_map>
 
 namespace trevik {
 
 namespace {
 
+using namespace copying;
+
 constexpr size_t kDefaultNameMax = 255;
-
-// The DFXML name_type letter of an inode's type.
-char TypeLetter(uint16_t mode) {
-    switch (ufs::TypeOf(mode)) {
-    case ufs::kTypeDir:
-        return 'd';
-    case ufs::kTypeSymlink:
-        return 'l';
-    case ufs::kTypeFile:
-        return 'r';
-    case ufs::kTypeCharDevice:
-        return 'c';
-    case ufs::kTypeBlockDevice:
-        return 'b';
-    case ufs::kTypeFifo:
-        return 'p';
-    case ufs::kTypeSocket:
-        return 's';
-    default:
-        return '-';
-    }
-}
-
-// The attributes an item keeps from its inode.
-struct Attributes {
-    mode_t perm = 0;
-    uint32_t uid = 0;
-    uint32_t gid = 0;
-    int32_t mtime = 0;
-    bool owner = false; // uid and gid are known
-};
-
-// A folder of the destination on the copy's path, from the destination down.
-struct Frame {
-    UniqueFd fd; // closed for deep frames and reopened from an ancestor when needed
-    std::string name;
-    Attributes attr;
-    bool fresh = false;  // created by this run: nothing in it was there before
-    bool isItem = false; // a folder of the volume (the destination itself is not)
-    NameClaims names;    // the names this run gave in this folder
-};
 
 // A temporary output on its way into place.
 struct Output {
@@ -75,189 +32,7 @@ struct Output {
     std::string temp;
 };
 
-// How copying a file's blocks ended, whether any part was unreadable or lost, and the
-// system's error when writing failed.
-struct Copied {
-    enum End { Whole, Skipped, Stopped, Failed } end = Whole;
-    bool damaged = false;
-    SysError error;
-    uint64_t writtenEnd = 0; // where the last byte written ends: the file's size so far
-    // Where the file ends as written: its size, or where its block map began to repeat
-    // itself (nothing after that is the file's).
-    uint64_t fileEnd = UINT64_MAX;
-};
-
-class Extractor;
-
-// Adds the results `from` holds after those `to` holds.
-void Append(ExtractionSummary& to, ExtractionSummary& from) {
-    auto append = [](auto& a, auto& b) {
-        a.insert(a.end(), std::make_move_iterator(b.begin()), std::make_move_iterator(b.end()));
-        b.clear();
-    };
-    to.filesWritten += from.filesWritten;
-    to.bytesWritten += from.bytesWritten;
-    to.foldersCreated += from.foldersCreated;
-    to.skipped += from.skipped;
-    to.specialsSkipped += from.specialsSkipped;
-    append(to.incomplete, from.incomplete);
-    append(to.damaged, from.damaged);
-    append(to.renamed, from.renamed);
-    append(to.skippedItems, from.skippedItems);
-    append(to.records, from.records);
-    to.stopped = to.stopped || from.stopped;
-    if (to.error.empty())
-        to.error = std::move(from.error);
-}
-
-// The least work worth a thread of its own: smaller subtrees are copied by the walk.
-constexpr uint64_t kSmallestTask = 64;
-
-// Folders whose whole subtrees one worker copies: each created by the walk that found it
-// (so that its name is settled in order), then filled and given its attributes by the
-// worker. Small subtrees that follow one another in the walk travel together.
-struct Task {
-    struct Folder {
-        ExtractionSummary made; // what making it had to say: comes before its subtree's
-        bool exists = false;    // else it could not be made: nothing to fill
-        Frame frame;
-        uint32_t inode = 0;
-        std::string destPrefix; // its path below the destination, with a trailing '/'
-    };
-    std::vector<Folder> folders;
-    uint64_t weight = 0;
-    ExtractionSummary* summary{}; // its place among the run's results
-};
-
-// What the workers of one run share: the settings, the progress shown, the queue of
-// subtrees and the rules that keep a failing disk to one reader.
-// Whether the walk passes a folder over: the empty folder of found items, when asked.
-bool Omitted(const RecoveredTree& t, const ExtractionOptions& o, uint32_t folder) {
-    const uint32_t inode = t.Folders()[folder].inode;
-    return o.omitEmptyLostDir && inode == kLostDirInode && t.ChildFolders(inode).empty() &&
-           t.ChildFiles(inode).empty();
-}
-
-struct SharedRun {
-    SharedRun(const MountedVolume& v, SectorReader& r, const ExtractionOptions& o,
-              ExtractionControl& c, ExtractionObserver* obs)
-        : volume(v), reader(r), opts(o), control(c), observer(obs), root(::geteuid() == 0),
-          umask(CurrentUmask()),
-          pidTag(std::string(kPartialPrefix) + std::to_string(::getpid()) + "-") {}
-
-    const MountedVolume& volume;
-    SectorReader& reader;
-    const ExtractionOptions opts;
-    ExtractionControl& control;
-    ExtractionObserver* const observer;
-    const bool root;
-    const mode_t umask;
-    const std::string pidTag;
-    std::atomic<uint64_t> tempCounter{0};
-    std::atomic<bool> ended{false}; // the destination failed: every worker ends
-
-    // Progress is one account, reported in order under its lock. With several workers, the
-    // file shown is the largest of those being read now, and Skip File is that file's.
-    void FileStarted(const void* owner, std::string path, std::string name, uint64_t size) {
-        // Without an observer nothing is shown and nobody presses Skip File: nothing to
-        // keep, and no lock taken per file.
-        if (observer == nullptr)
-            return;
-        std::lock_guard lock(progressMutex);
-        if (owner == shownOwner) // its last file is done: a skip meant for that one lapses
-            control.skipFileRequested.store(false);
-        inFlight[owner] = {std::move(path), std::move(name), size};
-        ShowLargest();
-        observer->OnFileStarted(progress);
-    }
-    // True once for the Skip File the user pressed while this worker's file was shown.
-    bool TakeSkip(const void* owner) {
-        if (!control.skipFileRequested.load(std::memory_order_relaxed))
-            return false;
-        std::lock_guard lock(progressMutex);
-        if (owner != shownOwner && shownOwner != nullptr)
-            return false;
-        return control.skipFileRequested.exchange(false);
-    }
-    // Without an observer nobody reads the account: no lock taken per block.
-    void AddBytes(int64_t n, bool report) {
-        if (observer == nullptr)
-            return;
-        std::lock_guard lock(progressMutex);
-        progress.bytesDone = static_cast<uint64_t>(static_cast<int64_t>(progress.bytesDone) + n);
-        if (report)
-            observer->OnProgress(progress);
-    }
-    void FileDone(const void* owner, int64_t correction) {
-        if (observer == nullptr)
-            return;
-        std::lock_guard lock(progressMutex);
-        inFlight.erase(owner);
-        ++progress.filesDone;
-        progress.bytesDone =
-            static_cast<uint64_t>(static_cast<int64_t>(progress.bytesDone) + correction);
-        if (owner == shownOwner && !inFlight.empty())
-            ShowLargest();
-        observer->OnProgress(progress);
-    }
-    struct InFlight {
-        std::string path, name;
-        uint64_t size = 0;
-    };
-    // Under progressMutex.
-    void ShowLargest() {
-        auto best = inFlight.end();
-        for (auto it = inFlight.begin(); it != inFlight.end(); ++it)
-            if (best == inFlight.end() || it->second.size > best->second.size)
-                best = it;
-        if (best == inFlight.end())
-            return;
-        shownOwner = best->first;
-        progress.path = best->second.path;
-        progress.name = best->second.name;
-    }
-    std::map<const void*, InFlight> inFlight; // each worker's file, by worker
-    const void* shownOwner = nullptr;         // whose file the progress shows
-    std::mutex progressMutex;
-    ExtractionProgress progress;
-
-    // Once the disk has shown a bad sector, files are read one at a time: parallel reads
-    // make a dying drive worse.
-    std::mutex oneReader;
-
-    // Subtrees waiting for a worker; `closed` once the walk that fills the queue is done.
-    std::mutex queueMutex;
-    std::condition_variable queueChanged;
-    std::deque<Task> queue;
-    bool closed = false;
-    void Push(Task t) {
-        {
-            std::lock_guard lock(queueMutex);
-            queue.push_back(std::move(t));
-        }
-        queueChanged.notify_one();
-    }
-    void Close() {
-        {
-            std::lock_guard lock(queueMutex);
-            closed = true;
-        }
-        queueChanged.notify_all();
-    }
-    // The next subtree, or nothing once the queue is closed and empty.
-    std::optional<Task> Pop(bool wait) {
-        std::unique_lock lock(queueMutex);
-        if (wait)
-            queueChanged.wait(lock, [&] { return closed || !queue.empty(); });
-        if (queue.empty())
-            return std::nullopt;
-        Task t = std::move(queue.front());
-        queue.pop_front();
-        return t;
-    }
-};
-
-class Extractor {
+class Extractor final : private BlockCopyControl {
 public:
     Extractor(SharedRun& run, ExtractionSummary* summary)
         : run_(run), tree_(run.volume.tree),
@@ -274,7 +49,7 @@ public:
 private:
     // A run that ends before its last item, on request or because the destination failed,
     // is a stopped run: what it did not reach was not written.
-    bool Stopping() {
+    bool Stopping() override {
         if (control_.stopSavingRequested.load() || run_.ended.load()) {
             sum_->stopped = true;
         }
@@ -303,20 +78,16 @@ private:
     }
     // The item being copied was not written, and why.
     void NotWritten(const std::string& reason) {
-        if (record_ != nullptr) {
-            record_->status = ItemRecord::Status::Skipped;
-            record_->reason = reason;
-            record_->writtenAs.clear();
-            record_->hashed = false;
-        }
+        if (records_.Current() != nullptr)
+            records_.NotWritten(reason);
     }
-    // Notes where block data of the current file lies, and what of it could not be read.
-    void RecordBlock(uint64_t fileOffset, uint64_t sector, uint32_t length, bool damaged);
-    void RecordLost(uint64_t fileOffset, uint64_t length);
-    // Hashes the file as written up to `end`: zeros where nothing was written.
-    void HashZerosTo(uint64_t end);
+    // Between the blocks of a file.
+    bool SkipRequested() override { return run_.TakeSkip(this); }
+    void Counted(uint64_t bytes, bool report) override {
+        counted_ += bytes;
+        run_.AddBytes(static_cast<int64_t>(bytes), report);
+    }
 
-    void CountFolder(uint32_t inode);
     void CopyFolderTree(int64_t folder);
     int FrameFd(size_t k);
     bool PushFolder(uint32_t folder);
@@ -334,10 +105,8 @@ private:
     bool WriteRegular(int dirFd, Output& out, const Inode& inode, uint32_t fileIndex, bool lost,
                       bool& damaged, uint64_t& size);
     bool WriteLink(int dirFd, Output& out, const Inode& inode, uint32_t fileIndex);
-    Copied CopyBlocks(int fd, const Inode& inode);
     bool MoveIntoPlace(int dirFd, Frame& frame, const Output& out, const std::string& base,
                        std::string& name, bool replace, uint32_t fileIndex);
-    std::string NextTempName() { return run_.pidTag + std::to_string(++run_.tempCounter); }
 
     std::string ShownName(std::string_view raw) const {
         return opts_.rawNames ? std::string(raw) : DisplayName(raw);
@@ -391,101 +160,8 @@ private:
     std::optional<Task> batch_;               // subtrees gathered, not yet sent
     ExtractionSummary* afterBatch_ = nullptr; // the walk's results after them
     uint64_t counted_ = 0; // bytes of the current file counted in the progress so far
-    // With records: the current item's, and the hash of what was written of it so far.
-    ItemRecord* record_ = nullptr;
-    std::optional<Sha256> hash_;
-    uint64_t hashedTo_ = 0;
-    uint64_t hashedZeros_ = 0;
+    RecordKeeper records_; // with records: the current item's
 };
-
-// Holes are hashed as the zeros they read as, up to this much per file; a file sparser
-// than that gets no digest (hashing terabytes of zeros a hostile inode claims is no use).
-constexpr uint64_t kMostHashedZeros = uint64_t{4} << 30;
-
-void Extractor::HashZerosTo(uint64_t end) {
-    if (!hash_ || end <= hashedTo_)
-        return;
-    hashedZeros_ += end - hashedTo_;
-    if (hashedZeros_ > kMostHashedZeros) {
-        hash_.reset();
-        return;
-    }
-    hash_->UpdateZeros(end - hashedTo_);
-    hashedTo_ = end;
-}
-
-void Extractor::RecordBlock(uint64_t fileOffset, uint64_t sector, uint32_t length, bool damaged) {
-    auto add = [](std::vector<ByteRun>& runs, ByteRun r) {
-        if (!runs.empty() && runs.back().located && r.located &&
-            runs.back().fileOffset + runs.back().length == r.fileOffset &&
-            runs.back().imgOffset + runs.back().length == r.imgOffset) {
-            runs.back().length += r.length;
-        } else {
-            runs.push_back(r);
-        }
-    };
-    add(record_->runs, {fileOffset, sector * kSectorSize, length, true});
-    if (!damaged)
-        return;
-    // The sectors the reader found unreadable, exactly.
-    const BadSectorMap& bad = run_.reader.BadSectors();
-    const uint64_t end = sector + SectorsFor(length);
-    for (uint64_t s = bad.NextBad(sector, end); s < end; s = bad.NextBad(s, end)) {
-        const uint64_t runEnd = std::min(bad.BadRunEnd(s), end);
-        const uint64_t from = (s - sector) * kSectorSize;
-        const uint64_t to = std::min<uint64_t>((runEnd - sector) * kSectorSize, length);
-        add(record_->unreadable, {fileOffset + from, s * kSectorSize, to - from, true});
-        s = runEnd;
-    }
-}
-
-void Extractor::RecordLost(uint64_t fileOffset, uint64_t length) {
-    if (length != 0)
-        record_->unreadable.push_back({fileOffset, 0, length, false});
-}
-
-// Counts the files and bytes below a folder for the progress display and, when subtrees
-// may be handed over, weighs each folder's subtree (a file, plus one per 64 KiB).
-void Extractor::CountFolder(uint32_t inode) {
-    struct Count final : SubtreeVisitor {
-        const RecoveredTree& tree;
-        SharedRun& run;
-        std::vector<uint64_t>* weight;
-        std::vector<int64_t> path{-1}; // the folders entered, the start folder first
-        std::vector<uint32_t> order;   // folders in the order entered
-        std::vector<int64_t> parentOf; // by folder, while weighing
-        Count(const RecoveredTree& t, SharedRun& r, std::vector<uint64_t>* w)
-            : tree(t), run(r), weight(w) {
-            if (weight != nullptr)
-                parentOf.assign(tree.FolderCount(), -1);
-        }
-        bool EnterFolder(uint32_t f, size_t depth) override {
-            if (Omitted(tree, run.opts, f))
-                return false;
-            if (weight != nullptr) {
-                path.resize(depth);
-                parentOf[f] = path.back();
-                path.push_back(f);
-                order.push_back(f);
-            }
-            return true;
-        }
-        void VisitFile(uint32_t f, size_t depth) override {
-            const uint64_t size = tree.Files()[f].size;
-            ++run.progress.filesTotal;
-            run.progress.bytesTotal += size;
-            if (weight != nullptr && path[depth - 1] >= 0)
-                (*weight)[static_cast<size_t>(path[depth - 1])] += 1 + size / 65536;
-        }
-    } count(tree_, run_, segments_ != nullptr ? &weight_ : nullptr);
-    if (segments_ != nullptr && weight_.empty())
-        weight_.assign(tree_.FolderCount(), 0);
-    tree_.WalkSubtree(inode, WalkOrder::FilesFirst, count);
-    for (auto it = count.order.rbegin(); it != count.order.rend(); ++it) {
-        if (count.parentOf[*it] >= 0)
-            weight_[static_cast<size_t>(count.parentOf[*it])] += weight_[*it];
-    }
-}
 
 int Extractor::FrameFd(size_t k) {
     if (frames_[k].fd.Valid())
@@ -633,78 +309,11 @@ void Extractor::CopyFolderTree(int64_t folder) {
 bool Extractor::OpenTemp(int dirFd, Output& out, mode_t perm, uint32_t fileIndex) {
     SysError err;
     out.fd = CreateTemporary(
-        dirFd, [this] { return NextTempName(); }, perm, out.temp, err);
+        dirFd, [this] { return run_.NextTempName(); }, perm, out.temp, err);
     if (out.fd.Valid())
         return true;
     ItemFailed(FilePath(fileIndex), "Cannot write", err);
     return false;
-}
-
-// Writes the file's blocks: data where the map has it, holes left as holes, unreadable
-// parts as zeros (marking the file damaged). A file holds at most as many blocks as its
-// volume: a map that yields more is garbage.
-Copied Extractor::CopyBlocks(int fd, const Inode& inode) {
-    bool damaged = false;
-    uint64_t writtenEnd = 0;
-    FileReader reader(access_, inode);
-    std::vector<uint8_t> block(reader.BlockSize());
-    uint64_t blocks = reader.BlockCount();
-    if (blocks > reader.Capacity()) {
-        damaged = true; // more than the block map can address: the rest reads as zeros
-        blocks = reader.Capacity();
-    }
-    const uint64_t volumeBlocks = VolumeBlocks(access_.Geometry()) + 1;
-    uint64_t dataBlocks = 0;
-    for (uint64_t lbn = 0; lbn < blocks;) {
-        if (run_.TakeSkip(this)) {
-            return {Copied::Skipped, damaged, {}, writtenEnd};
-        }
-        if (Stopping()) {
-            return {Copied::Stopped, damaged, {}, writtenEnd};
-        }
-        const BlockMap::Next candidate = reader.NextCandidate(lbn);
-        const uint64_t next = std::min(candidate.lbn, blocks);
-        damaged = damaged || candidate.lost;
-        if (next != lbn) { // a whole absent indirect range: a hole in the output too
-            const uint64_t gap = reader.BlockOffset(next) - reader.BlockOffset(lbn);
-            if (record_ != nullptr && candidate.lost)
-                RecordLost(reader.BlockOffset(lbn), gap);
-            counted_ += gap;
-            run_.AddBytes(static_cast<int64_t>(gap), false);
-            lbn = next;
-            continue;
-        }
-        const uint32_t len = reader.BlockLength(lbn);
-        const auto state = reader.ReadBlock(lbn, {block.data(), len});
-        using State = FileReader::BlockState;
-        damaged = damaged || state == State::Damaged || state == State::Lost;
-        if (record_ != nullptr && state == State::Lost)
-            RecordLost(reader.BlockOffset(lbn), len);
-        if (state == State::Data || state == State::Damaged) {
-            if (++dataBlocks > volumeBlocks) {
-                return {Copied::Whole, true, {}, writtenEnd, writtenEnd};
-            }
-            if (record_ != nullptr) {
-                RecordBlock(reader.BlockOffset(lbn), reader.LastSector(), len,
-                            state == State::Damaged);
-                HashZerosTo(reader.BlockOffset(lbn));
-                if (hash_) {
-                    hash_->Update({block.data(), len});
-                    hashedTo_ = reader.BlockOffset(lbn) + len;
-                }
-            }
-            if (const SysError err = WriteAt(fd, block.data(), len, reader.BlockOffset(lbn)))
-                return {Copied::Failed, damaged, err, writtenEnd};
-            writtenEnd = reader.BlockOffset(lbn) + len;
-        }
-        counted_ += len;
-        run_.AddBytes(len, true);
-        ++lbn;
-    }
-    Copied whole{Copied::Whole, damaged, {}, writtenEnd};
-    if (reader.Repeated())
-        whole.fileEnd = reader.TrustedEnd();
-    return whole;
 }
 
 // Writes a file under a temporary name and gives it its whole size (a file that ends in
@@ -715,8 +324,10 @@ bool Extractor::WriteRegular(int dirFd, Output& out, const Inode& inode, uint32_
     const mode_t perm = Permissions(inode.mode);
     if (!OpenTemp(dirFd, out, perm, fileIndex))
         return false;
-    const Copied copied =
-        lost ? Copied{Copied::Whole, true, {}, 0} : CopyBlocks(out.fd.Get(), inode);
+    const Copied copied = lost ? Copied{Copied::Whole, true, {}, 0}
+                               : CopyBlocks(access_, inode, out.fd.Get(),
+                                            records_.Current() != nullptr ? &records_ : nullptr,
+                                            run_.reader.BadSectors(), *this);
     auto discard = [&] {
         out.fd.Reset();
         Discard(dirFd, out.temp);
@@ -754,13 +365,10 @@ bool Extractor::WriteRegular(int dirFd, Output& out, const Inode& inode, uint32_
         return false;
     }
     damaged = copied.damaged;
-    if (record_ != nullptr) {
+    if (records_.Current() != nullptr) {
         if (lost)
-            RecordLost(0, inode.size);
-        HashZerosTo(size);
-        record_->hashed = hash_.has_value();
-        if (hash_)
-            record_->sha256 = hash_->Digest();
+            records_.Lost(0, inode.size);
+        records_.Finish(size);
     }
     return true;
 }
@@ -775,7 +383,7 @@ bool Extractor::WriteLink(int dirFd, Output& out, const Inode& inode, uint32_t f
         return false;
     }
     if (const SysError err = CreateLinkTemporary(
-            dirFd, *target, [this] { return NextTempName(); }, out.temp)) {
+            dirFd, *target, [this] { return run_.NextTempName(); }, out.temp)) {
         // An empty or overlong target cannot be a link here.
         ItemFailed(FilePath(fileIndex), "Cannot create link", err);
         return false;
@@ -851,10 +459,10 @@ void Extractor::PlaceItem(uint32_t fileIndex, const Inode& inode, bool lost) {
         sum_->incomplete.push_back(FilePath(fileIndex));
     if (name != shown)
         sum_->renamed.push_back({FilePath(fileIndex), DestPath(name)});
-    if (record_ != nullptr) {
-        record_->writtenAs = DestPath(name);
-        record_->renamed = name != shown;
-        record_->status = damaged ? ItemRecord::Status::Incomplete : ItemRecord::Status::Whole;
+    if (ItemRecord* r = records_.Current()) {
+        r->writtenAs = DestPath(name);
+        r->renamed = name != shown;
+        r->status = damaged ? ItemRecord::Status::Incomplete : ItemRecord::Status::Whole;
     }
 }
 
@@ -879,7 +487,7 @@ void Extractor::CopyFile(uint32_t fileIndex) {
         read.inode.modifiedTime = node.modifiedTime;
     }
     const Inode& inode = read.inode;
-    record_ = nullptr;
+    records_.End();
     if (opts_.records) {
         ItemRecord& r = sum_->records.emplace_back();
         r.index = fileIndex;
@@ -888,18 +496,15 @@ void Extractor::CopyFile(uint32_t fileIndex) {
         r.size = node.damaged ? node.size : inode.size;
         r.mtime = inode.modifiedTime;
         r.type = TypeLetter(inode.mode);
-        record_ = &r;
-        hash_.emplace();
-        hashedTo_ = 0;
-        hashedZeros_ = 0;
+        records_.Begin(r);
     }
     if (node.damaged || ufs::IsMetadataMode(inode.mode) ||
         (!lost && InodeIsDamaged(access_.Geometry(), inode.mode, inode.size, inode.blocks))) {
         // Listed, never written: nothing of what such an inode claims can be trusted.
         sum_->damaged.push_back(FilePath(fileIndex));
-        if (record_ != nullptr) {
-            record_->status = ItemRecord::Status::Damaged;
-            record_->reason = "its inode cannot be what it claims";
+        if (ItemRecord* r = records_.Current()) {
+            r->status = ItemRecord::Status::Damaged;
+            r->reason = "its inode cannot be what it claims";
         }
     } else if (ufs::IsSpecialMode(inode.mode)) {
         ++sum_->specialsSkipped;
@@ -908,8 +513,7 @@ void Extractor::CopyFile(uint32_t fileIndex) {
         PlaceItem(fileIndex, inode, lost);
     }
     run_.FileDone(this, static_cast<int64_t>(node.size) - static_cast<int64_t>(counted_));
-    record_ = nullptr;
-    hash_.reset();
+    records_.End();
 }
 
 bool Extractor::EnterOrHandOver(uint32_t folder) {
@@ -1023,26 +627,22 @@ void Extractor::Run(const std::vector<ExtractItem>& items, bool all, const std::
         segments_ = &segments;
         sum_ = &segments.emplace_back();
     }
+    CopyPlan plan(tree_, opts_, workers > 1);
     if (all) {
-        CountFolder(kRootInode);
+        plan.AddSubtree(kRootInode);
     } else {
         for (const auto& it : items) {
             if (it.isFolder) {
-                CountFolder(tree_.Folders()[it.index].inode);
+                plan.AddSubtree(tree_.Folders()[it.index].inode);
             } else {
-                ++run_.progress.filesTotal;
-                run_.progress.bytesTotal += tree_.Files()[it.index].size;
+                plan.AddFile(it.index);
             }
         }
     }
+    run_.AddToTotal(plan.Files(), plan.Bytes());
     if (workers > 1) {
-        uint64_t total = 0;
-        for (size_t f = 0; f < weight_.size(); ++f) {
-            const int64_t parent = tree_.FindFolder(tree_.Folders()[f].parentInode);
-            if (parent < 0 || weight_[static_cast<size_t>(parent)] == 0)
-                total += weight_[f]; // a top folder of what was chosen
-        }
-        handOverAt_ = std::max<uint64_t>(kSmallestTask, total / (uint64_t{workers} * 4));
+        handOverAt_ = plan.HandOverAt(workers);
+        weight_ = plan.TakeWeights();
         for (unsigned w = 1; w < workers; ++w)
             pool.emplace_back([this] { WorkOnQueue(run_, true); });
     }
