@@ -80,4 +80,20 @@ QSize FirstSize(QSize wanted, QSize available) {
     return wanted.boundedTo(room.expandedTo(QSize(320, 240)));
 }
 
+QString DialogHelpPage(const QObject& dialog, WizardStep step) {
+    static const std::pair<const char*, const char*> kPages[] = {
+        {"trevik::shell::SettingsDialog", "recovering.html#settings"},
+        {"trevik::shell::FiltersDialog", "browse.html#filters"},
+        {"trevik::shell::FindFilesDialog", "browse.html#find"},
+        {"trevik::shell::MetadeviceDialog", "disk.html#metadevice"},
+        {"trevik::shell::ModeDialog", "volume.html"},
+        {"trevik::shell::SaveProgressDialog", "recovering.html"},
+    };
+    for (const auto& [cls, page] : kPages) {
+        if (dialog.inherits(cls))
+            return page;
+    }
+    return HelpPage(step);
+}
+
 } // namespace trevik::shell

@@ -2,6 +2,7 @@
 
 #include "shell/wizard_controller.h"
 
+#include <QObject>
 #include <QSize>
 #include <QString>
 #include <QStringList>
@@ -12,6 +13,8 @@ namespace trevik::shell {
 QStringList QuickHelpLines(QuickHelp help);
 // The manual's page for a wizard step.
 QString HelpPage(WizardStep step);
+// The manual's page that tells of a dialog; the step's page for the others.
+QString DialogHelpPage(const QObject& dialog, WizardStep step);
 // The folder of the manual: $TREVIK_MANUAL_DIR, the installed one, or the one beside the
 // program in the build tree; empty when there is none.
 QString ManualDirectory();

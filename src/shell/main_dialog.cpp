@@ -36,45 +36,7 @@
 
 namespace trevik::shell {
 
-namespace {
-
-// The status panel's type of a volume: "UFS"; where the partition holds no UFS, what the
-// label calls it or what it holds instead.
-QString VolumeTypeText(const PartitionEntry& e) {
-    if (e.content != ForeignFormat::None)
-        return QString::fromStdString(text::ForeignFormatName(e.content));
-    if (!HoldsUfs(e))
-        return QString::fromStdString(text::TagName(e.tag));
-    return "UFS";
-}
-
-QString VolumeToolTip(const PartitionEntry& e) {
-    QString tip = QString(e.label == LabelKind::Efi ? "EFI label" : "SPARC label") + ", " +
-                  QString::fromStdString(text::TagName(e.tag));
-    if (!e.typeGuid.empty())
-        tip += ", type " + QString::fromStdString(e.typeGuid);
-    if (!HoldsUfs(e))
-        tip += "\n" + QString::fromStdString(text::NotUfsMessage(e));
-    return tip;
-}
-
-const char* const kNoPartition =
-    "No Solaris Partition Found  !! \r\nSelect Search Partition and than Click Next.";
-
-// Makes child k of the tree's root item its current item. True when it already was: then
-// no change is signalled, and the caller acts on the choice itself.
-bool MakeCurrent(QTreeWidget* tree, int k) {
-    QTreeWidgetItem* root = tree->topLevelItem(0);
-    QTreeWidgetItem* item = root != nullptr ? root->child(k) : nullptr;
-    if (item == nullptr)
-        return false;
-    if (tree->currentItem() == item)
-        return true;
-    tree->setCurrentItem(item);
-    return false;
-}
-
-} // namespace
+namespace {} // namespace
 
 MainDialog::MainDialog(MessageService& messages, DesktopService& desktop, const QStringList& images,
                        QWidget* parent, bool machineDisks)
@@ -109,12 +71,7 @@ MainDialog::MainDialog(MessageService& messages, DesktopService& desktop, const 
         if (!added)
             refused << QString::fromStdString(added.error());
     }
-    auto* root = new QTreeWidgetItem(diskTree_, {"My Computer"});
-    root->setIcon(0, ThemedIcon("computer", QStyle::SP_ComputerIcon));
-    for (size_t k = 0; k < session_.disks.listedCount; ++k)
-        AddDiskItem(k);
-    OfferMetadevices();
-    root->setExpanded(true);
+    diskList_->Fill();
     ApplyView();
     const QScreen* s = screen() != nullptr ? screen() : QGuiApplication::primaryScreen();
     resize(s != nullptr ? FirstSize({980, 680}, s->availableGeometry().size()) : QSize(980, 680));
@@ -139,6 +96,7 @@ void MainDialog::BuildWidgets() {
     trees_ = new QStackedWidget;
     diskTree_ = new QTreeWidget;
     volumeTree_ = new QTreeWidget;
+    diskList_ = new DiskList(*diskTree_, session_.disks, messages_, this);
     panel_ = new StatusPanel;
     browse_ = new BrowsePane(session_, wizard_, messages_, desktop_, this);
     for (QTreeView* t : {static_cast<QTreeView*>(diskTree_), static_cast<QTreeView*>(volumeTree_),
@@ -232,16 +190,7 @@ void MainDialog::BuildWidgets() {
             panel_->SetStatusLine(browse_->StatusText());
     });
     connect(addMetadevice_, &QPushButton::clicked, this, &MainDialog::OpenMetadeviceDialog);
-    connect(addImage_, &QPushButton::clicked, this, [this] {
-        const QString path = QFileDialog::getOpenFileName(
-            this, "Add Disk Image", QDir::homePath(),
-            "Disk images (*.img *.dd *.raw *.bin *.E01 *.e01 *.001 *.aa);;All files (*)");
-        if (path.isEmpty())
-            return;
-        const QString error = AddDiskImage(path);
-        if (!error.isEmpty())
-            messages_.ShowMessage(this, MessageKind::Error, error);
-    });
+    connect(addImage_, &QPushButton::clicked, diskList_, &DiskList::AskForImage);
 }
 
 QString MainDialog::QuickHelpText() const {
@@ -279,104 +228,20 @@ void MainDialog::ApplyView() {
     commands_->Apply(wizard_);
 }
 
-void MainDialog::AddDiskItem(size_t k) {
-    const DiskEntry& d = session_.disks.entries[k];
-    if (d.layout) {
-        // "SVM stripe of 3, 204 MB": a metadevice is named by what it is.
-        auto* item = new QTreeWidgetItem(diskTree_->topLevelItem(0),
-                                         {d.metadevice.empty()
-                                              ? QString::fromStdString(d.model) + ", " +
-                                                    QString::number(d.totalSectors / 2048) + " MB"
-                                              : QString::fromStdString(d.model)});
-        item->setIcon(0, ThemedIcon("drive-multidisk", QStyle::SP_DriveHDIcon));
-        QString tip = QString::fromStdString(d.model) + ":";
-        for (const std::string& c : d.layout->components)
-            tip += "\n" + (c == kMissingComponent ? QString("(missing: rebuilt or left out)")
-                                                  : QString::fromStdString(c));
-        item->setToolTip(0, tip);
-        return;
-    }
-    auto* item =
-        new QTreeWidgetItem(diskTree_->topLevelItem(0), {QString::fromStdString(DiskItemName(k))});
-    const bool image = QFileInfo(QString::fromStdString(d.devicePath)).isFile();
-    item->setIcon(0, image ? ThemedIcon("application-x-raw-disk-image", QStyle::SP_FileIcon)
-                           : ThemedIcon("drive-harddisk", QStyle::SP_DriveHDIcon));
-    item->setToolTip(0, QString("%1\n%2\n%3")
-                            .arg(QString::fromStdString(d.devicePath),
-                                 image ? QString("Disk image") : QString::fromStdString(d.model),
-                                 QString::fromStdString(CapacityText(d.totalSectors))));
-}
-
 QString MainDialog::AddMetadevice(const LayoutSpec& layout) {
-    const size_t before = session_.disks.listedCount;
-    const Status added = trevik::AddLayoutDisk(session_.disks, layout);
-    if (!added)
-        return QString::fromStdString(added.error());
-    AddDiskItem(before);
-    diskTree_->topLevelItem(0)->setExpanded(true);
-    return {};
+    return diskList_->AddMetadevice(layout);
 }
 
 void MainDialog::OpenMetadeviceDialog() {
-    // Components lie side by side: each pick starts where the last one was made.
-    auto pick = pickComponentFiles ? pickComponentFiles : [this] {
-        const QStringList files = QFileDialog::getOpenFileNames(
-            this, "Add Component Images",
-            componentFolder_.isEmpty() ? QDir::homePath() : componentFolder_,
-            "Disk images (*.img *.dd *.raw *.bin *.E01 *.e01 *.001 *.aa);;All files (*)");
-        if (!files.isEmpty())
-            componentFolder_ = QFileInfo(files.back()).absolutePath();
-        return files;
-    };
-    MetadeviceDialog dialog(messages_, pick, this);
-    if (dialog.exec() != QDialog::Accepted)
-        return;
-    const QString error = AddMetadevice(*dialog.Spec());
-    if (!error.isEmpty())
-        messages_.ShowMessage(this, MessageKind::Error, error);
+    diskList_->AskForMetadevice(pickComponentFiles);
 }
 
 QString MainDialog::AddDiskImage(const QString& path) {
-    const size_t before = session_.disks.listedCount;
-    const Status added = trevik::AddImageDisk(session_.disks, path.toStdString());
-    if (!added)
-        return QString::fromStdString(added.error());
-    AddDiskItem(before);
-    OfferMetadevices();
-    diskTree_->topLevelItem(0)->setExpanded(true);
-    return {};
+    return diskList_->AddImage(path);
 }
 
 void MainDialog::OfferMetadevices() {
-    // Images only: the machine's own disks may be failing, and are not read before the
-    // user picks one (Add Metadevice... puts theirs together).
-    std::vector<DiskSource> sources;
-    for (size_t k = 0; k < session_.disks.listedCount; ++k) {
-        const DiskEntry& d = session_.disks.entries[k];
-        if (!d.layout && QFileInfo(QString::fromStdString(d.devicePath)).isFile())
-            sources.push_back({d.devicePath, ""});
-    }
-    if (sources.size() < 1)
-        return;
-    std::atomic<bool> stop{false};
-    const MetadeviceSearch search = FindMetadevices(sources, stop);
-    for (const FoundMetadevice& m : search.found) {
-        if (!m.layout)
-            continue; // not yet: its components are on images not listed
-        std::string key = m.name;
-        for (const std::string& c : m.layout->components)
-            key += "\n" + c;
-        if (!offeredMetadevices_.insert(key).second)
-            continue;
-        std::string model = m.description;
-        for (size_t i = 0; i < m.missing.size(); ++i)
-            model += (i == 0 ? " (missing: " : ", ") + m.missing[i];
-        if (!m.missing.empty())
-            model += ")";
-        const size_t before = session_.disks.listedCount;
-        if (AddLayoutDisk(session_.disks, *m.layout, model, m.name))
-            AddDiskItem(before);
-    }
+    diskList_->OfferMetadevices();
 }
 
 void MainDialog::SelectDisk(int k) {
@@ -423,242 +288,6 @@ void MainDialog::ChooseSearchPartition() {
 void MainDialog::ChooseUsePartitionTable() {
     wizard_.ChooseOption(VolumeIdentifyOption::UsePartitionTable);
     ApplyView();
-}
-
-void MainDialog::Next() {
-    session_.filters.Clear();
-    browse_->SetViewMode(ViewMode::Details);
-    const WizardController::NextAction action = wizard_.Next();
-    ApplyView();
-    switch (action) {
-    case WizardController::NextAction::ReadLabel:
-    case WizardController::NextAction::CheckRangeAndScan: {
-        // The disk chosen now, whatever an earlier refused Next had opened.
-        session_.CloseDisk();
-        const Status opened =
-            session_.OpenDisk(static_cast<size_t>(std::max(session_.selectedDisk, 0)));
-        if (!opened) {
-            wizard_.OpenFailed();
-            ApplyView();
-            messages_.ShowMessage(this, MessageKind::Error, QString::fromStdString(opened.error()));
-            return;
-        }
-        if (action == WizardController::NextAction::ReadLabel)
-            ReadLabel();
-        else
-            CheckRangeAndScan();
-        break;
-    }
-    case WizardController::NextAction::ChooseModeAndMount:
-        StartMount();
-        break;
-    case WizardController::NextAction::None:
-        break;
-    }
-}
-
-void MainDialog::ReadLabel() {
-    LabelReport label;
-    // A metadevice has no label: its file system begins at its start.
-    const bool metadevice = session_.Assembled() != nullptr;
-    const size_t found = metadevice ? ReadMetadeviceVolume(session_.Reader(), session_.volumes)
-                                    : ReadDiskLabel(session_.Reader(), session_.volumes, &label);
-    if (metadevice && found == 0) {
-        messages_.ShowMessage(
-            this, MessageKind::Information,
-            "The metadevice shows no UFS volume at its start: the order of its components, "
-            "the interlace or the start block may be wrong. Search Partition looks for volumes "
-            "inside it.");
-        wizard_.LabelRead(0);
-        ApplyView();
-        return;
-    }
-    if (const std::string damage = text::LabelDamageMessage(label); !damage.empty())
-        messages_.ShowMessage(this, found == 0 ? MessageKind::Error : MessageKind::Information,
-                              QString::fromStdString(damage));
-    if (found == 0) {
-        wizard_.LabelRead(0); // the disk stays chosen: Next may try again (or Search Partition)
-        ApplyView();
-        if (label.kind != LabelKind::Efi)
-            messages_.ShowMessage(this, MessageKind::Information, kNoPartition);
-        return;
-    }
-    volumeTree_->clear();
-    auto* root = new QTreeWidgetItem(volumeTree_, {"Partitions"});
-    for (const auto& e : session_.volumes.Entries()) {
-        auto* item = new QTreeWidgetItem(root, {QString::fromStdString(e.name)});
-        item->setToolTip(0, VolumeToolTip(e));
-    }
-    root->setExpanded(true);
-    browse_->ClearList();
-    wizard_.LabelRead(found);
-    ApplyView();
-    FocusStepList();
-}
-
-void MainDialog::CheckRangeAndScan() {
-    const DiskOptions::Range range = options_->ReadRange();
-    if (range.startValid)
-        scanStart_ = range.start;
-    if (range.refusal != nullptr) {
-        messages_.ShowMessage(this, MessageKind::Error, range.refusal);
-        wizard_.RangeRefused();
-        ApplyView();
-        return;
-    }
-    scanEnd_ = range.end;
-    volumeTree_->clear();
-    new QTreeWidgetItem(volumeTree_, {"Partitions"});
-    browse_->ClearList();
-    wizard_.ScanStarted();
-    ApplyView();
-    ScanOptions o;
-    o.startSector = scanStart_;
-    o.endSector = scanEnd_;
-    o.sectorsPerRead = session_.settings.sectorsPerRead;
-    job_->Start([this, o] {
-        ScanReporter reporter(*job_, *panel_, *progress_, *volumeTree_);
-        ScanForVolumes(session_.Reader(), o, session_.volumes, job_->StopFlag(), &reporter);
-        job_->Post([this] {
-            JobEnded();
-            wizard_.ScanFinished();
-            ApplyView();
-            FocusStepList();
-        });
-    });
-}
-
-void MainDialog::StartMount() {
-    std::optional<RecoveryMode> mode;
-    if (chooseMode) {
-        mode = chooseMode();
-    } else {
-        ModeDialog dialog(this);
-        if (dialog.exec() == QDialog::Accepted)
-            mode = dialog.Mode();
-    }
-    if (!mode)
-        return;
-    session_.SetMounted(nullptr);
-    wizard_.MountStarted();
-    ApplyView();
-    const PartitionEntry entry =
-        session_.volumes[static_cast<size_t>(std::max(session_.selectedVolume, 0))];
-    if (!HoldsUfs(entry)) {
-        wizard_.MountFinished(false);
-        ApplyView();
-        messages_.ShowMessage(this, MessageKind::Error,
-                              QString::fromStdString(text::NotUfsMessage(entry)));
-        return;
-    }
-    const RecoveryMode chosen = *mode;
-    job_->Start([this, entry, chosen] {
-        MountReporter reporter(*job_, *panel_, *progress_, [this](bool available) {
-            wizard_.StopAvailable(available);
-            ApplyView();
-        });
-        auto result = std::make_shared<Result<MountedVolume>>(
-            MountVolume(session_.Reader(), entry, chosen, job_->StopFlag(), &reporter,
-                        session_.settings.applyLog));
-        job_->Post([this, result] { MountEnded(result); });
-    });
-}
-
-void MainDialog::MountEnded(std::shared_ptr<Result<MountedVolume>> result) {
-    JobEnded();
-    if (!*result) {
-        // Nothing was mounted: back to the volume list as it was.
-        wizard_.MountFinished(false);
-        ApplyView();
-        messages_.ShowMessage(this, MessageKind::Error, QString::fromStdString(result->error()));
-        return;
-    }
-    session_.SetMounted(std::make_unique<MountedVolume>(result->Take()));
-    wizard_.MountFinished(true);
-    ApplyView();
-    FocusStepList();
-    // The title names what is browsed: the image (or disk), or the metadevice, and the
-    // volume.
-    if (const BlockDevice* device = session_.Device(); device != nullptr) {
-        const DiskEntry* d = session_.disks.Listed(static_cast<size_t>(session_.selectedDisk));
-        const QString source = d == nullptr || !d->layout
-                                   ? QFileInfo(QString::fromStdString(device->Path())).fileName()
-                               : d->metadevice.empty() ? QString::fromStdString(d->model)
-                                                       : QString::fromStdString(d->metadevice);
-        setWindowTitle(QString("%1 - %2 - %3")
-                           .arg(source, QString::fromStdString(session_.Mounted()->entry.name),
-                                QString::fromLatin1(kCaption)));
-    }
-    QTreeView* tree = browse_->FolderTree();
-    tree->expand(browse_->FolderModel()->RootIndex());
-    browse_->ClickFolder(browse_->FolderModel()->RootIndex());
-    ReportMount(this, messages_, *session_.Mounted(),
-                session_.Assembled() != nullptr ? text::AssemblyNotes(*session_.Assembled())
-                                                : std::vector<std::string>{});
-}
-
-void MainDialog::Back() {
-    setWindowTitle(kCaption);
-    browse_->SetViewMode(ViewMode::Details);
-    browse_->ClearList();
-    switch (wizard_.Back()) {
-    case WizardController::BackAction::CloseDisk:
-        session_.CloseDisk();
-        break;
-    case WizardController::BackAction::FreeVolume:
-        session_.SetMounted(nullptr);
-        break;
-    case WizardController::BackAction::None:
-        break;
-    }
-    ApplyView();
-    // The item still highlighted is the one chosen: its details and Next come back with it.
-    QTreeWidget* tree = wizard_.Step() == WizardStep::SelectDisk     ? diskTree_
-                        : wizard_.Step() == WizardStep::SelectVolume ? volumeTree_
-                                                                     : nullptr;
-    if (tree != nullptr) {
-        QTreeWidgetItem* item = tree->currentItem();
-        if (item != nullptr && item->parent() != nullptr && item->isSelected()) {
-            const int row = item->parent()->indexOfChild(item);
-            if (tree == diskTree_)
-                DiskChosen(row);
-            else
-                VolumeChosen(row);
-        }
-    }
-    FocusStepList();
-}
-
-void MainDialog::FocusStepList() {
-    switch (wizard_.Step()) {
-    case WizardStep::SelectDisk:
-        diskTree_->setFocus();
-        break;
-    case WizardStep::SelectVolume:
-        volumeTree_->setFocus();
-        break;
-    case WizardStep::Browse:
-        browse_->DetailsView()->setFocus();
-        break;
-    default:
-        break;
-    }
-}
-
-void MainDialog::Stop() {
-    const uint64_t job = jobsEnded_;
-    const bool yes = messages_.AskYesNo(this, MessageKind::Question,
-                                        "Do you want to stop the current process ?");
-    // The process may have ended while the question was open: then there is nothing to stop.
-    if (!yes || job != jobsEnded_ || !WorkerRunning())
-        return;
-    job_->RequestStop();
-    panel_->SetStatusLine("Stopping...");
-}
-
-void MainDialog::JobEnded() {
-    ++jobsEnded_;
-    messages_.CloseQuestion();
 }
 
 QString MainDialog::DestinationOrAsk() {
@@ -746,21 +375,7 @@ bool MainDialog::eventFilter(QObject* watched, QEvent* event) {
                           : dialog->focusWidget() ? dialog->focusWidget()
                                                   : dialog;
         if (dialog != nullptr && watched == target) {
-            // The page that tells of the dialog; the step's page for the others.
-            static const std::pair<const char*, const char*> kPages[] = {
-                {"trevik::shell::SettingsDialog", "recovering.html#settings"},
-                {"trevik::shell::FiltersDialog", "browse.html#filters"},
-                {"trevik::shell::FindFilesDialog", "browse.html#find"},
-                {"trevik::shell::MetadeviceDialog", "disk.html#metadevice"},
-                {"trevik::shell::ModeDialog", "volume.html"},
-                {"trevik::shell::SaveProgressDialog", "recovering.html"},
-            };
-            QString page = HelpPage(wizard_.Step());
-            for (const auto& [cls, p] : kPages) {
-                if (dialog->inherits(cls))
-                    page = p;
-            }
-            commands_->ShowHelpPage(page, dialog);
+            commands_->ShowHelpPage(DialogHelpPage(*dialog, wizard_.Step()), dialog);
             return true;
         }
     }

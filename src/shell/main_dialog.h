@@ -4,6 +4,7 @@
 #include "shell/background_job.h"
 #include "shell/browse_pane.h"
 #include "shell/command_bar.h"
+#include "shell/disk_list.h"
 #include "shell/disk_options.h"
 #include "shell/message_service.h"
 #include "shell/percent_progress_bar.h"
@@ -102,7 +103,6 @@ protected:
 private:
     void BuildWidgets();
     void ApplyView();
-    void AddDiskItem(size_t k);
     void DiskChosen(int k);
     void VolumeChosen(int i);
     void ReadLabel();
@@ -131,8 +131,8 @@ private:
     QTreeWidget* volumeTree_ = nullptr;
     QPushButton* addImage_ = nullptr;
     QPushButton* addMetadevice_ = nullptr;
-    uint64_t jobsEnded_ = 0;  // counts the background jobs that ended
-    QString componentFolder_; // where the last component image was picked
+    DiskList* diskList_ = nullptr;
+    uint64_t jobsEnded_ = 0; // counts the background jobs that ended
     DiskOptions* options_ = nullptr;
     QLabel* quickHelp_ = nullptr;
     PercentProgressBar* progress_ = nullptr;
@@ -140,7 +140,6 @@ private:
     QPushButton* back_ = nullptr;
     QPushButton* stop_ = nullptr;
     CommandBar* commands_ = nullptr;
-    std::set<std::string> offeredMetadevices_; // name and components of each listed
 };
 
 } // namespace trevik::shell
