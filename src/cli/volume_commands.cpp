@@ -204,50 +204,6 @@ int Outcome(const std::vector<Warning>& warnings) {
     return warnings.empty() ? kExitOk : kExitFailure;
 }
 
-// A node reached by a "/"-separated path of shown names: the root, a folder or a file.
-struct Target {
-    enum Kind { Root, Folder, File } kind = Root;
-    uint32_t index = 0;
-};
-
-std::optional<Target> Resolve(const RecoveredTree& tree, const std::string& path) {
-    Target t;
-    uint32_t inode = kRootInode;
-    size_t pos = 0;
-    while (pos <= path.size()) {
-        size_t slash = path.find('/', pos);
-        if (slash == std::string::npos)
-            slash = path.size();
-        const std::string part = path.substr(pos, slash - pos);
-        pos = slash + 1;
-        if (part.empty())
-            continue;
-        if (t.kind == Target::File)
-            return std::nullopt;
-        bool found = false;
-        for (uint32_t f : tree.ChildFolders(inode)) {
-            if (DisplayName(tree.FolderName(f)) == part) {
-                t = {Target::Folder, f};
-                inode = tree.Folders()[f].inode;
-                found = true;
-                break;
-            }
-        }
-        if (found)
-            continue;
-        for (uint32_t f : tree.ChildFiles(inode)) {
-            if (DisplayName(tree.FileName(f)) == part) {
-                t = {Target::File, f};
-                found = true;
-                break;
-            }
-        }
-        if (!found)
-            return std::nullopt;
-    }
-    return t;
-}
-
 struct Row {
     std::string_view path;
     std::string_view rawPath;
@@ -363,6 +319,7 @@ private:
     std::vector<std::pair<size_t, size_t>> marks_;
 };
 
+// The start folder's path with no trailing '/' ("" for the root), as shown or as on disk.
 std::string BasePath(const RecoveredTree& t, uint32_t folderInode, bool display) {
     const std::string p = FolderPath(t, folderInode, '/', display);
     return p.empty() ? "" : "/" + p;
@@ -450,20 +407,20 @@ int Ls(const LsOptions& o, Mounted& m) {
     if (const int rc = MountFromOptions(o, m); rc != kExitOk)
         return rc;
     const RecoveredTree& t = m.volume.tree;
-    const auto target = Resolve(t, o.path);
+    const auto target = ResolvePath(t, o.path);
     if (!target) {
         std::cerr << "trevik-cli: no such path in the volume: " << TerminalSafe(o.path) << "\n";
         return kExitFailure;
     }
     RowPrinter out(o.json);
-    if (target->kind == Target::File) {
+    if (target->kind == PathTarget::File) {
         const uint32_t parent = t.Files()[target->index].parentInode;
         PathStack path(BasePath(t, parent, true), BasePath(t, parent, false));
         path.Child(1, t.FileName(target->index));
         out.Print(FileRow(t, target->index, path));
     } else {
         const uint32_t inode =
-            target->kind == Target::Root ? kRootInode : t.Folders()[target->index].inode;
+            target->kind == PathTarget::Root ? kRootInode : t.Folders()[target->index].inode;
         List(t, inode, o.recursive, out);
     }
     out.Finish(m.volume.warnings);
@@ -491,10 +448,7 @@ int Find(const FindOptions& o, Mounted& m) {
                 out.Member("name", h.name);
                 out.Member("path", h.path);
                 out.Member("size", h.size);
-                buf = BasePath(tree, f.parentInode, true);
-                buf += '/';
-                buf += DisplayName(tree.FileName(h.fileIndex));
-                out.Member("fullPath", buf);
+                out.Member("fullPath", ChildPath(tree, f.parentInode, tree.FileName(h.fileIndex)));
                 buf = BasePath(tree, f.parentInode, false);
                 buf += '/';
                 buf += tree.FileName(h.fileIndex);
@@ -590,15 +544,15 @@ int Recover(const RecoverOptions& o, Mounted& m) {
     std::vector<ExtractItem> items;
     bool all = o.paths.empty();
     for (const auto& p : o.paths) {
-        const auto target = Resolve(t, p);
+        const auto target = ResolvePath(t, p);
         if (!target) {
             std::cerr << "trevik-cli: no such path in the volume: " << TerminalSafe(p) << "\n";
             return kExitFailure;
         }
-        if (target->kind == Target::Root) {
+        if (target->kind == PathTarget::Root) {
             all = true;
         } else {
-            items.push_back({target->kind == Target::Folder, target->index});
+            items.push_back({target->kind == PathTarget::Folder, target->index});
         }
     }
     if (all)

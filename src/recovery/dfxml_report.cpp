@@ -95,16 +95,10 @@ std::string Hex(const std::array<uint8_t, 32>& bytes) {
 
 void FileObject(std::string& out, const RecoveredTree& tree, const ItemRecord& r) {
     // The path below the volume's root, as DFXML writes it (no leading slash).
-    std::string path;
-    std::string_view name;
-    if (r.folder) {
-        path = FolderPath(tree, tree.Folders()[r.index].inode, '/', true);
-        name = tree.FolderName(r.index);
-    } else {
-        path = FolderPath(tree, tree.Files()[r.index].parentInode, '/', true);
-        name = tree.FileName(r.index);
-        path += (path.empty() ? "" : "/") + DisplayName(name);
-    }
+    const std::string_view name = r.folder ? tree.FolderName(r.index) : tree.FileName(r.index);
+    const std::string path = (r.folder ? FolderItemPath(tree, tree.Folders()[r.index].inode)
+                                       : FileItemPath(tree, r.index))
+                                 .substr(1);
     out += "    <fileobject>\n";
     Element(out, "      ", "filename", Xml(path));
     Element(out, "      ", "name_type", std::string(1, r.type));

@@ -124,13 +124,9 @@ private:
                 known};
     }
 
-    std::string FilePath(uint32_t fileIndex) const {
-        const std::string folder =
-            FolderPath(tree_, tree_.Files()[fileIndex].parentInode, '/', true);
-        return (folder.empty() ? "" : "/" + folder) + "/" + DisplayName(tree_.FileName(fileIndex));
-    }
+    std::string FilePath(uint32_t fileIndex) const { return FileItemPath(tree_, fileIndex); }
     std::string FolderItemPath(uint32_t folder) const {
-        return "/" + FolderPath(tree_, tree_.Folders()[folder].inode, '/', true);
+        return trevik::FolderItemPath(tree_, tree_.Folders()[folder].inode);
     }
     // Where `name` in the innermost frame lies below the destination.
     std::string DestPath(const std::string& name) const {

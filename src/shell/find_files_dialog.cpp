@@ -111,7 +111,7 @@ void FindFilesDialog::ShowPending() {
         // The name as the disk has it: on a case-sensitive volume README.TXT and Readme.txt
         // are two files (the match itself ignores case).
         const QString name = QString::fromStdString(DisplayName(tree_.FileName(h.hit.fileIndex)));
-        const QString path = QString::fromStdString("/" + FolderPath(tree_, parent, '/', true));
+        const QString path = QString::fromStdString(FolderItemPath(tree_, parent));
         auto* item = new QTreeWidgetItem({name, path, QString::number(h.hit.size)});
         item->setToolTip(0, name);
         item->setToolTip(1, path);

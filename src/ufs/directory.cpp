@@ -621,12 +621,9 @@ void DirectoryWalker::Run(RecoveryMode mode) {
 
 std::vector<Warning> DirectoryWalker::TakeWarnings() {
     for (const LostName& n : lostNames_) {
-        const std::string folder = FolderPath(tree_, n.directoryInode, '/', true);
-        std::string path = "/" + folder;
-        if (!n.name.empty()) {
-            path += (folder.empty() ? "" : "/") + DisplayName(n.name);
-        }
-        warnings_[n.warning].names.push_back(std::move(path));
+        warnings_[n.warning].names.push_back(n.name.empty()
+                                                 ? FolderItemPath(tree_, n.directoryInode)
+                                                 : ChildPath(tree_, n.directoryInode, n.name));
     }
     lostNames_.clear();
     for (Warning& w : warnings_) {
@@ -634,12 +631,10 @@ std::vector<Warning> DirectoryWalker::TakeWarnings() {
             continue;
         }
         if (w.folderInode == kRootInode || tree_.FindFolder(w.folderInode) >= 0) {
-            w.path = "/" + FolderPath(tree_, w.folderInode, '/', true);
+            w.path = FolderItemPath(tree_, w.folderInode);
         } else if (const DirNameRecord* named = tree_.FindDirName(w.folderInode)) {
             // A folder that never made it into the tree, known by the entry naming it.
-            const std::string parent = FolderPath(tree_, named->parentInode, '/', true);
-            w.path =
-                "/" + parent + (parent.empty() ? "" : "/") + DisplayName(tree_.Name(named->name));
+            w.path = ChildPath(tree_, named->parentInode, tree_.Name(named->name));
         }
     }
     lostInodeWarnings_.clear();

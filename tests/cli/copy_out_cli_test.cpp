@@ -321,6 +321,44 @@ TEST(CliNames, RawNamesKeepsTheDisksBytes) {
     EXPECT_EQ(testing::Slurp(dir.File("raw/caf\xE9.txt")), "latin");
 }
 
+// An entry whose name holds '/' is named on the command line by the path ls prints.
+TEST(CliNames, ANameHoldingASlashIsFoundByThePathListed) {
+    TempDir dir;
+    const std::string image = dir.File("slash.img");
+    UfsParams p;
+    p.sizeSectors = 8192;
+    WriteDisk(image,
+              Dir("", {Dir("a", {Dir("b", {})}), Dir("a/b", {File("c", "deep")}),
+                       File("x/y", "slashed")}),
+              p);
+    const auto ls = Cli("ls " + Quote(image) + " --volume 1 -r --json");
+    ASSERT_EQ(ls.exitCode, 0) << ls.err;
+    const json all = json::parse(ls.out).at("entries");
+    auto at = [&](const std::string& path) {
+        return std::find_if(all.begin(), all.end(),
+                            [&](const json& e) { return e.at("path") == path; });
+    };
+    ASSERT_NE(at("/x/y"), all.end()) << ls.out;
+    ASSERT_NE(at("/a/b/c"), all.end()) << ls.out;
+
+    const auto one = Cli("ls " + Quote(image) + " --volume 1 --json /x/y");
+    ASSERT_EQ(one.exitCode, 0) << one.err;
+    const json entries = json::parse(one.out).at("entries");
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].at("name"), "x/y");
+    // "/a/b" reads as a folder "b" in "a" first; "c" is only in "a/b".
+    const auto deep = Cli("ls " + Quote(image) + " --volume 1 --json /a/b/c");
+    ASSERT_EQ(deep.exitCode, 0) << deep.err;
+    EXPECT_EQ(json::parse(deep.out).at("entries").at(0).at("inode"), at("/a/b/c")->at("inode"));
+
+    const auto rec = Cli("recover " + Quote(image) + " --volume 1 --to " + Quote(dir.File("out")) +
+                         " /x/y /a/b/c");
+    ASSERT_EQ(rec.exitCode, 0) << rec.err;
+    EXPECT_EQ(testing::Slurp(dir.File("out/x_y")), "slashed");
+    EXPECT_EQ(testing::Slurp(dir.File("out/c")), "deep");
+    EXPECT_NE(Cli("ls " + Quote(image) + " --volume 1 /a/b/d").exitCode, 0);
+}
+
 // A chain of folders 20 000 deep: listing it prints some 400 MB of paths, and must not
 // hold them.
 TEST(CliListing, ADeepChainIsListedInBoundedMemory) {

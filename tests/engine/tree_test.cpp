@@ -122,6 +122,42 @@ TEST(RecoveredTree, PathsOfALoopingParentChainEnd) {
     EXPECT_LE(FolderPath(t, 10, '/', false).size(), 10u);
 }
 
+// Names holding '/': the path a listing prints leads back to the entry it was printed for,
+// trying a name without '/' first and going back where that leads nowhere.
+TEST(TreePaths, PathsPrintedResolveBackToTheirNodes) {
+    RecoveredTree t;
+    t.AddFolderNode("a", 10, 2, 1);
+    t.AddFolderNode("b", 11, 10, 1); // "/a/b", a folder with no "c"
+    t.AddFolderNode("a/b", 12, 2, 1);
+    t.AddFileNode("c", 40, 12, 1, 1, 0x81A4);  // "/a/b/c": only through "a/b"
+    t.AddFileNode("x/y", 41, 2, 1, 1, 0x81A4); // "/x/y"
+    t.AddFileNode("same", 42, 10, 1, 1, 0x81A4);
+    t.AddFolderNode("same", 13, 10, 1);              // a folder before a file of the same name
+    t.AddFileNode("\xe9t\xe9", 43, 2, 1, 1, 0x81A4); // Latin-1 bytes, shown as UTF-8
+    t.BuildChildIndex();
+
+    EXPECT_EQ(FolderItemPath(t, 2), "/");
+    EXPECT_EQ(FolderItemPath(t, 11), "/a/b");
+    EXPECT_EQ(FileItemPath(t, 0), "/a/b/c");
+    EXPECT_EQ(FileItemPath(t, 1), "/x/y");
+    EXPECT_EQ(ChildPath(t, 2, "n"), "/n");
+    EXPECT_EQ(FileItemPath(t, 3), "/\xc3\xa9t\xc3\xa9");
+
+    using K = PathTarget::Kind;
+    EXPECT_EQ(ResolvePath(t, "/a/b/c"), (PathTarget{K::File, 0}));
+    EXPECT_EQ(ResolvePath(t, "/x/y"), (PathTarget{K::File, 1}));
+    EXPECT_EQ(ResolvePath(t, "//x/y"), (PathTarget{K::File, 1}));
+    EXPECT_EQ(ResolvePath(t, "/a/b"), (PathTarget{K::Folder, 1})); // the shorter reading
+    EXPECT_EQ(ResolvePath(t, "/a/same/"), (PathTarget{K::Folder, 3}));
+    EXPECT_EQ(ResolvePath(t, "/\xc3\xa9t\xc3\xa9"), (PathTarget{K::File, 3}));
+    EXPECT_EQ(ResolvePath(t, ""), PathTarget{});
+    EXPECT_EQ(ResolvePath(t, "///"), PathTarget{});
+    EXPECT_FALSE(ResolvePath(t, "/x"));
+    EXPECT_FALSE(ResolvePath(t, "/x/y/z")); // nothing is below a file
+    EXPECT_FALSE(ResolvePath(t, "/a/b/d"));
+    EXPECT_FALSE(ResolvePath(t, "/a/bc"));
+}
+
 TEST(FormatUfsTime, DateAndTimeInLocalTime) {
     setenv("TZ", "UTC", 1);
     tzset();
