@@ -1,6 +1,7 @@
 // trevik-cli info, ls, find and recover: commands that mount one volume.
 
 #include "cli/commands.h"
+#include "cli/copy_report.h"
 #include "cli/fuse_mount.h"
 #include "cli/json_writer.h"
 #include "cli/output.h"
@@ -142,60 +143,6 @@ int MountFromOptions(const VolumeCommandOptions& o, Mounted& m,
     }
     m.volume = mounted.Take();
     return kExitOk;
-}
-
-// Every warning as one line on stderr.
-void PrintWarnings(const std::vector<Warning>& warnings) {
-    for (const Warning& w : warnings) {
-        std::cerr << "trevik-cli: warning: " << TerminalSafe(text::WarningMessage(w)) << "\n";
-    }
-}
-
-json WarningsJson(const std::vector<Warning>& warnings) {
-    json list = json::array();
-    for (const Warning& w : warnings) {
-        json j{{"kind", text::WarningKindName(w.kind)}, {"message", text::WarningMessage(w)}};
-        if (!w.path.empty())
-            j["path"] = w.path;
-        if (w.lastInode != 0)
-            j["inodes"] = {w.firstInode, w.lastInode};
-        if (w.sector)
-            j["sector"] = *w.sector;
-        if (!w.names.empty())
-            j["names"] = w.names;
-        list.push_back(std::move(j));
-    }
-    return list;
-}
-
-// The same list as WarningsJson, written as it goes.
-void WriteWarnings(JsonWriter& out, const std::vector<Warning>& warnings) {
-    out.BeginArray();
-    for (const Warning& w : warnings) {
-        out.BeginObject();
-        out.Member("kind", text::WarningKindName(w.kind));
-        out.Member("message", text::WarningMessage(w));
-        if (!w.path.empty())
-            out.Member("path", w.path);
-        if (w.lastInode != 0) {
-            out.Key("inodes");
-            out.BeginArray();
-            out.Number(w.firstInode);
-            out.Number(w.lastInode);
-            out.EndArray();
-        }
-        if (w.sector)
-            out.Member("sector", *w.sector);
-        if (!w.names.empty()) {
-            out.Key("names");
-            out.BeginArray();
-            for (const auto& n : w.names)
-                out.String(n);
-            out.EndArray();
-        }
-        out.EndObject();
-    }
-    out.EndArray();
 }
 
 // The exit code of a command that completed: a failure when anything was lost.
@@ -372,23 +319,30 @@ int Info(const VolumeCommandOptions& o, Mounted& m) {
     const auto& warnings = m.volume.warnings;
     const LogReport& log = m.volume.log;
     if (o.json) {
-        json logJson{{"state", LogStatusName(log.status)},
-                     {"transactions", log.transactions},
-                     {"deltas", log.deltas},
-                     {"bytes", log.bytes}};
+        JsonWriter out(stdout);
+        out.BeginObject();
+        out.Member("volumeName", d.volumeName);
+        out.Member("volumeStart", d.volumeStart);
+        out.Member("volumeSize", d.volumeSize);
+        out.Member("blockSize", d.blockSize);
+        out.Member("superBlockStart", d.superBlockStart);
+        out.Member("totalFiles", d.totalFiles);
+        out.Member("totalFolders", d.totalFolders);
+        out.Member("recoveryType", d.recoveryType);
+        out.Key("warnings");
+        WriteWarnings(out, warnings);
+        out.Key("log");
+        out.BeginObject();
+        out.Member("state", LogStatusName(log.status));
+        out.Member("transactions", log.transactions);
+        out.Member("deltas", log.deltas);
+        out.Member("bytes", log.bytes);
         if (log.status == LogStatus::Damaged)
-            logJson["reason"] = log.reason;
-        std::cout << Dump({{"volumeName", d.volumeName},
-                           {"volumeStart", d.volumeStart},
-                           {"volumeSize", d.volumeSize},
-                           {"blockSize", d.blockSize},
-                           {"superBlockStart", d.superBlockStart},
-                           {"totalFiles", d.totalFiles},
-                           {"totalFolders", d.totalFolders},
-                           {"recoveryType", d.recoveryType},
-                           {"warnings", WarningsJson(warnings)},
-                           {"log", logJson}})
-                  << "\n";
+            out.Member("reason", log.reason);
+        out.EndObject();
+        out.EndObject();
+        out.EndLine();
+        out.Flush();
     } else {
         std::cout << "Volume Name        " << TerminalSafe(d.volumeName) << "\n"
                   << "Volume Start       " << d.volumeStart << "\n"
@@ -585,85 +539,13 @@ int Recover(const RecoverOptions& o, Mounted& m) {
             reportFailed = true;
         }
     }
-    if (o.json) {
-        JsonWriter out(stdout);
-        out.BeginObject();
-        out.Member("filesWritten", s.filesWritten);
-        out.Member("bytesWritten", s.bytesWritten);
-        out.Member("foldersCreated", s.foldersCreated);
-        out.Member("skipped", s.skipped);
-        auto strings = [&](std::string_view key, const std::vector<std::string>& list) {
-            out.Key(key);
-            out.BeginArray();
-            for (const auto& p : list)
-                out.String(p);
-            out.EndArray();
-        };
-        strings("incomplete", s.incomplete);
-        out.Key("warnings");
-        WriteWarnings(out, m.volume.warnings);
-        strings("damaged", s.damaged);
-        out.Key("renamed");
-        out.BeginArray();
-        for (const auto& r : s.renamed) {
-            out.BeginObject();
-            out.Member("from", r.from);
-            out.Member("to", r.to);
-            out.EndObject();
-        }
-        out.EndArray();
-        out.Key("skippedItems");
-        out.BeginArray();
-        for (const auto& k : s.skippedItems) {
-            out.BeginObject();
-            out.Member("path", k.path);
-            out.Member("reason", k.reason);
-            out.EndObject();
-        }
-        out.EndArray();
-        out.Member("stopped", s.stopped);
-        out.EndObject();
-        out.EndLine();
-    } else {
-        std::cout << "Files written    " << s.filesWritten << "\n"
-                  << "Bytes written    " << s.bytesWritten << "\n"
-                  << "Folders created  " << s.foldersCreated << "\n"
-                  << "Skipped          " << s.skipped << "\n";
-        if (s.specialsSkipped != 0) {
-            std::cout << "Special files not copied " << s.specialsSkipped << "\n";
-        }
-        for (const auto& r : s.renamed)
-            std::cout << "Renamed          " << TerminalSafe(r.from) << " -> " << TerminalSafe(r.to)
-                      << "\n";
-        for (const auto& k : s.skippedItems)
-            std::cout << "Not written      " << TerminalSafe(k.path) << ": "
-                      << TerminalSafe(k.reason) << "\n";
-        for (const auto& p : s.incomplete)
-            std::cout << "Incomplete       " << TerminalSafe(p) << "\n";
-        for (const auto& p : s.damaged)
-            std::cout << "Damaged, not written " << TerminalSafe(p) << "\n";
-        if (s.stopped)
-            std::cout << "Stopped before the copy was complete\n";
-    }
+    if (o.json)
+        PrintCopyJson(s, m.volume.warnings);
+    else
+        PrintCopyText(s);
     std::cout.flush();
     const int rc = Outcome(m.volume.warnings);
-    if (!s.error.empty()) {
-        std::cerr << "trevik-cli: " << TerminalSafe(s.error) << "\n";
-        return kExitFailure;
-    }
-    if (!s.damaged.empty()) {
-        std::cerr << "trevik-cli: " << s.damaged.size()
-                  << " damaged item(s) not written: their inodes cannot be what they claim\n";
-    }
-    if (!s.incomplete.empty()) {
-        std::cerr << "trevik-cli: " << s.incomplete.size()
-                  << " item(s) incomplete: unreadable parts written as zeros, or not written\n";
-        return kExitFailure;
-    }
-    if (!s.damaged.empty() || s.stopped || reportFailed) {
-        return kExitFailure;
-    }
-    return rc;
+    return CopyExitCode(s, reportFailed, rc);
 }
 
 } // namespace

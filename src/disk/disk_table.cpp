@@ -205,6 +205,21 @@ std::string LayoutDescription(const LayoutSpec& l) {
     return "SVM metadevice";
 }
 
+namespace {
+
+// Lists an image or metadevice after the physical disks; entries of drives without a
+// medium stay behind every listed disk so that list index k remains slot k.
+void ListAfterDisks(DiskTable& table, DiskEntry e) {
+    FillGeometry(e, 0, 0);
+    if (table.entries.size() == DiskTable::kSlots) {
+        table.entries.pop_back();
+    }
+    table.entries.insert(table.entries.begin() + table.listedCount, std::move(e));
+    ++table.listedCount;
+}
+
+} // namespace
+
 Status AddLayoutDisk(DiskTable& table, const LayoutSpec& layout, const std::string& description,
                      const std::string& name) {
     if (table.listedCount >= DiskTable::kSlots) {
@@ -222,12 +237,7 @@ Status AddLayoutDisk(DiskTable& table, const LayoutSpec& layout, const std::stri
     e.format = LayoutKindName(layout.kind);
     e.files = (*opened)->Details().files.size();
     e.layout = layout;
-    FillGeometry(e, 0, 0);
-    if (table.entries.size() == DiskTable::kSlots) {
-        table.entries.pop_back();
-    }
-    table.entries.insert(table.entries.begin() + table.listedCount, std::move(e));
-    ++table.listedCount;
+    ListAfterDisks(table, std::move(e));
     return Ok();
 }
 
@@ -248,14 +258,7 @@ Status AddImageDisk(DiskTable& table, const std::string& path) {
     e.storedMd5 = details.storedMd5;
     e.storedSha1 = details.storedSha1;
     e.files = std::max<size_t>(1, details.files.size());
-    FillGeometry(e, 0, 0);
-    // Images are listed after the physical disks; entries of drives without a medium stay
-    // behind every listed disk so that list index k remains slot k.
-    if (table.entries.size() == DiskTable::kSlots) {
-        table.entries.pop_back();
-    }
-    table.entries.insert(table.entries.begin() + table.listedCount, std::move(e));
-    ++table.listedCount;
+    ListAfterDisks(table, std::move(e));
     return Ok();
 }
 

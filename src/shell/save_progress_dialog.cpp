@@ -16,18 +16,13 @@ SaveProgressDialog::SaveProgressDialog(QWidget* parent) : QDialog(parent) {
     setWindowFlags(windowFlags() & ~Qt::WindowCloseButtonHint);
     job_ = new BackgroundJob(this);
     auto* grid = new QGridLayout(this);
-    grid->addWidget(new QLabel("Path"), 0, 0);
-    path = new QLabel;
-    grid->addWidget(path, 0, 1, 1, 2);
-    grid->addWidget(new QLabel("File Name"), 1, 0);
-    name = new QLabel;
-    grid->addWidget(name, 1, 1, 1, 2);
-    grid->addWidget(new QLabel("Total Files"), 2, 0);
-    total = new QLabel;
-    grid->addWidget(total, 2, 1, 1, 2);
-    grid->addWidget(new QLabel("Copied"), 3, 0);
-    bytes = new QLabel;
-    grid->addWidget(bytes, 3, 1, 1, 2);
+    const std::pair<const char*, QLabel**> rows[] = {
+        {"Path", &path}, {"File Name", &name}, {"Total Files", &total}, {"Copied", &bytes}};
+    for (int r = 0; r < 4; ++r) {
+        grid->addWidget(new QLabel(rows[r].first), r, 0);
+        *rows[r].second = new QLabel;
+        grid->addWidget(*rows[r].second, r, 1, 1, 2);
+    }
     // The labels never ask for more room than the dialog has.
     for (QLabel* l : {path, name, total, bytes}) {
         l->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
