@@ -1,5 +1,8 @@
 #include "cli/json_writer.h"
 
+#include <cstdint>
+#include <cstring>
+
 namespace trevik::cli {
 namespace {
 
@@ -41,64 +44,100 @@ Utf8Step NextUtf8(std::string_view s, size_t i) {
     return {need + 1, true};
 }
 
+// Where in s, from `i` on, the first byte is that JSON cannot take as it stands (a control
+// character, '"', '\\') or that may be part of a multi-byte sequence; s.size() when none.
+// Eight bytes at a time.
+size_t PlainRunEnd(std::string_view s, size_t i) {
+    constexpr uint64_t kOnes = 0x0101010101010101ull;
+    constexpr uint64_t kHigh = 0x8080808080808080ull;
+    auto hasZero = [](uint64_t v) { return (v - kOnes) & ~v & kHigh; };
+    while (i + 8 <= s.size()) {
+        uint64_t w;
+        std::memcpy(&w, s.data() + i, 8);
+        const uint64_t special = (w & kHigh) | ((w - kOnes * 0x20) & ~w & kHigh) |
+                                 hasZero(w ^ (kOnes * '"')) | hasZero(w ^ (kOnes * '\\'));
+        if (special != 0)
+            break;
+        i += 8;
+    }
+    while (i < s.size()) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        if (c < 0x20 || c >= 0x80 || c == '"' || c == '\\')
+            break;
+        ++i;
+    }
+    return i;
+}
+
 } // namespace
 
-void AppendJsonString(std::string& out, std::string_view s) {
+char* WriteJsonString(char* o, std::string_view s) {
     static constexpr char kHex[] = "0123456789abcdef";
-    out += '"';
+    auto copy = [&o](std::string_view part) {
+        std::memcpy(o, part.data(), part.size());
+        o += part.size();
+    };
+    *o++ = '"';
     size_t run = 0; // start of the bytes that are copied as they stand
     size_t i = 0;
     while (i < s.size()) {
+        i = PlainRunEnd(s, i);
+        if (i == s.size())
+            break;
         const auto c = static_cast<unsigned char>(s[i]);
-        if (c >= 0x20 && c < 0x80 && c != '"' && c != '\\') {
-            ++i;
-            continue;
-        }
         if (c >= 0x80) {
             const Utf8Step step = NextUtf8(s, i);
             if (step.valid) {
                 i += step.length;
                 continue;
             }
-            out.append(s.substr(run, i - run));
-            out += "\xEF\xBF\xBD";
+            copy(s.substr(run, i - run));
+            copy("\xEF\xBF\xBD");
             i += step.length;
             run = i;
             continue;
         }
-        out.append(s.substr(run, i - run));
+        copy(s.substr(run, i - run));
         switch (c) {
         case '"':
-            out += "\\\"";
+            copy("\\\"");
             break;
         case '\\':
-            out += "\\\\";
+            copy("\\\\");
             break;
         case '\b':
-            out += "\\b";
+            copy("\\b");
             break;
         case '\t':
-            out += "\\t";
+            copy("\\t");
             break;
         case '\n':
-            out += "\\n";
+            copy("\\n");
             break;
         case '\f':
-            out += "\\f";
+            copy("\\f");
             break;
         case '\r':
-            out += "\\r";
+            copy("\\r");
             break;
         default:
-            out += "\\u00";
-            out += kHex[c >> 4];
-            out += kHex[c & 15];
+            copy("\\u00");
+            *o++ = kHex[c >> 4];
+            *o++ = kHex[c & 15];
         }
         ++i;
         run = i;
     }
-    out.append(s.substr(run));
-    out += '"';
+    copy(s.substr(run));
+    *o++ = '"';
+    return o;
+}
+
+void AppendJsonString(std::string& out, std::string_view s) {
+    const size_t at = out.size();
+    out.resize(at + JsonStringRoom(s.size()));
+    char* end = WriteJsonString(out.data() + at, s);
+    out.resize(static_cast<size_t>(end - out.data()));
 }
 
 void JsonWriter::Flush() {

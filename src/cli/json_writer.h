@@ -16,6 +16,14 @@ namespace trevik::cli {
 // Appends `s` as a JSON string, quotes included: '"', '\\' and control characters
 // escaped, valid UTF-8 kept as it is, each invalid sequence replaced by U+FFFD.
 void AppendJsonString(std::string& out, std::string_view s);
+// The most a string of `length` bytes can take as JSON (every byte escaped as \u00XX, and
+// the quotes).
+constexpr size_t JsonStringRoom(size_t length) {
+    return 6 * length + 2;
+}
+// The same string written at `o`, which has JsonStringRoom(s.size()) bytes of room; returns
+// where it ends.
+char* WriteJsonString(char* o, std::string_view s);
 
 class JsonWriter {
 public:
@@ -67,6 +75,18 @@ public:
         } else {
             String(value);
         }
+    }
+    // A value written straight into the buffer: Room(n) gives room for at most n bytes in
+    // the container open now, Commit(end) keeps what was written up to `end`.
+    char* Room(size_t n) {
+        Separate();
+        const size_t at = buf_.size();
+        buf_.resize(at + n);
+        return buf_.data() + at;
+    }
+    void Commit(const char* end) {
+        buf_.resize(static_cast<size_t>(end - buf_.data()));
+        Wrote();
     }
     // Ends a line (after a whole document) and writes out what is buffered.
     void EndLine() {

@@ -8,16 +8,21 @@
 
 namespace trevik {
 
-inline void AppendHex(std::string& out, std::string_view bytes) {
+// Writes 2 * bytes.size() characters at `o`; returns where they end.
+inline char* WriteHex(char* o, std::string_view bytes) {
     static constexpr char kDigits[] = "0123456789abcdef";
-    const size_t at = out.size();
-    out.resize(at + bytes.size() * 2);
-    char* o = out.data() + at;
     for (char ch : bytes) {
         const auto c = static_cast<unsigned char>(ch);
         *o++ = kDigits[c >> 4];
         *o++ = kDigits[c & 15];
     }
+    return o;
+}
+
+inline void AppendHex(std::string& out, std::string_view bytes) {
+    const size_t at = out.size();
+    out.resize(at + bytes.size() * 2);
+    WriteHex(out.data() + at, bytes);
 }
 
 inline std::string HexBytes(std::string_view bytes) {

@@ -41,12 +41,22 @@ bool IsValidUtf8(std::string_view s) {
     return true;
 }
 
-std::string DisplayName(std::string_view bytes) {
-    if (IsValidUtf8(bytes)) {
-        return std::string(bytes);
+namespace {
+
+bool AllAscii(std::string_view s) {
+    for (char ch : s)
+        if (static_cast<unsigned char>(ch) >= 0x80)
+            return false;
+    return true;
+}
+
+} // namespace
+
+void AppendDisplayName(std::string& out, std::string_view bytes) {
+    if (AllAscii(bytes) || IsValidUtf8(bytes)) {
+        out.append(bytes);
+        return;
     }
-    std::string out;
-    out.reserve(bytes.size() * 2);
     for (char ch : bytes) {
         const auto c = static_cast<unsigned char>(ch);
         if (c < 0x80) {
@@ -56,19 +66,32 @@ std::string DisplayName(std::string_view bytes) {
             out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
         }
     }
+}
+
+std::string DisplayName(std::string_view bytes) {
+    std::string out;
+    AppendDisplayName(out, bytes);
     return out;
 }
 
-std::string TerminalSafe(std::string_view text) {
+void AppendTerminalSafe(std::string& out, std::string_view text) {
     static constexpr char kHex[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(text.size());
     auto escapeByte = [&](unsigned c) {
         out += "\\x";
         out.push_back(kHex[c >> 4]);
         out.push_back(kHex[c & 15]);
     };
     for (size_t i = 0; i < text.size();) {
+        // Printable ASCII, copied in one run.
+        size_t run = i;
+        while (run < text.size() && static_cast<unsigned char>(text[run]) >= 0x20 &&
+               static_cast<unsigned char>(text[run]) < 0x7F && text[run] != '\\')
+            ++run;
+        if (run != i) {
+            out.append(text.substr(i, run - i));
+            i = run;
+            continue;
+        }
         const auto c = static_cast<unsigned char>(text[i]);
         if (c == '\\') {
             out += "\\\\";
@@ -104,6 +127,12 @@ std::string TerminalSafe(std::string_view text) {
         }
         ++i;
     }
+}
+
+std::string TerminalSafe(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    AppendTerminalSafe(out, text);
     return out;
 }
 

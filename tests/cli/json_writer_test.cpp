@@ -34,6 +34,23 @@ TEST(JsonWriter, EveryOneAndTwoByteStringIsEscapedAsNlohmannDoes) {
     }
 }
 
+// Plain text is scanned eight bytes at a time: every byte at every place of a long run of
+// plain text, and pairs that straddle two words, must still be seen.
+TEST(JsonWriter, EveryByteAnywhereInALongPlainRunIsEscapedAsNlohmannDoes) {
+    const std::string plain = "abcdefghijklmnopqrstuvwxyz0123";
+    for (int a = 0; a < 256; ++a) {
+        for (size_t at = 0; at < plain.size(); ++at) {
+            std::string s = plain;
+            s[at] = static_cast<char>(a);
+            ASSERT_EQ(Streamed(s), Reference(s)) << a << " at " << at;
+            if (at + 1 < s.size()) {
+                s[at + 1] = static_cast<char>(0xA9); // after 0xC2: a two-byte sequence
+                ASSERT_EQ(Streamed(s), Reference(s)) << a << " at " << at << " +A9";
+            }
+        }
+    }
+}
+
 TEST(JsonWriter, RandomBytesNearTheUtf8BoundariesAreEscapedAsNlohmannDoes) {
     // Bytes drawn mostly from those that begin, continue or break multi-byte sequences:
     // overlong forms, surrogates, code points past U+10FFFF, sequences cut short.

@@ -4,6 +4,7 @@
 #include "ufs/tree_paths.h"
 #include "ufs/ufs_time.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <gtest/gtest.h>
@@ -170,6 +171,55 @@ TEST(FormatUfsTime, DateAndTimeInLocalTime) {
     setenv("TZ", "CET-1", 1);
     tzset();
     EXPECT_EQ(FormatUfsTime(1).time, "01:00:01");
+    unsetenv("TZ");
+    tzset();
+}
+
+// The listing's formatter converts once per quarter hour: it must still give every second
+// as localtime gives it, across changes to and from summer time (whole and half hours)
+// and in zones a quarter or half hour off UTC.
+TEST(FormatUfsTime, TheListingsFormatterGivesWhatLocaltimeGives) {
+    auto reference = [](int32_t s) {
+        const std::time_t t = s;
+        std::tm tm{};
+        localtime_r(&t, &tm);
+        static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                              "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+        char text[40];
+        std::snprintf(text, sizeof text, "%02d-%s-%04d %02d:%02d:%02d", tm.tm_mday,
+                      kMonths[tm.tm_mon], tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
+        return std::string(text);
+    };
+    for (const char* zone :
+         {"UTC", "CET-1CEST,M3.5.0,M10.5.0/3", "NPT-5:45", "NST3:30NDT,M3.2.0/0:01,M11.1.0/0:01",
+          "LHST-10:30LHDT-11,M10.1.0,M4.1.0"}) {
+        setenv("TZ", zone, 1);
+        tzset();
+        UfsTimeFormatter f;
+        size_t compared = 0;
+        // Through two years second by 37 seconds (in order, as a listing often is), then
+        // back and forth at random.
+        for (int64_t s = 1167609600; s < 1167609600 + 2 * 366 * 86400; s += 37) {
+            const auto t = f.Format(static_cast<int32_t>(s));
+            ASSERT_EQ(std::string(t.date) + " " + std::string(t.time),
+                      reference(static_cast<int32_t>(s)))
+                << zone << " at " << s;
+            ++compared;
+        }
+        uint32_t x = 12345;
+        for (int k = 0; k < 20000; ++k) {
+            x = x * 1103515245u + 12345u;
+            const auto s = static_cast<int32_t>(x & 0x7fffffff);
+            if (s <= 0)
+                continue;
+            const auto t = f.Format(s);
+            ASSERT_EQ(std::string(t.date) + " " + std::string(t.time), reference(s))
+                << zone << " at " << s;
+            ++compared;
+        }
+        EXPECT_GT(compared, 1700000u);
+        EXPECT_EQ(f.Format(0).date, "Error");
+    }
     unsetenv("TZ");
     tzset();
 }
