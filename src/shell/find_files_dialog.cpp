@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTimer>
 #include <QTreeWidget>
 
 namespace trevik::shell {
@@ -96,38 +97,63 @@ void FindFilesDialog::StartSearch() {
     });
 }
 
-void FindFilesDialog::ShowPending() {
-    std::vector<Hit> hits;
+void FindFilesDialog::ShowPending(size_t most) {
     {
         std::lock_guard lock(pendingMutex_);
-        hits.swap(pending_);
+        if (queuedAt_ == queued_.size()) {
+            queued_.clear();
+            queuedAt_ = 0;
+        }
+        queued_.insert(queued_.end(), std::make_move_iterator(pending_.begin()),
+                       std::make_move_iterator(pending_.end()));
+        pending_.clear();
     }
-    if (hits.empty())
-        return;
-    QList<QTreeWidgetItem*> items;
-    items.reserve(static_cast<qsizetype>(hits.size()));
-    for (const Hit& h : hits) {
-        const uint32_t parent = tree_.Files()[h.hit.fileIndex].parentInode;
-        // The name as the disk has it: on a case-sensitive volume README.TXT and Readme.txt
-        // are two files (the match itself ignores case).
-        const QString name = QString::fromStdString(DisplayName(tree_.FileName(h.hit.fileIndex)));
-        const QString path = QString::fromStdString(FolderItemPath(tree_, parent));
-        auto* item = new QTreeWidgetItem({name, path, QString::number(h.hit.size)});
-        item->setToolTip(0, name);
-        item->setToolTip(1, path);
-        item->setData(0, Qt::UserRole, h.hit.fileIndex);
-        item->setIcon(0, types_.IconOf(name));
-        item->setTextAlignment(2, Qt::AlignRight | Qt::AlignVCenter);
-        items << item;
+    const size_t end = queuedAt_ + std::min(most, queued_.size() - queuedAt_);
+    if (end != queuedAt_) {
+        QList<QTreeWidgetItem*> items;
+        items.reserve(static_cast<qsizetype>(end - queuedAt_));
+        for (size_t k = queuedAt_; k < end; ++k) {
+            const FindHit& h = queued_[k].hit;
+            const uint32_t parent = tree_.Files()[h.fileIndex].parentInode;
+            // The name as the disk has it: on a case-sensitive volume README.TXT and
+            // Readme.txt are two files (the match itself ignores case).
+            const QString name = QString::fromStdString(DisplayName(tree_.FileName(h.fileIndex)));
+            const QString path = QString::fromStdString(FolderItemPath(tree_, parent));
+            auto* item = new QTreeWidgetItem({name, path, QString::number(h.size)});
+            item->setToolTip(0, name);
+            item->setToolTip(1, path);
+            item->setData(0, Qt::UserRole, h.fileIndex);
+            item->setIcon(0, types_.IconOf(name));
+            item->setTextAlignment(2, Qt::AlignRight | Qt::AlignVCenter);
+            items << item;
+        }
+        results->addTopLevelItems(items);
+        const Hit& lastShown = queued_[end - 1];
+        filesFound->setText(QString::number(lastShown.count));
+        lastFile->setText(
+            QString::fromStdString(DisplayName(tree_.FileName(lastShown.hit.fileIndex))));
+        queuedAt_ = end;
     }
-    results->addTopLevelItems(items);
-    filesFound->setText(QString::number(hits.back().count));
-    lastFile->setText(
-        QString::fromStdString(DisplayName(tree_.FileName(hits.back().hit.fileIndex))));
+    if (queuedAt_ < queued_.size()) {
+        if (!drainPosted_) {
+            drainPosted_ = true;
+            QTimer::singleShot(0, this, [this] {
+                drainPosted_ = false;
+                ShowPending();
+            });
+        }
+    } else if (ending_) {
+        EndSearch();
+    }
 }
 
 void FindFilesDialog::Finished() {
+    ending_ = true;
     ShowPending();
+}
+
+void FindFilesDialog::EndSearch() {
+    ending_ = false;
     // A search that found nothing says so.
     if (results->topLevelItemCount() == 0)
         filesFound->setText("0");
@@ -144,7 +170,7 @@ void FindFilesDialog::StopSearch() {
     // was matching as the question came).
     gate_.Pause();
     job_->Hold(true);
-    ShowPending();
+    ShowPending(SIZE_MAX);
     const bool yes =
         messages_.AskYesNo(this, MessageKind::Question, "Do you want to stop file searching ?");
     if (yes) {

@@ -26,7 +26,8 @@ public:
                     QWidget* parent = nullptr);
     ~FindFilesDialog() override;
 
-    bool Searching() const { return job_->Running(); }
+    // While the worker runs, and until every hit it found is on screen.
+    bool Searching() const { return job_->Running() || ending_; }
     void StartSearch();
     void StopSearch();
     void reject() override; // Escape and the close box: only while idle
@@ -50,8 +51,13 @@ private:
         FindHit hit;
         size_t count;
     };
-    void ShowPending();
+    // Shows at most `most` of the hits found so far; the rest follow at the next turn of
+    // the event loop, so that a flood of hits never holds the window up.
+    void ShowPending(size_t most = kHitsPerRefresh);
     void Finished();
+    void EndSearch();
+
+    static constexpr size_t kHitsPerRefresh = 8192;
 
     const RecoveredTree& tree_;
     const FileListModel& types_;
@@ -59,7 +65,12 @@ private:
     BackgroundJob* job_ = nullptr;
     PauseGate gate_;
     std::mutex pendingMutex_;
-    std::vector<Hit> pending_; // found, not yet shown
+    std::vector<Hit> pending_; // found, not yet taken by the window
+    // On the window's thread: taken, not yet shown (from `queuedAt_` on).
+    std::vector<Hit> queued_;
+    size_t queuedAt_ = 0;
+    bool drainPosted_ = false;
+    bool ending_ = false; // the worker is done; the last hits are still being shown
 };
 
 } // namespace trevik::shell
