@@ -1088,6 +1088,38 @@ private slots:
         }
     }
 
+    // A search whose hits pour in faster than the window shows them: they reach the list in
+    // slices (the window never waits on one flood of rows), and the search ends only once
+    // the last is on screen, the count with it.
+    void findShowsAFloodOfHitsInSlicesAndEndsWhenAllAreShown() {
+        RecoveredTree tree;
+        for (uint32_t i = 0; i < 60000; ++i)
+            tree.AddFileNode("hit" + std::to_string(i), 100 + i, 2, 1, i, 0x81A4);
+        tree.BuildChildIndex();
+        FileListModel types;
+        Recorder m;
+        FindFilesDialog dialog(tree, types, m);
+        int largestSlice = 0, slices = 0;
+        connect(dialog.results->model(), &QAbstractItemModel::rowsInserted, this,
+                [&](const QModelIndex&, int first, int last) {
+                    largestSlice = std::max(largestSlice, last - first + 1);
+                    ++slices;
+                });
+        dialog.edit->setText("hit*");
+        dialog.StartSearch();
+        QElapsedTimer t;
+        t.start();
+        while (dialog.Searching() && t.elapsed() < 20000)
+            QApplication::processEvents(QEventLoop::AllEvents, 10);
+        QVERIFY(!dialog.Searching());
+        QCOMPARE(dialog.results->topLevelItemCount(), 60000);
+        QCOMPARE(dialog.filesFound->text(), QString("60000"));
+        QCOMPARE(dialog.lastFile->text(), QString("hit59999"));
+        QVERIFY(dialog.start->isEnabled());
+        QVERIFY2(largestSlice <= 8192, qPrintable(QString::number(largestSlice)));
+        QVERIFY(slices >= 60000 / 8192);
+    }
+
     // On a case-sensitive volume two names that differ in case are two files: Find shows each
     // as the disk has it (the match ignores case).
     void findShowsNamesAsTheDiskHasThem() {
