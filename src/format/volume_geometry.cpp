@@ -84,6 +84,8 @@ Result<VolumeGeometry> DecodeSuperblock(std::span<const uint8_t> s) {
     g.fragsPerGroup = fpg;
     g.sizeFrags = ReadBe32(s, kSize);
     g.multiTerabyte = mtb;
+    g.countedFolders = ReadBe32(s, kCstotal);
+    g.countedFreeInodes = ReadBe32(s, kCstotal + 8);
     if (g.totalInodes > UINT32_MAX) {
         return fail("more inodes than 32-bit inode numbers can name");
     }

@@ -36,6 +36,10 @@ struct VolumeGeometry {
     uint32_t fragsPerGroup = 0;
     uint32_t sizeFrags = 0;     // fs_size
     bool multiTerabyte = false; // magic 0xDECADE
+    // fs_cstotal: folders and free inodes as the file system last counted them. Stale after
+    // a crash and unchecked: a hint for sizing memory, never a count to report.
+    uint32_t countedFolders = 0;
+    uint32_t countedFreeInodes = 0;
 };
 
 // Decodes and checks a superblock (at least its first 1536 bytes): magic, fragment size

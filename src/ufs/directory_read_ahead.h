@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <span>
+#include <thread>
 #include <vector>
 
 namespace trevik {
@@ -45,6 +46,32 @@ private:
     size_t wantedBytes_ = 0;
     std::vector<Run> runs_;
     std::vector<uint8_t> bytes_;
+};
+
+// A read-ahead read on a thread of its own, so that the disk is read while the walk parses
+// what was read before. Its read-ahead is the caller's to fill while no read is under way.
+class BackgroundReadAhead {
+public:
+    BackgroundReadAhead() = default;
+    BackgroundReadAhead(const BackgroundReadAhead&) = delete;
+    BackgroundReadAhead& operator=(const BackgroundReadAhead&) = delete;
+    ~BackgroundReadAhead() { Wait(); }
+
+    DirectoryReadAhead& ReadAhead() { return ahead_; }
+    // Reads what its read-ahead was asked for. `reader` outlives the read.
+    void Start(SectorReader& reader) {
+        Wait();
+        thread_ = std::thread([this, &reader] { ahead_.Read(reader); });
+    }
+    // Waits for a read under way; at once when there is none.
+    void Wait() {
+        if (thread_.joinable())
+            thread_.join();
+    }
+
+private:
+    DirectoryReadAhead ahead_;
+    std::thread thread_;
 };
 
 } // namespace trevik

@@ -21,6 +21,7 @@ private:
 };
 
 void InodeTableScan::Run(WalkContext& walk) {
+    walk.ReserveForCountedEntries();
     Scan(walk);
     walk.Flush();
     walk.batch.Close();

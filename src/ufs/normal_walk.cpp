@@ -100,15 +100,34 @@ void NormalWalk::Run(WalkContext& walk) {
     walk.folders = this;
     RecoveredTree& tree = walk.tree;
     SectorReader& reader = walk.access.Reader();
+    walk.ReserveForCountedEntries();
     walk.batch.Open();
     walk.WalkDirectoryInode(kRootInode);
     walk.Flush();
     uint64_t value = 0;
     uint32_t shown = 0;
     size_t i = 0;
+    // The next batch's blocks are read while this one is parsed, when its folders are
+    // already known: their blocks are the same, and read once either way.
+    BackgroundReadAhead next;
+    size_t nextFrom = SIZE_MAX;
+    size_t nextEnd = 0;
     while (i < tree.Folders().size() && !walk.Stopped()) {
-        const size_t end = Plan(walk, walk.readAhead, i, tree.Folders().size());
-        walk.readAhead.Read(reader);
+        size_t end;
+        if (nextFrom == i) {
+            next.Wait();
+            std::swap(walk.readAhead, next.ReadAhead());
+            end = nextEnd;
+        } else {
+            end = Plan(walk, walk.readAhead, i, tree.Folders().size());
+            walk.readAhead.Read(reader);
+        }
+        nextFrom = SIZE_MAX;
+        if (end < tree.Folders().size()) {
+            nextEnd = Plan(walk, next.ReadAhead(), end, tree.Folders().size());
+            nextFrom = end;
+            next.Start(reader);
+        }
         for (; i < end && !walk.Stopped(); ++i) {
             Inode in;
             const bool known = inodes_.Known(i, in);
@@ -122,6 +141,7 @@ void NormalWalk::Run(WalkContext& walk) {
         inodes_.DropBefore(i);
         walk.Flush();
     }
+    next.Wait();
     walk.batch.Close();
     walk.readAhead = {};
     inodes_ = {};

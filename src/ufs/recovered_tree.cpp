@@ -67,6 +67,12 @@ bool RecoveredTree::AddDirName(std::string_view name, uint32_t inode, uint32_t p
     return true;
 }
 
+void RecoveredTree::Reserve(size_t files, size_t folders, size_t nameBytes) {
+    files_.reserve(files);
+    folders_.reserve(folders);
+    arena_.reserve(nameBytes);
+}
+
 void RecoveredTree::FreeRecoveredTree() {
     *this = RecoveredTree{};
 }

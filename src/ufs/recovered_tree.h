@@ -99,6 +99,10 @@ public:
 
     void FreeRecoveredTree();
 
+    // Makes room for about this many entries and name bytes before a walk adds them, so
+    // that the lists are not copied as they grow. A hint: they grow past it as needed.
+    void Reserve(size_t files, size_t folders, size_t nameBytes);
+
     // Builds the parent-to-children index. Call once the lists stop growing.
     void BuildChildIndex();
 

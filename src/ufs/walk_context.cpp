@@ -44,6 +44,17 @@ void WalkContext::Warn(WarningKind kind, uint32_t folderInode, uint64_t sector) 
     }
 }
 
+void WalkContext::ReserveForCountedEntries() {
+    constexpr uint64_t kMostReserved = uint64_t{1} << 22;
+    constexpr uint64_t kNameBytesEach = 16;
+    const VolumeGeometry& g = access.Geometry();
+    const uint64_t used =
+        g.countedFreeInodes <= g.totalInodes ? g.totalInodes - g.countedFreeInodes : 0;
+    const uint64_t entries = std::min(used, kMostReserved);
+    const uint64_t counted = std::min<uint64_t>(g.countedFolders, entries);
+    tree.Reserve(entries - counted, counted, entries * kNameBytesEach);
+}
+
 bool WalkContext::ReadGroupBlock(uint32_t c, std::vector<uint8_t>& out) {
     const VolumeGeometry& g = access.Geometry();
     const auto& table = access.GroupTable();

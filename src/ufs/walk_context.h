@@ -66,6 +66,11 @@ public:
     // while one is open.
     void Warn(WarningKind kind, uint32_t folderInode, uint64_t sector);
 
+    // Makes room in the tree for the entries the file system last counted (see
+    // RecoveredTree::Reserve), bounded by the volume's own inode count and a few million
+    // whatever a damaged superblock claims.
+    void ReserveForCountedEntries();
+
     // Feeds every block of directory inode n, through all indirect levels, to the parser;
     // `known`: its inode, when already read.
     void WalkDirectoryInode(uint32_t n, const Inode* known = nullptr);

@@ -98,5 +98,82 @@ TEST(ReadOnce, AnExtensiveMountReadsTheTablesOnceAndTheirFoldersFromThatRead) {
     EXPECT_EQ(fx.mounted.tree.FileCount(), 6u * 8 * 40);
 }
 
+// More folders than one read-ahead holds: the blocks of the next batch are read while the
+// one before is parsed. They are still read once each, and a bad sector among them still
+// costs its folder only what the sector held, said with the folder's path.
+TEST(ReadOnce, FoldersOfLaterBatchesAreReadOnceAndABadSectorAmongThemIsSaid) {
+    TreeNode root = Dir("");
+    for (int t = 0; t < 12; ++t) {
+        TreeNode top = Dir("top" + std::to_string(t));
+        for (int s = 0; s < 50; ++s) {
+            TreeNode sub = Dir("sub" + std::to_string(s));
+            for (int f = 0; f < 40; ++f)
+                sub.children.push_back(
+                    File("a-fairly-long-name-for-a-file-number-" + std::to_string(f), ""));
+            top.children.push_back(std::move(sub));
+        }
+        root.children.push_back(std::move(top));
+    }
+    imagebuilder::UfsParams p = testing::VolumeParams();
+    p.sizeSectors = 160000;
+    p.inodesPerGroup = 4096;
+    Fixture fx(BuildUfs(root, p));
+    const BuiltNode* late = fx.volume.Find("/top11/sub49");
+    ASSERT_NE(late, nullptr);
+    ASSERT_GE(late->size, 2048u); // a chunk past the first to lose
+    const uint64_t bad = fx.FragSector(late->dataFrags[0]) + 2;
+    fx.faulty.AddBadSector(bad);
+    fx.faulty.ClearCalls();
+    const auto outcome = fx.Mount(RecoveryMode::Normal);
+    ASSERT_TRUE(outcome.ok);
+
+    uint64_t directoryBytes = 0;
+    std::vector<std::pair<uint64_t, uint64_t>> directories;
+    for (const auto& n : fx.volume.nodes) {
+        if (n.kind != NodeKind::Directory)
+            continue;
+        directoryBytes += n.size;
+        if (&n == late)
+            continue;
+        for (uint32_t f : n.dataFrags)
+            directories.emplace_back(fx.FragSector(f), fx.FragSector(f) + 1);
+    }
+    ASSERT_GT(directoryBytes, uint64_t{1} << 20); // more than one batch's worth
+    // The run holding the bad sector fails and is read again sector by sector; every other
+    // directory sector is read once.
+    std::vector<std::pair<uint64_t, uint64_t>> failedRuns;
+    for (const auto& c : fx.faulty.Calls()) {
+        if (!c.ok && c.length > 512)
+            failedRuns.emplace_back(c.offset / 512, (c.offset + c.length) / 512);
+    }
+    ASSERT_EQ(failedRuns.size(), 1u);
+    const auto [runFirst, runEnd] = failedRuns.front();
+    ASSERT_TRUE(runFirst <= bad && bad < runEnd);
+    for (const auto& [sector, n] : ReadsIn(fx.faulty, directories)) {
+        const bool inFailedRun = sector >= runFirst && sector < runEnd;
+        EXPECT_EQ(n, inFailedRun ? 2 : 1) << "directory sector " << sector;
+    }
+    const auto badReads = ReadsIn(fx.faulty, {{bad, bad + 1}});
+    ASSERT_EQ(badReads.count(bad), 1u);
+    EXPECT_EQ(badReads.at(bad), 3 + 1); // retries + 1 attempts in all, the run among them
+
+    bool said = false;
+    for (const Warning& w : outcome.warnings)
+        said |= w.kind == WarningKind::UnreadableDirectory && w.sector == bad &&
+                w.path == "/top11/sub49";
+    EXPECT_TRUE(said);
+    // Every other folder whole; the damaged one keeps the entries outside the bad sector.
+    const auto listed = testing::ListAll(fx.mounted.tree);
+    size_t kept = 0;
+    for (const auto& [path, node] : testing::Expected(fx.volume)) {
+        if (path.rfind("/top11/sub49/", 0) == 0)
+            kept += listed.count(path);
+        else
+            EXPECT_EQ(listed.count(path), 1u) << path;
+    }
+    EXPECT_GT(kept, 0u);
+    EXPECT_LT(kept, 40u);
+}
+
 } // namespace
 } // namespace trevik
