@@ -1,5 +1,8 @@
 #pragma once
 
+#include "recovery/recovery_settings.h"
+#include "ufs/mount_observer.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -63,8 +66,8 @@ struct VolumeCommandOptions : ReadOptions, ScanRangeOptions {
     std::string device;
     int volume = 0; // 1-based
     bool scan = false;
-    std::string mode = "normal";
-    std::string log = "replay"; // or "ignore": see the volume without its UFS log
+    RecoveryMode mode = RecoveryMode::Normal;
+    bool replayLog = true; // false (--log ignore): see the volume without its UFS log
     bool json = false;
 };
 
@@ -79,7 +82,7 @@ struct FindOptions : VolumeCommandOptions {
 
 struct RecoverOptions : VolumeCommandOptions {
     std::string to;
-    std::string duplicates = "skip";
+    DuplicatePolicy duplicates = DuplicatePolicy::Skip;
     std::vector<std::string> paths;
     bool rawNames = false;
     bool keepSetid = false;

@@ -12,6 +12,30 @@
 #include <optional>
 #include <vector>
 
+namespace {
+
+// An option whose words become a value as they are parsed: the words are checked here
+// and nowhere else.
+template <typename T>
+void AddChoice(CLI::App* cmd, const std::string& name, T& target,
+               const std::vector<std::pair<std::string, T>>& words, const std::string& help) {
+    std::vector<std::string> names;
+    for (const auto& w : words)
+        names.push_back(w.first);
+    cmd->add_option_function<std::string>(
+           name,
+           [&target, words](const std::string& given) {
+               for (const auto& [word, value] : words) {
+                   if (word == given)
+                       target = value;
+               }
+           },
+           help)
+        ->check(CLI::IsMember(names));
+}
+
+} // namespace
+
 int main(int argc, char** argv) {
     using namespace trevik;
     CLI::App app{"trevik-cli: recover files from Solaris (SPARC) UFS disks, read-only"};
@@ -102,12 +126,12 @@ int main(int argc, char** argv) {
         auto* scan =
             cmd->add_flag("--scan", o.scan, "Find the volumes by a superblock scan, not the label");
         addScanRange(cmd, scan, o);
-        cmd->add_option("--mode", o.mode, "normal (default) or extensive")
-            ->check(CLI::IsMember({"normal", "extensive"}));
-        cmd->add_option("--log", o.log,
-                        "replay (default): show a logging volume with its UFS log replayed; "
-                        "ignore: as it stands on the disk")
-            ->check(CLI::IsMember({"replay", "ignore"}));
+        AddChoice(cmd, "--mode", o.mode,
+                  {{"normal", RecoveryMode::Normal}, {"extensive", RecoveryMode::Extensive}},
+                  "normal (default) or extensive");
+        AddChoice(cmd, "--log", o.replayLog, {{"replay", true}, {"ignore", false}},
+                  "replay (default): show a logging volume with its UFS log replayed; "
+                  "ignore: as it stands on the disk");
         cmd->add_flag("--json", o.json, "One JSON document on stdout");
     };
     cli::VolumeCommandOptions info;
@@ -131,9 +155,11 @@ int main(int argc, char** argv) {
     addVolumeOptions(recoverCmd, recover);
     recoverCmd->add_option("--to", recover.to, "Destination folder (created when missing)")
         ->required();
-    recoverCmd
-        ->add_option("--duplicates", recover.duplicates, "skip (default), rename or overwrite")
-        ->check(CLI::IsMember({"skip", "rename", "overwrite"}));
+    AddChoice(recoverCmd, "--duplicates", recover.duplicates,
+              {{"skip", DuplicatePolicy::Skip},
+               {"rename", DuplicatePolicy::Rename},
+               {"overwrite", DuplicatePolicy::Overwrite}},
+              "skip (default), rename or overwrite");
     recoverCmd->add_option("PATH", recover.paths, "Folders and files to copy (default: all)");
     recoverCmd->add_flag("--raw-names", recover.rawNames,
                          "Write names as the disk's bytes, not as shown (UTF-8)");

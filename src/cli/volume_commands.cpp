@@ -78,10 +78,6 @@ struct Mounted {
 // code) ends the command.
 int MountFromOptions(const VolumeCommandOptions& o, Mounted& m,
                      const std::function<int(Session&)>& beforeWork = {}) {
-    if (o.mode != "normal" && o.mode != "extensive") {
-        std::cerr << "trevik-cli: --mode must be normal or extensive\n";
-        return kExitUsage;
-    }
     if (const auto rc = CheckLayout(o))
         return *rc;
     if (o.scan) {
@@ -135,10 +131,8 @@ int MountFromOptions(const VolumeCommandOptions& o, Mounted& m,
         return kExitFailure;
     }
     MountProgress observer(progress);
-    const RecoveryMode mode =
-        o.mode == "extensive" ? RecoveryMode::Extensive : RecoveryMode::Normal;
     auto mounted =
-        MountVolume(reader, entry, mode, m.session.stopRequested, &observer, o.log != "ignore");
+        MountVolume(reader, entry, o.mode, m.session.stopRequested, &observer, o.replayLog);
     progress.Done();
     if (!mounted) {
         std::cerr << "trevik-cli: " << mounted.error() << "\n";
@@ -480,16 +474,7 @@ int Find(const FindOptions& o, Mounted& m) {
 
 int Recover(const RecoverOptions& o, Mounted& m) {
     ExtractionOptions options;
-    if (o.duplicates == "skip") {
-        options.duplicates = DuplicatePolicy::Skip;
-    } else if (o.duplicates == "rename") {
-        options.duplicates = DuplicatePolicy::Rename;
-    } else if (o.duplicates == "overwrite") {
-        options.duplicates = DuplicatePolicy::Overwrite;
-    } else {
-        std::cerr << "trevik-cli: --duplicates must be skip, rename or overwrite\n";
-        return kExitUsage;
-    }
+    options.duplicates = o.duplicates;
     options.rawNames = o.rawNames;
     options.keepSetid = o.keepSetid;
     options.keepOwner = o.keepOwner;
