@@ -2,6 +2,7 @@
 
 #include "shell/copy_out.h"
 #include "shell/focus_highlight.h"
+#include "ufs/ufs_time.h"
 
 #include <QDir>
 #include <QFileDialog>
@@ -260,8 +261,7 @@ QString BrowsePane::StatusText() const {
     const RecoveredTree& t = v->tree;
     const bool onlyLost =
         t.FileCount() == 0 &&
-        (t.FolderCount() == 0 ||
-         (t.FolderCount() == 1 && t.FolderName(0) == std::string_view("LostDir")));
+        (t.FolderCount() == 0 || (t.FolderCount() == 1 && t.Folders()[0].inode == kLostDirInode));
     if (v->mode == RecoveryMode::Normal && onlyLost)
         parts << "Nothing was recovered in Normal mode: go Back and choose Extensive to search "
                  "the whole volume.";
@@ -492,9 +492,7 @@ void BrowsePane::ShowContextMenu(const QPoint& pos, QWidget* view) {
     treeUsedLast_ = false;
     if (!ContextMenuAllowed())
         return;
-    const QString type = listModel_->TypeText(SelectedRow());
-    openWith_->setEnabled(type.compare("Folder", Qt::CaseInsensitive) != 0 &&
-                          type.compare("Deleted Folder", Qt::CaseInsensitive) != 0);
+    openWith_->setEnabled(!listModel_->index(SelectedRow(), 0).data(IsFolderRole).toBool());
     contextMenu_->popup(view->mapToGlobal(pos));
 }
 
@@ -537,9 +535,11 @@ PropertiesValues BrowsePane::ComputeProperties(int row) const {
     const FileListModel::Row& r = listModel_->RowAt(row);
     const RecoveredTree& t = session_.Mounted()->tree;
     PropertiesValues v;
-    v.name = listModel_->data(listModel_->index(row, 0), Qt::DisplayRole).toString();
-    v.date = listModel_->data(listModel_->index(row, 3), Qt::DisplayRole).toString();
-    v.time = listModel_->data(listModel_->index(row, 4), Qt::DisplayRole).toString();
+    v.name = ShownName(r.folder ? t.FolderName(r.index) : t.FileName(r.index));
+    const UfsTimeText when = FormatUfsTime(r.folder ? t.Folders()[r.index].modifiedTime
+                                                    : t.Files()[r.index].modifiedTime);
+    v.date = QString::fromStdString(when.date);
+    v.time = QString::fromStdString(when.time);
     auto foundText = [](Found f) -> QString {
         switch (f) {
         case Found::Walk:

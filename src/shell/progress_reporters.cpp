@@ -1,5 +1,6 @@
 #include "shell/progress_reporters.h"
 
+#include "shell/tree_models.h"
 #include "text/messages.h"
 #include "ufs/names.h"
 
@@ -7,13 +8,6 @@
 #include <algorithm>
 
 namespace trevik::shell {
-namespace {
-
-QString Shown(std::string_view bytes) {
-    return QString::fromStdString(DisplayName(bytes));
-}
-
-} // namespace
 
 void ScanReporter::OnScanProgress(const ScanProgress& p) {
     job_.PostLatest("scan", [&panel = panel_, &bar = bar_, p] {
@@ -47,14 +41,14 @@ void MountReporter::OnCurrentSector(uint64_t sector) {
 }
 
 void MountReporter::OnFolderAdded(uint32_t count, std::string_view name) {
-    job_.PostLatest("folders", [&panel = panel_, count, name = Shown(name)] {
+    job_.PostLatest("folders", [&panel = panel_, count, name = ShownName(name)] {
         panel.SetFoldersFound(count);
         panel.SetLastName(name);
     });
 }
 
 void MountReporter::OnFileAdded(uint32_t count, std::string_view name) {
-    job_.PostLatest("files", [&panel = panel_, count, name = Shown(name)] {
+    job_.PostLatest("files", [&panel = panel_, count, name = ShownName(name)] {
         panel.SetFilesFound(count);
         panel.SetLastName(name);
     });

@@ -13,10 +13,15 @@
 #include <algorithm>
 
 namespace trevik::shell {
+
+QString ShownName(std::string_view bytes) {
+    return QString::fromStdString(DisplayName(bytes));
+}
+
 namespace {
 
 QString Shown(std::string_view bytes) {
-    return QString::fromStdString(DisplayName(bytes));
+    return ShownName(bytes);
 }
 
 // The folder of found items when it holds nothing (an Extensive mount of a sound volume)
@@ -238,9 +243,11 @@ const FileListModel::TypeInfo& FileListModel::TypeOf(const QString& name) const 
     for (const char* a : kArchives) {
         if (!ext.isEmpty() && mime.name().contains(QLatin1String(a))) {
             info.name = "Compressed " + info.name;
+            info.compressed = true;
             break;
         }
     }
+    info.deleted = info.name.startsWith("Deleted ");
     info.icon = QIcon::fromTheme(
         mime.iconName(),
         QIcon::fromTheme(mime.genericIconName(),
@@ -255,11 +262,35 @@ QString FileListModel::TypeText(int row) const {
     return r.folder ? QStringLiteral("Folder") : TypeOf(Shown(tree_->FileName(r.index))).name;
 }
 
+QVariant FileListModel::RoleData(const Row& r, int role) const {
+    switch (role) {
+    case IsFolderRole:
+        return r.folder;
+    case IsLostRole:
+        return r.lost;
+    case IsDamagedRole:
+        return !r.lost && !r.folder && tree_->Files()[r.index].damaged;
+    case IsCompressedRole:
+        return !r.lost && !r.folder && TypeOf(Shown(tree_->FileName(r.index))).compressed;
+    case NodeIndexRole:
+        return r.index;
+    case ModifiedTimeRole:
+        if (r.lost)
+            return {};
+        return r.folder ? tree_->Folders()[r.index].modifiedTime
+                        : tree_->Files()[r.index].modifiedTime;
+    default:
+        return {};
+    }
+}
+
 QVariant FileListModel::data(const QModelIndex& index, int role) const {
     if (tree_ == nullptr || !index.isValid())
         return {};
     const Row& r = rows_[static_cast<size_t>(index.row())];
     const auto col = static_cast<ListColumn>(index.column());
+    if (role >= IsFolderRole)
+        return RoleData(r, role);
     if (r.lost)
         return LostData(r, col, role);
     if (role == Qt::DisplayRole || role == Qt::EditRole) {
@@ -304,10 +335,12 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
         // on light and dark palettes alike; everything else in the palette's own text colour.
         if (!r.folder && tree_->Files()[r.index].damaged)
             return QBrush(QColor(150, 150, 150));
-        const QString type = TypeText(index.row());
-        if (type.startsWith("Deleted "))
+        if (r.folder)
+            return {};
+        const TypeInfo& type = TypeOf(Shown(tree_->FileName(r.index)));
+        if (type.deleted)
             return QBrush(QColor(150, 150, 150));
-        if (type.startsWith("Compressed ")) {
+        if (type.compressed) {
             const bool dark = QApplication::palette().color(QPalette::Base).lightness() < 128;
             return QBrush(dark ? QColor(255, 110, 110) : QColor(255, 0, 0));
         }

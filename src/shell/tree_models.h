@@ -51,6 +51,20 @@ private:
 
 enum class ListColumn { Name = 0, Type, Size, Date, Time, Sector, Count };
 
+// What a row of the list is, for the window's own decisions: the display roles are for the
+// eye, and nothing is decided by comparing their texts.
+enum ListRole {
+    IsFolderRole = Qt::UserRole + 1, // bool
+    IsDamagedRole,                   // bool: its inode cannot be what it claims (never copied)
+    IsCompressedRole,                // bool: of an archive type (drawn red)
+    IsLostRole,                      // bool: an entry whose inode could not be read
+    NodeIndexRole,    // uint: in the tree's Folders() or Files(), as IsFolderRole says
+    ModifiedTimeRole, // int: the inode's time, seconds since 1970 (UTC)
+};
+
+// A name from the disk as the window shows it.
+QString ShownName(std::string_view bytes);
+
 // The list pane: the children of one folder, folders first, then the files the filters
 // let through, each in discovery order; sorted by a column on request (folders still
 // first), and back in discovery order when the sort is cleared.
@@ -102,7 +116,10 @@ private:
     struct TypeInfo {
         QString name;
         QIcon icon;
+        bool compressed = false;
+        bool deleted = false;
     };
+    QVariant RoleData(const Row& r, int role) const;
     const TypeInfo& TypeOf(const QString& name) const;
     void ApplySort();
     QVariant LostData(const Row& r, ListColumn col, int role) const;

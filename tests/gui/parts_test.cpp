@@ -331,6 +331,41 @@ private slots:
         QApplication::setPalette(light);
     }
 
+    void rowsSayWhatTheyAreByRolesNotByTheirTexts() {
+        RecoveredTree tree;
+        tree.AddFolderNode("old.tar.gz", 10, kRootInode, 1000); // a folder, whatever its name
+        tree.AddFileNode("notes.txt", 11, kRootInode, 2000, 5, 0100644);
+        tree.AddFileNode("backup.tar.gz", 12, kRootInode, 3000, 9, 0100644);
+        tree.AddFileNode("broken", 13, kRootInode, 4000, 0, 0100644, true);
+        tree.BuildChildIndex();
+        const std::vector<UnreadableEntry> lost{{kRootInode, 14, 777, "gone"}};
+        FileListModel list;
+        list.SetTree(&tree, &lost);
+        list.Fill(kRootInode, FilterTable());
+        QCOMPARE(list.rowCount(), 5);
+        auto role = [&](int row, int r) { return list.index(row, 0).data(r); };
+        QCOMPARE(role(0, Qt::DisplayRole).toString(), QString("old.tar.gz"));
+        QVERIFY(role(0, IsFolderRole).toBool());
+        QVERIFY(!role(0, IsCompressedRole).toBool());
+        QVERIFY(!list.index(0, 0).data(Qt::ForegroundRole).isValid()); // not drawn red
+        QCOMPARE(role(0, NodeIndexRole).toUInt(), 0u);
+        QCOMPARE(role(0, ModifiedTimeRole).toInt(), 1000);
+        QVERIFY(!role(1, IsFolderRole).toBool());
+        QVERIFY(!role(1, IsCompressedRole).toBool() && !role(1, IsDamagedRole).toBool());
+        QCOMPARE(role(1, ModifiedTimeRole).toInt(), 2000);
+        QVERIFY(role(2, IsCompressedRole).toBool());
+        QCOMPARE(role(2, NodeIndexRole).toUInt(), 1u);
+        QVERIFY(role(3, IsDamagedRole).toBool());
+        int lostRow = -1;
+        for (int r = 0; r < list.rowCount(); ++r) {
+            if (role(r, IsLostRole).toBool())
+                lostRow = r;
+        }
+        QVERIFY(lostRow >= 0);
+        QVERIFY(!role(lostRow, IsDamagedRole).toBool());
+        QVERIFY(!role(lostRow, ModifiedTimeRole).isValid()); // its inode was never read
+    }
+
     void statusPanelLayoutsAndSetters() {
         StatusPanel p;
         QCOMPARE(p.Label(4), QString("Sectors Per Track "));
