@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
+#include <sys/mman.h>
 
 namespace trevik {
 
@@ -61,14 +63,16 @@ InodeRead InodeAccess::ReadInode(uint32_t n) {
     const uint64_t table = out.sector - slot.sectorInTable;
     const uint64_t chunkRel = slot.sectorInTable / kChunkSectors * kChunkSectors;
     const uint64_t first = table + chunkRel;
-    const size_t c = Slot(first);
-    uint8_t* chunk = ChunkData(c);
-    ChunkTag& tag = tags_[c];
-    if (tag.first != first) {
+    size_t c = Find(first);
+    if (c == SIZE_MAX) {
+        c = Victim(first);
         const auto count = static_cast<uint32_t>(
             std::min<uint64_t>(kChunkSectors, InodeTableSectors(g_) - chunkRel));
-        Tag(tag, first, count, reader_.Read(first, count, chunk).Whole());
+        Tag(tags_[c], first, count, reader_.Read(first, count, ChunkData(c)).Whole());
     }
+    Touch(c);
+    const uint8_t* chunk = ChunkData(c);
+    const ChunkTag& tag = tags_[c];
     const uint64_t inChunk = out.sector - first;
     if (tag.bad[inChunk]) {
         out.status = InodeStatus::Unreadable;
@@ -88,9 +92,48 @@ void InodeAccess::Tag(ChunkTag& tag, uint64_t first, uint32_t count, bool whole)
     }
 }
 
+void InodeAccess::SizeCacheFor(uint64_t inodes) {
+    if (chunks_)
+        return;
+    const uint64_t chunks = inodes / (kChunkSectors * ufs::kInodesPerSector);
+    uint32_t bits = kSlotBits;
+    while (bits < kMostSlotBits && (uint64_t{1} << bits) * 4 < chunks)
+        ++bits;
+    slotBits_ = bits;
+    tags_.assign(size_t{1} << bits, ChunkTag{});
+}
+
+size_t InodeAccess::Find(uint64_t first) const {
+    const size_t set = SetOf(first);
+    for (size_t w = set; w < set + kWays; ++w) {
+        if (tags_[w].first == first)
+            return w;
+    }
+    return SIZE_MAX;
+}
+
+size_t InodeAccess::Victim(uint64_t first) const {
+    const size_t set = SetOf(first);
+    size_t oldest = set;
+    for (size_t w = set + 1; w < set + kWays; ++w) {
+        if (tags_[w].used < tags_[oldest].used)
+            oldest = w;
+    }
+    return oldest;
+}
+
 uint8_t* InodeAccess::ChunkData(size_t slot) {
     if (!chunks_) {
-        chunks_.reset(new uint8_t[tags_.size() * kChunkSectors * kSectorSize]);
+        const size_t bytes = tags_.size() * kChunkSectors * kSectorSize;
+        // A grown cache fills whole: in huge pages, it costs a few faults, not thousands.
+        constexpr size_t kHugePage = size_t{2} << 20;
+        const bool grown = slotBits_ > kSlotBits;
+        void* p = grown ? std::aligned_alloc(kHugePage, bytes) : std::malloc(bytes);
+        if (p == nullptr)
+            throw std::bad_alloc();
+        if (grown)
+            ::madvise(p, bytes, MADV_HUGEPAGE); // a hint: without it, ordinary pages
+        chunks_.reset(static_cast<uint8_t*>(p));
     }
     return chunks_.get() + slot * kChunkSectors * kSectorSize;
 }
@@ -100,16 +143,17 @@ ReadOutcome InodeAccess::ReadTable(uint64_t first, uint32_t count, uint8_t* out)
     uint32_t at = 0;
     while (at < count) {
         // A chunk the cache holds, or the run of chunks it does not, read at once.
-        const size_t c = Slot(first + at);
+        const size_t c = Find(first + at);
         const uint32_t n = std::min(kChunkSectors, count - at);
-        if (tags_[c].first == first + at) {
+        if (c != SIZE_MAX) {
+            Touch(c);
             std::memcpy(out + size_t{at} * kSectorSize, ChunkData(c), size_t{n} * kSectorSize);
             total.unreadable += static_cast<uint32_t>(tags_[c].bad.count());
             at += n;
             continue;
         }
         uint32_t end = at + n;
-        while (end < count && tags_[Slot(first + end)].first != first + end)
+        while (end < count && Find(first + end) == SIZE_MAX)
             end += std::min(kChunkSectors, count - end);
         const ReadOutcome r = reader_.Read(first + at, end - at, out + size_t{at} * kSectorSize);
         total.unreadable += r.unreadable;
@@ -123,10 +167,10 @@ ReadOutcome InodeAccess::ReadTable(uint64_t first, uint32_t count, uint8_t* out)
 void InodeAccess::Keep(uint64_t first, uint32_t count, const uint8_t* data, bool whole) {
     for (uint32_t at = 0; at < count; at += kChunkSectors) {
         const uint32_t n = std::min(kChunkSectors, count - at);
-        const size_t c = Slot(first + at);
-        ChunkTag& tag = tags_[c];
+        const size_t c = Victim(first + at);
         std::memcpy(ChunkData(c), data + size_t{at} * kSectorSize, size_t{n} * kSectorSize);
-        Tag(tag, first + at, n, whole);
+        Tag(tags_[c], first + at, n, whole);
+        Touch(c);
     }
 }
 

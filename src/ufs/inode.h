@@ -7,6 +7,7 @@
 #include <array>
 #include <bitset>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <span>
 #include <unordered_set>
@@ -72,37 +73,61 @@ public:
     // others from the disk, then kept, so that the inodes in them are not read again.
     ReadOutcome ReadTable(uint64_t first, uint32_t count, uint8_t* out);
 
+    // Grows the cache for a walk over `inodes` inodes in use: room for about a quarter of
+    // their chunks, from 8 MiB up to 32 MiB. A walk comes back to a chunk when it reaches
+    // the next folder whose files share it, often a batch or two later; without the room,
+    // the chunk has been pushed out and is read from the disk again. Before the first read.
+    void SizeCacheFor(uint64_t inodes);
+
     SectorReader& Reader() { return reader_; }
     const VolumeGeometry& Geometry() const { return g_; }
     // Entry c: the sector of group c's superblock copy.
     const std::vector<uint64_t>& GroupTable() const { return groups_; }
 
 private:
-    // Recently read chunks of inode tables, direct-mapped by chunk: directory entries
+    // Recently read chunks of inode tables, in sets by chunk: directory entries
     // name neighbouring inodes, and a walk keeps returning to the same tables. A chunk
     // with unreadable sectors is kept with them marked, so they are never asked again.
     // The memory is taken as chunks arrive (never zero-filled up front).
     static constexpr uint32_t kChunkSectors = 16;
     struct ChunkTag {
         uint64_t first = UINT64_MAX;
+        uint64_t used = 0; // when last asked for: the set's oldest goes first
         std::bitset<kChunkSectors> bad;
     };
 
     SectorReader& reader_;
     const VolumeGeometry& g_;
     const std::vector<uint64_t>& groups_;
-    static constexpr uint32_t kSlotBits = 10; // 1024 chunks of 8 KiB: 8 MiB at most
+    // Sets of four slots: chunks whose hashes meet share a set rather than push each other
+    // out, as a walk back and forth over two groups' tables would in one slot.
+    static constexpr uint32_t kWays = 4;
+    static constexpr uint32_t kSlotBits = 10;     // 1024 chunks of 8 KiB: 8 MiB at most
+    static constexpr uint32_t kMostSlotBits = 12; // 32 MiB, for the largest walks
+    uint32_t slotBits_ = kSlotBits;
     std::vector<ChunkTag> tags_ = std::vector<ChunkTag>(size_t{1} << kSlotBits);
-    size_t Slot(uint64_t first) const {
+    uint64_t clock_ = 0;
+    // The first slot of the set a chunk belongs to.
+    size_t SetOf(uint64_t first) const {
         // Tables of different groups lie a group apart: hash, so that they do not collide.
+        const uint32_t setBits = slotBits_ - 2;
         return static_cast<size_t>(((first / kChunkSectors) * 0x9E3779B97F4A7C15ULL) >>
-                                   (64 - kSlotBits));
+                                   (64 - setBits)) *
+               kWays;
     }
+    // The slot holding the chunk that begins at `first`, or SIZE_MAX.
+    size_t Find(uint64_t first) const;
+    // The slot a chunk that begins at `first` is to be read into: its set's oldest.
+    size_t Victim(uint64_t first) const;
+    void Touch(size_t slot) { tags_[slot].used = ++clock_; }
     uint8_t* ChunkData(size_t slot);
     void Keep(uint64_t first, uint32_t count, const uint8_t* data, bool whole);
     // Names the chunk now in a slot, with the sectors of it the reader knows are bad.
     void Tag(ChunkTag& tag, uint64_t first, uint32_t count, bool whole) const;
-    std::unique_ptr<uint8_t[]> chunks_; // allocated on first use, left unfilled
+    struct Free {
+        void operator()(uint8_t* p) const { std::free(p); }
+    };
+    std::unique_ptr<uint8_t[], Free> chunks_; // allocated on first use, left unfilled
 };
 
 // Maps a file's logical blocks to fragments through its direct and single, double and

@@ -53,6 +53,7 @@ void WalkContext::ReserveForCountedEntries() {
     const uint64_t entries = std::min(used, kMostReserved);
     const uint64_t counted = std::min<uint64_t>(g.countedFolders, entries);
     tree.Reserve(entries - counted, counted, entries * kNameBytesEach);
+    access.SizeCacheFor(used);
 }
 
 bool WalkContext::ReadGroupBlock(uint32_t c, std::vector<uint8_t>& out) {

@@ -175,5 +175,35 @@ TEST(ReadOnce, FoldersOfLaterBatchesAreReadOnceAndABadSectorAmongThemIsSaid) {
     EXPECT_LT(kept, 40u);
 }
 
+// A walk over many inodes comes back to the inode-table chunks of earlier batches: the
+// cache grown for it keeps them, where the default one has pushed them out.
+TEST(ReadOnce, AnInodeCacheGrownForALargeWalkKeepsTheChunksItComesBackTo) {
+    imagebuilder::UfsParams p = testing::VolumeParams();
+    p.sizeSectors = 400000;
+    p.cylindersPerGroup = 32;
+    p.inodesPerGroup = 8192;
+    Fixture fx(BuildUfs(Dir(""), p));
+    ASSERT_TRUE(fx.Mount(RecoveryMode::Normal).ok);
+    const VolumeGeometry& g = fx.mounted.geometry;
+    constexpr uint32_t kChunkInodes = 64; // 16 sectors of 4 inodes
+    // Twice the chunks the default cache holds, half the grown one's, read twice over.
+    constexpr uint32_t chunks = 2048;
+    ASSERT_GT(g.totalInodes, uint64_t{chunks} * kChunkInodes);
+    auto readAgain = [&](InodeAccess& access) {
+        for (int pass = 0; pass < 2; ++pass) {
+            fx.faulty.ClearCalls();
+            for (uint32_t c = 0; c < chunks; ++c)
+                EXPECT_TRUE(access.ReadInode(c * kChunkInodes + 2).Ok()); // inode 2 on
+        }
+        return fx.faulty.Calls().size(); // chunks read again by the second pass
+    };
+    InodeAccess plain(fx.reader, g, fx.mounted.groupTable);
+    const size_t plainAgain = readAgain(plain);
+    EXPECT_GT(plainAgain, chunks * 9 / 10); // nearly every one pushed out by then
+    InodeAccess grown(fx.reader, g, fx.mounted.groupTable);
+    grown.SizeCacheFor(uint64_t{chunks} * kChunkInodes * 8); // the largest cache
+    EXPECT_LT(readAgain(grown), plainAgain / 4);
+}
+
 } // namespace
 } // namespace trevik
