@@ -1,6 +1,7 @@
 #include "ufs/recovered_tree.h"
 
 #include <algorithm>
+#include <new>
 
 namespace trevik {
 
@@ -68,9 +69,13 @@ bool RecoveredTree::AddDirName(std::string_view name, uint32_t inode, uint32_t p
 }
 
 void RecoveredTree::Reserve(size_t files, size_t folders, size_t nameBytes) {
-    files_.reserve(files);
-    folders_.reserve(folders);
-    arena_.reserve(nameBytes);
+    try {
+        files_.reserve(files);
+        folders_.reserve(folders);
+        arena_.reserve(nameBytes);
+    } catch (const std::bad_alloc&) {
+        // Only a hint: the lists grow as they always could.
+    }
 }
 
 void RecoveredTree::FreeRecoveredTree() {
