@@ -1,4 +1,4 @@
-#include "engine/engine_support.h"
+#include "support/engine_support.h"
 
 #include <fstream>
 

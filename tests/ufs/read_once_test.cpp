@@ -1,7 +1,7 @@
 // What a mount reads: each sector of the inode tables and each directory block once, not
 // again as a cache forgets them, whatever order the folders name their inodes in.
 
-#include "engine/engine_support.h"
+#include "support/engine_support.h"
 #include "ufs/inode.h"
 
 namespace trevik {

@@ -3,10 +3,10 @@
 // renames, deletes, cancellations, an open transaction, a wrap, a split header, an ident
 // break); a damaged log costs nothing but its own changes, and says so.
 
-#include "engine_support.h"
 #include "format/big_endian.h"
 #include "format/ufs_format.h"
 #include "log_builder.h"
+#include "support/engine_support.h"
 
 #include <filesystem>
 

@@ -2,8 +2,8 @@
 // written, hostile superblocks fall back to an intact copy, repeated blocks end a map, and
 // the work any of it can cause is bounded (reads, entries, bytes written are counted).
 
-#include "engine/engine_support.h"
 #include "format/big_endian.h"
+#include "support/engine_support.h"
 
 #include <random>
 #include <sys/stat.h>

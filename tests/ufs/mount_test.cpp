@@ -1,6 +1,6 @@
-#include "engine/engine_support.h"
 #include "format/big_endian.h"
 #include "recovery/find_files.h"
+#include "support/engine_support.h"
 #include "ufs/file_reader.h"
 #include "ufs/inode.h"
 

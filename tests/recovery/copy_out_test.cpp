@@ -1,7 +1,7 @@
 // Copying out: what lands in the destination is whole and under a name that loses nothing,
 // whatever names the disk holds, whatever the destination already holds.
 
-#include "engine/engine_support.h"
+#include "support/engine_support.h"
 
 #include <fcntl.h>
 #include <fstream>

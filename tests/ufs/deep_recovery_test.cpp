@@ -2,8 +2,8 @@
 // come back under LostDir, folders whose own inode is lost are rebuilt from their
 // directory blocks, and every node says how it was found.
 
-#include "engine/engine_support.h"
 #include "format/big_endian.h"
+#include "support/engine_support.h"
 
 #include <random>
 #include <set>

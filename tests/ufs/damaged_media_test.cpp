@@ -2,8 +2,8 @@
 // geometry fields are hostile: readable bytes come back exact, the rest is reported, and
 // nothing hangs or runs out of memory.
 
-#include "engine/engine_support.h"
 #include "format/big_endian.h"
+#include "support/engine_support.h"
 #include "volume/disk_label.h"
 
 #include <set>

@@ -4,9 +4,9 @@
 // assembled metadevice holds the volume byte for byte. Damaged replicas are said, and a
 // sound one elsewhere is used instead.
 
-#include "engine/engine_support.h"
 #include "format/device_id.h"
 #include "format/sparc_label.h"
+#include "support/engine_support.h"
 #include "svm_builder.h"
 #include "volume/state_database.h"
 

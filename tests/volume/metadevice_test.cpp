@@ -3,7 +3,7 @@
 // that no column can give are unreadable as on a disk, named on their component.
 
 #include "disk/assembled_device.h"
-#include "engine/engine_support.h"
+#include "support/engine_support.h"
 #include "svm_builder.h"
 
 namespace trevik {

@@ -2,10 +2,10 @@
 // for volumes of 1 TB and more: found by the scan, mounted and copied byte for byte, with
 // a block that lies past 2 TiB into the volume (past 2^32 sectors).
 
-#include "engine/engine_support.h"
 #include "format/big_endian.h"
 #include "format/ufs_format.h"
 #include "format/volume_geometry.h"
+#include "support/engine_support.h"
 #include "volume/superblock_scan.h"
 
 #include <cstring>

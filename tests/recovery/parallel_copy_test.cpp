@@ -1,7 +1,7 @@
 // Copying with several workers: the same files, bytes, modes, times and results as one
 // worker, progress in order, and a disk that fails a read is read by one worker at a time.
 
-#include "engine/engine_support.h"
+#include "support/engine_support.h"
 
 #include <fstream>
 #include <mutex>

@@ -3,7 +3,7 @@
 // retries + 1 times while the disk is open.
 
 #include "disk/ddrescue_map.h"
-#include "engine/engine_support.h"
+#include "support/engine_support.h"
 
 #include <fstream>
 #include <map>

@@ -1,7 +1,7 @@
 // The parts a directory walk is made of: blocks read ahead, and entries waiting for their
 // inodes. A fault in either loses or misplaces entries without a warning.
 
-#include "engine/engine_support.h"
+#include "support/engine_support.h"
 #include "ufs/directory_read_ahead.h"
 #include "ufs/entry_batch.h"
 
