@@ -14,14 +14,19 @@ NameRef RecoveredTree::Store(std::string_view name) {
     return ref;
 }
 
+namespace {
+
+// Gives inode its place `index` in a list keyed by inode; false when the inode cannot be a
+// user's (0, 1 and the root are the file system's) or the list already holds it.
+bool Claim(std::unordered_map<uint32_t, uint32_t>& byInode, uint32_t inode, size_t index) {
+    return inode >= 3 && byInode.try_emplace(inode, static_cast<uint32_t>(index)).second;
+}
+
+} // namespace
+
 bool RecoveredTree::AddFolderNode(std::string_view name, uint32_t inode, uint32_t parentInode,
                                   int32_t modifiedTime, Found found) {
-    if (inode < 3) {
-        return false;
-    }
-    const auto [it, inserted] =
-        folderByInode_.try_emplace(inode, static_cast<uint32_t>(folders_.size()));
-    if (!inserted) {
+    if (!Claim(folderByInode_, inode, folders_.size())) {
         return false;
     }
     FolderNode node;
@@ -56,12 +61,7 @@ bool RecoveredTree::AddFileNode(std::string_view name, uint32_t inode, uint32_t 
 }
 
 bool RecoveredTree::AddDirName(std::string_view name, uint32_t inode, uint32_t parentInode) {
-    if (inode < 3) {
-        return false;
-    }
-    const auto [it, inserted] =
-        dirNameByInode_.try_emplace(inode, static_cast<uint32_t>(dirNames_.size()));
-    if (!inserted) {
+    if (!Claim(dirNameByInode_, inode, dirNames_.size())) {
         return false;
     }
     dirNames_.push_back({inode, parentInode, Store(name)});
