@@ -1,7 +1,15 @@
 #pragma once
 
-// The core's one error convention: an operation that can fail returns Result<T>, a value
-// or the reason it failed (the system's own words where the system gave them).
+// The core's one error convention:
+// - an operation that can fail returns Result<T> (Status when it makes nothing): a value, or
+//   the reason it failed, in the system's own words where the system gave them;
+// - where partial success is the point, an outcome value says what was done and what was
+//   lost (ReadOutcome for a read, the copy's summary and per-item records, a mount's
+//   warnings), never a bare success flag;
+// - a refusal the user is told of is an enum value (FilterEditor::Outcome, WarningKind);
+//   the words are src/text's or the CLI's, never the engine's;
+// - no raw errno, -1 or empty-string-means-success crosses a layer's interface: the
+//   destination's calls give a typed SysError, "not chosen yet" is an empty optional.
 
 #include <optional>
 #include <string>

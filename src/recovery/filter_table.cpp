@@ -24,23 +24,23 @@ bool FilterTable::Shows(std::string_view fileName) const {
     return false;
 }
 
-FilterEditor::AddResult FilterEditor::Add(const std::string& text) {
+FilterEditor::Outcome FilterEditor::Add(const std::string& text) {
     if (entries_.size() >= FilterTable::kMaxFilters) {
-        return {Outcome::TooMany, kMsgTooManyFilters};
+        return Outcome::TooMany;
     }
     if (text.size() > FilterTable::kMaxLength) {
-        return {Outcome::TooLong, kMsgFilterTooLong};
+        return Outcome::TooLong;
     }
     if (text.empty()) {
-        return {Outcome::Blank, kMsgBlankFilter};
+        return Outcome::Blank;
     }
     for (const auto& e : entries_) {
         if (e == text) { // case-sensitive: *.doc and *.DOC are different entries
-            return {Outcome::Duplicate, kMsgFilterExists};
+            return Outcome::Duplicate;
         }
     }
     entries_.insert(entries_.begin(), text);
-    return {};
+    return Outcome::Added;
 }
 
 bool FilterEditor::Remove(int index) {

@@ -25,24 +25,16 @@ private:
     std::vector<std::string> filters_;
 };
 
-inline constexpr const char* kMsgTooManyFilters = "      You cannot add more Filters     ";
-inline constexpr const char* kMsgFilterTooLong = "      Filter too long     ";
-inline constexpr const char* kMsgBlankFilter = "      You can not add a blank entry.     ";
-inline constexpr const char* kMsgFilterExists = "      Filter already exists in the list     ";
-
-// The list the File Filters dialog edits, newest first, with the dialog's refusals.
-// Closing the dialog commits it to the table.
+// The list the File Filters dialog edits, newest first, with the dialog's refusals (as
+// values: the dialog says them in its words, text::FilterRefusal). Closing the dialog
+// commits it to the table.
 class FilterEditor {
 public:
     enum class Outcome { Added, TooMany, TooLong, Blank, Duplicate };
-    struct AddResult {
-        Outcome outcome = Outcome::Added;
-        std::string message; // empty when added
-    };
 
     explicit FilterEditor(const FilterTable& table) : entries_(table.Filters()) {}
 
-    AddResult Add(const std::string& text);
+    Outcome Add(const std::string& text);
     // Removes the entry at `index`; false when nothing is selected there.
     bool Remove(int index);
     const std::vector<std::string>& Entries() const { return entries_; }

@@ -75,7 +75,7 @@ Status Session::OpenDisk(size_t k) {
     Status opened =
         disk->layout ? OpenLayout(*disk->layout) : Adopt(OpenBlockDevice(disk->devicePath));
     if (opened) {
-        selectedDisk = static_cast<int>(k);
+        selectedDisk = k;
     }
     return opened;
 }

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,8 +28,9 @@ public:
     RecoverySettings settings;
     FilterTable filters;
     std::atomic<bool> stopRequested{false};
-    int selectedDisk = -1;
-    int selectedVolume = -1;
+    // The disk and volume the user chose; none before the first choice.
+    std::optional<size_t> selectedDisk;
+    std::optional<size_t> selectedVolume;
 
     // Opens listed disk k for reading. On failure nothing changes and the error names the
     // device and the system's reason.

@@ -277,12 +277,13 @@ FiltersDialog::FiltersDialog(FilterTable& table, MessageService& messages, QWidg
 
 void FiltersDialog::Add() {
     const std::string text = edit->text().toStdString();
-    const auto r = editor_.Add(text);
-    if (r.outcome != FilterEditor::Outcome::Added) {
-        messages_.ShowMessage(this, MessageKind::Information, QString::fromStdString(r.message));
-        if (r.outcome == FilterEditor::Outcome::TooLong) {
+    const FilterEditor::Outcome r = editor_.Add(text);
+    if (r != FilterEditor::Outcome::Added) {
+        messages_.ShowMessage(this, MessageKind::Information,
+                              QString::fromStdString(text::FilterRefusal(r)));
+        if (r == FilterEditor::Outcome::TooLong) {
             edit->setSelection(0, static_cast<int>(FilterTable::kMaxLength));
-        } else if (r.outcome == FilterEditor::Outcome::Duplicate) {
+        } else if (r == FilterEditor::Outcome::Duplicate) {
             edit->selectAll();
         }
         edit->setFocus();

@@ -258,7 +258,7 @@ void MainDialog::DiskChosen(int k) {
     const DiskEntry* d = session_.disks.Listed(static_cast<size_t>(k));
     if (d == nullptr || !wizard_.SelectDisk())
         return;
-    session_.selectedDisk = k;
+    session_.selectedDisk = static_cast<size_t>(k);
     options_->SetDefaultRange(DefaultScanEnd(d->totalSectors));
     ApplyView();
     panel_->SetDisk(QString::fromStdString(d->model),
@@ -269,7 +269,7 @@ void MainDialog::DiskChosen(int k) {
 void MainDialog::VolumeChosen(int i) {
     if (i < 0 || static_cast<size_t>(i) >= session_.volumes.Count() || !wizard_.SelectVolume())
         return;
-    session_.selectedVolume = i;
+    session_.selectedVolume = static_cast<size_t>(i);
     const PartitionEntry& e = session_.volumes[static_cast<size_t>(i)];
     browse_->ClearList();
     ApplyView();
@@ -279,8 +279,7 @@ void MainDialog::VolumeChosen(int i) {
 
 void MainDialog::ChooseSearchPartition() {
     wizard_.ChooseOption(VolumeIdentifyOption::SearchPartition);
-    const DiskEntry* d =
-        session_.disks.Listed(static_cast<size_t>(std::max(session_.selectedDisk, 0)));
+    const DiskEntry* d = session_.disks.Listed(session_.selectedDisk.value_or(0));
     options_->SetDefaultRange(d != nullptr ? DefaultScanEnd(d->totalSectors) : 0);
     ApplyView();
 }

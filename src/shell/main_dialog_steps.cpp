@@ -32,8 +32,7 @@ void MainDialog::Next() {
     case WizardController::NextAction::CheckRangeAndScan: {
         // The disk chosen now, whatever an earlier refused Next had opened.
         session_.CloseDisk();
-        const Status opened =
-            session_.OpenDisk(static_cast<size_t>(std::max(session_.selectedDisk, 0)));
+        const Status opened = session_.OpenDisk(session_.selectedDisk.value_or(0));
         if (!opened) {
             wizard_.OpenFailed();
             ApplyView();
@@ -133,8 +132,7 @@ void MainDialog::StartMount() {
     session_.SetMounted(nullptr);
     wizard_.MountStarted();
     ApplyView();
-    const PartitionEntry entry =
-        session_.volumes[static_cast<size_t>(std::max(session_.selectedVolume, 0))];
+    const PartitionEntry entry = session_.volumes[session_.selectedVolume.value_or(0)];
     if (!HoldsUfs(entry)) {
         wizard_.MountFinished(false);
         ApplyView();
@@ -171,7 +169,8 @@ void MainDialog::MountEnded(std::shared_ptr<Result<MountedVolume>> result) {
     // The title names what is browsed: the image (or disk), or the metadevice, and the
     // volume.
     if (const BlockDevice* device = session_.Device(); device != nullptr) {
-        const DiskEntry* d = session_.disks.Listed(static_cast<size_t>(session_.selectedDisk));
+        const DiskEntry* d =
+            session_.selectedDisk ? session_.disks.Listed(*session_.selectedDisk) : nullptr;
         const QString source = d == nullptr || !d->layout
                                    ? QFileInfo(QString::fromStdString(device->Path())).fileName()
                                : d->metadevice.empty() ? QString::fromStdString(d->model)

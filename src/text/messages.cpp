@@ -265,4 +265,20 @@ std::string MapCoverageMessage(uint64_t mapBytes, uint64_t diskBytes) {
            " (is it the map of another disk?): what it names past the end is ignored";
 }
 
+std::string FilterRefusal(FilterEditor::Outcome outcome) {
+    switch (outcome) {
+    case FilterEditor::Outcome::Added:
+        return "";
+    case FilterEditor::Outcome::TooMany:
+        return "      You cannot add more Filters     ";
+    case FilterEditor::Outcome::TooLong:
+        return "      Filter too long     ";
+    case FilterEditor::Outcome::Blank:
+        return "      You can not add a blank entry.     ";
+    case FilterEditor::Outcome::Duplicate:
+        return "      Filter already exists in the list     ";
+    }
+    return "";
+}
+
 } // namespace trevik::text

@@ -5,6 +5,7 @@
 // say the same thing in the same words.
 
 #include "disk/assembled_device.h"
+#include "recovery/filter_table.h"
 #include "ufs/log_replay.h"
 #include "ufs/mount_observer.h"
 #include "ufs/warnings.h"
@@ -49,5 +50,8 @@ std::vector<std::string> AssemblyNotes(const AssembledDevice& device);
 
 // Why a loaded bad-sector map does not fit the open disk (map and disk sizes in bytes).
 std::string MapCoverageMessage(uint64_t mapBytes, uint64_t diskBytes);
+
+// The File Filters dialog's refusal of an entry ("" when it was added), spaces as shown.
+std::string FilterRefusal(FilterEditor::Outcome outcome);
 
 } // namespace trevik::text

@@ -1,5 +1,6 @@
 #include "recovery/filter_table.h"
 #include "recovery/recovery_settings.h"
+#include "text/messages.h"
 
 #include <gtest/gtest.h>
 
@@ -9,13 +10,13 @@ namespace {
 TEST(FilterEditor, RefusesWithTheDialogsTextsAndKeepsTheList) {
     FilterTable table;
     FilterEditor ed(table);
-    EXPECT_EQ(ed.Add("").message, "      You can not add a blank entry.     ");
-    EXPECT_EQ(ed.Add(std::string(20, 'x')).message, "      Filter too long     ");
-    EXPECT_EQ(ed.Add(std::string(19, 'x')).outcome, FilterEditor::Outcome::Added);
-    EXPECT_EQ(ed.Add("   ").outcome, FilterEditor::Outcome::Added); // blanks are not empty
-    EXPECT_EQ(ed.Add("*.doc").outcome, FilterEditor::Outcome::Added);
-    EXPECT_EQ(ed.Add("*.DOC").outcome, FilterEditor::Outcome::Added); // case-sensitive test
-    EXPECT_EQ(ed.Add("*.doc").message, "      Filter already exists in the list     ");
+    EXPECT_EQ(text::FilterRefusal(ed.Add("")), "      You can not add a blank entry.     ");
+    EXPECT_EQ(text::FilterRefusal(ed.Add(std::string(20, 'x'))), "      Filter too long     ");
+    EXPECT_EQ(ed.Add(std::string(19, 'x')), FilterEditor::Outcome::Added);
+    EXPECT_EQ(ed.Add("   "), FilterEditor::Outcome::Added); // blanks are not empty
+    EXPECT_EQ(ed.Add("*.doc"), FilterEditor::Outcome::Added);
+    EXPECT_EQ(ed.Add("*.DOC"), FilterEditor::Outcome::Added); // case-sensitive test
+    EXPECT_EQ(text::FilterRefusal(ed.Add("*.doc")), "      Filter already exists in the list     ");
     ASSERT_EQ(ed.Entries().size(), 4u);
     EXPECT_EQ(ed.Entries().front(), "*.DOC"); // newest first
 }
@@ -24,13 +25,13 @@ TEST(FilterEditor, NinetyNineFiltersIsTheLimitEvenForABlankEntry) {
     FilterTable table;
     FilterEditor ed(table);
     for (int i = 0; i < 99; ++i) {
-        ASSERT_EQ(ed.Add("f" + std::to_string(i)).outcome, FilterEditor::Outcome::Added);
+        ASSERT_EQ(ed.Add("f" + std::to_string(i)), FilterEditor::Outcome::Added);
     }
-    EXPECT_EQ(ed.Add("").message, "      You cannot add more Filters     ");
-    EXPECT_EQ(ed.Add("new").outcome, FilterEditor::Outcome::TooMany);
+    EXPECT_EQ(text::FilterRefusal(ed.Add("")), "      You cannot add more Filters     ");
+    EXPECT_EQ(ed.Add("new"), FilterEditor::Outcome::TooMany);
     EXPECT_TRUE(ed.Remove(0));
     EXPECT_FALSE(ed.Remove(98)); // past the end now: nothing selected there
-    EXPECT_EQ(ed.Add("new").outcome, FilterEditor::Outcome::Added);
+    EXPECT_EQ(ed.Add("new"), FilterEditor::Outcome::Added);
 }
 
 TEST(FilterEditor, ChangesReachTheTableOnlyWhenCommitted) {
