@@ -3,8 +3,10 @@
 #include "disk/sector_reader.h"
 
 #include <cstdint>
+#include <exception>
 #include <span>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace trevik {
@@ -55,23 +57,36 @@ public:
     BackgroundReadAhead() = default;
     BackgroundReadAhead(const BackgroundReadAhead&) = delete;
     BackgroundReadAhead& operator=(const BackgroundReadAhead&) = delete;
-    ~BackgroundReadAhead() { Wait(); }
+    ~BackgroundReadAhead() {
+        if (thread_.joinable())
+            thread_.join(); // a failure nobody waited for goes with the walk that left
+    }
 
     DirectoryReadAhead& ReadAhead() { return ahead_; }
     // Reads what its read-ahead was asked for. `reader` outlives the read.
     void Start(SectorReader& reader) {
         Wait();
-        thread_ = std::thread([this, &reader] { ahead_.Read(reader); });
+        thread_ = std::thread([this, &reader] {
+            try {
+                ahead_.Read(reader);
+            } catch (...) {
+                failure_ = std::current_exception(); // given to the walk by Wait
+            }
+        });
     }
-    // Waits for a read under way; at once when there is none.
+    // Waits for a read under way (at once when there is none); what the read threw, it
+    // throws here, on the walk's thread.
     void Wait() {
         if (thread_.joinable())
             thread_.join();
+        if (failure_)
+            std::rethrow_exception(std::exchange(failure_, nullptr));
     }
 
 private:
     DirectoryReadAhead ahead_;
     std::thread thread_;
+    std::exception_ptr failure_;
 };
 
 } // namespace trevik
