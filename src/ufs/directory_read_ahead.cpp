@@ -11,7 +11,7 @@ void DirectoryReadAhead::Clear() {
     runs_.clear();
 }
 
-void DirectoryReadAhead::Read(SectorReader& reader) {
+void DirectoryReadAhead::Prepare() {
     constexpr uint32_t kMaxRun = 256; // sectors per read
     std::sort(wants_.begin(), wants_.end(),
               [](const Wanted& a, const Wanted& b) { return a.sector < b.sector; });
@@ -36,6 +36,9 @@ void DirectoryReadAhead::Read(SectorReader& reader) {
     wants_.clear();
     wantedBytes_ = 0;
     bytes_.resize(total);
+}
+
+void DirectoryReadAhead::ReadPrepared(SectorReader& reader) {
     for (Run& r : runs_) {
         r.whole = reader.Read(r.first, r.count, bytes_.data() + r.at).Whole();
     }

@@ -25,7 +25,14 @@ public:
     // Bytes asked for since the last read.
     size_t WantedBytes() const { return wantedBytes_; }
     // Reads what was asked for: runs of at most 256 sectors, each sector once.
-    void Read(SectorReader& reader);
+    void Read(SectorReader& reader) {
+        Prepare();
+        ReadPrepared(reader);
+    }
+    // Read in two steps: the runs and the memory for them, then the reads alone (which
+    // take no memory, so that a thread doing them needs no heap of its own).
+    void Prepare();
+    void ReadPrepared(SectorReader& reader);
     // Holds `bytes`, read by the caller from `sector` on, as if read ahead.
     void Hold(uint64_t sector, std::span<const uint8_t> bytes);
     // Copies out.size() bytes from `sector` on out of what was read, with the outcome of
@@ -66,9 +73,10 @@ public:
     // Reads what its read-ahead was asked for. `reader` outlives the read.
     void Start(SectorReader& reader) {
         Wait();
+        ahead_.Prepare();
         thread_ = std::thread([this, &reader] {
             try {
-                ahead_.Read(reader);
+                ahead_.ReadPrepared(reader);
             } catch (...) {
                 failure_ = std::current_exception(); // given to the walk by Wait
             }
