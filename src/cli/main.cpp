@@ -26,8 +26,10 @@ void AddChoice(CLI::App* cmd, const std::string& name, T& target,
            name,
            [&target, words](const std::string& given) {
                for (const auto& [word, value] : words) {
-                   if (word == given)
+                   if (word == given) {
                        target = value;
+                       break;
+                   }
                }
            },
            help)

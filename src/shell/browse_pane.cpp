@@ -536,8 +536,8 @@ PropertiesValues BrowsePane::ComputeProperties(int row) const {
     const RecoveredTree& t = session_.Mounted()->tree;
     PropertiesValues v;
     v.name = ShownName(r.folder ? t.FolderName(r.index) : t.FileName(r.index));
-    const UfsTimeText when = FormatUfsTime(r.folder ? t.Folders()[r.index].modifiedTime
-                                                    : t.Files()[r.index].modifiedTime);
+    const UfsTimeText when =
+        FormatUfsTime(listModel_->index(row, 0).data(ModifiedTimeRole).toInt());
     v.date = QString::fromStdString(when.date);
     v.time = QString::fromStdString(when.time);
     auto foundText = [](Found f) -> QString {

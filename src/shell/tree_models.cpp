@@ -20,10 +20,6 @@ QString ShownName(std::string_view bytes) {
 
 namespace {
 
-QString Shown(std::string_view bytes) {
-    return ShownName(bytes);
-}
-
 // The folder of found items when it holds nothing (an Extensive mount of a sound volume)
 // is not shown.
 bool Hidden(const RecoveredTree& t, uint32_t folder) {
@@ -111,7 +107,7 @@ QVariant FolderTreeModel::data(const QModelIndex& index, int role) const {
     if (role == Qt::DisplayRole) {
         if (index.internalId() == 0)
             return rootName_;
-        return Shown(tree_->FolderName(index.internalId() - 1));
+        return ShownName(tree_->FolderName(index.internalId() - 1));
     }
     if (role == Qt::DecorationRole)
         return folderIcon_;
@@ -259,7 +255,7 @@ QString FileListModel::TypeText(int row) const {
     const Row& r = rows_[static_cast<size_t>(row)];
     if (r.lost)
         return QStringLiteral("unreadable");
-    return r.folder ? QStringLiteral("Folder") : TypeOf(Shown(tree_->FileName(r.index))).name;
+    return r.folder ? QStringLiteral("Folder") : TypeOf(ShownName(tree_->FileName(r.index))).name;
 }
 
 QVariant FileListModel::RoleData(const Row& r, int role) const {
@@ -271,7 +267,7 @@ QVariant FileListModel::RoleData(const Row& r, int role) const {
     case IsDamagedRole:
         return !r.lost && !r.folder && tree_->Files()[r.index].damaged;
     case IsCompressedRole:
-        return !r.lost && !r.folder && TypeOf(Shown(tree_->FileName(r.index))).compressed;
+        return !r.lost && !r.folder && TypeOf(ShownName(tree_->FileName(r.index))).compressed;
     case NodeIndexRole:
         return r.index;
     case ModifiedTimeRole:
@@ -298,7 +294,7 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
                                        : tree_->Files()[r.index].modifiedTime;
         switch (col) {
         case ListColumn::Name:
-            return Shown(r.folder ? tree_->FolderName(r.index) : tree_->FileName(r.index));
+            return ShownName(r.folder ? tree_->FolderName(r.index) : tree_->FileName(r.index));
         case ListColumn::Type:
             return TypeText(index.row());
         case ListColumn::Size:
@@ -315,13 +311,13 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
         }
     }
     if (role == Qt::DecorationRole && col == ListColumn::Name) {
-        return r.folder ? folderIcon_ : TypeOf(Shown(tree_->FileName(r.index))).icon;
+        return r.folder ? folderIcon_ : TypeOf(ShownName(tree_->FileName(r.index))).icon;
     }
     if (role == Qt::TextAlignmentRole && col == ListColumn::Size) {
         return QVariant(Qt::AlignRight | Qt::AlignVCenter);
     }
     if (role == Qt::ToolTipRole && col == ListColumn::Name)
-        return Shown(r.folder ? tree_->FolderName(r.index) : tree_->FileName(r.index));
+        return ShownName(r.folder ? tree_->FolderName(r.index) : tree_->FileName(r.index));
     if (role == Qt::ToolTipRole && col == ListColumn::Size && !r.folder) {
         const uint64_t size = tree_->Files()[r.index].size;
         const QLocale locale;
@@ -337,7 +333,7 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
             return QBrush(QColor(150, 150, 150));
         if (r.folder)
             return {};
-        const TypeInfo& type = TypeOf(Shown(tree_->FileName(r.index)));
+        const TypeInfo& type = TypeOf(ShownName(tree_->FileName(r.index)));
         if (type.deleted)
             return QBrush(QColor(150, 150, 150));
         if (type.compressed) {
@@ -386,14 +382,14 @@ void FileListModel::ApplySort() {
         const Row& r = rows_[i];
         if (r.lost) {
             if (text)
-                words[r.discovered] = col == ListColumn::Name ? Shown((*lost_)[r.index].name)
+                words[r.discovered] = col == ListColumn::Name ? ShownName((*lost_)[r.index].name)
                                                               : QStringLiteral("unreadable");
             continue;
         }
         switch (col) {
         case ListColumn::Name:
             words[r.discovered] =
-                Shown(r.folder ? tree_->FolderName(r.index) : tree_->FileName(r.index));
+                ShownName(r.folder ? tree_->FolderName(r.index) : tree_->FileName(r.index));
             break;
         case ListColumn::Type:
             words[r.discovered] = TypeText(static_cast<int>(i));
@@ -438,19 +434,19 @@ QVariant FileListModel::LostData(const Row& r, ListColumn col, int role) const {
     const UnreadableEntry& e = (*lost_)[r.index];
     if (role == Qt::DisplayRole) {
         if (col == ListColumn::Name)
-            return Shown(e.name);
+            return ShownName(e.name);
         if (col == ListColumn::Type)
             return QStringLiteral("unreadable");
         return {};
     }
     if (role == Qt::DecorationRole && col == ListColumn::Name)
-        return TypeOf(Shown(e.name)).icon;
+        return TypeOf(ShownName(e.name)).icon;
     if (role == Qt::ForegroundRole)
         return QBrush(QColor(150, 150, 150));
     if (role == Qt::ToolTipRole)
         return QString("%1: its inode (%2) lies in an unreadable sector (%3), so nothing of it "
                        "can be recovered")
-            .arg(Shown(e.name))
+            .arg(ShownName(e.name))
             .arg(e.inode)
             .arg(e.sector);
     return {};

@@ -1,11 +1,6 @@
 #pragma once
 
-#include "ufs/inode.h"
-#include "ufs/log_replay.h"
-#include "ufs/mount_observer.h"
-#include "ufs/recovered_tree.h"
 #include "ufs/walk_context.h"
-#include "ufs/warnings.h"
 
 #include <atomic>
 #include <vector>

@@ -63,9 +63,10 @@ InodeRead InodeAccess::ReadInode(uint32_t n) {
     const uint64_t table = out.sector - slot.sectorInTable;
     const uint64_t chunkRel = slot.sectorInTable / kChunkSectors * kChunkSectors;
     const uint64_t first = table + chunkRel;
-    size_t c = Find(first);
+    const size_t set = SetOf(first);
+    size_t c = Find(set, first);
     if (c == SIZE_MAX) {
-        c = Victim(first);
+        c = Victim(set);
         const auto count = static_cast<uint32_t>(
             std::min<uint64_t>(kChunkSectors, InodeTableSectors(g_) - chunkRel));
         Tag(tags_[c], first, count, reader_.Read(first, count, ChunkData(c)).Whole());
@@ -103,8 +104,7 @@ void InodeAccess::SizeCacheFor(uint64_t inodes) {
     tags_.assign(size_t{1} << bits, ChunkTag{});
 }
 
-size_t InodeAccess::Find(uint64_t first) const {
-    const size_t set = SetOf(first);
+size_t InodeAccess::Find(size_t set, uint64_t first) const {
     for (size_t w = set; w < set + kWays; ++w) {
         if (tags_[w].first == first)
             return w;
@@ -112,8 +112,7 @@ size_t InodeAccess::Find(uint64_t first) const {
     return SIZE_MAX;
 }
 
-size_t InodeAccess::Victim(uint64_t first) const {
-    const size_t set = SetOf(first);
+size_t InodeAccess::Victim(size_t set) const {
     size_t oldest = set;
     for (size_t w = set + 1; w < set + kWays; ++w) {
         if (tags_[w].used < tags_[oldest].used)
@@ -167,7 +166,7 @@ ReadOutcome InodeAccess::ReadTable(uint64_t first, uint32_t count, uint8_t* out)
 void InodeAccess::Keep(uint64_t first, uint32_t count, const uint8_t* data, bool whole) {
     for (uint32_t at = 0; at < count; at += kChunkSectors) {
         const uint32_t n = std::min(kChunkSectors, count - at);
-        const size_t c = Victim(first + at);
+        const size_t c = Victim(SetOf(first + at));
         std::memcpy(ChunkData(c), data + size_t{at} * kSectorSize, size_t{n} * kSectorSize);
         Tag(tags_[c], first + at, n, whole);
         Touch(c);

@@ -101,7 +101,8 @@ private:
     const std::vector<uint64_t>& groups_;
     // Sets of four slots: chunks whose hashes meet share a set rather than push each other
     // out, as a walk back and forth over two groups' tables would in one slot.
-    static constexpr uint32_t kWays = 4;
+    static constexpr uint32_t kWayBits = 2;
+    static constexpr uint32_t kWays = 1u << kWayBits;
     static constexpr uint32_t kSlotBits = 10;     // 1024 chunks of 8 KiB: 8 MiB at most
     static constexpr uint32_t kMostSlotBits = 12; // 32 MiB, for the largest walks
     uint32_t slotBits_ = kSlotBits;
@@ -110,15 +111,16 @@ private:
     // The first slot of the set a chunk belongs to.
     size_t SetOf(uint64_t first) const {
         // Tables of different groups lie a group apart: hash, so that they do not collide.
-        const uint32_t setBits = slotBits_ - 2;
+        const uint32_t setBits = slotBits_ - kWayBits;
         return static_cast<size_t>(((first / kChunkSectors) * 0x9E3779B97F4A7C15ULL) >>
                                    (64 - setBits)) *
                kWays;
     }
-    // The slot holding the chunk that begins at `first`, or SIZE_MAX.
-    size_t Find(uint64_t first) const;
-    // The slot a chunk that begins at `first` is to be read into: its set's oldest.
-    size_t Victim(uint64_t first) const;
+    // The slot of set `set` holding the chunk that begins at `first`, or SIZE_MAX.
+    size_t Find(size_t set, uint64_t first) const;
+    size_t Find(uint64_t first) const { return Find(SetOf(first), first); }
+    // The slot of set `set` a chunk is to be read into: the set's oldest.
+    size_t Victim(size_t set) const;
     void Touch(size_t slot) { tags_[slot].used = ++clock_; }
     uint8_t* ChunkData(size_t slot);
     void Keep(uint64_t first, uint32_t count, const uint8_t* data, bool whole);
