@@ -1,6 +1,7 @@
 #include "cli/copy_report.h"
 
 #include "cli/commands.h"
+#include "text/copy_report.h"
 #include "text/messages.h"
 #include "ufs/names.h"
 
@@ -85,44 +86,15 @@ void PrintCopyJson(const ExtractionSummary& s, const std::vector<Warning>& warni
 }
 
 void PrintCopyText(const ExtractionSummary& s) {
-    std::cout << "Files written    " << s.filesWritten << "\n"
-              << "Bytes written    " << s.bytesWritten << "\n"
-              << "Folders created  " << s.foldersCreated << "\n"
-              << "Skipped          " << s.skipped << "\n";
-    if (s.specialsSkipped != 0) {
-        std::cout << "Special files not copied " << s.specialsSkipped << "\n";
-    }
-    for (const auto& r : s.renamed)
-        std::cout << "Renamed          " << TerminalSafe(r.from) << " -> " << TerminalSafe(r.to)
-                  << "\n";
-    for (const auto& k : s.skippedItems)
-        std::cout << "Not written      " << TerminalSafe(k.path) << ": " << TerminalSafe(k.reason)
-                  << "\n";
-    for (const auto& p : s.incomplete)
-        std::cout << "Incomplete       " << TerminalSafe(p) << "\n";
-    for (const auto& p : s.damaged)
-        std::cout << "Damaged, not written " << TerminalSafe(p) << "\n";
-    if (s.stopped)
-        std::cout << "Stopped before the copy was complete\n";
+    for (const std::string& line : text::CopyTable(s))
+        std::cout << line << "\n";
 }
 
 int CopyExitCode(const ExtractionSummary& s, bool reportFailed, int warningsCode) {
-    if (!s.error.empty()) {
-        std::cerr << "trevik-cli: " << TerminalSafe(s.error) << "\n";
+    for (const std::string& line : text::CopyProblems(s))
+        std::cerr << "trevik-cli: " << line << "\n";
+    if (!s.Whole() || reportFailed)
         return kExitFailure;
-    }
-    if (!s.damaged.empty()) {
-        std::cerr << "trevik-cli: " << s.damaged.size()
-                  << " damaged item(s) not written: their inodes cannot be what they claim\n";
-    }
-    if (!s.incomplete.empty()) {
-        std::cerr << "trevik-cli: " << s.incomplete.size()
-                  << " item(s) incomplete: unreadable parts written as zeros, or not written\n";
-        return kExitFailure;
-    }
-    if (!s.damaged.empty() || s.stopped || reportFailed) {
-        return kExitFailure;
-    }
     return warningsCode;
 }
 

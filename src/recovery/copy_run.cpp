@@ -4,26 +4,6 @@
 
 namespace trevik::copying {
 
-void Append(ExtractionSummary& to, ExtractionSummary& from) {
-    auto append = [](auto& a, auto& b) {
-        a.insert(a.end(), std::make_move_iterator(b.begin()), std::make_move_iterator(b.end()));
-        b.clear();
-    };
-    to.filesWritten += from.filesWritten;
-    to.bytesWritten += from.bytesWritten;
-    to.foldersCreated += from.foldersCreated;
-    to.skipped += from.skipped;
-    to.specialsSkipped += from.specialsSkipped;
-    append(to.incomplete, from.incomplete);
-    append(to.damaged, from.damaged);
-    append(to.renamed, from.renamed);
-    append(to.skippedItems, from.skippedItems);
-    append(to.records, from.records);
-    to.stopped = to.stopped || from.stopped;
-    if (to.error.empty())
-        to.error = std::move(from.error);
-}
-
 SharedRun::SharedRun(const MountedVolume& v, SectorReader& r, const ExtractionOptions& o,
                      ExtractionControl& c, ExtractionObserver* obs)
     : volume(v), reader(r), opts(o), control(c), observer(obs), root(::geteuid() == 0),

@@ -34,9 +34,6 @@ struct Frame {
     NameClaims names;    // the names this run gave in this folder
 };
 
-// Adds the results `from` holds after those `to` holds, and empties `from`.
-void Append(ExtractionSummary& to, ExtractionSummary& from);
-
 // The least work worth a thread of its own: smaller subtrees are copied by the walk.
 constexpr uint64_t kSmallestTask = 64;
 
@@ -45,15 +42,15 @@ constexpr uint64_t kSmallestTask = 64;
 // worker. Small subtrees that follow one another in the walk travel together.
 struct Task {
     struct Folder {
-        ExtractionSummary made; // what making it had to say: comes before its subtree's
-        bool exists = false;    // else it could not be made: nothing to fill
+        CopyOutcome made;    // what making it had to say: comes before its subtree's
+        bool exists = false; // else it could not be made: nothing to fill
         Frame frame;
         uint32_t inode = 0;
         std::string destPrefix; // its path below the destination, with a trailing '/'
     };
     std::vector<Folder> folders;
     uint64_t weight = 0;
-    ExtractionSummary* summary{}; // its place among the run's results (not owned)
+    CopyOutcome* outcome{}; // its place among the run's results (not owned)
 };
 
 class SharedRun {

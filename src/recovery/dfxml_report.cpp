@@ -55,18 +55,17 @@ std::string Xml(std::string_view text) {
     return out;
 }
 
-const char* StatusName(ItemRecord::Status s) {
-    switch (s) {
-    case ItemRecord::Status::Whole:
+const char* StatusName(ItemOutcome::Result r) {
+    switch (r) {
+    case ItemOutcome::Result::Written:
         return "whole";
-    case ItemRecord::Status::Incomplete:
+    case ItemOutcome::Result::WrittenWithZeros:
         return "incomplete";
-    case ItemRecord::Status::Damaged:
+    case ItemOutcome::Result::Damaged:
         return "damaged";
-    case ItemRecord::Status::Skipped:
+    default:
         return "skipped";
     }
-    return "";
 }
 
 void Element(std::string& out, const char* indent, const char* name, const std::string& value) {
@@ -93,11 +92,13 @@ std::string Hex(const std::array<uint8_t, 32>& bytes) {
     return HexBytes({reinterpret_cast<const char*>(bytes.data()), bytes.size()});
 }
 
-void FileObject(std::string& out, const RecoveredTree& tree, const ItemRecord& r) {
+void FileObject(std::string& out, const RecoveredTree& tree, const CopyOutcome& outcome,
+                const ItemOutcome& o) {
+    const ItemRecord& r = outcome.records[o.record];
     // The path below the volume's root, as DFXML writes it (no leading slash).
-    const std::string_view name = r.folder ? tree.FolderName(r.index) : tree.FileName(r.index);
-    const std::string path = (r.folder ? FolderItemPath(tree, tree.Folders()[r.index].inode)
-                                       : FileItemPath(tree, r.index))
+    const std::string_view name = o.folder ? tree.FolderName(o.index) : tree.FileName(o.index);
+    const std::string path = (o.folder ? FolderItemPath(tree, tree.Folders()[o.index].inode)
+                                       : FileItemPath(tree, o.index))
                                  .substr(1);
     out += "    <fileobject>\n";
     Element(out, "      ", "filename", Xml(path));
@@ -115,18 +116,19 @@ void FileObject(std::string& out, const RecoveredTree& tree, const ItemRecord& r
             Run(out, "byte_run", b);
         out += "      </byte_runs>\n";
     }
-    if (r.hashed)
+    // A digest is of what was written: none for what was not.
+    if (r.hashed && o.IsWritten())
         out += "      <hashdigest type=\"sha256\">" + Hex(r.sha256) + "</hashdigest>\n";
-    Element(out, "      ", "trevik:status", StatusName(r.status));
-    if (!r.reason.empty())
-        Element(out, "      ", "trevik:reason", Xml(r.reason));
+    Element(out, "      ", "trevik:status", StatusName(o.result));
+    if (const std::string reason = NotWrittenReason(o); !reason.empty())
+        Element(out, "      ", "trevik:reason", Xml(reason));
     Element(out, "      ", "trevik:name_hex", HexBytes(name));
-    if (!r.writtenAs.empty()) {
-        out += "      <trevik:written_as renamed=\"" + std::string(r.renamed ? "1" : "0") + "\">" +
-               Xml(r.writtenAs) + "</trevik:written_as>\n";
+    if (const std::string& writtenAs = outcome.WrittenAs(o); o.IsWritten() && !writtenAs.empty()) {
+        out += "      <trevik:written_as renamed=\"" + std::string(o.renamed ? "1" : "0") + "\">" +
+               Xml(writtenAs) + "</trevik:written_as>\n";
         // The name as the destination holds it, byte for byte: the text above may have had
         // to replace characters XML cannot hold.
-        Element(out, "      ", "trevik:written_as_hex", HexBytes(r.writtenAs));
+        Element(out, "      ", "trevik:written_as_hex", HexBytes(writtenAs));
     }
     if (!r.unreadable.empty()) {
         out += "      <trevik:unreadable_runs>\n";
@@ -203,8 +205,10 @@ bool WriteReport(const ReportSource& source, const MountedVolume& volume,
             out += " reason=\"" + Xml(log.reason) + "\"";
         out += "/>\n";
     }
-    for (const ItemRecord& r : summary.records) {
-        FileObject(out, volume.tree, r);
+    for (const ItemOutcome& o : summary.outcome.items) {
+        if (o.record == ItemOutcome::kNone)
+            continue;
+        FileObject(out, volume.tree, summary.outcome, o);
         if (out.size() >= (1u << 20) && !flush(out))
             return false;
     }

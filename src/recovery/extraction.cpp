@@ -34,11 +34,11 @@ struct Output {
 
 class Extractor final : private BlockCopyControl {
 public:
-    Extractor(SharedRun& run, ExtractionSummary* summary)
+    Extractor(SharedRun& run, CopyOutcome* outcome)
         : run_(run), tree_(run.volume.tree),
           access_(run.reader, run.volume.geometry, run.volume.groupTable), opts_(run.opts),
           control_(run.control), observer_(run.observer), root_(run.root), umask_(run.umask),
-          sum_(summary) {}
+          out_(outcome) {}
 
     // Copies the chosen items, handing whole subtrees to `workers` - 1 other threads.
     void Run(const std::vector<ExtractItem>& items, bool all, const std::string& destination,
@@ -51,35 +51,43 @@ private:
     // is a stopped run: what it did not reach was not written.
     bool Stopping() override {
         if (control_.stopSavingRequested.load() || run_.ended.load()) {
-            sum_->stopped = true;
+            out_->stopped = true;
         }
-        return sum_->stopped || !sum_->error.empty();
+        return out_->stopped || !out_->error.empty();
     }
     // Records why the run cannot go on (the first reason only); the run then ends.
     void EndRun(const std::string& what, SysError err) {
-        if (sum_->error.empty())
-            sum_->error = what + ": " + err.Text();
-        sum_->stopped = true;
+        if (out_->error.empty())
+            out_->error = what + ": " + err.Text();
+        out_->stopped = true;
         run_.ended.store(true);
     }
-    // An item that could not be written, and why; the run ends too when the destination
+    // The item `o` could not be written at `step`; the run ends too when the destination
     // cannot take more.
-    void ItemFailed(const std::string& path, const std::string& what, SysError err) {
-        const std::string reason = what + ": " + err.Text();
-        sum_->incomplete.push_back(path);
-        sum_->skippedItems.push_back({path, reason});
-        NotWritten(reason);
-        if (err.EndsRun())
-            EndRun(what + " " + path, err);
+    void ItemFailed(ItemOutcome& o, ItemOutcome::Step step, SysError err) {
+        o.result = ItemOutcome::Result::Failed;
+        o.step = step;
+        o.error = err;
+        if (err.EndsRun()) {
+            EndRun(std::string(FailedStepText(step)) + " " +
+                       (o.folder ? FolderItemPath(o.index) : FilePath(o.index)),
+                   err);
+        }
     }
-    void Skipped(const std::string& path, const char* reason) {
-        sum_->skippedItems.push_back({path, reason});
-        NotWritten(reason);
+    // The file being copied: its outcome, the last one of the run so far.
+    ItemOutcome& Current() { return out_->items.back(); }
+    // Keeps where `o` is (`name` in the innermost frame) when anything will ask: for an
+    // item written under another name, a chosen item, and every item of a report.
+    void KeepName(ItemOutcome& o, const std::string& name) {
+        o.chosen = frames_.size() == 1 && destPrefix_.empty();
+        if (o.renamed || o.chosen || opts_.records) {
+            o.writtenAs = static_cast<uint32_t>(out_->names.size());
+            out_->names.push_back(DestPath(name));
+        }
     }
-    // The item being copied was not written, and why.
-    void NotWritten(const std::string& reason) {
-        if (records_.Current() != nullptr)
-            records_.NotWritten(reason);
+    void Written(ItemOutcome& o, const std::string& name, const std::string& shown) {
+        o.renamed = name != shown;
+        KeepName(o, name);
     }
     // Between the blocks of a file.
     bool SkipRequested() override { return run_.TakeSkip(this); }
@@ -101,12 +109,12 @@ private:
     void CloseBatch();
     void CopyFile(uint32_t fileIndex);
     void PlaceItem(uint32_t fileIndex, const Inode& inode, bool lost);
-    bool OpenTemp(int dirFd, Output& out, mode_t perm, uint32_t fileIndex);
-    bool WriteRegular(int dirFd, Output& out, const Inode& inode, uint32_t fileIndex, bool lost,
-                      bool& damaged, uint64_t& size);
-    bool WriteLink(int dirFd, Output& out, const Inode& inode, uint32_t fileIndex);
+    bool OpenTemp(int dirFd, Output& out, mode_t perm);
+    bool WriteRegular(int dirFd, Output& out, const Inode& inode, bool lost, bool& damaged,
+                      uint64_t& size);
+    bool WriteLink(int dirFd, Output& out, const Inode& inode);
     bool MoveIntoPlace(int dirFd, Frame& frame, const Output& out, const std::string& base,
-                       std::string& name, bool replace, uint32_t fileIndex);
+                       std::string& name, bool replace);
 
     std::string ShownName(std::string_view raw) const {
         return opts_.rawNames ? std::string(raw) : DisplayName(raw);
@@ -144,19 +152,19 @@ private:
     ExtractionObserver* observer_;
     const bool root_;
     const mode_t umask_;
-    ExtractionSummary* sum_;
+    CopyOutcome* out_;
     std::vector<Frame> frames_;
     std::string destPrefix_; // the outermost frame's path below the destination
 
     // The walk that hands subtrees over: the results in walk order (its own between the
     // subtrees'), and each folder's share of the work.
-    std::deque<ExtractionSummary>* segments_ = nullptr;
+    std::deque<CopyOutcome>* segments_ = nullptr;
     std::vector<uint64_t> weight_;
     uint64_t handOverAt_ = UINT64_MAX;
-    std::optional<Task> batch_;               // subtrees gathered, not yet sent
-    ExtractionSummary* afterBatch_ = nullptr; // the walk's results after them
-    uint64_t counted_ = 0; // bytes of the current file counted in the progress so far
-    RecordKeeper records_; // with records: the current item's
+    std::optional<Task> batch_;         // subtrees gathered, not yet sent
+    CopyOutcome* afterBatch_ = nullptr; // the walk's results after them
+    uint64_t counted_ = 0;              // bytes of the current file counted in the progress so far
+    RecordKeeper records_;              // with records: the current item's
 };
 
 int Extractor::FrameFd(size_t k) {
@@ -192,6 +200,9 @@ bool Extractor::PushFolder(uint32_t folder) {
     if (fd < 0)
         return false;
     Frame& parent = frames_[k];
+    ItemOutcome& o = out_->items.emplace_back();
+    o.folder = true;
+    o.index = folder;
     const std::string shown = ShownName(tree_.FolderName(folder));
     const std::string base = BaseOutputName(shown, parent.names.nameMax);
     std::string name = parent.names.RunName(base);
@@ -199,7 +210,7 @@ bool Extractor::PushFolder(uint32_t folder) {
     UniqueFd child;
     for (int attempt = 0; !child.Valid(); ++attempt) {
         if (const SysError err = MakeFolderAt(fd, name, fresh)) {
-            ItemFailed(FolderItemPath(folder), "Cannot create folder", err);
+            ItemFailed(o, ItemOutcome::Step::CreateFolder, err);
             return false;
         }
         SysError err;
@@ -207,19 +218,16 @@ bool Extractor::PushFolder(uint32_t folder) {
         if (child.Valid())
             break;
         if ((err.code != ENOTDIR && err.code != ELOOP) || attempt > kMostAttempts) {
-            ItemFailed(FolderItemPath(folder), "Cannot open folder", err);
+            ItemFailed(o, ItemOutcome::Step::OpenFolder, err);
             return false;
         }
         name = FreeName(fd, parent, base); // a file or link holds the name
     }
     parent.names.Claim(name);
-    if (fresh) {
-        ++sum_->foldersCreated;
-    } else {
+    o.created = fresh;
+    if (!fresh)
         PrepareForFilling(child.Get()); // left by an earlier run: filled again
-    }
-    if (name != shown)
-        sum_->renamed.push_back({FolderItemPath(folder), DestPath(name)});
+    Written(o, name, shown);
 
     Frame f;
     f.name = std::move(name);
@@ -237,11 +245,8 @@ bool Extractor::PushFolder(uint32_t folder) {
     }
     f.attr.mtime = tree_.Folders()[folder].modifiedTime;
     if (opts_.records) {
-        ItemRecord& r = sum_->records.emplace_back();
-        r.folder = true;
-        r.index = folder;
-        r.writtenAs = DestPath(f.name);
-        r.renamed = f.name != shown;
+        o.record = static_cast<uint32_t>(out_->records.size());
+        ItemRecord& r = out_->records.emplace_back();
         r.type = 'd';
         r.inode = inode;
         r.mode = read.Ok() && read.inode.IsDirectory() ? read.inode.mode : 0;
@@ -302,23 +307,23 @@ void Extractor::CopyFolderTree(int64_t folder) {
 }
 
 // Creates a temporary with the file's permissions (the handle writes whatever they say).
-bool Extractor::OpenTemp(int dirFd, Output& out, mode_t perm, uint32_t fileIndex) {
+bool Extractor::OpenTemp(int dirFd, Output& out, mode_t perm) {
     SysError err;
     out.fd = CreateTemporary(
         dirFd, [this] { return run_.NextTempName(); }, perm, out.temp, err);
     if (out.fd.Valid())
         return true;
-    ItemFailed(FilePath(fileIndex), "Cannot write", err);
+    ItemFailed(Current(), ItemOutcome::Step::Write, err);
     return false;
 }
 
 // Writes a file under a temporary name and gives it its whole size (a file that ends in
 // a hole gets it from the truncate), owner, permissions and time. False when it cannot be
 // finished: the temporary is gone. `lost`: nothing of its contents can be located.
-bool Extractor::WriteRegular(int dirFd, Output& out, const Inode& inode, uint32_t fileIndex,
-                             bool lost, bool& damaged, uint64_t& size) {
+bool Extractor::WriteRegular(int dirFd, Output& out, const Inode& inode, bool lost, bool& damaged,
+                             uint64_t& size) {
     const mode_t perm = Permissions(inode.mode);
-    if (!OpenTemp(dirFd, out, perm, fileIndex))
+    if (!OpenTemp(dirFd, out, perm))
         return false;
     const Copied copied = lost ? Copied{Copied::Whole, true, {}, 0}
                                : CopyBlocks(access_, inode, out.fd.Get(),
@@ -331,14 +336,12 @@ bool Extractor::WriteRegular(int dirFd, Output& out, const Inode& inode, uint32_
     if (copied.end != Copied::Whole) {
         discard();
         if (copied.end == Copied::Skipped) {
-            ++sum_->skipped;
-            Skipped(FilePath(fileIndex), "skipped on request");
+            Current().result = ItemOutcome::Result::SkippedByUser;
         } else if (copied.end == Copied::Failed) {
-            ItemFailed(FilePath(fileIndex), "Cannot write", copied.error);
+            ItemFailed(Current(), ItemOutcome::Step::Write, copied.error);
         } else {
             // Stopped while it was being written: nothing of it is in the destination.
-            sum_->incomplete.push_back(FilePath(fileIndex));
-            Skipped(FilePath(fileIndex), "not written: the copy stopped");
+            Current().result = ItemOutcome::Result::Unfinished;
         }
         return false;
     }
@@ -357,7 +360,7 @@ bool Extractor::WriteRegular(int dirFd, Output& out, const Inode& inode, uint32_
     finish.mtime = inode.modifiedTime;
     if (const SysError err = FinishFile(out.fd, finish)) {
         discard();
-        ItemFailed(FilePath(fileIndex), "Cannot write", err);
+        ItemFailed(Current(), ItemOutcome::Step::Write, err);
         return false;
     }
     damaged = copied.damaged;
@@ -371,17 +374,16 @@ bool Extractor::WriteRegular(int dirFd, Output& out, const Inode& inode, uint32_
 
 // A link is recreated as a link under a temporary name and never followed; its target
 // may say anything.
-bool Extractor::WriteLink(int dirFd, Output& out, const Inode& inode, uint32_t fileIndex) {
+bool Extractor::WriteLink(int dirFd, Output& out, const Inode& inode) {
     const auto target = ReadSymlinkTarget(access_, inode);
     if (!target) {
-        sum_->incomplete.push_back(FilePath(fileIndex));
-        Skipped(FilePath(fileIndex), "its target cannot be read");
+        Current().result = ItemOutcome::Result::NoLinkTarget;
         return false;
     }
     if (const SysError err = CreateLinkTemporary(
             dirFd, *target, [this] { return run_.NextTempName(); }, out.temp)) {
         // An empty or overlong target cannot be a link here.
-        ItemFailed(FilePath(fileIndex), "Cannot create link", err);
+        ItemFailed(Current(), ItemOutcome::Step::CreateLink, err);
         return false;
     }
     const Attributes a = AttributesOf(inode, true);
@@ -392,14 +394,14 @@ bool Extractor::WriteLink(int dirFd, Output& out, const Inode& inode, uint32_t f
 // Renames a whole temporary to `name`: over an existing file only when told to replace
 // it, else never over anything (a name taken meanwhile gives a " (N)" name).
 bool Extractor::MoveIntoPlace(int dirFd, Frame& frame, const Output& out, const std::string& base,
-                              std::string& name, bool replace, uint32_t fileIndex) {
+                              std::string& name, bool replace) {
     for (int attempt = 0;; ++attempt) {
         const SysError err = RenameInto(dirFd, out.temp, name, replace);
         if (!err)
             return true;
         if (err.code != EEXIST || replace || attempt > kMostAttempts) {
             Discard(dirFd, out.temp);
-            ItemFailed(FilePath(fileIndex), "Cannot write", err);
+            ItemFailed(Current(), ItemOutcome::Step::Write, err);
             return false;
         }
         name = FreeName(dirFd, frame, base);
@@ -425,8 +427,8 @@ void Extractor::PlaceItem(uint32_t fileIndex, const Inode& inode, bool lost) {
         if (ExistsAt(dirFd, name, &isFolder, &dev, &ino)) {
             if (opts_.duplicates == DuplicatePolicy::Skip) {
                 frame.names.Claim(name);
-                ++sum_->skipped;
-                Skipped(FilePath(fileIndex), "already in the destination");
+                Current().result = ItemOutcome::Result::AlreadyThere;
+                KeepName(Current(), name);
                 return;
             }
             const bool isSource =
@@ -443,23 +445,14 @@ void Extractor::PlaceItem(uint32_t fileIndex, const Inode& inode, bool lost) {
     Output out;
     bool damaged = false;
     uint64_t size = 0;
-    const bool made = inode.IsSymlink()
-                          ? WriteLink(dirFd, out, inode, fileIndex)
-                          : WriteRegular(dirFd, out, inode, fileIndex, lost, damaged, size);
-    if (!made || !MoveIntoPlace(dirFd, frame, out, base, name, replace, fileIndex))
+    const bool made = inode.IsSymlink() ? WriteLink(dirFd, out, inode)
+                                        : WriteRegular(dirFd, out, inode, lost, damaged, size);
+    if (!made || !MoveIntoPlace(dirFd, frame, out, base, name, replace))
         return;
-    ++sum_->filesWritten;
-    if (!inode.IsSymlink())
-        sum_->bytesWritten += size;
-    if (damaged)
-        sum_->incomplete.push_back(FilePath(fileIndex));
-    if (name != shown)
-        sum_->renamed.push_back({FilePath(fileIndex), DestPath(name)});
-    if (ItemRecord* r = records_.Current()) {
-        r->writtenAs = DestPath(name);
-        r->renamed = name != shown;
-        r->status = damaged ? ItemRecord::Status::Incomplete : ItemRecord::Status::Whole;
-    }
+    ItemOutcome& o = Current();
+    o.result = damaged ? ItemOutcome::Result::WrittenWithZeros : ItemOutcome::Result::Written;
+    o.bytes = inode.IsSymlink() ? 0 : size;
+    Written(o, name, shown);
 }
 
 void Extractor::CopyFile(uint32_t fileIndex) {
@@ -484,9 +477,11 @@ void Extractor::CopyFile(uint32_t fileIndex) {
     }
     const Inode& inode = read.inode;
     records_.End();
+    ItemOutcome& o = out_->items.emplace_back();
+    o.index = fileIndex;
     if (opts_.records) {
-        ItemRecord& r = sum_->records.emplace_back();
-        r.index = fileIndex;
+        o.record = static_cast<uint32_t>(out_->records.size());
+        ItemRecord& r = out_->records.emplace_back();
         r.inode = node.inode;
         r.mode = inode.mode;
         r.size = node.damaged ? node.size : inode.size;
@@ -497,14 +492,9 @@ void Extractor::CopyFile(uint32_t fileIndex) {
     if (node.damaged || ufs::IsMetadataMode(inode.mode) ||
         (!lost && InodeIsDamaged(access_.Geometry(), inode.mode, inode.size, inode.blocks))) {
         // Listed, never written: nothing of what such an inode claims can be trusted.
-        sum_->damaged.push_back(FilePath(fileIndex));
-        if (ItemRecord* r = records_.Current()) {
-            r->status = ItemRecord::Status::Damaged;
-            r->reason = "its inode cannot be what it claims";
-        }
+        o.result = ItemOutcome::Result::Damaged;
     } else if (ufs::IsSpecialMode(inode.mode)) {
-        ++sum_->specialsSkipped;
-        Skipped(FilePath(fileIndex), "device file, FIFO or socket: not copied");
+        o.result = ItemOutcome::Result::Special;
     } else {
         PlaceItem(fileIndex, inode, lost);
     }
@@ -526,13 +516,13 @@ bool Extractor::EnterOrHandOver(uint32_t folder) {
         // The subtrees' results go where the walk would have put them; the walk's own go
         // on after.
         batch_.emplace();
-        batch_->summary = &segments_->emplace_back();
+        batch_->outcome = &segments_->emplace_back();
         afterBatch_ = &segments_->emplace_back();
     }
     Task::Folder f;
-    sum_ = &f.made;
+    out_ = &f.made;
     f.exists = PushFolder(folder);
-    sum_ = afterBatch_;
+    out_ = afterBatch_;
     if (f.exists) {
         f.frame = std::move(frames_.back());
         frames_.pop_back();
@@ -555,7 +545,7 @@ void Extractor::CloseBatch() {
 }
 
 void Extractor::RunTask(Task& task) {
-    sum_ = task.summary;
+    out_ = task.outcome;
     struct Copy final : SubtreeVisitor {
         Extractor& x;
         explicit Copy(Extractor& e) : x(e) {}
@@ -565,7 +555,7 @@ void Extractor::RunTask(Task& task) {
         bool Stopped() override { return x.Stopping(); }
     } copy(*this);
     for (Task::Folder& f : task.folders) {
-        Append(*sum_, f.made);
+        out_->Append(f.made);
         if (!f.exists)
             continue;
         destPrefix_ = std::move(f.destPrefix);
@@ -586,9 +576,9 @@ void WorkOnQueue(SharedRun& run, bool wait) {
 
 // The results of the walk and of the subtrees it handed over, in walk order: what one
 // worker alone would have reported.
-void Merge(std::deque<ExtractionSummary>& parts, ExtractionSummary& out) {
-    for (ExtractionSummary& p : parts)
-        Append(out, p);
+void Merge(std::deque<CopyOutcome>& parts, CopyOutcome& out) {
+    for (CopyOutcome& p : parts)
+        out.Append(p);
 }
 
 void Extractor::Run(const std::vector<ExtractItem>& items, bool all, const std::string& destination,
@@ -616,12 +606,12 @@ void Extractor::Run(const std::vector<ExtractItem>& items, bool all, const std::
 
     // With more than one worker, subtrees of about a quarter of a worker's share go to the
     // pool as the walk reaches them; the walk copies the rest, then helps the pool.
-    std::deque<ExtractionSummary> segments;
+    std::deque<CopyOutcome> segments;
     std::vector<std::thread> pool;
-    ExtractionSummary* const whole = sum_;
+    CopyOutcome* const whole = out_;
     if (workers > 1) {
         segments_ = &segments;
-        sum_ = &segments.emplace_back();
+        out_ = &segments.emplace_back();
     }
     CopyPlan plan(tree_, opts_, workers > 1);
     if (all) {
@@ -664,8 +654,8 @@ void Extractor::Run(const std::vector<ExtractItem>& items, bool all, const std::
         WorkOnQueue(run_, false);
         for (auto& t : pool)
             t.join();
-        sum_ = whole;
-        Merge(segments, *sum_);
+        out_ = whole;
+        Merge(segments, *out_);
     }
 }
 
@@ -676,13 +666,13 @@ ExtractionSummary ExtractItems(const MountedVolume& volume, SectorReader& reader
                                const std::string& destination, const ExtractionOptions& options,
                                ExtractionControl& control, ExtractionObserver* observer) {
     SharedRun run(volume, reader, options, control, observer);
-    ExtractionSummary summary;
-    Extractor x(run, &summary);
+    CopyOutcome outcome;
+    Extractor x(run, &outcome);
     unsigned workers = options.workers;
     if (workers == 0)
         workers = std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
     x.Run(items, all, destination, workers);
-    return summary;
+    return Summarize(volume.tree, std::move(outcome));
 }
 
 } // namespace trevik

@@ -1,13 +1,13 @@
 #pragma once
 
 #include "disk/sector_reader.h"
+#include "recovery/copy_outcome.h"
 #include "recovery/destination.h"
 #include "recovery/output_names.h"
 #include "recovery/recovery_settings.h"
 #include "recovery/source_guard.h"
 #include "ufs/mount.h"
 
-#include <array>
 #include <atomic>
 #include <cstdint>
 #include <string>
@@ -65,71 +65,6 @@ struct ExtractionOptions {
     // Leave out the folder of found items when it holds nothing (an Extensive mount of a
     // sound volume): the window shows none, so none is made.
     bool omitEmptyLostDir = false;
-};
-
-// Where a piece of a file lies: `length` bytes at `fileOffset` in the file, at byte
-// `imgOffset` of the disk or image (unknown when not `located`).
-struct ByteRun {
-    uint64_t fileOffset = 0;
-    uint64_t imgOffset = 0;
-    uint64_t length = 0;
-    bool located = true;
-};
-
-// What the copy did with one item, for a report.
-struct ItemRecord {
-    enum class Status { Whole, Incomplete, Damaged, Skipped };
-    bool folder = false;   // the item: a folder of the recovered tree, else a file
-    uint32_t index = 0;    // in the tree's Folders() or Files()
-    std::string writtenAs; // below the destination; empty when not written
-    char type = 'r';       // r file, l link, d folder, c b p s special (the DFXML letters)
-    uint32_t inode = 0;
-    uint16_t mode = 0;
-    uint64_t size = 0;
-    int32_t mtime = 0;
-    Status status = Status::Whole;
-    bool renamed = false;            // written under another name than the one shown
-    std::string reason;              // why it was not written
-    std::vector<ByteRun> runs;       // its data on the disk, in file order (holes left out)
-    std::vector<ByteRun> unreadable; // what could not be read (written as zeros)
-    // SHA-256 of the file as written, when `hashed` (not for what was not written, links,
-    // or files sparser than what is worth hashing).
-    std::array<uint8_t, 32> sha256{};
-    bool hashed = false;
-};
-
-// An item written under another name than the one shown: `from` its path in the volume,
-// `to` its path below the destination.
-struct RenamedItem {
-    std::string from;
-    std::string to;
-};
-
-// An item not written, and why.
-struct SkippedItem {
-    std::string path;
-    std::string reason;
-};
-
-struct ExtractionSummary {
-    uint64_t filesWritten = 0; // regular files and symbolic links written
-    uint64_t bytesWritten = 0;
-    uint64_t foldersCreated = 0;
-    uint64_t skipped = 0;         // duplicates left alone and files the user skipped
-    uint64_t specialsSkipped = 0; // device files, FIFOs and sockets
-    // Files written with unreadable parts as zeros, and items that could not be written
-    // at all (their reason is in `skippedItems`).
-    std::vector<std::string> incomplete;
-    std::vector<std::string> damaged; // items whose inode cannot be what it claims: not written
-    std::vector<RenamedItem> renamed;
-    std::vector<SkippedItem> skippedItems;
-    bool stopped = false;
-    std::string error; // set when the run could not go on (destination full, read-only...)
-    std::vector<ItemRecord> records; // with ExtractionOptions::records, in listing order
-
-    bool Whole() const {
-        return incomplete.empty() && damaged.empty() && error.empty() && !stopped;
-    }
 };
 
 // Copies the chosen items (all of the volume when `items` is empty and `all` is set) into

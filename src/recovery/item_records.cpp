@@ -106,11 +106,4 @@ void RecordKeeper::Finish(uint64_t size) {
         record_->sha256 = hash_->Digest();
 }
 
-void RecordKeeper::NotWritten(const std::string& reason) {
-    record_->status = ItemRecord::Status::Skipped;
-    record_->reason = reason;
-    record_->writtenAs.clear();
-    record_->hashed = false;
-}
-
 } // namespace trevik

@@ -14,7 +14,7 @@ namespace trevik {
 // The DFXML name_type letter of an inode's type ('-' for none).
 char TypeLetter(uint16_t mode);
 
-// Keeps the record of the file being copied. The record itself lives in the summary.
+// Keeps the record of the file being copied. The record itself lives in the outcome.
 class RecordKeeper {
 public:
     // Starts on `record` (not owned: it stays where the summary keeps it).
@@ -30,8 +30,6 @@ public:
     void Lost(uint64_t fileOffset, uint64_t length);
     // The file is written and `size` bytes long: its digest, when it is worth one.
     void Finish(uint64_t size);
-    // The item was not written, and why.
-    void NotWritten(const std::string& reason);
 
 private:
     // Hashes the file as written up to `end`: zeros where nothing was written.

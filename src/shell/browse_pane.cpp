@@ -428,19 +428,18 @@ void BrowsePane::OpenFile(uint32_t fileIndex, bool openWith) {
     if (!openedFiles_)
         openedFiles_ = std::make_unique<QTemporaryDir>();
     const QString dir = openedFiles_->path() + "/" + QString::number(fileIndex);
-    CopyOut(window_, messages_, session_, {{false, fileIndex}}, false, dir, false);
     // The one file the copy wrote, under whatever name it had to take.
     const QStringList written =
-        QDir(dir).entryList(QDir::Files | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot);
+        CopyOut(window_, messages_, session_, {{false, fileIndex}}, false, dir, false);
     if (written.size() != 1)
         return;
-    const QString file = dir + "/" + written.first();
+    const QString file = written.first();
     if (!openWith && !desktop_.OpenFile(file)) {
         openWith = messages_.AskYesNo(
             window_, MessageKind::Question,
             QString("No program is set to open \"%1\" on this desktop.\nDo you want to choose "
                     "one with Open With... ?")
-                .arg(written.first()));
+                .arg(QFileInfo(file).fileName()));
         if (!openWith)
             return;
     }
@@ -516,13 +515,10 @@ QMimeData* BrowsePane::DragOut() {
         return nullptr;
     // Through the extraction engine, under the Saving dialog; its report only when
     // something was lost, so that the drag goes on.
-    CopyOut(window_, messages_, session_, items, false, dir->path(), false);
     QList<QUrl> urls;
-    for (const QFileInfo& f :
-         QDir(dir->path())
-             .entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
-                            QDir::Name))
-        urls << QUrl::fromLocalFile(f.absoluteFilePath());
+    for (const QString& path :
+         CopyOut(window_, messages_, session_, items, false, dir->path(), false))
+        urls << QUrl::fromLocalFile(path);
     if (urls.isEmpty())
         return nullptr;
     dragged_.push_back(std::move(dir));

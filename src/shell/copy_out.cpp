@@ -3,11 +3,11 @@
 #include "recovery/dfxml_report.h"
 #include "recovery/source_guard.h"
 #include "shell/save_progress_dialog.h"
+#include "text/copy_report.h"
 #include "text/messages.h"
 
 #include <ctime>
 #include <memory>
-#include <unordered_set>
 
 namespace trevik::shell {
 namespace {
@@ -15,57 +15,19 @@ namespace {
 void ReportCopy(QWidget* parent, MessageService& messages, const ExtractionSummary& s,
                 const MessageService::ReportActions& actions) {
     QStringList lines;
-    // Items that could not be written at all are listed with their reason instead.
-    std::unordered_set<std::string> notWritten;
-    for (const SkippedItem& k : s.skippedItems)
-        notWritten.insert(k.path);
-    for (const std::string& p : s.incomplete) {
-        if (notWritten.count(p) == 0)
-            lines << "Incomplete (unreadable parts written as zeros): " + QString::fromStdString(p);
-    }
-    for (const SkippedItem& k : s.skippedItems)
-        lines << "Not written: " + QString::fromStdString(k.path) + " (" +
-                     QString::fromStdString(k.reason) + ")";
-    for (const std::string& p : s.damaged)
-        lines << "Damaged, not written: " + QString::fromStdString(p);
-    for (const RenamedItem& r : s.renamed)
-        lines << "Renamed: " + QString::fromStdString(r.from) + " -> " +
-                     QString::fromStdString(r.to);
-    QString summary = QString("Recovered %1 file(s), %2 bytes, into %3 new folder(s).")
-                          .arg(s.filesWritten)
-                          .arg(s.bytesWritten)
-                          .arg(s.foldersCreated);
-    if (s.skipped != 0)
-        summary +=
-            QString("\n%1 file(s) skipped (already there, or skipped by you).").arg(s.skipped);
-    if (s.specialsSkipped != 0)
-        summary +=
-            QString("\n%1 device file(s), FIFO(s) or socket(s) not copied.").arg(s.specialsSkipped);
-    if (s.stopped)
-        summary += "\nThe copy was stopped before it was complete.";
-    if (!s.incomplete.empty())
-        summary += QString("\n%1 item(s) are incomplete: unreadable parts were written as "
-                           "zeros, or the item could not be written.")
-                       .arg(s.incomplete.size());
-    if (!s.renamed.empty())
-        summary += QString("\n%1 item(s) were written under another name (same-named items, "
-                           "names too long for the destination).")
-                       .arg(s.renamed.size());
-    if (!s.damaged.empty())
-        summary += QString("\n%1 damaged item(s) were not written: their inodes cannot be what "
-                           "they claim.")
-                       .arg(s.damaged.size());
-    messages.ShowReport(parent, summary, lines, actions);
+    for (const std::string& line : text::CopyItemLines(s))
+        lines << QString::fromStdString(line);
+    messages.ShowReport(parent, QString::fromStdString(text::CopyHeadline(s)), lines, actions);
 }
 
 } // namespace
 
-void CopyOut(QWidget* parent, MessageService& messages, Session& session,
-             const std::vector<ExtractItem>& items, bool all, const QString& destination,
-             bool report, DesktopService* desktop) {
+QStringList CopyOut(QWidget* parent, MessageService& messages, Session& session,
+                    const std::vector<ExtractItem>& items, bool all, const QString& destination,
+                    bool report, DesktopService* desktop) {
     MountedVolume* volume = session.Mounted();
     if (volume == nullptr)
-        return;
+        return {};
     const std::string dest = destination.toStdString();
     // Nothing is written over the disk being read, or onto it.
     SourceGuard guard;
@@ -75,7 +37,7 @@ void CopyOut(QWidget* parent, MessageService& messages, Session& session,
                                                             DuplicatePolicy::Overwrite);
     if (!allowed) {
         messages.ShowMessage(parent, MessageKind::Error, QString::fromStdString(allowed.error()));
-        return;
+        return {};
     }
     SaveProgressDialog dialog(parent);
     ExtractionOptions options;
@@ -123,6 +85,10 @@ void CopyOut(QWidget* parent, MessageService& messages, Session& session,
             };
         ReportCopy(parent, messages, s, actions);
     }
+    QStringList written;
+    for (const std::string& path : s.written)
+        written << destination + "/" + QString::fromStdString(path);
+    return written;
 }
 
 void ReportMount(QWidget* parent, MessageService& messages, const MountedVolume& volume,

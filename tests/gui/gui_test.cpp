@@ -1605,6 +1605,15 @@ private slots:
         w.Browser().OpenSelectedItem();
         QCOMPARE(d.openedFiles.size(), 1);
         QCOMPARE(m.shown.size(), asked);
+        // Opened again with duplicates renamed, the new copy is what the program gets (the
+        // folder then holds two: the copy says which one it wrote).
+        w.SessionState().settings.duplicatePolicy = DuplicatePolicy::Rename;
+        w.Browser().OpenSelectedItem();
+        QCOMPARE(d.openedFiles.size(), 2);
+        QVERIFY2(d.openedFiles[1].endsWith("/readme (1).txt"), qPrintable(d.openedFiles[1]));
+        QFile again(d.openedFiles[1]);
+        QVERIFY(again.open(QIODevice::ReadOnly));
+        QCOMPARE(again.readAll(), QByteArray("hello\n"));
     }
 
     void theStatusLineShowsTheFilterAndSuggestsExtensiveForNothingFound() {

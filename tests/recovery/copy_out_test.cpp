@@ -143,6 +143,46 @@ TEST(CopyOut, SameNamedSelectedItemsFromDifferentFoldersBothArrive) {
     }
 }
 
+// What the window hands to a file manager or an application is what the copy says it
+// wrote: the chosen items under the names they took, nothing else the folder holds.
+TEST(CopyOut, TheChosenItemsAreToldUnderTheNamesTheyWereWrittenAs) {
+    Fixture fx(BuildUfs(Dir("", {Dir("a", {File("f", "from a"), Dir("sub", {File("s", "sa")})}),
+                                 Dir("b", {File("f", "from b")})}),
+                        testing::VolumeParams()));
+    ASSERT_TRUE(fx.Mount(RecoveryMode::Normal).ok);
+    const RecoveredTree& t = fx.mounted.tree;
+    std::vector<ExtractItem> items;
+    for (uint32_t i = 0; i < t.FileCount(); ++i) {
+        if (t.FileName(i) == "f")
+            items.push_back({false, i});
+    }
+    for (uint32_t i = 0; i < t.FolderCount(); ++i) {
+        if (t.FolderName(i) == "sub")
+            items.push_back({true, i});
+    }
+    ASSERT_EQ(items.size(), 3u);
+    TempDir out;
+    std::ofstream(out.File("unrelated")) << "was there";
+    ExtractionSummary s = Copy(fx, out.Path().string(), Policy(DuplicatePolicy::Rename), items);
+    ASSERT_TRUE(s.Whole()) << s.error;
+    EXPECT_EQ(s.written, (std::vector<std::string>{"f", "f (1)", "sub"}));
+    EXPECT_EQ(Slurp(out.File(s.written[1])), "from b");
+
+    // Again, leaving duplicates alone: the destination still holds them, under those names.
+    s = Copy(fx, out.Path().string(), Policy(DuplicatePolicy::Skip), items);
+    EXPECT_EQ(s.filesWritten, 0u);
+    EXPECT_EQ(s.written, (std::vector<std::string>{"f", "f (1)", "sub"}));
+    // Again, renaming: the new copies are told, not the old ones.
+    s = Copy(fx, out.Path().string(), Policy(DuplicatePolicy::Rename), items);
+    EXPECT_EQ(s.written, (std::vector<std::string>{"f (2)", "f (3)", "sub"}));
+    EXPECT_EQ(Slurp(out.File("f (3)")), "from b");
+
+    // Everything: the root's items, not what lies below them.
+    TempDir all;
+    s = Copy(fx, all.Path().string());
+    EXPECT_EQ(s.written, (std::vector<std::string>{"a", "b"}));
+}
+
 TEST(CopyOut, LongNamesAreShortenedAndNeverEndTheRun) {
     const std::string longDir(255, 'D');
     const std::string longFile = std::string(251, 'F') + ".txt";
