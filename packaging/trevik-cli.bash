@@ -54,7 +54,7 @@ _trevik_cli() {
         volumes) opts="--scan --start --end $read_opts" ;;
         info | find) opts="$volume_opts" ;;
         ls) opts="$volume_opts -r --recursive" ;;
-        mount) opts="$volume_opts --foreground --zero-fill" ;;
+        mount) opts="$volume_opts --foreground --zero-fill --keep-setid" ;;
         recover)
             opts="$volume_opts --to --duplicates --raw-names --keep-setid --keep-owner --jobs --report"
             ;;

@@ -96,6 +96,7 @@ struct MountOptions : VolumeCommandOptions {
     std::string mountpoint;
     bool foreground = false;
     bool zeroFill = false;
+    bool keepSetid = false;
 };
 
 int RunInfo(const VolumeCommandOptions& options);

@@ -3,6 +3,7 @@
 #include "cli/fuse_mount.h"
 
 #include "format/sector.h"
+#include "recovery/item_attributes.h"
 #include "recovery/output_names.h"
 #include "ufs/file_reader.h"
 #include "ufs/inode.h"
@@ -47,9 +48,10 @@ struct Listing {
 
 class Volume {
 public:
-    Volume(Session& session, const MountedVolume& volume, bool zeroFill)
+    Volume(Session& session, const MountedVolume& volume, bool zeroFill, bool keepSetid)
         : tree_(volume.tree), volume_(volume),
-          access_(session.Reader(), volume.geometry, volume.groupTable), zeroFill_(zeroFill) {
+          access_(session.Reader(), volume.geometry, volume.groupTable), zeroFill_(zeroFill),
+          keepSetid_(keepSetid) {
         for (uint32_t f = 0; f < tree_.Files().size(); ++f) {
             const uint32_t inode = tree_.Files()[f].inode;
             fileOfInode_.try_emplace(inode, f);
@@ -113,37 +115,35 @@ public:
         st = {};
         st.st_ino = ino;
         st.st_blksize = volume_.geometry.blockSize;
+        // What a copy would give the item, set-ID bits as asked, with the disk's owner:
+        // the mount is nosuid and nodev, so neither is honoured.
+        const AttributeRules rules{keepSetid_, true};
+        ItemAttributes a;
         if (item.kind == Item::File) {
             const FileNode& n = tree_.Files()[item.index];
-            st.st_mode = n.damaged ? (S_IFREG | 0444) : n.mode;
-            if ((st.st_mode & S_IFMT) == 0)
-                st.st_mode |= S_IFREG;
+            a = FileAttributes(n, access_.ReadInode(n.inode), rules);
             st.st_nlink = links_[n.inode];
-            st.st_size = n.damaged ? 0 : static_cast<off_t>(n.size);
-            st.st_mtim.tv_sec = n.modifiedTime;
-            const InodeRead r = access_.ReadInode(n.inode);
-            if (r.Ok()) {
-                st.st_uid = r.inode.uid;
-                st.st_gid = r.inode.gid;
-                st.st_blocks = r.inode.blocks;
-            }
         } else {
-            st.st_mode = S_IFDIR | 0755;
-            st.st_nlink = 2;
-            const int32_t mtime =
+            InodeRead read;
+            if (item.inode != kLostDirInode)
+                read = access_.ReadInode(item.inode);
+            const int32_t listed =
                 item.kind == Item::Root ? 0 : tree_.Folders()[item.index].modifiedTime;
-            st.st_mtim.tv_sec = mtime;
-            if (item.inode != kLostDirInode) {
-                const InodeRead r = access_.ReadInode(item.inode);
-                if (r.Ok() && r.inode.IsDirectory()) {
-                    st.st_mode = S_IFDIR | (r.inode.mode & 07777);
-                    st.st_uid = r.inode.uid;
-                    st.st_gid = r.inode.gid;
-                    if (item.kind == Item::Root)
-                        st.st_mtim.tv_sec = r.inode.modifiedTime;
-                }
-            }
+            a = FolderAttributes(read, listed, rules);
+            // The root is no folder of the listing: its time is its inode's.
+            if (item.kind == Item::Root && read.Ok() && read.inode.IsDirectory())
+                a.mtime = read.inode.modifiedTime;
+            a.size = 0;
+            st.st_nlink = 2;
         }
+        st.st_mode = a.mode;
+        st.st_size = static_cast<off_t>(a.size);
+        st.st_blocks = static_cast<blkcnt_t>(a.blocks);
+        if (a.owner) {
+            st.st_uid = a.uid;
+            st.st_gid = a.gid;
+        }
+        st.st_mtim.tv_sec = a.mtime;
         st.st_atim = st.st_mtim;
         st.st_ctim = st.st_mtim;
         return true;
@@ -209,6 +209,7 @@ private:
     const MountedVolume& volume_;
     InodeAccess access_;
     bool zeroFill_;
+    bool keepSetid_;
     std::unordered_map<uint32_t, uint32_t> fileOfInode_;
     std::unordered_map<uint32_t, uint32_t> links_;
     std::unordered_map<uint32_t, Listing> listings_;
@@ -387,7 +388,7 @@ Status CheckMountpoint(const std::string& path) {
 }
 
 int ServeVolume(Session& session, const MountedVolume& volume, const ServeOptions& options) {
-    Volume v(session, volume, options.zeroFill);
+    Volume v(session, volume, options.zeroFill, options.keepSetid);
     fuse_lowlevel_ops ops{};
     ops.lookup = Lookup;
     ops.getattr = GetAttr;
@@ -400,7 +401,9 @@ int ServeVolume(Session& session, const MountedVolume& volume, const ServeOption
     // Read-only for the kernel too: every write fails with EROFS before it reaches us.
     std::string fsname = options.fsname; // a comma would start another option
     std::replace(fsname.begin(), fsname.end(), ',', '_');
-    std::string mountOptions = "ro,subtype=trevik,fsname=" + fsname;
+    // Nothing on the disk is honoured as a set-ID program or a device node, whoever mounts
+    // (libfuse's default too; said here so that it stays so).
+    std::string mountOptions = "ro,nosuid,nodev,subtype=trevik,fsname=" + fsname;
     char program[] = "trevik-cli";
     char dashO[] = "-o";
     std::vector<char*> argv = {program, dashO, mountOptions.data()};

@@ -183,6 +183,9 @@ int main(int argc, char** argv) {
                        "Stay in the foreground (Ctrl-C unmounts); else go to the background");
     mountCmd->add_flag("--zero-fill", mount.zeroFill,
                        "Read unreadable parts of files as zeros instead of failing with EIO");
+    mountCmd->add_flag("--keep-setid", mount.keepSetid,
+                       "Show set-user-ID, set-group-ID and sticky bits (never honoured: the "
+                       "mount is nosuid)");
     recoverCmd->add_option("--report", recover.report,
                            "Write a DFXML report of the copy: every item, where its bytes lie on "
                            "the disk, and the SHA-256 of what was written");

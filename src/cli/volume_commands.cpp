@@ -621,6 +621,7 @@ int RunMount(const MountOptions& o) {
     serve.fsname = "trevik:" + o.device;
     serve.foreground = o.foreground;
     serve.zeroFill = o.zeroFill;
+    serve.keepSetid = o.keepSetid;
     rc = ServeVolume(m.session, m.volume, serve);
     return FinishReading(m.session, o, rc);
 }

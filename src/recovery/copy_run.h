@@ -5,6 +5,7 @@
 // one reader. The extraction engine is its only user.
 
 #include "recovery/extraction.h"
+#include "recovery/item_attributes.h"
 
 #include <condition_variable>
 #include <deque>
@@ -15,20 +16,11 @@
 
 namespace trevik::copying {
 
-// The attributes an item keeps from its inode.
-struct Attributes {
-    mode_t perm = 0;
-    uint32_t uid = 0;
-    uint32_t gid = 0;
-    int32_t mtime = 0;
-    bool owner = false; // uid and gid are known
-};
-
 // A folder of the destination on the copy's path, from the destination down.
 struct Frame {
     UniqueFd fd; // closed for deep frames and reopened from an ancestor when needed
     std::string name;
-    Attributes attr;
+    ItemAttributes attr;
     bool fresh = false;  // created by this run: nothing in it was there before
     bool isItem = false; // a folder of the volume (the destination itself is not)
     NameClaims names;    // the names this run gave in this folder

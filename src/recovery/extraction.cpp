@@ -37,8 +37,9 @@ public:
     Extractor(SharedRun& run, CopyOutcome* outcome)
         : run_(run), tree_(run.volume.tree),
           access_(run.reader, run.volume.geometry, run.volume.groupTable), opts_(run.opts),
-          control_(run.control), observer_(run.observer), root_(run.root), umask_(run.umask),
-          out_(outcome) {}
+          control_(run.control), observer_(run.observer), rules_{run.opts.keepSetid && run.root,
+                                                                 run.opts.keepOwner && run.root},
+          umask_(run.umask), out_(outcome) {}
 
     // Copies the chosen items, handing whole subtrees to `workers` - 1 other threads.
     void Run(const std::vector<ExtractItem>& items, bool all, const std::string& destination,
@@ -108,11 +109,11 @@ private:
     // of its own, which come after theirs.
     void CloseBatch();
     void CopyFile(uint32_t fileIndex);
-    void PlaceItem(uint32_t fileIndex, const Inode& inode, bool lost);
+    void PlaceItem(uint32_t fileIndex, const Inode& inode, const ItemAttributes& attr, bool lost);
     bool OpenTemp(int dirFd, Output& out, mode_t perm);
-    bool WriteRegular(int dirFd, Output& out, const Inode& inode, bool lost, bool& damaged,
-                      uint64_t& size);
-    bool WriteLink(int dirFd, Output& out, const Inode& inode);
+    bool WriteRegular(int dirFd, Output& out, const Inode& inode, const ItemAttributes& attr,
+                      bool lost, bool& damaged, uint64_t& size);
+    bool WriteLink(int dirFd, Output& out, const Inode& inode, const ItemAttributes& attr);
     bool MoveIntoPlace(int dirFd, Frame& frame, const Output& out, const std::string& base,
                        std::string& name, bool replace);
 
@@ -122,14 +123,6 @@ private:
     // The first " (N)" name of `base` neither given by this run nor in the folder.
     static std::string FreeName(int dirFd, Frame& f, const std::string& base) {
         return f.names.FreeName(base, [dirFd](const std::string& n) { return ExistsAt(dirFd, n); });
-    }
-    mode_t Permissions(uint16_t mode) const {
-        return static_cast<mode_t>(mode) & (opts_.keepSetid && root_ ? 07777 : 0777);
-    }
-    bool KeepOwner(const Attributes& a) const { return opts_.keepOwner && root_ && a.owner; }
-    Attributes AttributesOf(const Inode& inode, bool known) const {
-        return {static_cast<mode_t>(inode.mode & 07777), inode.uid, inode.gid, inode.modifiedTime,
-                known};
     }
 
     std::string FilePath(uint32_t fileIndex) const { return FileItemPath(tree_, fileIndex); }
@@ -150,7 +143,7 @@ private:
     const ExtractionOptions& opts_;
     ExtractionControl& control_;
     ExtractionObserver* observer_;
-    const bool root_;
+    const AttributeRules rules_; // what the options and the user's rights let through
     const mode_t umask_;
     CopyOutcome* out_;
     std::vector<Frame> frames_;
@@ -238,12 +231,7 @@ bool Extractor::PushFolder(uint32_t folder) {
     InodeRead read;
     if (inode != kLostDirInode)
         read = access_.ReadInode(inode);
-    if (read.Ok() && read.inode.IsDirectory()) {
-        f.attr = AttributesOf(read.inode, true);
-    } else {
-        f.attr.perm = 0755; // a folder the tree made, or whose inode is gone
-    }
-    f.attr.mtime = tree_.Folders()[folder].modifiedTime;
+    f.attr = FolderAttributes(read, tree_.Folders()[folder].modifiedTime, rules_);
     if (opts_.records) {
         o.record = static_cast<uint32_t>(out_->records.size());
         ItemRecord& r = out_->records.emplace_back();
@@ -265,9 +253,8 @@ void Extractor::ApplyFolderAttributes(size_t k) {
     const int fd = FrameFd(k);
     if (fd < 0)
         return;
-    const Attributes& a = frames_[k].attr;
-    SetFolderAttributes(fd, KeepOwner(a), a.uid, a.gid, Permissions(static_cast<uint16_t>(a.perm)),
-                        a.mtime);
+    const ItemAttributes& a = frames_[k].attr;
+    SetFolderAttributes(fd, a.owner, a.uid, a.gid, a.Permissions(), a.mtime);
 }
 
 // Done with the innermost folder: its attributes are set last, so a read-only folder
@@ -320,9 +307,9 @@ bool Extractor::OpenTemp(int dirFd, Output& out, mode_t perm) {
 // Writes a file under a temporary name and gives it its whole size (a file that ends in
 // a hole gets it from the truncate), owner, permissions and time. False when it cannot be
 // finished: the temporary is gone. `lost`: nothing of its contents can be located.
-bool Extractor::WriteRegular(int dirFd, Output& out, const Inode& inode, bool lost, bool& damaged,
-                             uint64_t& size) {
-    const mode_t perm = Permissions(inode.mode);
+bool Extractor::WriteRegular(int dirFd, Output& out, const Inode& inode, const ItemAttributes& attr,
+                             bool lost, bool& damaged, uint64_t& size) {
+    const auto perm = static_cast<mode_t>(attr.Permissions());
     if (!OpenTemp(dirFd, out, perm))
         return false;
     const Copied copied = lost ? Copied{Copied::Whole, true, {}, 0}
@@ -348,16 +335,15 @@ bool Extractor::WriteRegular(int dirFd, Output& out, const Inode& inode, bool lo
     // A map that repeats itself ends the file where it began to: a loop must not come back
     // as a sparse file of whatever size its inode claims.
     size = std::min(inode.size, copied.fileEnd);
-    const Attributes a = AttributesOf(inode, true);
     FileFinish finish;
     finish.size = size;
     finish.writtenEnd = copied.writtenEnd;
-    finish.setOwner = KeepOwner(a);
-    finish.uid = a.uid;
-    finish.gid = a.gid;
+    finish.setOwner = attr.owner;
+    finish.uid = attr.uid;
+    finish.gid = attr.gid;
     finish.perm = perm;
     finish.setPerm = (perm & (umask_ | 07000)) != 0;
-    finish.mtime = inode.modifiedTime;
+    finish.mtime = attr.mtime;
     if (const SysError err = FinishFile(out.fd, finish)) {
         discard();
         ItemFailed(Current(), ItemOutcome::Step::Write, err);
@@ -374,7 +360,7 @@ bool Extractor::WriteRegular(int dirFd, Output& out, const Inode& inode, bool lo
 
 // A link is recreated as a link under a temporary name and never followed; its target
 // may say anything.
-bool Extractor::WriteLink(int dirFd, Output& out, const Inode& inode) {
+bool Extractor::WriteLink(int dirFd, Output& out, const Inode& inode, const ItemAttributes& attr) {
     const auto target = ReadSymlinkTarget(access_, inode);
     if (!target) {
         Current().result = ItemOutcome::Result::NoLinkTarget;
@@ -386,8 +372,7 @@ bool Extractor::WriteLink(int dirFd, Output& out, const Inode& inode) {
         ItemFailed(Current(), ItemOutcome::Step::CreateLink, err);
         return false;
     }
-    const Attributes a = AttributesOf(inode, true);
-    SetLinkAttributes(dirFd, out.temp, KeepOwner(a), a.uid, a.gid, inode.modifiedTime);
+    SetLinkAttributes(dirFd, out.temp, attr.owner, attr.uid, attr.gid, attr.mtime);
     return true;
 }
 
@@ -411,7 +396,8 @@ bool Extractor::MoveIntoPlace(int dirFd, Frame& frame, const Output& out, const 
 
 // Writes one file or link into the innermost frame under the name it is shown with, or
 // the name the duplicate rules give it.
-void Extractor::PlaceItem(uint32_t fileIndex, const Inode& inode, bool lost) {
+void Extractor::PlaceItem(uint32_t fileIndex, const Inode& inode, const ItemAttributes& attr,
+                          bool lost) {
     const size_t k = frames_.size() - 1;
     const int dirFd = FrameFd(k);
     if (dirFd < 0)
@@ -445,8 +431,9 @@ void Extractor::PlaceItem(uint32_t fileIndex, const Inode& inode, bool lost) {
     Output out;
     bool damaged = false;
     uint64_t size = 0;
-    const bool made = inode.IsSymlink() ? WriteLink(dirFd, out, inode)
-                                        : WriteRegular(dirFd, out, inode, lost, damaged, size);
+    const bool made = inode.IsSymlink()
+                          ? WriteLink(dirFd, out, inode, attr)
+                          : WriteRegular(dirFd, out, inode, attr, lost, damaged, size);
     if (!made || !MoveIntoPlace(dirFd, frame, out, base, name, replace))
         return;
     ItemOutcome& o = Current();
@@ -466,6 +453,7 @@ void Extractor::CopyFile(uint32_t fileIndex) {
         oneReader.lock();
 
     InodeRead read = access_.ReadInode(node.inode);
+    const ItemAttributes attr = FileAttributes(node, read, rules_);
     const bool lost = !read.Ok();
     if (lost) {
         // Its inode cannot be read now: the file is written as zeros of the size the
@@ -496,7 +484,7 @@ void Extractor::CopyFile(uint32_t fileIndex) {
     } else if (ufs::IsSpecialMode(inode.mode)) {
         o.result = ItemOutcome::Result::Special;
     } else {
-        PlaceItem(fileIndex, inode, lost);
+        PlaceItem(fileIndex, inode, attr, lost);
     }
     run_.FileDone(this, static_cast<int64_t>(node.size) - static_cast<int64_t>(counted_));
     records_.End();

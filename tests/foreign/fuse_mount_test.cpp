@@ -130,6 +130,46 @@ TEST_F(FuseMount, TheMountedTreeIsWhatRecoverWritesAndWritesFailWithErofs) {
     EXPECT_TRUE(m.Unmount());
 }
 
+// A volume's set-ID programs and sticky folders are shown with the modes a copy gives them
+// (the bits only when asked), and the mount never honours them, whoever mounts it.
+TEST_F(FuseMount, SetIdBitsAreShownAsACopyGivesThemAndNeverHonoured) {
+    const fs::path tree = dir_.Path() / "setid";
+    fs::create_directories(tree / "shared");
+    std::ofstream(tree / "su") << "#!/bin/sh\nid -u\n";
+    fs::permissions(tree / "su", static_cast<fs::perms>(04755));
+    fs::permissions(tree / "shared", static_cast<fs::perms>(01777));
+    const std::string image = dir_.File("setid.img");
+    Must("makefs -t ffs -B be -o version=1,bsize=8192,fsize=1024 -s 4m " + Quote(image) + " " +
+         Quote(tree.string()));
+    const std::string modes = "find . -mindepth 1 -printf '%p %m\n' | sort";
+    for (const std::string keep : {"", " --keep-setid"}) {
+        const std::string out = dir_.File("setid-out" + std::to_string(keep.size()));
+        const auto rec = RunCommand(std::string(TREVIK_CLI) + " recover " + Quote(image) +
+                                    " --scan --volume 1 --to " + Quote(out) + keep);
+        ASSERT_EQ(rec.exitCode, 0) << rec.err;
+        Mount m(image, dir_.File("setid-mnt" + std::to_string(keep.size())), keep);
+        ASSERT_TRUE(m.mounted);
+        const std::string shown = Must("cd " + Quote(m.point) + " && " + modes);
+        if (::geteuid() == 0) { // a copy keeps the bits only for root
+            EXPECT_EQ(shown, Must("cd " + Quote(out) + " && " + modes));
+        }
+        EXPECT_EQ(shown, keep.empty() ? "./shared 777\n./su 755\n" : "./shared 1777\n./su 4755\n");
+        // Mounted so that nothing of it runs set-ID or opens as a device.
+        std::ifstream mounts("/proc/self/mounts");
+        std::string line;
+        bool found = false;
+        while (std::getline(mounts, line)) {
+            if (line.find(" " + m.point + " ") == std::string::npos)
+                continue;
+            found = true;
+            EXPECT_NE(line.find("nosuid"), std::string::npos) << line;
+            EXPECT_NE(line.find("nodev"), std::string::npos) << line;
+        }
+        EXPECT_TRUE(found);
+        EXPECT_TRUE(m.Unmount());
+    }
+}
+
 TEST_F(FuseMount, AReadOverAnUnreadableRangeFailsWithEioOrReadsZerosWhenAsked) {
     // A ddrescue map marking 8 sectors of big.bin's data bad.
     const auto report = dir_.File("r.xml");
