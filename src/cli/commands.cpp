@@ -1,5 +1,6 @@
 #include "cli/commands.h"
 
+#include "cli/json_writer.h"
 #include "cli/output.h"
 #include "cli/reading.h"
 #include "cli/signals.h"
@@ -47,23 +48,29 @@ bool HasTag(const PartitionEntry& e) {
 
 void PrintVolumes(const VolumeTable& table, bool asJson) {
     if (asJson) {
-        json list = json::array();
+        std::cout.flush();
+        JsonWriter out(stdout);
+        out.BeginObject();
+        out.Key("volumes");
+        out.BeginArray();
         for (size_t i = 0; i < table.Count(); ++i) {
             const PartitionEntry& e = table[i];
-            list.push_back({{"index", i + 1},
-                            {"name", e.name},
-                            {"startSector", e.startSector},
-                            {"sizeSectors", e.sizeSectors},
-                            {"superblockSector", e.superblockSector},
-                            {"label", text::LabelKindName(e.label)},
-                            {"tag", HasTag(e) ? json(text::TagName(e.tag)) : json(nullptr)},
-                            {"typeGuid", e.typeGuid.empty() ? json(nullptr) : json(e.typeGuid)},
-                            {"mountable", HoldsUfs(e)},
-                            {"content", e.content == ForeignFormat::None
-                                            ? json(nullptr)
-                                            : json(text::ForeignFormatName(e.content))}});
+            out.BeginObject();
+            out.Member("index", i + 1);
+            out.Member("name", e.name);
+            out.Member("startSector", e.startSector);
+            out.Member("sizeSectors", e.sizeSectors);
+            out.Member("superblockSector", e.superblockSector);
+            out.Member("label", std::string_view(text::LabelKindName(e.label)));
+            out.StringOrNull("tag", HasTag(e) ? text::TagName(e.tag) : std::string());
+            out.StringOrNull("typeGuid", e.typeGuid);
+            out.Member("mountable", HoldsUfs(e));
+            out.StringOrNull("content", text::ForeignFormatName(e.content));
+            out.EndObject();
         }
-        std::cout << Dump(json{{"volumes", list}}) << "\n";
+        out.EndArray();
+        out.EndObject();
+        out.EndLine();
         return;
     }
     std::cout << std::left << std::setw(6) << "Index" << std::setw(26) << "Name" << std::right
@@ -98,24 +105,32 @@ int RunDisks(const DisksOptions& options) {
         }
     }
     if (options.json) {
-        json list = json::array();
+        // Paths and model texts come from the system and may hold any bytes: the writer
+        // replaces what is not UTF-8.
+        std::cout.flush();
+        JsonWriter out(stdout);
+        out.BeginObject();
+        out.Key("disks");
+        out.BeginArray();
         for (size_t k = 0; k < table.listedCount; ++k) {
             const DiskEntry& d = table.entries[k];
-            list.push_back(
-                {{"index", k},
-                 {"name", DiskItemName(k)},
-                 {"path", d.devicePath},
-                 {"model", d.model},
-                 {"cylinders", d.cylinders},
-                 {"heads", d.heads},
-                 {"sectorsPerTrack", d.sectorsPerTrack},
-                 {"totalSectors", d.totalSectors},
-                 {"format", d.format},
-                 {"storedMd5", d.storedMd5.empty() ? json(nullptr) : json(d.storedMd5)},
-                 {"storedSha1", d.storedSha1.empty() ? json(nullptr) : json(d.storedSha1)}});
+            out.BeginObject();
+            out.Member("index", k);
+            out.Member("name", DiskItemName(k));
+            out.Member("path", d.devicePath);
+            out.Member("model", d.model);
+            out.Member("cylinders", d.cylinders);
+            out.Member("heads", d.heads);
+            out.Member("sectorsPerTrack", d.sectorsPerTrack);
+            out.Member("totalSectors", d.totalSectors);
+            out.Member("format", d.format);
+            out.StringOrNull("storedMd5", d.storedMd5);
+            out.StringOrNull("storedSha1", d.storedSha1);
+            out.EndObject();
         }
-        // Paths and model texts come from the system and may hold any bytes.
-        std::cout << Dump(json{{"disks", list}}) << "\n";
+        out.EndArray();
+        out.EndObject();
+        out.EndLine();
         return kExitOk;
     }
     std::cout << std::left << std::setw(6) << "Index" << std::setw(18) << "Name" << std::setw(32)
@@ -181,22 +196,27 @@ int GuessLayout(Session& session, const VolumesOptions& options) {
         return line;
     };
     if (options.json) {
-        json list = json::array();
+        std::cout.flush();
+        JsonWriter out(stdout);
+        out.BeginObject();
+        out.Key("guesses");
+        out.BeginArray();
         for (size_t i = 0; i < guesses->size(); ++i) {
             const LayoutGuess& g = (*guesses)[i];
-            json components = json::array();
-            for (const auto& c : g.spec.components)
-                components.push_back(c);
-            list.push_back({{"rank", i + 1},
-                            {"layout", LayoutKindName(g.spec.kind)},
-                            {"components", components},
-                            {"interlaceBytes", g.spec.interlaceSectors * 512},
-                            {"startBlock", g.spec.startSector},
-                            {"headersFound", g.fit.headersFound},
-                            {"headersChecked", g.fit.headersChecked},
-                            {"options", optionsOf(g.spec)}});
+            out.BeginObject();
+            out.Member("rank", i + 1);
+            out.Member("layout", std::string_view(LayoutKindName(g.spec.kind)));
+            out.Strings("components", g.spec.components);
+            out.Member("interlaceBytes", g.spec.interlaceSectors * 512);
+            out.Member("startBlock", g.spec.startSector);
+            out.Member("headersFound", g.fit.headersFound);
+            out.Member("headersChecked", g.fit.headersChecked);
+            out.Member("options", optionsOf(g.spec));
+            out.EndObject();
         }
-        std::cout << Dump(json{{"guesses", list}}) << "\n";
+        out.EndArray();
+        out.EndObject();
+        out.EndLine();
     } else {
         for (size_t i = 0; i < guesses->size() && i < 10; ++i) {
             const LayoutGuess& g = (*guesses)[i];
@@ -228,26 +248,28 @@ int ListMetadevices(const VolumesOptions& options) {
     for (const FoundMetadevice& m : s.found)
         warned = warned || !m.missing.empty() || !m.layout;
     if (options.json) {
-        json list = json::array();
+        std::cout.flush();
+        JsonWriter out(stdout);
+        out.BeginObject();
+        out.Member("replica", s.replica);
+        out.Key("metadevices");
+        out.BeginArray();
         for (const FoundMetadevice& m : s.found) {
-            json components = json::array(), missing = json::array(), placed = json::array();
-            for (const auto& c : m.components)
-                components.push_back(c);
-            for (const auto& c : m.missing)
-                missing.push_back(c);
-            for (const auto& p : m.placements)
-                placed.push_back(p);
-            list.push_back({{"name", m.name},
-                            {"description", m.description},
-                            {"blocks", m.unit.blocks},
-                            {"components", components},
-                            {"missing", missing},
-                            {"placements", placed},
-                            {"assembled", m.layout.has_value()},
-                            {"guessed", m.guessed},
-                            {"problem", m.problem}});
+            out.BeginObject();
+            out.Member("name", m.name);
+            out.Member("description", m.description);
+            out.Member("blocks", m.unit.blocks);
+            out.Strings("components", m.components);
+            out.Strings("missing", m.missing);
+            out.Strings("placements", m.placements);
+            out.Member("assembled", m.layout.has_value());
+            out.Member("guessed", m.guessed);
+            out.Member("problem", m.problem);
+            out.EndObject();
         }
-        std::cout << Dump(json{{"replica", s.replica}, {"metadevices", list}}) << "\n";
+        out.EndArray();
+        out.EndObject();
+        out.EndLine();
         return warned ? kExitFailure : kExitOk;
     }
     std::cout << "Metadevices in the state database on " << TerminalSafe(s.replica) << ":\n";

@@ -60,6 +60,23 @@ public:
         buf_.append(digits, end);
         Wrote();
     }
+    void Null() { RawValue("null"); }
+    // A string member, or null when there is none (empty).
+    void StringOrNull(std::string_view name, std::string_view value) {
+        Key(name);
+        if (value.empty()) {
+            Null();
+        } else {
+            String(value);
+        }
+    }
+    void Strings(std::string_view name, const std::vector<std::string>& values) {
+        Key(name);
+        BeginArray();
+        for (const std::string& v : values)
+            String(v);
+        EndArray();
+    }
     // A value already in JSON (from a small document dumped elsewhere).
     void RawValue(std::string_view json) {
         Separate();

@@ -1,22 +1,14 @@
 #pragma once
 
-// What the commands share for their output: one JSON document on stdout, and a one-line
-// progress display on stderr when stderr is a terminal.
+// What the commands share for their output besides the JSON they stream (json_writer.h):
+// a one-line progress display on stderr when stderr is a terminal.
 
 #include <chrono>
 #include <cstdio>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <unistd.h>
 
 namespace trevik::cli {
-
-using json = nlohmann::ordered_json;
-
-// Names and paths come from disks and systems and may hold any bytes.
-inline std::string Dump(const json& j) {
-    return j.dump(-1, ' ', false, json::error_handler_t::replace);
-}
 
 // Redrawn at most every 100 ms unless forced; ends its line when done.
 class ProgressLine {

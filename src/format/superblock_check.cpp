@@ -2,6 +2,7 @@
 
 #include "format/big_endian.h"
 #include "format/ufs_format.h"
+#include "format/volume_geometry.h"
 
 #include <algorithm>
 #include <array>
@@ -46,19 +47,14 @@ std::optional<SuperblockHit> ConfirmSuperblock(uint64_t m, const SectorFetch& fe
     if (!ReadSector(fetch, b, sb)) {
         return std::nullopt;
     }
-    using namespace ufs::sb_field;
-    const uint32_t fsize = ReadBe32(sb, kFsize);
-    const uint64_t p = fsize / kSectorSize; // sectors per fragment
+    const SuperblockFields f = ReadSuperblockFields(sb);
+    const uint64_t p = f.fsize / kSectorSize; // sectors per fragment
     if (p == 0) {
         return std::nullopt;
     }
-    const uint64_t sblkno = ReadBe32(sb, kSblkno);
-    const uint64_t cblkno = ReadBe32(sb, kCblkno);
-    const uint64_t fpg = ReadBe32(sb, kFpg);
-    const uint64_t ncg = ReadBe32(sb, kNcg);
-    const uint32_t cgoffset = ReadBe32(sb, kCgoffset);
-    const uint32_t cgmask = ReadBe32(sb, kCgmask);
-    const uint64_t size = ncg * fpg * p;
+    const uint64_t sblkno = f.sblkno;
+    const uint64_t cblkno = f.cblkno;
+    const uint64_t size = uint64_t{f.ncg} * f.fpg * p;
     constexpr uint64_t kPrimary = ufs::kSuperblockSector;
 
     // Primary superblock: 16 sectors into its volume, group 0's header after it.
@@ -78,8 +74,7 @@ std::optional<SuperblockHit> ConfirmSuperblock(uint64_t m, const SectorFetch& fe
     if (!backup) {
         return std::nullopt;
     }
-    const uint64_t back =
-        (ufs::CgStart(static_cast<uint32_t>(fpg), cgoffset, cgmask, 1) + sblkno) * p;
+    const uint64_t back = (ufs::CgStart(f.fpg, f.cgoffset, f.cgmask, 1) + sblkno) * p;
     if (back > b) {
         return std::nullopt;
     }

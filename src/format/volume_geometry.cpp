@@ -6,6 +6,23 @@
 
 namespace trevik {
 
+SuperblockFields ReadSuperblockFields(std::span<const uint8_t> s) {
+    using namespace ufs::sb_field;
+    SuperblockFields f;
+    f.sblkno = ReadBe32(s, kSblkno);
+    f.cblkno = ReadBe32(s, kCblkno);
+    f.iblkno = ReadBe32(s, kIblkno);
+    f.cgoffset = ReadBe32(s, kCgoffset);
+    f.cgmask = ReadBe32(s, kCgmask);
+    f.size = ReadBe32(s, kSize);
+    f.ncg = ReadBe32(s, kNcg);
+    f.fsize = ReadBe32(s, kFsize);
+    f.frag = ReadBe32(s, kFrag);
+    f.ipg = ReadBe32(s, kIpg);
+    f.fpg = ReadBe32(s, kFpg);
+    return f;
+}
+
 Result<VolumeGeometry> DecodeSuperblock(std::span<const uint8_t> s) {
     using namespace ufs;
     using namespace ufs::sb_field;
@@ -14,14 +31,8 @@ Result<VolumeGeometry> DecodeSuperblock(std::span<const uint8_t> s) {
         return fail("no UFS magic number");
     }
     const bool mtb = ReadBe32(s, kMagic) == kMtbMagic;
-    const uint32_t fsize = ReadBe32(s, kFsize);
-    const uint32_t frag = ReadBe32(s, kFrag);
-    const uint32_t ipg = ReadBe32(s, kIpg);
-    const uint32_t ncg = ReadBe32(s, kNcg);
-    const uint32_t fpg = ReadBe32(s, kFpg);
-    const uint32_t sblkno = ReadBe32(s, kSblkno);
-    const uint32_t cblkno = ReadBe32(s, kCblkno);
-    const uint32_t iblkno = ReadBe32(s, kIblkno);
+    const auto [sblkno, cblkno, iblkno, cgoffset, cgmask, size32, ncg, fsize, frag, ipg, fpg] =
+        ReadSuperblockFields(s);
     if (fsize < 512 || fsize > 8192 || !std::has_single_bit(fsize)) {
         return fail("fragment size " + std::to_string(fsize) + " is not 512 to 8192");
     }
@@ -50,12 +61,11 @@ Result<VolumeGeometry> DecodeSuperblock(std::span<const uint8_t> s) {
     if (ncg == 0 || fpg == 0) {
         return fail("no cylinder groups");
     }
-    const uint32_t cgoffset = ReadBe32(s, kCgoffset);
     if (cgoffset >= fpg) {
         return fail("group stagger " + std::to_string(cgoffset) + " is not below the group size");
     }
     // The last group may be short, never empty, and no group lies past the size.
-    const uint64_t size = ReadBe32(s, kSize);
+    const uint64_t size = size32;
     if (size <= uint64_t{ncg - 1} * fpg || size > uint64_t{ncg} * fpg) {
         return fail("size " + std::to_string(size) + " does not fit " + std::to_string(ncg) +
                     " groups of " + std::to_string(fpg) + " fragments");
@@ -74,15 +84,15 @@ Result<VolumeGeometry> DecodeSuperblock(std::span<const uint8_t> s) {
     g.inodeBlockOffset = iblkno;
     g.inodesPerGroup = ipg;
     g.totalInodes = uint64_t{ipg} * ncg;
-    g.groupOffset = ReadBe32(s, kCgoffset);
+    g.groupOffset = cgoffset;
     g.fragmentSize = fsize;
     g.blockSize = bsize;
     g.fragsPerBlock = frag;
     g.superblockOffset = sblkno;
     g.groupHeaderOffset = cblkno;
-    g.groupMask = ReadBe32(s, kCgmask);
+    g.groupMask = cgmask;
     g.fragsPerGroup = fpg;
-    g.sizeFrags = ReadBe32(s, kSize);
+    g.sizeFrags = size32;
     g.multiTerabyte = mtb;
     g.countedFolders = ReadBe32(s, kCstotal);
     g.countedFreeInodes = ReadBe32(s, kCstotal + 8);

@@ -42,6 +42,23 @@ struct VolumeGeometry {
     uint32_t countedFreeInodes = 0;
 };
 
+// The layout fields of a superblock as they stand, unchecked: all of them lie in its first
+// sector. A scan reads them to place a candidate; DecodeSuperblock checks them.
+struct SuperblockFields {
+    uint32_t sblkno = 0; // fragments from a group's start to its superblock copy
+    uint32_t cblkno = 0; // ... to its group header
+    uint32_t iblkno = 0; // ... to its inode table
+    uint32_t cgoffset = 0;
+    uint32_t cgmask = 0;
+    uint32_t size = 0; // fragments in the volume
+    uint32_t ncg = 0;
+    uint32_t fsize = 0;
+    uint32_t frag = 0;
+    uint32_t ipg = 0;
+    uint32_t fpg = 0;
+};
+SuperblockFields ReadSuperblockFields(std::span<const uint8_t> firstSector);
+
 // Decodes and checks a superblock (at least its first 1536 bytes): magic, fragment size
 // (a power of two from 512 to 8192), 1, 2, 4 or 8 fragments a block, blocks up to 64 KiB,
 // inodes per group a non-zero multiple of the inodes a block holds, non-zero group count

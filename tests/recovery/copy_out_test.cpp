@@ -53,6 +53,21 @@ mode_t ModeOf(const std::string& path) {
     return st.st_mode & 07777;
 }
 
+// Every file named `file`, then every folder named `folder`, as rows chosen in the window.
+std::vector<ExtractItem> Chosen(const RecoveredTree& t, std::string_view file,
+                                std::string_view folder) {
+    std::vector<ExtractItem> items;
+    for (uint32_t i = 0; i < t.FileCount(); ++i) {
+        if (t.FileName(i) == file)
+            items.push_back({false, i});
+    }
+    for (uint32_t i = 0; i < t.FolderCount(); ++i) {
+        if (t.FolderName(i) == folder)
+            items.push_back({true, i});
+    }
+    return items;
+}
+
 // Entries of one folder that share a name, as damaged directories hold them.
 TreeNode SameNames() {
     return Dir("", {Dir("d", {File("f", "one"), File("f", "two"), Dir("x", {File("in", "i")}),
@@ -118,16 +133,7 @@ TEST(CopyOut, SameNamedSelectedItemsFromDifferentFoldersBothArrive) {
                                  Dir("b", {File("f", "from b"), Dir("sub", {File("s", "sb")})})}),
                         testing::VolumeParams()));
     ASSERT_TRUE(fx.Mount(RecoveryMode::Normal).ok);
-    const RecoveredTree& t = fx.mounted.tree;
-    std::vector<ExtractItem> items;
-    for (uint32_t i = 0; i < t.FileCount(); ++i) {
-        if (t.FileName(i) == "f")
-            items.push_back({false, i});
-    }
-    for (uint32_t i = 0; i < t.FolderCount(); ++i) {
-        if (t.FolderName(i) == "sub")
-            items.push_back({true, i});
-    }
+    const std::vector<ExtractItem> items = Chosen(fx.mounted.tree, "f", "sub");
     ASSERT_EQ(items.size(), 4u);
     for (DuplicatePolicy p : {DuplicatePolicy::Skip, DuplicatePolicy::Overwrite}) {
         TempDir out;
@@ -150,16 +156,7 @@ TEST(CopyOut, TheChosenItemsAreToldUnderTheNamesTheyWereWrittenAs) {
                                  Dir("b", {File("f", "from b")})}),
                         testing::VolumeParams()));
     ASSERT_TRUE(fx.Mount(RecoveryMode::Normal).ok);
-    const RecoveredTree& t = fx.mounted.tree;
-    std::vector<ExtractItem> items;
-    for (uint32_t i = 0; i < t.FileCount(); ++i) {
-        if (t.FileName(i) == "f")
-            items.push_back({false, i});
-    }
-    for (uint32_t i = 0; i < t.FolderCount(); ++i) {
-        if (t.FolderName(i) == "sub")
-            items.push_back({true, i});
-    }
+    const std::vector<ExtractItem> items = Chosen(fx.mounted.tree, "f", "sub");
     ASSERT_EQ(items.size(), 3u);
     TempDir out;
     std::ofstream(out.File("unrelated")) << "was there";
