@@ -1,5 +1,8 @@
 #pragma once
 
+// The disks the user can pick: this machine's whole-disk block devices, then the images
+// and metadevices added by hand, each with its geometry and size.
+
 #include "disk/assembled_device.h"
 #include "format/result.h"
 

@@ -14,31 +14,6 @@
 
 namespace trevik {
 
-// Where a piece of a file lies: `length` bytes at `fileOffset` in the file, at byte
-// `imgOffset` of the disk or image (unknown when not `located`).
-struct ByteRun {
-    uint64_t fileOffset = 0;
-    uint64_t imgOffset = 0;
-    uint64_t length = 0;
-    bool located = true;
-};
-
-// What the disk said about one item, for a report: its inode's facts, where its bytes lie
-// and what of them could not be read.
-struct ItemRecord {
-    char type = 'r'; // r file, l link, d folder, c b p s special (the DFXML letters)
-    uint32_t inode = 0;
-    uint16_t mode = 0;
-    uint64_t size = 0;
-    int32_t mtime = 0;
-    std::vector<ByteRun> runs;       // its data on the disk, in file order (holes left out)
-    std::vector<ByteRun> unreadable; // what could not be read (written as zeros)
-    // SHA-256 of the file as written, when `hashed` (not for links, or files sparser than
-    // what is worth hashing).
-    std::array<uint8_t, 32> sha256{};
-    bool hashed = false;
-};
-
 // What became of one item: a folder of the recovered tree or a file.
 struct ItemOutcome {
     enum class Result : uint8_t {
@@ -71,6 +46,31 @@ struct ItemOutcome {
     bool IsWritten() const {
         return result == Result::Written || result == Result::WrittenWithZeros;
     }
+};
+
+// Where a piece of a file lies: `length` bytes at `fileOffset` in the file, at byte
+// `imgOffset` of the disk or image (unknown when not `located`).
+struct ByteRun {
+    uint64_t fileOffset = 0;
+    uint64_t imgOffset = 0;
+    uint64_t length = 0;
+    bool located = true;
+};
+
+// What the disk said about one item, for a report: its inode's facts, where its bytes lie
+// and what of them could not be read.
+struct ItemRecord {
+    char type = 'r'; // r file, l link, d folder, c b p s special (the DFXML letters)
+    uint32_t inode = 0;
+    uint16_t mode = 0;
+    uint64_t size = 0;
+    int32_t mtime = 0;
+    std::vector<ByteRun> runs;       // its data on the disk, in file order (holes left out)
+    std::vector<ByteRun> unreadable; // what could not be read (written as zeros)
+    // SHA-256 of the file as written, when `hashed` (not for links, or files sparser than
+    // what is worth hashing).
+    std::array<uint8_t, 32> sha256{};
+    bool hashed = false;
 };
 
 // The outcomes of a run, in listing order, with what some of them keep.

@@ -1,5 +1,8 @@
 #pragma once
 
+// Inodes: one decoded from the inode table, where it lies, and the cached reads of the
+// table's chunks that every walk and copy goes through.
+
 #include "disk/sector_reader.h"
 #include "format/ufs_format.h"
 #include "format/volume_geometry.h"

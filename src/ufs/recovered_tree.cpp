@@ -29,14 +29,12 @@ bool RecoveredTree::AddFolderNode(std::string_view name, uint32_t inode, uint32_
     if (!Claim(folderByInode_, inode, folders_.size())) {
         return false;
     }
-    FolderNode node;
-    node.inode = inode;
-    node.ordinal = static_cast<uint32_t>(folders_.size());
-    node.parentInode = parentInode;
-    node.modifiedTime = modifiedTime;
-    node.found = found;
-    node.name = Store(name);
-    folders_.push_back(node);
+    folders_.push_back({.inode = inode,
+                        .ordinal = static_cast<uint32_t>(folders_.size()),
+                        .parentInode = parentInode,
+                        .modifiedTime = modifiedTime,
+                        .name = Store(name),
+                        .found = found});
     return true;
 }
 
@@ -46,17 +44,15 @@ bool RecoveredTree::AddFileNode(std::string_view name, uint32_t inode, uint32_t 
     if (inode < 3) {
         return false;
     }
-    FileNode node;
-    node.parentInode = parentInode;
-    node.inode = inode;
-    node.ordinal = static_cast<uint32_t>(files_.size());
-    node.modifiedTime = modifiedTime;
-    node.size = size;
-    node.mode = mode;
-    node.damaged = damaged;
-    node.found = found;
-    node.name = Store(name);
-    files_.push_back(node);
+    files_.push_back({.parentInode = parentInode,
+                      .inode = inode,
+                      .ordinal = static_cast<uint32_t>(files_.size()),
+                      .modifiedTime = modifiedTime,
+                      .size = size,
+                      .mode = mode,
+                      .damaged = damaged,
+                      .found = found,
+                      .name = Store(name)});
     return true;
 }
 
