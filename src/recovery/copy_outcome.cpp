@@ -4,33 +4,62 @@
 
 namespace trevik {
 
-void CopyOutcome::Append(CopyOutcome& from) {
-    const auto namesBefore = static_cast<uint32_t>(names.size());
+static_assert(sizeof(ItemOutcome) <= 24, "an outcome is kept for every item of a copy");
+
+void CopyOutcome::Append(CopyOutcome&& from) {
+    const auto keptBefore = static_cast<uint32_t>(kept.size());
     const auto recordsBefore = static_cast<uint32_t>(records.size());
-    items.reserve(items.size() + from.items.size());
     for (ItemOutcome o : from.items) {
-        if (o.writtenAs != ItemOutcome::kNone)
-            o.writtenAs += namesBefore;
-        if (o.record != ItemOutcome::kNone)
-            o.record += recordsBefore;
+        if (o.kept != ItemOutcome::kNone)
+            o.kept += keptBefore;
         items.push_back(o);
     }
-    auto move = [](auto& to, auto& list) {
-        to.insert(to.end(), std::make_move_iterator(list.begin()),
-                  std::make_move_iterator(list.end()));
-        list.clear();
-    };
-    move(names, from.names);
-    move(records, from.records);
-    from.items.clear();
+    for (KeptDetail& k : from.kept) {
+        if (k.record != ItemOutcome::kNone)
+            k.record += recordsBefore;
+        kept.push_back(std::move(k));
+    }
+    records.insert(records.end(), std::make_move_iterator(from.records.begin()),
+                   std::make_move_iterator(from.records.end()));
     stopped = stopped || from.stopped;
     if (error.empty())
         error = std::move(from.error);
+    from = CopyOutcome{};
+}
+
+CopyOutcome CopyOutcome::Join(std::vector<CopyOutcome*> parts) {
+    CopyOutcome all;
+    size_t items = 0, kept = 0, records = 0;
+    for (const CopyOutcome* p : parts) {
+        items += p->items.size();
+        kept += p->kept.size();
+        records += p->records.size();
+    }
+    all.items.reserve(items);
+    all.kept.reserve(kept);
+    all.records.reserve(records);
+    for (CopyOutcome* p : parts)
+        all.Append(std::move(*p));
+    return all;
+}
+
+KeptDetail& CopyOutcome::Keep(ItemOutcome& item) {
+    if (item.kept == ItemOutcome::kNone) {
+        item.kept = static_cast<uint32_t>(kept.size());
+        kept.emplace_back();
+    }
+    return kept[item.kept];
 }
 
 const std::string& CopyOutcome::WrittenAs(const ItemOutcome& item) const {
     static const std::string none;
-    return item.writtenAs == ItemOutcome::kNone ? none : names[item.writtenAs];
+    return item.kept == ItemOutcome::kNone ? none : kept[item.kept].writtenAs;
+}
+
+const ItemRecord* CopyOutcome::RecordOf(const ItemOutcome& item) const {
+    if (item.kept == ItemOutcome::kNone || kept[item.kept].record == ItemOutcome::kNone)
+        return nullptr;
+    return &records[kept[item.kept].record];
 }
 
 const char* FailedStepText(ItemOutcome::Step step) {

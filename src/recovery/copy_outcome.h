@@ -31,17 +31,17 @@ struct ItemOutcome {
     enum class Step : uint8_t { None, CreateFolder, OpenFolder, Write, CreateLink };
     static constexpr uint32_t kNone = UINT32_MAX;
 
-    uint32_t index = 0; // in the tree's Folders() or Files()
+    // One is kept for every item of a run: 24 bytes, what it keeps besides in `kept`.
+    uint32_t index = 0;    // in the tree's Folders() or Files()
+    SysError error;        // of the failed step
+    uint64_t bytes = 0;    // written (files)
+    uint32_t kept = kNone; // into CopyOutcome::kept
     Result result = Result::Written;
     Step step = Step::None;
-    bool folder = false;
-    bool created = false; // a folder this run made (else it was there and is filled again)
-    bool renamed = false; // written under another name than the one shown
-    bool chosen = false;  // one of the items the copy was asked for (the destination holds it)
-    SysError error;       // of the failed step
-    uint32_t writtenAs = kNone; // into CopyOutcome::names: its path below the destination
-    uint32_t record = kNone;    // into CopyOutcome::records
-    uint64_t bytes = 0;         // written (files)
+    bool folder : 1 = false;
+    bool created : 1 = false; // a folder this run made (else it was there and is filled again)
+    bool renamed : 1 = false; // written under another name than the one shown
+    bool chosen : 1 = false;  // one of the items the copy was asked for (the destination holds it)
 
     bool IsWritten() const {
         return result == Result::Written || result == Result::WrittenWithZeros;
@@ -73,19 +73,31 @@ struct ItemRecord {
     bool hashed = false;
 };
 
+// What some items keep besides their outcome: where they are below the destination (for
+// items written under another name, the chosen items, and every item of a report), and
+// their record (with ExtractionOptions::records).
+struct KeptDetail {
+    std::string writtenAs;
+    uint32_t record = ItemOutcome::kNone; // into CopyOutcome::records
+};
+
 // The outcomes of a run, in listing order, with what some of them keep.
 struct CopyOutcome {
     std::vector<ItemOutcome> items;
-    // Paths below the destination, kept for items written under another name, for the
-    // chosen items, and for every item when records are kept.
-    std::vector<std::string> names;
-    std::vector<ItemRecord> records; // with ExtractionOptions::records
+    std::vector<KeptDetail> kept;
+    std::vector<ItemRecord> records;
     bool stopped = false;
     std::string error; // set when the run could not go on (destination full, read-only...)
 
-    // `from`'s outcomes after these; `from` is emptied.
-    void Append(CopyOutcome& from);
+    // `from`'s outcomes after these; `from` is emptied and gives its memory back.
+    void Append(CopyOutcome&& from);
+    // The runs' outcomes one after the other, in order, into one.
+    static CopyOutcome Join(std::vector<CopyOutcome*> parts);
+
+    // What `item` keeps (made when it keeps nothing yet).
+    KeptDetail& Keep(ItemOutcome& item);
     const std::string& WrittenAs(const ItemOutcome& item) const;
+    const ItemRecord* RecordOf(const ItemOutcome& item) const;
 };
 
 // "Cannot write", "Cannot create folder", ...: what a failed step was.

@@ -94,7 +94,7 @@ std::string Hex(const std::array<uint8_t, 32>& bytes) {
 
 void FileObject(std::string& out, const RecoveredTree& tree, const CopyOutcome& outcome,
                 const ItemOutcome& o) {
-    const ItemRecord& r = outcome.records[o.record];
+    const ItemRecord& r = *outcome.RecordOf(o);
     // The path below the volume's root, as DFXML writes it (no leading slash).
     const std::string_view name = o.folder ? tree.FolderName(o.index) : tree.FileName(o.index);
     const std::string path = (o.folder ? FolderItemPath(tree, tree.Folders()[o.index].inode)
@@ -206,7 +206,7 @@ bool WriteReport(const ReportSource& source, const MountedVolume& volume,
         out += "/>\n";
     }
     for (const ItemOutcome& o : summary.outcome.items) {
-        if (o.record == ItemOutcome::kNone)
+        if (summary.outcome.RecordOf(o) == nullptr)
             continue;
         FileObject(out, volume.tree, summary.outcome, o);
         if (out.size() >= (1u << 20) && !flush(out))

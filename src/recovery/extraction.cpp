@@ -82,8 +82,7 @@ private:
     void KeepName(ItemOutcome& o, const std::string& name) {
         o.chosen = frames_.size() == 1 && destPrefix_.empty();
         if (o.renamed || o.chosen || opts_.records) {
-            o.writtenAs = static_cast<uint32_t>(out_->names.size());
-            out_->names.push_back(DestPath(name));
+            out_->Keep(o).writtenAs = DestPath(name);
         }
     }
     void Written(ItemOutcome& o, const std::string& name, const std::string& shown) {
@@ -233,7 +232,7 @@ bool Extractor::PushFolder(uint32_t folder) {
         read = access_.ReadInode(inode);
     f.attr = FolderAttributes(read, tree_.Folders()[folder].modifiedTime, rules_);
     if (opts_.records) {
-        o.record = static_cast<uint32_t>(out_->records.size());
+        out_->Keep(o).record = static_cast<uint32_t>(out_->records.size());
         ItemRecord& r = out_->records.emplace_back();
         r.type = 'd';
         r.inode = inode;
@@ -468,7 +467,7 @@ void Extractor::CopyFile(uint32_t fileIndex) {
     ItemOutcome& o = out_->items.emplace_back();
     o.index = fileIndex;
     if (opts_.records) {
-        o.record = static_cast<uint32_t>(out_->records.size());
+        out_->Keep(o).record = static_cast<uint32_t>(out_->records.size());
         ItemRecord& r = out_->records.emplace_back();
         r.inode = node.inode;
         r.mode = inode.mode;
@@ -543,7 +542,7 @@ void Extractor::RunTask(Task& task) {
         bool Stopped() override { return x.Stopping(); }
     } copy(*this);
     for (Task::Folder& f : task.folders) {
-        out_->Append(f.made);
+        out_->Append(std::move(f.made));
         if (!f.exists)
             continue;
         destPrefix_ = std::move(f.destPrefix);
@@ -565,8 +564,10 @@ void WorkOnQueue(SharedRun& run, bool wait) {
 // The results of the walk and of the subtrees it handed over, in walk order: what one
 // worker alone would have reported.
 void Merge(std::deque<CopyOutcome>& parts, CopyOutcome& out) {
+    std::vector<CopyOutcome*> all{&out};
     for (CopyOutcome& p : parts)
-        out.Append(p);
+        all.push_back(&p);
+    out = CopyOutcome::Join(std::move(all));
 }
 
 void Extractor::Run(const std::vector<ExtractItem>& items, bool all, const std::string& destination,

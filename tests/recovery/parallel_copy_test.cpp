@@ -130,6 +130,51 @@ ExtractionSummary Copy(Fixture& fx, const std::string& to, unsigned workers,
     return ExtractItems(fx.mounted, fx.reader, {}, true, to, o, control, observer);
 }
 
+// The outcomes of the subtrees the workers filled are joined in listing order, each still
+// with its own name below the destination and its own record: what one worker keeps.
+TEST(ParallelCopy, EachItemKeepsItsOwnNameAndRecordWhenWorkersShareTheTree) {
+    Fixture fx(BuildUfs(ManyFolders(), testing::VolumeParams()));
+    ASSERT_TRUE(fx.Mount(RecoveryMode::Normal).ok);
+    TempDir out;
+    ExtractionSummary s[2];
+    for (unsigned k = 0; k < 2; ++k) {
+        ExtractionOptions o;
+        o.workers = k == 0 ? 1 : 4;
+        o.records = true;
+        ExtractionControl control;
+        s[k] = ExtractItems(fx.mounted, fx.reader, {}, true, out.File(std::to_string(k)), o,
+                            control, nullptr);
+        ASSERT_TRUE(s[k].Whole()) << s[k].error;
+    }
+    const CopyOutcome& one = s[0].outcome;
+    const CopyOutcome& four = s[1].outcome;
+    const RecoveredTree& t = fx.mounted.tree;
+    ASSERT_EQ(one.items.size(), kItems + kTops * (kSubs + 1)); // every file and folder
+    ASSERT_EQ(one.items.size(), four.items.size());
+    EXPECT_EQ(one.records.size(), four.records.size());
+    for (size_t i = 0; i < one.items.size(); ++i) {
+        const ItemOutcome& a = one.items[i];
+        const ItemOutcome& b = four.items[i];
+        ASSERT_EQ(a.folder, b.folder) << i;
+        ASSERT_EQ(a.index, b.index) << i;
+        EXPECT_EQ(one.WrittenAs(a), four.WrittenAs(b)) << i;
+        const ItemRecord* ra = one.RecordOf(a);
+        const ItemRecord* rb = four.RecordOf(b);
+        ASSERT_TRUE(ra != nullptr && rb != nullptr) << i;
+        // The record is this item's: its inode, and for a file the digest of its bytes.
+        const uint32_t inode = a.folder ? t.Folders()[a.index].inode : t.Files()[a.index].inode;
+        EXPECT_EQ(ra->inode, inode) << i;
+        EXPECT_EQ(rb->inode, inode) << i;
+        EXPECT_EQ(ra->hashed, rb->hashed) << i;
+        EXPECT_EQ(ra->sha256, rb->sha256) << i;
+        EXPECT_EQ(ra->runs.size(), rb->runs.size()) << i;
+    }
+    // The files the last worker wrote are found under the names kept for them.
+    const ItemOutcome& last = four.items.back();
+    ASSERT_FALSE(last.folder);
+    EXPECT_TRUE(fs::exists(out.File("1/" + four.WrittenAs(last))));
+}
+
 TEST(ParallelCopy, FourWorkersWriteWhatOneWritesAndReportTheSame) {
     Fixture fx(BuildUfs(ManyFolders(), testing::VolumeParams()));
     ASSERT_TRUE(fx.Mount(RecoveryMode::Normal).ok);
