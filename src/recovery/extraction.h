@@ -71,7 +71,8 @@ struct ExtractionOptions {
 // `destination`, created when missing. Never writes outside it: names from the disk are
 // made safe, nothing is followed through a symbolic link, links are recreated as links.
 // A file or link appears under its name only once it is whole (it is written under a
-// temporary name first); every output file is closed before this returns.
+// temporary name first); every output file is closed before this returns. Gives what
+// became of each item it reached, summarized (Summarize).
 ExtractionSummary ExtractItems(const MountedVolume& volume, SectorReader& reader,
                                const std::vector<ExtractItem>& items, bool all,
                                const std::string& destination, const ExtractionOptions& options,
