@@ -50,8 +50,8 @@ class Volume {
 public:
     Volume(Session& session, const MountedVolume& volume, bool zeroFill, bool keepSetid)
         : tree_(volume.tree), volume_(volume),
-          access_(session.Reader(), volume.geometry, volume.groupTable), zeroFill_(zeroFill),
-          keepSetid_(keepSetid) {
+          access_(session.Reader(), volume.geometry, volume.groupTable),
+          zeroFill_(zeroFill), rules_{keepSetid, true} {
         for (uint32_t f = 0; f < tree_.Files().size(); ++f) {
             const uint32_t inode = tree_.Files()[f].inode;
             fileOfInode_.try_emplace(inode, f);
@@ -115,25 +115,22 @@ public:
         st = {};
         st.st_ino = ino;
         st.st_blksize = volume_.geometry.blockSize;
-        // What a copy would give the item, set-ID bits as asked, with the disk's owner:
-        // the mount is nosuid and nodev, so neither is honoured.
-        const AttributeRules rules{keepSetid_, true};
         ItemAttributes a;
         if (item.kind == Item::File) {
             const FileNode& n = tree_.Files()[item.index];
-            a = FileAttributes(n, access_.ReadInode(n.inode), rules);
+            a = FileAttributes(n, access_.ReadInode(n.inode), rules_);
             st.st_nlink = links_[n.inode];
         } else {
             InodeRead read;
             if (item.inode != kLostDirInode)
                 read = access_.ReadInode(item.inode);
-            const int32_t listed =
-                item.kind == Item::Root ? 0 : tree_.Folders()[item.index].modifiedTime;
-            a = FolderAttributes(read, listed, rules);
             // The root is no folder of the listing: its time is its inode's.
-            if (item.kind == Item::Root && read.Ok() && read.inode.IsDirectory())
-                a.mtime = read.inode.modifiedTime;
-            a.size = 0;
+            int32_t listed = 0;
+            if (item.kind == Item::Folder)
+                listed = tree_.Folders()[item.index].modifiedTime;
+            else if (read.Ok() && read.inode.IsDirectory())
+                listed = read.inode.modifiedTime;
+            a = FolderAttributes(read, listed, rules_);
             st.st_nlink = 2;
         }
         st.st_mode = a.mode;
@@ -209,7 +206,9 @@ private:
     const MountedVolume& volume_;
     InodeAccess access_;
     bool zeroFill_;
-    bool keepSetid_;
+    // What a copy would give an item, set-ID bits as asked, with the disk's owner: the
+    // mount is nosuid and nodev, so neither is honoured.
+    const AttributeRules rules_;
     std::unordered_map<uint32_t, uint32_t> fileOfInode_;
     std::unordered_map<uint32_t, uint32_t> links_;
     std::unordered_map<uint32_t, Listing> listings_;

@@ -62,6 +62,11 @@ const ItemRecord* CopyOutcome::RecordOf(const ItemOutcome& item) const {
     return &records[kept[item.kept].record];
 }
 
+std::string ItemPath(const RecoveredTree& tree, const ItemOutcome& item) {
+    return item.folder ? FolderItemPath(tree, tree.Folders()[item.index].inode)
+                       : FileItemPath(tree, item.index);
+}
+
 const char* FailedStepText(ItemOutcome::Step step) {
     switch (step) {
     case ItemOutcome::Step::CreateFolder:
@@ -105,9 +110,12 @@ ExtractionSummary Summarize(const RecoveredTree& tree, CopyOutcome outcome) {
     using R = ItemOutcome::Result;
     ExtractionSummary s;
     for (const ItemOutcome& o : outcome.items) {
-        const auto path = [&] {
-            return o.folder ? FolderItemPath(tree, tree.Folders()[o.index].inode)
-                            : FileItemPath(tree, o.index);
+        // Made once, for the items a list names.
+        std::string made;
+        const auto path = [&]() -> const std::string& {
+            if (made.empty())
+                made = ItemPath(tree, o);
+            return made;
         };
         if (o.IsWritten()) {
             if (o.folder) {
@@ -118,7 +126,7 @@ ExtractionSummary Summarize(const RecoveredTree& tree, CopyOutcome outcome) {
             }
             if (o.result == R::WrittenWithZeros) {
                 s.incomplete.push_back(path());
-                s.zeroFilled.push_back(s.incomplete.back());
+                s.zeroFilled.push_back(path());
             }
             if (o.renamed)
                 s.renamed.push_back({path(), outcome.WrittenAs(o)});

@@ -100,6 +100,9 @@ struct CopyOutcome {
     const ItemRecord* RecordOf(const ItemOutcome& item) const;
 };
 
+// The item's path in the volume, as reports show it ("/a/b").
+std::string ItemPath(const RecoveredTree& tree, const ItemOutcome& item);
+
 // "Cannot write", "Cannot create folder", ...: what a failed step was.
 const char* FailedStepText(ItemOutcome::Step step);
 

@@ -2,7 +2,6 @@
 
 #include "format/sector.h"
 #include "ufs/names.h"
-#include "ufs/tree_paths.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -97,9 +96,7 @@ void FileObject(std::string& out, const RecoveredTree& tree, const CopyOutcome& 
     const ItemRecord& r = *outcome.RecordOf(o);
     // The path below the volume's root, as DFXML writes it (no leading slash).
     const std::string_view name = o.folder ? tree.FolderName(o.index) : tree.FileName(o.index);
-    const std::string path = (o.folder ? FolderItemPath(tree, tree.Folders()[o.index].inode)
-                                       : FileItemPath(tree, o.index))
-                                 .substr(1);
+    const std::string path = ItemPath(tree, o).substr(1);
     out += "    <fileobject>\n";
     Element(out, "      ", "filename", Xml(path));
     Element(out, "      ", "name_type", std::string(1, r.type));

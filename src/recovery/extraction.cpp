@@ -70,9 +70,7 @@ private:
         o.step = step;
         o.error = err;
         if (err.EndsRun()) {
-            EndRun(std::string(FailedStepText(step)) + " " +
-                       (o.folder ? FolderItemPath(o.index) : FilePath(o.index)),
-                   err);
+            EndRun(std::string(FailedStepText(step)) + " " + ItemPath(tree_, o), err);
         }
     }
     // The file being copied: its outcome, the last one of the run so far.
@@ -124,10 +122,6 @@ private:
         return f.names.FreeName(base, [dirFd](const std::string& n) { return ExistsAt(dirFd, n); });
     }
 
-    std::string FilePath(uint32_t fileIndex) const { return FileItemPath(tree_, fileIndex); }
-    std::string FolderItemPath(uint32_t folder) const {
-        return trevik::FolderItemPath(tree_, tree_.Folders()[folder].inode);
-    }
     // Where `name` in the innermost frame lies below the destination.
     std::string DestPath(const std::string& name) const {
         std::string p = destPrefix_;
