@@ -36,7 +36,9 @@ struct ItemOutcome {
     SysError error;        // of the failed step
     uint64_t bytes = 0;    // written (files)
     uint32_t kept = kNone; // into CopyOutcome::kept
-    Result result = Result::Written;
+    // Until the engine says otherwise, an item it reached was not written: a run that ends
+    // under it leaves it so.
+    Result result = Result::Unfinished;
     Step step = Step::None;
     bool folder : 1 = false;
     bool created : 1 = false; // a folder this run made (else it was there and is filled again)

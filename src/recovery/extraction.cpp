@@ -210,6 +210,7 @@ bool Extractor::PushFolder(uint32_t folder) {
         name = FreeName(fd, parent, base); // a file or link holds the name
     }
     parent.names.Claim(name);
+    o.result = ItemOutcome::Result::Written;
     o.created = fresh;
     if (!fresh)
         PrepareForFilling(child.Get()); // left by an earlier run: filled again

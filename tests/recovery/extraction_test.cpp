@@ -269,6 +269,46 @@ TEST(Extraction, AFullDestinationEndsTheRunAndKeepsWhatWasWrittenWhole) {
     EXPECT_EQ(Entries(out.Path() / "mnt"), 1u); // no partial file, and the run ended
 }
 
+// Deep folders are reopened by name from a kept handle. When one is gone from the
+// destination meanwhile, the run ends, and the file that needed it is told as not written:
+// never counted as written.
+TEST(Extraction, AFolderThatCannotBeReopenedEndsTheRunAndItsFileIsNotCountedWritten) {
+    constexpr int kDepth = 70;
+    TreeNode deepest = Dir("d" + std::to_string(kDepth), {File("deep.txt", "deep")});
+    TreeNode chain = Dir("d" + std::to_string(kDepth - 1), {deepest, File("after.txt", "after")});
+    for (int d = kDepth - 2; d >= 1; --d)
+        chain = Dir("d" + std::to_string(d), {chain});
+    Fixture fx(BuildUfs(Dir("", {chain}), Params()));
+    ASSERT_TRUE(fx.Mount(RecoveryMode::Normal).ok);
+    TempDir out;
+    // While deep.txt is copied, the destination's folder at depth 65 moves away.
+    std::string moved = out.Path().string();
+    for (int d = 1; d <= 65; ++d)
+        moved += "/d" + std::to_string(d);
+    struct Mover final : ExtractionObserver {
+        std::string folder;
+        void OnFileStarted(const ExtractionProgress& p) override {
+            if (p.name == "deep.txt" && !folder.empty()) {
+                EXPECT_EQ(::rename(folder.c_str(), (folder + "-moved").c_str()), 0);
+                folder.clear();
+            }
+        }
+    } mover;
+    mover.folder = moved;
+    ExtractionOptions o;
+    o.workers = 1;
+    ExtractionControl control;
+    const ExtractionSummary s =
+        ExtractItems(fx.mounted, fx.reader, {}, true, out.Path().string(), o, control, &mover);
+    EXPECT_NE(s.error.find("Cannot reopen folder"), std::string::npos) << s.error;
+    EXPECT_TRUE(s.stopped);
+    EXPECT_EQ(s.filesWritten, 1u); // deep.txt only
+    ASSERT_EQ(s.skippedItems.size(), 1u);
+    EXPECT_NE(s.skippedItems[0].path.find("/after.txt"), std::string::npos);
+    EXPECT_EQ(s.skippedItems[0].reason, "not written: the copy stopped");
+    EXPECT_EQ(s.incomplete, std::vector<std::string>{s.skippedItems[0].path});
+}
+
 TEST(Extraction, AFileTooLargeForTheDestinationCostsOnlyItself) {
     Fixture fx(BuildUfs(SmallLargeLater(), Params()));
     ASSERT_TRUE(fx.Mount(RecoveryMode::Normal).ok);
