@@ -1,6 +1,7 @@
 #include "format/efi_label.h"
 
 #include "format/big_endian.h"
+#include "format/partition_tag.h"
 
 #include <cstdio>
 #include <cstring>
@@ -8,29 +9,11 @@
 namespace trevik {
 namespace {
 
-namespace hdr {
-constexpr size_t kSignature = 0;
-constexpr size_t kHeaderSize = 12;
-constexpr size_t kHeaderCrc = 16;
-constexpr size_t kMyLba = 24;
-constexpr size_t kAlternateLba = 32;
-constexpr size_t kFirstUsable = 40;
-constexpr size_t kLastUsable = 48;
-constexpr size_t kEntriesLba = 72;
-constexpr size_t kEntryCount = 80;
-constexpr size_t kEntrySize = 84;
-constexpr size_t kEntriesCrc = 88;
-} // namespace hdr
-
-namespace ent {
-constexpr size_t kType = 0;
-constexpr size_t kUnique = 16;
-constexpr size_t kFirst = 32;
-constexpr size_t kLast = 40;
-constexpr size_t kAttributes = 48;
-constexpr size_t kName = 56;
-constexpr size_t kNameUnits = 36;
-} // namespace ent
+// Where the header's and an entry's fields lie (the UEFI specification's GPT layout) is
+// said once, where each is read below; every field is little-endian.
+constexpr size_t kHeaderCrcAt = 16;
+constexpr size_t kEntryNameAt = 56;
+constexpr size_t kEntryNameUnits = 36;
 
 constexpr std::array<uint32_t, 256> MakeCrcTable() {
     std::array<uint32_t, 256> t{};
@@ -55,19 +38,13 @@ struct SunType {
 // libefi's table (sys/efi_partition.h); the reserved and never-used members of the family
 // are reserved partitions, never file systems.
 constexpr SunType kSunTypes[] = {
-    {0x6A82CB45, 1},  // boot
-    {0x6A85CF4D, 2},  // root
-    {0x6A87C46F, 3},  // swap
-    {0x6A898CC3, 4},  // usr
-    {0x6A8B642B, 5},  // backup
-    {0x6A8EF2E9, 7},  // var
-    {0x6A90BA39, 8},  // home
-    {0x6A9283A5, 9},  // alternate sectors
-    {0x6A945A3B, 11}, // reserved
-    {0x6A96237F, 11}, // reserved (the family's "unassigned", never written as such)
-    {0x6A8D2AC7, 11}, // reserved (once "stand")
-    {0x6A9630D1, 11}, // reserved (Symantec)
-    {0x6A980767, 11}, // reserved (Symantec)
+    {0x6A82CB45, tag::kBoot},     {0x6A85CF4D, tag::kRoot},      {0x6A87C46F, tag::kSwap},
+    {0x6A898CC3, tag::kUsr},      {0x6A8B642B, tag::kBackup},    {0x6A8EF2E9, tag::kVar},
+    {0x6A90BA39, tag::kHome},     {0x6A9283A5, tag::kAltSector}, {0x6A945A3B, tag::kReserved},
+    {0x6A96237F, tag::kReserved}, // reserved (the family's "unassigned", never written as such)
+    {0x6A8D2AC7, tag::kReserved}, // reserved (once "stand")
+    {0x6A9630D1, tag::kReserved}, // reserved (Symantec)
+    {0x6A980767, tag::kReserved}, // reserved (Symantec)
 };
 
 // Appends code point cp as UTF-8.
@@ -137,25 +114,24 @@ bool IsZeroGuid(const Guid& g) {
 }
 
 Result<EfiHeader> DecodeEfiHeader(std::span<const uint8_t> s) {
-    if (s.size() < efi::kHeaderMinSize ||
-        std::memcmp(s.data() + hdr::kSignature, "EFI PART", 8) != 0)
+    if (s.size() < efi::kHeaderMinSize || std::memcmp(s.data(), "EFI PART", 8) != 0)
         return Error{"no \"EFI PART\" signature"};
-    const uint32_t size = ReadLe32(s, hdr::kHeaderSize);
+    const uint32_t size = ReadLe32(s, 12);
     if (size < efi::kHeaderMinSize || size > s.size())
         return Error{"header size " + std::to_string(size) + " is not 92 to a sector"};
     std::vector<uint8_t> copy(s.begin(), s.begin() + size);
-    std::memset(copy.data() + hdr::kHeaderCrc, 0, 4);
-    if (Crc32(copy) != ReadLe32(s, hdr::kHeaderCrc))
+    std::memset(copy.data() + kHeaderCrcAt, 0, 4);
+    if (Crc32(copy) != ReadLe32(s, kHeaderCrcAt))
         return Error{"the header's CRC-32 is wrong"};
     EfiHeader h;
-    h.myLba = ReadLe64(s, hdr::kMyLba);
-    h.alternateLba = ReadLe64(s, hdr::kAlternateLba);
-    h.firstUsableLba = ReadLe64(s, hdr::kFirstUsable);
-    h.lastUsableLba = ReadLe64(s, hdr::kLastUsable);
-    h.entriesLba = ReadLe64(s, hdr::kEntriesLba);
-    h.entryCount = ReadLe32(s, hdr::kEntryCount);
-    h.entrySize = ReadLe32(s, hdr::kEntrySize);
-    h.entriesCrc = ReadLe32(s, hdr::kEntriesCrc);
+    h.myLba = ReadLe64(s, 24);
+    h.alternateLba = ReadLe64(s, 32);
+    h.firstUsableLba = ReadLe64(s, 40);
+    h.lastUsableLba = ReadLe64(s, 48);
+    h.entriesLba = ReadLe64(s, 72);
+    h.entryCount = ReadLe32(s, 80);
+    h.entrySize = ReadLe32(s, 84);
+    h.entriesCrc = ReadLe32(s, 88);
     if (h.entrySize < efi::kEntryMinSize || h.entrySize % 8 != 0)
         return Error{"partition entries of " + std::to_string(h.entrySize) + " bytes"};
     if (h.entryCount == 0 || h.entryCount > efi::kMaxEntries ||
@@ -178,14 +154,14 @@ Result<std::vector<EfiPartition>> DecodeEfiEntries(const EfiHeader& h,
         const auto e = array.subspan(size_t{i} * h.entrySize, h.entrySize);
         EfiPartition p;
         p.index = i;
-        std::memcpy(p.type.data(), e.data() + ent::kType, 16);
+        std::memcpy(p.type.data(), e.data(), 16);
         if (IsZeroGuid(p.type))
             continue;
-        std::memcpy(p.unique.data(), e.data() + ent::kUnique, 16);
-        p.firstLba = ReadLe64(e, ent::kFirst);
-        p.lastLba = ReadLe64(e, ent::kLast);
-        p.attributes = ReadLe64(e, ent::kAttributes);
-        p.name = DecodeName(e.subspan(ent::kName, ent::kNameUnits * 2));
+        std::memcpy(p.unique.data(), e.data() + 16, 16);
+        p.firstLba = ReadLe64(e, 32);
+        p.lastLba = ReadLe64(e, 40);
+        p.attributes = ReadLe64(e, 48);
+        p.name = DecodeName(e.subspan(kEntryNameAt, kEntryNameUnits * 2));
         if (p.lastLba < p.firstLba || p.firstLba < h.firstUsableLba || p.lastLba > h.lastUsableLba)
             return Error{"partition " + std::to_string(i + 1) + " lies outside the usable sectors"};
         out.push_back(std::move(p));
@@ -199,14 +175,14 @@ uint16_t SolarisTagOfType(const Guid& g) {
         for (const SunType& t : kSunTypes)
             if (t.first == first)
                 return t.tag;
-        return 0;
+        return tag::kUnassigned;
     }
     const std::string text = GuidText(g);
     if (text == "C12A7328-F81F-11D2-BA4B-00A0C93EC93B")
-        return 12; // the EFI system partition
+        return tag::kSystem;
     if (text == "21686148-6449-6E6F-744E-656564454649")
-        return 24; // BIOS boot
-    return 0;
+        return tag::kBiosBoot;
+    return tag::kUnassigned;
 }
 
 } // namespace trevik

@@ -5,24 +5,28 @@
 namespace trevik {
 
 std::optional<SparcLabel> ParseSparcLabel(std::span<const uint8_t> sector) {
-    if (ReadBe32(sector, label::kSanityOffset) != label::kSanity) {
+    // dk_label's fields at the offsets illumos's sys/dklabel.h gives them: the VTOC's slice
+    // tags (16 bits each, 4 bytes apart) from 142 and its sanity word at 188; the geometry
+    // from 424; the slice map (start cylinder, length) from 444, 8 bytes a slice.
+    if (ReadBe32(sector, 188) != label::kSanity) {
         return std::nullopt;
     }
     SparcLabel l;
-    l.heads = ReadBe16(sector, label::kHeadsOffset);
-    l.sectorsPerTrack = ReadBe16(sector, label::kSectorsOffset);
+    l.heads = ReadBe16(sector, 436);
+    l.sectorsPerTrack = ReadBe16(sector, 438);
     if (l.heads == 0 || l.sectorsPerTrack == 0) {
         return std::nullopt;
     }
-    l.dataCylinders = ReadBe16(sector, label::kDataCylindersOffset);
-    l.alternateCylinders = ReadBe16(sector, label::kAlternateCylindersOffset);
-    l.alternatesPerCylinder = ReadBe16(sector, label::kAlternatesPerCylinderOffset);
+    l.alternatesPerCylinder = ReadBe16(sector, 424);
+    l.dataCylinders = ReadBe16(sector, 432);
+    l.alternateCylinders = ReadBe16(sector, 434);
     for (int i = 0; i < label::kSlices; ++i) {
         LabelSlice& s = l.slices[static_cast<size_t>(i)];
+        const uint32_t n = static_cast<uint32_t>(i);
         s.index = i;
-        s.tag = ReadBe16(sector, label::kTagOffset + 4u * static_cast<uint32_t>(i));
-        s.startCylinder = ReadBe32(sector, label::kMapOffset + 8u * static_cast<uint32_t>(i));
-        s.lengthSectors = ReadBe32(sector, label::kMapOffset + 8u * static_cast<uint32_t>(i) + 4);
+        s.tag = ReadBe16(sector, 142 + 4 * n);
+        s.startCylinder = ReadBe32(sector, 444 + 8 * n);
+        s.lengthSectors = ReadBe32(sector, 448 + 8 * n);
     }
     return l;
 }

@@ -10,20 +10,7 @@
 namespace trevik {
 
 namespace label {
-inline constexpr uint32_t kTagOffset = 142;    // 16-bit partition tag of slice i at 142 + 4i
-inline constexpr uint32_t kSanityOffset = 188; // VTOC sanity word
-inline constexpr uint32_t kSanity = 0x600DDEEE;
-inline constexpr uint32_t kAlternatesPerCylinderOffset = 424;
-inline constexpr uint32_t kDataCylindersOffset = 432;
-inline constexpr uint32_t kAlternateCylindersOffset = 434;
-inline constexpr uint32_t kHeadsOffset = 436;
-inline constexpr uint32_t kSectorsOffset = 438;
-inline constexpr uint32_t kMapOffset =
-    444; // slice i: start cylinder at 444 + 8i, length at 448 + 8i
-inline constexpr uint32_t kMagicOffset = 508;
-inline constexpr uint16_t kMagic = 0xDABE;
-inline constexpr uint32_t kChecksumOffset = 510;
-inline constexpr uint16_t kTagBackup = 5; // the whole-disk slice
+inline constexpr uint32_t kSanity = 0x600DDEEE; // vtoc_sanity
 inline constexpr int kSlices = 8;
 } // namespace label
 

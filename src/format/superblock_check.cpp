@@ -48,13 +48,13 @@ std::optional<SuperblockHit> ConfirmSuperblock(uint64_t m, const SectorFetch& fe
         return std::nullopt;
     }
     const SuperblockFields f = ReadSuperblockFields(sb);
-    const uint64_t p = f.fsize / kSectorSize; // sectors per fragment
+    const uint64_t p = f.fragmentSize / kSectorSize; // sectors per fragment
     if (p == 0) {
         return std::nullopt;
     }
-    const uint64_t sblkno = f.sblkno;
-    const uint64_t cblkno = f.cblkno;
-    const uint64_t size = uint64_t{f.ncg} * f.fpg * p;
+    const uint64_t sblkno = f.superblockOffset;
+    const uint64_t cblkno = f.groupHeaderOffset;
+    const uint64_t size = uint64_t{f.claimedGroups} * f.fragsPerGroup * p;
     constexpr uint64_t kPrimary = ufs::kSuperblockSector;
 
     // Primary superblock: 16 sectors into its volume, group 0's header after it.
@@ -74,7 +74,8 @@ std::optional<SuperblockHit> ConfirmSuperblock(uint64_t m, const SectorFetch& fe
     if (!backup) {
         return std::nullopt;
     }
-    const uint64_t back = (ufs::CgStart(f.fpg, f.cgoffset, f.cgmask, 1) + sblkno) * p;
+    const uint64_t back =
+        (ufs::CgStart(f.fragsPerGroup, f.groupOffset, f.groupMask, 1) + sblkno) * p;
     if (back > b) {
         return std::nullopt;
     }

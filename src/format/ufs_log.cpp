@@ -9,20 +9,6 @@
 namespace trevik::ufs {
 namespace {
 
-// ml_odunit_t field offsets.
-namespace od {
-inline constexpr uint32_t kVersion = 0;
-inline constexpr uint32_t kBadlog = 4;
-inline constexpr uint32_t kBolLof = 20;
-inline constexpr uint32_t kEolLof = 24;
-inline constexpr uint32_t kLogsize = 36;
-inline constexpr uint32_t kHeadLof = 48;
-inline constexpr uint32_t kHeadIdent = 52;
-inline constexpr uint32_t kTailLof = 56;
-inline constexpr uint32_t kTailIdent = 60;
-inline constexpr uint32_t kChksum = 64;
-} // namespace od
-
 constexpr uint32_t kExtentChecksumAt = 4;
 constexpr uint32_t kExtentCountAt = 8;
 
@@ -83,17 +69,20 @@ Result<std::vector<LogExtent>> DecodeExtentBlock(std::span<const uint8_t> block,
 }
 
 LogState DecodeLogState(std::span<const uint8_t, kSectorSize> s) {
+    // ml_odunit_t, its fields at the offsets illumos's sys/fs/ufs_log.h gives them; the log
+    // offsets are signed.
+    const auto lof = [&](uint32_t at) { return static_cast<int32_t>(ReadBe32(s, at)); };
     LogState st;
-    st.version = ReadBe32(s, od::kVersion);
-    st.badlog = ReadBe32(s, od::kBadlog);
-    st.bolLof = static_cast<int32_t>(ReadBe32(s, od::kBolLof));
-    st.eolLof = static_cast<int32_t>(ReadBe32(s, od::kEolLof));
-    st.logSize = ReadBe32(s, od::kLogsize);
-    st.headLof = static_cast<int32_t>(ReadBe32(s, od::kHeadLof));
-    st.headIdent = ReadBe32(s, od::kHeadIdent);
-    st.tailLof = static_cast<int32_t>(ReadBe32(s, od::kTailLof));
-    st.tailIdent = ReadBe32(s, od::kTailIdent);
-    st.checksum = ReadBe32(s, od::kChksum);
+    st.version = ReadBe32(s, 0);
+    st.badlog = ReadBe32(s, 4);
+    st.bolLof = lof(20);
+    st.eolLof = lof(24);
+    st.logSize = ReadBe32(s, 36);
+    st.headLof = lof(48);
+    st.headIdent = ReadBe32(s, 52);
+    st.tailLof = lof(56);
+    st.tailIdent = ReadBe32(s, 60);
+    st.checksum = ReadBe32(s, 64);
     return st;
 }
 

@@ -9,17 +9,17 @@ namespace trevik {
 SuperblockFields ReadSuperblockFields(std::span<const uint8_t> s) {
     using namespace ufs::sb_field;
     SuperblockFields f;
-    f.sblkno = ReadBe32(s, kSblkno);
-    f.cblkno = ReadBe32(s, kCblkno);
-    f.iblkno = ReadBe32(s, kIblkno);
-    f.cgoffset = ReadBe32(s, kCgoffset);
-    f.cgmask = ReadBe32(s, kCgmask);
-    f.size = ReadBe32(s, kSize);
-    f.ncg = ReadBe32(s, kNcg);
-    f.fsize = ReadBe32(s, kFsize);
-    f.frag = ReadBe32(s, kFrag);
-    f.ipg = ReadBe32(s, kIpg);
-    f.fpg = ReadBe32(s, kFpg);
+    f.superblockOffset = ReadBe32(s, kSblkno);
+    f.groupHeaderOffset = ReadBe32(s, kCblkno);
+    f.inodeBlockOffset = ReadBe32(s, kIblkno);
+    f.groupOffset = ReadBe32(s, kCgoffset);
+    f.groupMask = ReadBe32(s, kCgmask);
+    f.sizeFrags = ReadBe32(s, kSize);
+    f.claimedGroups = ReadBe32(s, kNcg);
+    f.fragmentSize = ReadBe32(s, kFsize);
+    f.fragsPerBlock = ReadBe32(s, kFrag);
+    f.inodesPerGroup = ReadBe32(s, kIpg);
+    f.fragsPerGroup = ReadBe32(s, kFpg);
     return f;
 }
 
@@ -30,9 +30,14 @@ Result<VolumeGeometry> DecodeSuperblock(std::span<const uint8_t> s) {
     if (s.size() < kSuperblockReadSectors * kSectorSize || !IsUfsMagic(ReadBe32(s, kMagic))) {
         return fail("no UFS magic number");
     }
+    VolumeGeometry g;
+    static_cast<SuperblockFields&>(g) = ReadSuperblockFields(s);
+    const uint32_t fsize = g.fragmentSize;
+    const uint32_t frag = g.fragsPerBlock;
+    const uint32_t ipg = g.inodesPerGroup;
+    const uint32_t ncg = g.claimedGroups;
+    const uint32_t fpg = g.fragsPerGroup;
     const bool mtb = ReadBe32(s, kMagic) == kMtbMagic;
-    const auto [sblkno, cblkno, iblkno, cgoffset, cgmask, size32, ncg, fsize, frag, ipg, fpg] =
-        ReadSuperblockFields(s);
     if (fsize < 512 || fsize > 8192 || !std::has_single_bit(fsize)) {
         return fail("fragment size " + std::to_string(fsize) + " is not 512 to 8192");
     }
@@ -61,44 +66,34 @@ Result<VolumeGeometry> DecodeSuperblock(std::span<const uint8_t> s) {
     if (ncg == 0 || fpg == 0) {
         return fail("no cylinder groups");
     }
-    if (cgoffset >= fpg) {
-        return fail("group stagger " + std::to_string(cgoffset) + " is not below the group size");
+    if (g.groupOffset >= fpg) {
+        return fail("group stagger " + std::to_string(g.groupOffset) +
+                    " is not below the group size");
     }
     // The last group may be short, never empty, and no group lies past the size.
-    const uint64_t size = size32;
+    const uint64_t size = g.sizeFrags;
     if (size <= uint64_t{ncg - 1} * fpg || size > uint64_t{ncg} * fpg) {
         return fail("size " + std::to_string(size) + " does not fit " + std::to_string(ncg) +
                     " groups of " + std::to_string(fpg) + " fragments");
     }
     const uint64_t inodeFrags = uint64_t{ipg} * kInodeSize / fsize;
-    if (uint64_t{iblkno} + inodeFrags > fpg || sblkno >= fpg || cblkno >= fpg) {
+    if (uint64_t{g.inodeBlockOffset} + inodeFrags > fpg || g.superblockOffset >= fpg ||
+        g.groupHeaderOffset >= fpg) {
         return fail("inode table outside its cylinder group");
     }
-    VolumeGeometry g;
+    if (uint64_t{ipg} * ncg > UINT32_MAX) {
+        return fail("more inodes than 32-bit inode numbers can name");
+    }
     g.sectorsPerFragment = fsize / kSectorSize;
     g.sectorsPerBlock = frag * g.sectorsPerFragment;
     g.groupCount = ncg;
-    g.claimedGroups = ncg;
     g.sectorsPerGroup =
         static_cast<uint32_t>(std::min<uint64_t>(uint64_t{fpg} * g.sectorsPerFragment, UINT32_MAX));
-    g.inodeBlockOffset = iblkno;
-    g.inodesPerGroup = ipg;
     g.totalInodes = uint64_t{ipg} * ncg;
-    g.groupOffset = cgoffset;
-    g.fragmentSize = fsize;
     g.blockSize = bsize;
-    g.fragsPerBlock = frag;
-    g.superblockOffset = sblkno;
-    g.groupHeaderOffset = cblkno;
-    g.groupMask = cgmask;
-    g.fragsPerGroup = fpg;
-    g.sizeFrags = size32;
     g.multiTerabyte = mtb;
     g.countedFolders = ReadBe32(s, kCstotal);
     g.countedFreeInodes = ReadBe32(s, kCstotal + 8);
-    if (g.totalInodes > UINT32_MAX) {
-        return fail("more inodes than 32-bit inode numbers can name");
-    }
     return g;
 }
 

@@ -14,27 +14,32 @@
 
 namespace trevik {
 
-// What a mount derives from the superblock.
-struct VolumeGeometry {
+// The layout fields of a superblock as they stand, unchecked: all of them lie in its first
+// sector. A scan reads them to place a candidate; DecodeSuperblock checks them.
+struct SuperblockFields {
+    uint32_t superblockOffset = 0;  // fs_sblkno: fragments from a group's start to its copy
+    uint32_t groupHeaderOffset = 0; // fs_cblkno: ... to its group header
+    uint32_t inodeBlockOffset = 0;  // fs_iblkno: ... to its inode table
+    uint32_t groupOffset = 0;       // fs_cgoffset: the groups' stagger, in fragments
+    uint32_t groupMask = 0;         // fs_cgmask
+    uint32_t sizeFrags = 0;         // fs_size: fragments in the volume
+    uint32_t claimedGroups = 0;     // fs_ncg, as the superblock says
+    uint32_t fragmentSize = 0;      // fs_fsize
+    uint32_t fragsPerBlock = 0;     // fs_frag
+    uint32_t inodesPerGroup = 0;    // fs_ipg
+    uint32_t fragsPerGroup = 0;     // fs_fpg
+};
+
+// What a mount derives from the superblock: its layout fields, checked, and what follows
+// from them.
+struct VolumeGeometry : SuperblockFields {
     uint64_t volumeStart = 0; // absolute sector of fragment 0 (the partition's start)
     uint32_t sectorsPerFragment = 0;
     uint32_t sectorsPerBlock = 0;
-    uint32_t groupCount = 0;    // groups read: those that begin on the device
-    uint32_t claimedGroups = 0; // fs_ncg, as the superblock says
+    uint32_t groupCount = 0; // groups read: those that begin on the device
     uint32_t sectorsPerGroup = 0;
-    uint32_t inodeBlockOffset = 0; // fs_iblkno, in fragments
-    uint32_t inodesPerGroup = 0;
     uint64_t totalInodes = 0;
-    uint32_t groupOffset = 0; // fs_cgoffset, in fragments
-
-    uint32_t fragmentSize = 0;
     uint32_t blockSize = 0;
-    uint32_t fragsPerBlock = 0;
-    uint32_t superblockOffset = 0;  // fs_sblkno, in fragments
-    uint32_t groupHeaderOffset = 0; // fs_cblkno
-    uint32_t groupMask = 0;         // fs_cgmask
-    uint32_t fragsPerGroup = 0;
-    uint32_t sizeFrags = 0;     // fs_size
     bool multiTerabyte = false; // magic 0xDECADE
     // fs_cstotal: folders and free inodes as the file system last counted them. Stale after
     // a crash and unchecked: a hint for sizing memory, never a count to report.
@@ -42,21 +47,6 @@ struct VolumeGeometry {
     uint32_t countedFreeInodes = 0;
 };
 
-// The layout fields of a superblock as they stand, unchecked: all of them lie in its first
-// sector. A scan reads them to place a candidate; DecodeSuperblock checks them.
-struct SuperblockFields {
-    uint32_t sblkno = 0; // fragments from a group's start to its superblock copy
-    uint32_t cblkno = 0; // ... to its group header
-    uint32_t iblkno = 0; // ... to its inode table
-    uint32_t cgoffset = 0;
-    uint32_t cgmask = 0;
-    uint32_t size = 0; // fragments in the volume
-    uint32_t ncg = 0;
-    uint32_t fsize = 0;
-    uint32_t frag = 0;
-    uint32_t ipg = 0;
-    uint32_t fpg = 0;
-};
 SuperblockFields ReadSuperblockFields(std::span<const uint8_t> firstSector);
 
 // Decodes and checks a superblock (at least its first 1536 bytes): magic, fragment size

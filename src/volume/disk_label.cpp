@@ -42,7 +42,7 @@ bool ReadVtoc(SectorReader& reader, VolumeTable& table) {
     for (const LabelSlice& s : parsed->slices) {
         // Boot disks keep their root slice at cylinder 0, so a zero start is listed; only
         // empty slices and the whole-disk backup slice are passed over.
-        if (s.lengthSectors == 0 || s.tag == label::kTagBackup) {
+        if (s.lengthSectors == 0 || s.tag == tag::kBackup) {
             continue;
         }
         PartitionEntry e;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "format/partition_tag.h"
 #include "volume/foreign_format.h"
 
 #include <cstdint>
@@ -42,25 +43,6 @@ inline PartitionEntry FirstVolumeAt(uint64_t startSector, uint64_t sizeSectors) 
     e.superblockSector = startSector + 16;
     return e;
 }
-
-// Solaris partition tags (illumos sys/vtoc.h), as the VTOC stores them and as an EFI
-// label's type GUIDs translate to them.
-namespace tag {
-inline constexpr uint16_t kUnassigned = 0;
-inline constexpr uint16_t kBoot = 1;
-inline constexpr uint16_t kRoot = 2;
-inline constexpr uint16_t kSwap = 3;
-inline constexpr uint16_t kUsr = 4;
-inline constexpr uint16_t kBackup = 5;
-inline constexpr uint16_t kStand = 6;
-inline constexpr uint16_t kVar = 7;
-inline constexpr uint16_t kHome = 8;
-inline constexpr uint16_t kAltSector = 9;
-inline constexpr uint16_t kCache = 10;
-inline constexpr uint16_t kReserved = 11;
-inline constexpr uint16_t kSystem = 12;
-inline constexpr uint16_t kBiosBoot = 24;
-} // namespace tag
 
 // Whether an EFI partition of this tag can hold a file system: reserved, swap, boot and
 // alternate-sector partitions are listed but never mounted.
