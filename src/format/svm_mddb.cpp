@@ -2,6 +2,7 @@
 
 #include "format/big_endian.h"
 
+#include <algorithm>
 #include <array>
 
 namespace trevik::svm {
@@ -367,61 +368,50 @@ namespace {
 
 // The entries of a namespace record: a 24-byte header (r_used_size at 8 counts it), then
 // entries whose 16-bit length stands at `lengthAt` and whose name or id follows from
-// `dataAt`, each padded to 4 bytes. `visit(at, length)` sees each one that fits the
-// record; the first that does not ends the walk.
-template <typename Visit>
-void ForEachEntry(std::span<const uint8_t> d, size_t lengthAt, size_t dataAt, Visit visit) {
+// `dataAt`, each padded to 4 bytes. `make(at, data)` turns each entry that fits the record
+// (its fields from `at`, its name or id `data`) into one decoded; the first that does not
+// fit ends the walk.
+template <typename T, typename Make>
+std::vector<T> DecodeEntries(std::span<const uint8_t> d, size_t lengthAt, size_t dataAt,
+                             Make make) {
     constexpr size_t kHeader = 24;
     const size_t used = std::min<size_t>(ReadBe32(d, 8), d.size());
+    std::vector<T> out;
     for (size_t at = kHeader; at + dataAt <= used;) {
         const uint16_t length = ReadBe16(d, at + lengthAt);
         if (length == 0 || at + dataAt + length > used)
             break;
-        visit(at, length);
+        out.push_back(make(at, d.subspan(at + dataAt, length)));
         at += (dataAt + 1 + length + 3) & ~size_t{3};
     }
+    return out;
 }
 
 } // namespace
 
 std::vector<Name> DecodeNames(std::span<const uint8_t> d) {
     // nm_name: side, key, count, minor, driver key, directory key, the length, the name.
-    constexpr size_t kNameAt = 26;
-    std::vector<Name> names;
-    ForEachEntry(d, 24, kNameAt, [&](size_t at, uint16_t length) {
-        Name n;
-        n.side = ReadBe32(d, at);
-        n.key = ReadBe32(d, at + 4);
-        n.minor = ReadBe32(d, at + 12);
-        for (size_t i = 0; i < length && d[at + kNameAt + i] != 0; ++i)
-            n.name += static_cast<char>(d[at + kNameAt + i]);
-        names.push_back(std::move(n));
+    return DecodeEntries<Name>(d, 24, 26, [&](size_t at, std::span<const uint8_t> name) {
+        return Name{.key = ReadBe32(d, at + 4),
+                    .side = ReadBe32(d, at),
+                    .minor = ReadBe32(d, at + 12),
+                    .name = std::string(name.begin(), std::find(name.begin(), name.end(), 0))};
     });
-    return names;
 }
 
 std::vector<DeviceIdName> DecodeDeviceIdNames(std::span<const uint8_t> d) {
     // did_min_name (devid_min_rec): side, key, count, the id's key, the length, the minor
     // name.
-    std::vector<DeviceIdName> out;
-    ForEachEntry(d, 16, 18, [&](size_t at, uint16_t) {
-        out.push_back({ReadBe32(d, at + 4), ReadBe32(d, at), ReadBe32(d, at + 12)});
+    return DecodeEntries<DeviceIdName>(d, 16, 18, [&](size_t at, std::span<const uint8_t>) {
+        return DeviceIdName{ReadBe32(d, at + 4), ReadBe32(d, at), ReadBe32(d, at + 12)};
     });
-    return out;
 }
 
 std::vector<StoredDeviceId> DecodeDeviceIds(std::span<const uint8_t> d) {
     // did_shr_name (devid_shr_rec): key, count, data, the size, the id.
-    constexpr size_t kIdAt = 14;
-    std::vector<StoredDeviceId> out;
-    ForEachEntry(d, 12, kIdAt, [&](size_t at, uint16_t size) {
-        StoredDeviceId id;
-        id.key = ReadBe32(d, at);
-        id.bytes.assign(d.begin() + static_cast<long>(at + kIdAt),
-                        d.begin() + static_cast<long>(at + kIdAt + size));
-        out.push_back(std::move(id));
+    return DecodeEntries<StoredDeviceId>(d, 12, 14, [&](size_t at, std::span<const uint8_t> id) {
+        return StoredDeviceId{.key = ReadBe32(d, at), .bytes = {id.begin(), id.end()}};
     });
-    return out;
 }
 
 } // namespace trevik::svm

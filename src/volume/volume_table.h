@@ -12,7 +12,8 @@ namespace trevik {
 class VolumeTable {
 public:
     static constexpr size_t kCapacity = 100;
-    static constexpr size_t kScanLimit = 99;
+    // A scan stops one volume short of the table's capacity.
+    static constexpr size_t kScanLimit = kCapacity - 1;
 
     void Clear() { entries_.clear(); }
     size_t Count() const { return entries_.size(); }
