@@ -16,14 +16,15 @@ namespace trevik {
 // One disk the user can recover from: a whole-disk block device of this machine or a
 // disk image file the user named.
 struct DiskEntry {
+    std::string devicePath;
+    std::string model;
+    // The geometry the device or image gives: informational, it need not cover the disk.
     uint32_t cylinders = 0;
     uint32_t heads = 0;
     uint32_t sectorsPerTrack = 0;
     // The device's true size in 512-byte sectors: the read bound and the default end of
-    // a scan. The geometry above is informational and need not cover the whole disk.
+    // a scan.
     uint64_t totalSectors = 0;
-    std::string model;
-    std::string devicePath;
     // What the image says of itself ("device" for this machine's disks; see ImageDetails).
     std::string format = "device";
     std::string storedMd5;

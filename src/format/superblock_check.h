@@ -13,14 +13,15 @@
 
 namespace trevik {
 
+// Delivers one sector; false when it cannot be read.
+using SectorFetch = std::function<bool(uint64_t sector, std::span<uint8_t, kSectorSize> out)>;
+
+// A confirmed superblock: the volume it places and the sector it stands in.
 struct SuperblockHit {
     uint64_t startSector = 0;
     uint64_t sizeSectors = 0;
     uint64_t superblockSector = 0;
 };
-
-// Delivers one sector; false when it cannot be read.
-using SectorFetch = std::function<bool(uint64_t sector, std::span<uint8_t, kSectorSize> out)>;
 
 // Tests the superblock whose magic was seen in sector `magicSector` (the superblock's
 // third). Reads only through `fetch`.

@@ -16,7 +16,6 @@ Inode DecodeInode(std::span<const uint8_t, ufs::kInodeSize> raw) {
     in.nlink = ReadBe16(raw, kNlink);
     in.size = ReadBe64(raw, kSize);
     in.modifiedTime = static_cast<int32_t>(ReadBe32(raw, kMtime));
-    in.ctimeUsec = ReadBe32(raw, kCtimeUsec);
     for (uint32_t i = 0; i < ufs::kDirectBlocks; ++i)
         in.direct[i] = ReadBe32(raw, kDirect + 4 * i);
     for (uint32_t i = 0; i < ufs::kIndirectLevels; ++i)

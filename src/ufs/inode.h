@@ -23,7 +23,6 @@ struct Inode {
     uint16_t nlink = 0;
     uint64_t size = 0;
     int32_t modifiedTime = 0;
-    uint32_t ctimeUsec = 0;
     uint32_t direct[ufs::kDirectBlocks] = {};
     uint32_t indirect[ufs::kIndirectLevels] = {};
     uint32_t blocks = 0; // sectors held
