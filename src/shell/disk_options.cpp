@@ -1,10 +1,7 @@
 #include "shell/disk_options.h"
 
-#include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QLineEdit>
-#include <QRadioButton>
 #include <QRegularExpressionValidator>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -32,10 +29,7 @@ QToolButton* HelpButton(const QString& tip) {
 DiskOptions::DiskOptions(QWidget* parent) : QWidget(parent) {
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
-    identifyBox_ = new QGroupBox("Volume Identify Options");
     auto* idLayout = new QHBoxLayout(identifyBox_);
-    usePartitionTable_ = new QRadioButton("Use Partition Table");
-    searchPartition_ = new QRadioButton("Search Partition");
     usePartitionTable_->setChecked(true);
     idLayout->addWidget(usePartitionTable_);
     idLayout->addWidget(searchPartition_);
@@ -47,10 +41,7 @@ DiskOptions::DiskOptions(QWidget* parent) : QWidget(parent) {
     idLayout->addStretch();
     layout->addWidget(identifyBox_);
 
-    rangeBox_ = new QGroupBox("Select Range");
     auto* rangeLayout = new QHBoxLayout(rangeBox_);
-    startSector_ = new QLineEdit;
-    endSector_ = new QLineEdit;
     auto* digits = new QRegularExpressionValidator(QRegularExpression("[0-9]*"), this);
     startSector_->setValidator(digits);
     endSector_->setValidator(digits);

@@ -2,12 +2,11 @@
 
 #include "shell/wizard_controller.h"
 
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QRadioButton>
 #include <QWidget>
 #include <optional>
-
-class QGroupBox;
-class QLineEdit;
-class QRadioButton;
 
 namespace trevik::shell {
 
@@ -40,12 +39,13 @@ signals:
     void OptionChosen(VolumeIdentifyOption option);
 
 private:
-    QGroupBox* identifyBox_ = nullptr;
-    QGroupBox* rangeBox_ = nullptr;
-    QRadioButton* usePartitionTable_ = nullptr;
-    QRadioButton* searchPartition_ = nullptr;
-    QLineEdit* startSector_ = nullptr;
-    QLineEdit* endSector_ = nullptr;
+    // Made with the object and given to it by its layouts, which own them from then on.
+    QGroupBox* const identifyBox_ = new QGroupBox("Volume Identify Options");
+    QRadioButton* const usePartitionTable_ = new QRadioButton("Use Partition Table");
+    QRadioButton* const searchPartition_ = new QRadioButton("Search Partition");
+    QGroupBox* const rangeBox_ = new QGroupBox("Select Range");
+    QLineEdit* const startSector_ = new QLineEdit;
+    QLineEdit* const endSector_ = new QLineEdit;
 };
 
 } // namespace trevik::shell
