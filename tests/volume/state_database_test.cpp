@@ -10,6 +10,7 @@
 #include "svm_builder.h"
 #include "volume/state_database.h"
 
+#include <cstring>
 #include <fstream>
 
 namespace trevik {
@@ -613,6 +614,49 @@ TEST(DeviceId, TheBlockOnTheDiskAndTheWaysAnIdIsWritten) {
     EXPECT_EQ(DeviceIdSector(l), uint64_t{100 * 128 + 3 * 32 + 1});
     l.alternateCylinders = 1;
     EXPECT_FALSE(DeviceIdSector(l));
+}
+
+TEST(StateDatabaseFormat, NamespaceEntriesAreFoundPastTheirPaddingAndKeepTheirBytes) {
+    // Two names: "ab" in a length of 4 (NUL-padded), then "xyz" filling its length of 3
+    // with no NUL; each entry is padded to 4 bytes after its name.
+    std::vector<uint8_t> rec(128, 0);
+    rec[11] = 100;     // r_used_size
+    rec[24 + 3] = 1;   // side
+    rec[24 + 7] = 10;  // key
+    rec[24 + 15] = 20; // minor
+    rec[24 + 25] = 4;  // n_namlen
+    rec[24 + 26] = 'a';
+    rec[24 + 27] = 'b';
+    const size_t second = 24 + 32; // (26 + 1 + 4 + 3) rounded down to 4
+    rec[second + 7] = 11;
+    rec[second + 15] = 21;
+    rec[second + 25] = 3;
+    std::memcpy(&rec[second + 26], "xyz", 3);
+    const auto names = svm::DecodeNames(rec);
+    ASSERT_EQ(names.size(), 2u);
+    EXPECT_EQ(names[0].side, 1u);
+    EXPECT_EQ(names[0].key, 10u);
+    EXPECT_EQ(names[0].minor, 20u);
+    EXPECT_EQ(names[0].name, "ab");
+    EXPECT_EQ(names[1].key, 11u);
+    EXPECT_EQ(names[1].minor, 21u);
+    EXPECT_EQ(names[1].name, "xyz");
+    // A record that ends one byte into the second name holds only the first.
+    rec[11] = static_cast<uint8_t>(second + 26 + 2);
+    EXPECT_EQ(svm::DecodeNames(rec).size(), 1u);
+
+    // A stored device id keeps exactly the bytes its size gives, NULs included.
+    std::vector<uint8_t> ids(64, 0);
+    ids[11] = 60;
+    ids[24 + 3] = 7;  // key
+    ids[24 + 13] = 5; // size
+    const uint8_t id[] = {1, 0, 3, 0, 5};
+    std::memcpy(&ids[24 + 14], id, sizeof id);
+    ids[24 + 14 + 5] = 0xEE; // the padding after it is not part of it
+    const auto stored = svm::DecodeDeviceIds(ids);
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_EQ(stored[0].key, 7u);
+    EXPECT_EQ(stored[0].bytes, std::vector<uint8_t>(std::begin(id), std::end(id)));
 }
 
 TEST(StateDatabaseFormat, TheDeviceIdNamespaceIsBoundedByItsRecord) {
