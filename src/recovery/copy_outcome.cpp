@@ -4,9 +4,35 @@
 
 namespace trevik {
 
-static_assert(sizeof(ItemOutcome) <= 24, "an outcome is kept for every item of a copy");
+static_assert(sizeof(ItemOutcome) <= 24, "an outcome is made for every item of a copy");
+
+ItemOutcome& CopyOutcome::Add() {
+    SettleLast();
+    return items.emplace_back();
+}
+
+void CopyOutcome::SettleLast() {
+    if (items.empty())
+        return;
+    const ItemOutcome& o = items.back();
+    if (o.result != ItemOutcome::Result::Written || o.renamed || o.chosen ||
+        o.kept != ItemOutcome::kNone)
+        return;
+    if (o.folder) {
+        counted.foldersCreated += o.created ? 1 : 0;
+    } else {
+        ++counted.files;
+        counted.bytes += o.bytes;
+    }
+    items.pop_back();
+}
 
 void CopyOutcome::Append(CopyOutcome&& from) {
+    SettleLast();
+    from.SettleLast();
+    counted.files += from.counted.files;
+    counted.bytes += from.counted.bytes;
+    counted.foldersCreated += from.counted.foldersCreated;
     const auto keptBefore = static_cast<uint32_t>(kept.size());
     const auto recordsBefore = static_cast<uint32_t>(records.size());
     for (ItemOutcome o : from.items) {
@@ -109,6 +135,10 @@ std::string NotWrittenReason(const ItemOutcome& item) {
 ExtractionSummary Summarize(const RecoveredTree& tree, CopyOutcome outcome) {
     using R = ItemOutcome::Result;
     ExtractionSummary s;
+    outcome.SettleLast();
+    s.filesWritten = outcome.counted.files;
+    s.bytesWritten = outcome.counted.bytes;
+    s.foldersCreated = outcome.counted.foldersCreated;
     for (const ItemOutcome& o : outcome.items) {
         // Made once, for the items a list names.
         std::string made;

@@ -1,7 +1,8 @@
 #pragma once
 
-// What a copy did, item by item, and everything told about it. The engine keeps one
-// `ItemOutcome` per item it reached; `Summarize` derives every count, list, report field
+// What a copy did, item by item, and everything told about it. The engine makes one
+// `ItemOutcome` per item it reaches, and keeps it while anything will be told of the item
+// (the plain rest are only counted); `Summarize` derives every count, list, report field
 // and exit-code input from them, so no front end counts for itself.
 
 #include "recovery/destination.h"
@@ -31,7 +32,7 @@ struct ItemOutcome {
     enum class Step : uint8_t { None, CreateFolder, OpenFolder, Write, CreateLink };
     static constexpr uint32_t kNone = UINT32_MAX;
 
-    // One is kept for every item of a run: 24 bytes, what it keeps besides in `kept`.
+    // One is made for every item of a run: 24 bytes, what it keeps besides in `kept`.
     uint32_t index = 0;    // in the tree's Folders() or Files()
     SysError error;        // of the failed step
     uint64_t bytes = 0;    // written (files)
@@ -88,9 +89,22 @@ struct CopyOutcome {
     std::vector<ItemOutcome> items;
     std::vector<KeptDetail> kept;
     std::vector<ItemRecord> records;
+    // The items written whole under the name shown that nothing asks about again (neither
+    // chosen nor renamed, and keeping nothing): counted here, their outcomes given back,
+    // so that a copy keeps outcomes only of the items it will tell about.
+    struct Counted {
+        uint64_t files = 0;
+        uint64_t bytes = 0;
+        uint64_t foldersCreated = 0;
+    } counted;
     bool stopped = false;
     std::string error; // set when the run could not go on (destination full, read-only...)
 
+    // A new item's outcome, after the last item's is settled.
+    ItemOutcome& Add();
+    // Settles the last item: counted and given back when nothing will ask about it. Only
+    // once nothing more is said of it (another item was added, or the run is over).
+    void SettleLast();
     // `from`'s outcomes after these; `from` is emptied and gives its memory back.
     void Append(CopyOutcome&& from);
     // The runs' outcomes one after the other, in order, into one.

@@ -186,7 +186,7 @@ bool Extractor::PushFolder(uint32_t folder) {
     if (fd < 0)
         return false;
     Frame& parent = frames_[k];
-    ItemOutcome& o = out_->items.emplace_back();
+    ItemOutcome& o = out_->Add();
     o.folder = true;
     o.index = folder;
     const std::string shown = ShownName(tree_.FolderName(folder));
@@ -459,7 +459,7 @@ void Extractor::CopyFile(uint32_t fileIndex) {
     }
     const Inode& inode = read.inode;
     records_.End();
-    ItemOutcome& o = out_->items.emplace_back();
+    ItemOutcome& o = out_->Add();
     o.index = fileIndex;
     if (opts_.records) {
         out_->Keep(o).record = static_cast<uint32_t>(out_->records.size());

@@ -188,6 +188,14 @@ TEST(ParallelCopy, FourWorkersWriteWhatOneWritesAndReportTheSame) {
     EXPECT_EQ(s1.filesWritten, kItems);
     EXPECT_EQ(s1.renamed.size(), uint64_t{kTops} * kSubs); // each folder's second "same"
     ExpectSameSummary(s1, s4);
+    EXPECT_EQ(s1.foldersCreated, uint64_t{kTops} * (kSubs + 1));
+    // Only the items a summary tells of keep an outcome (the renamed ones, and the root's
+    // items, which a copy of everything chose); the plain rest are only counted, with one
+    // worker or four.
+    const uint64_t told = uint64_t{kTops} * kSubs + kTops + 1;
+    EXPECT_EQ(s1.outcome.items.size(), told);
+    EXPECT_EQ(s4.outcome.items.size(), told);
+    EXPECT_EQ(s1.written.size(), uint64_t{kTops} + 1);
     EXPECT_FALSE(progress.overlapped);
     EXPECT_FALSE(progress.wentBack);
     EXPECT_EQ(progress.last.filesDone, progress.last.filesTotal);
