@@ -38,13 +38,19 @@ struct SunType {
 // libefi's table (sys/efi_partition.h); the reserved and never-used members of the family
 // are reserved partitions, never file systems.
 constexpr SunType kSunTypes[] = {
-    {0x6A82CB45, tag::kBoot},     {0x6A85CF4D, tag::kRoot},      {0x6A87C46F, tag::kSwap},
-    {0x6A898CC3, tag::kUsr},      {0x6A8B642B, tag::kBackup},    {0x6A8EF2E9, tag::kVar},
-    {0x6A90BA39, tag::kHome},     {0x6A9283A5, tag::kAltSector}, {0x6A945A3B, tag::kReserved},
-    {0x6A96237F, tag::kReserved}, // reserved (the family's "unassigned", never written as such)
-    {0x6A8D2AC7, tag::kReserved}, // reserved (once "stand")
-    {0x6A9630D1, tag::kReserved}, // reserved (Symantec)
-    {0x6A980767, tag::kReserved}, // reserved (Symantec)
+    {0x6A82CB45, tag::kBoot},      // boot
+    {0x6A85CF4D, tag::kRoot},      // root
+    {0x6A87C46F, tag::kSwap},      // swap
+    {0x6A898CC3, tag::kUsr},       // usr
+    {0x6A8B642B, tag::kBackup},    // backup
+    {0x6A8EF2E9, tag::kVar},       // var
+    {0x6A90BA39, tag::kHome},      // home
+    {0x6A9283A5, tag::kAltSector}, // alternate sectors
+    {0x6A945A3B, tag::kReserved},  // reserved
+    {0x6A96237F, tag::kReserved},  // the family's "unassigned", never written as such
+    {0x6A8D2AC7, tag::kReserved},  // once "stand"
+    {0x6A9630D1, tag::kReserved},  // Symantec
+    {0x6A980767, tag::kReserved},  // Symantec
 };
 
 // Appends code point cp as UTF-8.
