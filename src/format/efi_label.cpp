@@ -9,7 +9,7 @@
 namespace trevik {
 namespace {
 
-// Where the header's and an entry's fields lie (the UEFI specification's GPT layout) is
+// Where the GPT header's and an entry's fields lie (the layout UEFI firmware reads) is
 // said once, where each is read below; every field is little-endian.
 constexpr size_t kHeaderCrcAt = 16;
 constexpr size_t kEntryNameAt = 56;
